@@ -1,0 +1,47 @@
+#pragma once
+
+/* The robot library's operations that a controller calls: the connection to
+ * the robot, its camera, its wheel drive and its time steps. Any platform
+ * (the simulated robot, the scripted test platform, a real robot) provides
+ * them in a shared library named libController.so. */
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A handle for one of the robot's devices, as the library hands it out. */
+typedef uint16_t DeviceTag;
+
+/* Opens the connection; called once, before any other operation. */
+void wb_robot_init(void);
+
+/* The tag of the device with this NUL-terminated name. */
+DeviceTag wb_robot_get_device(const char* name);
+
+/* From now on the camera holds an image, renewed every sampling_period_ms. */
+void wb_camera_enable(DeviceTag camera, int32_t sampling_period_ms);
+
+/* [px] Image size, the same for the whole run. */
+int32_t wb_camera_get_width(DeviceTag camera);
+int32_t wb_camera_get_height(DeviceTag camera);
+
+/* The current image: height rows of width pixels, 3 bytes a pixel, no gap
+ * between rows. Owned by the library; valid at least until the next
+ * wb_robot_step call. */
+const unsigned char* wb_camera_get_image(DeviceTag camera);
+
+/* Wheel speeds in the library's unit; in force until the next call. */
+void wb_differential_wheels_set_speed(double left, double right);
+
+/* Advances the robot by duration_ms, then returns: -1 when the controller
+ * must end, any other value to go on. */
+int32_t wb_robot_step(int32_t duration_ms);
+
+/* Closes the connection; the last operation of a run. */
+void wb_robot_cleanup(void);
+
+#ifdef __cplusplus
+}
+#endif
