@@ -1,0 +1,72 @@
+// One simulated 32 ms step (motion, rendering, metrics) with the controller's
+// decision closing the loop, as a run does it. Sizes of image and track vary;
+// compare within one run: the 640 x 480 step per pixel, and the long tracks'
+// step against the 4-segment track's.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+
+#include "line_tracking.hpp"
+#include "scenarios.hpp"
+#include "simulation.hpp"
+
+namespace {
+
+// A simulation on the world that keeps the robot on the line with the
+// controller's own decision; started afresh whenever a run ends.
+class ClosedLoop {
+public:
+    explicit ClosedLoop(sim::WorldSettings world) : world_(std::move(world)) { restart(); }
+
+    void step() {
+        const sim::Camera& camera = simulation_->camera();
+        const line_tracking::CameraImage image{camera.width(), camera.height(), camera.image()};
+        if (const auto speeds = line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
+            simulation_->set_wheel_speeds(speeds->left, speeds->right);
+        }
+        if (!simulation_->step(32)) restart();
+    }
+    void restart() {
+        simulation_ = std::make_unique<sim::Simulation>(world_);
+        simulation_->enable_camera(32);
+    }
+
+private:
+    sim::WorldSettings world_;
+    std::unique_ptr<sim::Simulation> simulation_;
+};
+
+sim::WorldSettings with_camera(sim::WorldSettings world, std::int32_t width, std::int32_t height) {
+    world.camera.width = width;
+    world.camera.height = height;
+    world.run.duration = 1e9;
+    return world;
+}
+
+void run(benchmark::State& state, const sim::WorldSettings& world) {
+    ClosedLoop loop(world);
+    for (int i = 0; i < 100; ++i) loop.step();  // settle onto the line
+    for (auto _ : state) loop.step();
+    state.counters["pixels"] = static_cast<double>(world.camera.width) * world.camera.height;
+    state.counters["ns_per_pixel"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * world.camera.width * world.camera.height,
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ns_per_pixel"] = state.counters["ns_per_pixel"] * 1e9;
+}
+
+void BM_StepByImageSize(benchmark::State& state) {
+    run(state, with_camera(sim::default_world(), static_cast<std::int32_t>(state.range(0)),
+                           static_cast<std::int32_t>(state.range(1))));
+}
+
+void BM_StepByTrackSegments(benchmark::State& state) {
+    static std::map<std::int64_t, sim::WorldSettings> worlds;  // built once: the long one takes a while
+    auto [place, added] = worlds.try_emplace(state.range(0));
+    if (added) place->second = with_camera(sim::winding_world(static_cast<int>(state.range(0)), 7), 64, 48);
+    run(state, place->second);
+}
+
+BENCHMARK(BM_StepByImageSize)->Args({64, 48})->Args({160, 120})->Args({640, 480});
+BENCHMARK(BM_StepByTrackSegments)->Arg(4)->Arg(400)->Arg(40000);
+
+}  // namespace

@@ -1,0 +1,75 @@
+#pragma once
+
+// The robot's camera: a pinhole camera fixed on the robot, looking down and
+// ahead at the floor.
+//
+// Mounting: the camera is turned a half turn about its optical axis, so row 0
+// of the image shows the near edge of the view and column 0 the robot's
+// right. A larger column index therefore lies further to the robot's left,
+// which is what the controller's steering law expects: a line seen at large
+// columns slows the left wheel and turns the robot left, towards it.
+//
+// The camera does not roll, so the rays of one image row meet the floor on a
+// straight line across the robot's path, evenly spaced: every pixel's ground
+// point is its row's first point plus the column times the row's step. Those
+// are worked out once in the robot's frame; each frame moves them with the
+// pose and finds, row by row, which pixel centres lie on the drawn line.
+
+#include <cstdint>
+#include <vector>
+
+#include "settings.hpp"
+#include "track.hpp"
+
+namespace sim {
+
+struct Pose {
+    double x = 0.0;        // [m] axle centre
+    double y = 0.0;        // [m]
+    double heading = 0.0;  // [rad] 0 = +x, counter-clockwise
+};
+
+// The floor: a rectangle round the track, light, with the line drawn on it.
+struct Floor {
+    Vec2 low, high;  // [m] corners
+    bool contains(Vec2 p) const { return p.x >= low.x && p.y >= low.y && p.x <= high.x && p.y <= high.y; }
+};
+
+class Camera {
+public:
+    Camera(const CameraSettings& settings, const FloorSettings& grays);
+
+    std::int32_t width() const { return width_; }
+    std::int32_t height() const { return height_; }
+    const std::uint8_t* image() const { return image_.data(); }
+
+    // Where the ray through the centre of pixel (column, row) meets the floor,
+    // in the robot's frame (x ahead, y to the left); NaN where it misses.
+    Vec2 ground_point(std::int32_t column, std::int32_t row) const;
+
+    // Renders what the camera sees with the robot at `pose`; `noise_state`
+    // drives the pixel noise, if any.
+    void render(const Pose& pose, const Track& track, double line_width, const Floor& floor,
+                std::uint64_t& noise_state);
+
+private:
+    struct Row {
+        bool sees_floor = false;  // false at or above the horizon
+        double ahead = 0.0;       // [m] of the row's ground points
+        double left = 0.0;        // [m] of column 0's ground point
+        double step = 0.0;        // [m] further left per column
+    };
+
+    void paint_row(std::uint8_t* row, Vec2 first, Vec2 step, const Track& track, double half_width,
+                   const Floor& floor, bool whole_view_on_floor) const;
+
+    std::int32_t width_, height_;
+    std::uint8_t floor_gray_, line_gray_, outside_gray_;
+    std::int32_t noise_;  // [gray levels]
+    std::vector<Row> rows_;
+    Vec2 low_, high_;  // [m] box round every ground point, robot frame
+    std::vector<std::uint32_t> nearby_;  // pieces near the view, this frame
+    std::vector<std::uint8_t> image_;
+};
+
+}  // namespace sim

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "camera.hpp"
+#include "settings.hpp"
+
+namespace sim {
+
+// The pose after `seconds` of driving with the wheels turning at `left` and
+// `right` [rad/s], integrated exactly: a straight line when both wheels turn
+// alike, else an arc about the instantaneous centre of rotation.
+Pose advance(const Pose& pose, double left, double right, double seconds, const RobotSettings& robot);
+
+}  // namespace sim

@@ -1,0 +1,74 @@
+#pragma once
+
+// What a world file sets, each with its default. Units are SI: metres,
+// seconds, radians inside the simulator; the world file gives angles in
+// degrees.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct Vec2 {
+    double x = 0.0;  // [m]
+    double y = 0.0;  // [m]
+};
+
+struct RunSettings {
+    double duration = 120.0;      // [s] simulated time, then the run ends
+    std::uint64_t seed = 1;       // seeds the camera noise
+    double off_line_limit = 5.0;  // [s] off the line for longer than this ends the run
+    double off_line_distance = 0.05;  // [m] from the centre line, beyond which the robot is off it
+};
+
+// One piece of the centre line: a straight (curvature 0) or an arc.
+struct SegmentSettings {
+    double length = 0.0;  // [m] along the centre line
+    double radius = 0.0;  // [m] 0 for a straight
+    double angle = 0.0;   // [rad] turn of an arc, positive to the left
+    double corner = 0.0;  // [rad] sharp turn at the piece's start, positive to the left
+    bool gap = false;     // the line is not drawn along this piece
+};
+
+struct TrackSettings {
+    double line_width = 0.018;  // [m]
+    bool closed = true;         // the centre line ends where it starts, heading included
+    Vec2 start;                 // [m] first point of the centre line
+    double heading = 0.0;       // [rad] direction of the first piece, 0 = +x
+    std::vector<SegmentSettings> segments;
+};
+
+struct RobotSettings {
+    double wheel_radius = 0.02;   // [m]
+    double axle_track = 0.053;    // [m] distance between the wheels' contact points
+};
+
+// A pinhole camera fixed on the robot, looking down and ahead.
+struct CameraSettings {
+    std::int32_t width = 64;         // [px]
+    std::int32_t height = 48;        // [px]
+    double field_of_view = 0.95;     // [rad] horizontal
+    double mount_forward = 0.03;     // [m] ahead of the axle centre
+    double mount_height = 0.05;      // [m] above the floor
+    double pitch = 0.96;             // [rad] of the optical axis below the horizontal
+    double noise = 0.0;              // [gray levels] amplitude of uniform pixel noise
+};
+
+struct FloorSettings {
+    std::uint8_t floor_gray = 230;  // [0-255]
+    std::uint8_t line_gray = 10;    // [0-255]
+    std::uint8_t outside_gray = 128;  // [0-255] beyond the floor's edge
+    double margin = 0.5;            // [m] of floor around the track
+};
+
+struct WorldSettings {
+    std::string name = "world";
+    RunSettings run;
+    TrackSettings track;
+    RobotSettings robot;
+    CameraSettings camera;
+    FloorSettings floor;
+};
+
+}  // namespace sim

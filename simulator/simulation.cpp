@@ -1,0 +1,139 @@
+#include "simulation.hpp"
+
+#include <cmath>
+#include <iomanip>
+#include <sstream>
+#include <numbers>
+
+#include "kinematics.hpp"
+
+namespace sim {
+namespace {
+
+// Seeds a generator that must not start from 0 (splitmix64's finaliser).
+std::uint64_t mix_seed(std::uint64_t seed) {
+    std::uint64_t z = seed + 0x9E3779B97F4A7C15ULL;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    z ^= z >> 31;
+    return z == 0 ? 1 : z;
+}
+
+}  // namespace
+
+const char* end_reason_name(EndReason reason) {
+    switch (reason) {
+        case EndReason::duration: return "duration";
+        case EndReason::off_line: return "off_line";
+        case EndReason::off_floor: return "off_floor";
+        case EndReason::none: break;
+    }
+    return "running";
+}
+
+Simulation::Simulation(const WorldSettings& world)
+    : world_(world),
+      track_(world.track),
+      floor_{{track_.min_corner().x - world.floor.margin, track_.min_corner().y - world.floor.margin},
+             {track_.max_corner().x + world.floor.margin, track_.max_corner().y + world.floor.margin}},
+      camera_(world.camera, world.floor),
+      pose_{world.track.start.x, world.track.start.y, world.track.heading + (world.track.segments.empty() ? 0.0 : world.track.segments.front().corner)},
+      noise_state_(mix_seed(world.run.seed)) {}
+
+void Simulation::enable_camera(std::int32_t period_ms) {
+    period_ms_ = period_ms > 0 ? period_ms : 1;
+    render();
+}
+
+void Simulation::render() { camera_.render(pose_, track_, world_.track.line_width, floor_, noise_state_); }
+
+void Simulation::set_wheel_speeds(double left, double right) {
+    // A non-finite command would poison the pose; the wheels then stand still.
+    left_ = std::isfinite(left) ? left : 0.0;
+    right_ = std::isfinite(right) ? right : 0.0;
+}
+
+bool Simulation::step(std::int32_t ms) {
+    if (end_ != EndReason::none) return false;
+    if (ms <= 0) return true;
+    // Motion is exact over any interval, so the step is cut at the camera's
+    // sampling instants and the camera sees the pose of each.
+    std::int64_t remaining = ms;
+    while (remaining > 0) {
+        std::int64_t piece = remaining;
+        if (period_ms_ > 0) piece = std::min(piece, period_ms_ - now_ms_ % period_ms_);
+        pose_ = advance(pose_, left_, right_, static_cast<double>(piece) / 1000.0, world_.robot);
+        pose_.heading = std::remainder(pose_.heading, 2 * std::numbers::pi);
+        now_ms_ += piece;
+        remaining -= piece;
+        if (period_ms_ > 0 && now_ms_ % period_ms_ == 0) render();
+    }
+    measure(static_cast<double>(ms) / 1000.0);
+    return end_ == EndReason::none;
+}
+
+void Simulation::measure(double seconds) {
+    Metrics& m = metrics_;
+    ++m.steps;
+    const TrackPoint nearest = track_.nearest({pose_.x, pose_.y}, m.progress);
+    m.lateral_error = nearest.lateral;
+    const double error = std::abs(nearest.lateral);
+    m.abs_error_sum += error;
+    m.square_error_sum += error * error;
+    m.max_abs_error = std::max(m.max_abs_error, error);
+
+    // On a closed track progress moves by the change of the nearest point's
+    // distance along the track, taken the short way round, so it counts laps.
+    const double length = track_.length();
+    if (track_.closed()) {
+        const double position = m.progress - length * std::floor(m.progress / length);
+        m.progress += std::remainder(nearest.distance - position, length);
+        if (m.progress >= length * static_cast<double>(m.lap_times.size() + 1)) {
+            m.lap_times.push_back(time() - lap_started_);
+            lap_started_ = time();
+        }
+    } else {
+        m.progress = nearest.distance;
+    }
+
+    if (error > world_.run.off_line_distance) {
+        m.time_off_line += seconds;
+        m.off_line_streak += seconds;
+    } else {
+        m.off_line_streak = 0.0;
+    }
+
+    if (!floor_.contains({pose_.x, pose_.y})) {
+        end_ = EndReason::off_floor;
+    } else if (m.off_line_streak > world_.run.off_line_limit) {
+        end_ = EndReason::off_line;
+    } else if (time() >= world_.run.duration) {
+        end_ = EndReason::duration;
+    }
+}
+
+std::string Simulation::report(double wall_seconds) const {
+    const Metrics& m = metrics_;
+    const double steps = m.steps > 0 ? static_cast<double>(m.steps) : 1.0;
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(3);
+    text << "simulated robot, world \"" << world_.name << "\"\n"
+         << "  simulated time  " << time() << " s in " << wall_seconds << " s wall time ("
+         << std::setprecision(0) << (wall_seconds > 0 ? time() / wall_seconds : 0.0) << "x real time), "
+         << m.steps << " steps\n" << std::setprecision(3)
+         << "  laps            " << m.lap_times.size();
+    for (std::size_t i = 0; i < m.lap_times.size(); ++i) text << (i == 0 ? " (" : ", ") << m.lap_times[i] << " s";
+    text << (m.lap_times.empty() ? "" : ")") << "\n" << std::setprecision(2)
+         << "  lateral error   mean " << 1000 * m.abs_error_sum / steps << " mm, RMS "
+         << 1000 * std::sqrt(m.square_error_sum / steps) << " mm, max " << 1000 * m.max_abs_error << " mm\n"
+         << std::setprecision(3) << "  off the line    " << m.time_off_line << " s\n"
+         << "  ended           "
+         << (end_ == EndReason::duration    ? "duration reached"
+             : end_ == EndReason::off_line  ? "robot off the line"
+             : end_ == EndReason::off_floor ? "robot off the floor"
+                                            : "the controller ended the run")
+         << "\n";
+    return text.str();
+}
+
+}  // namespace sim

@@ -1,0 +1,79 @@
+#pragma once
+
+// One simulated run: the robot on its floor, its camera, the clock, and the
+// measures of how well it follows the line.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "camera.hpp"
+#include "settings.hpp"
+#include "track.hpp"
+
+namespace sim {
+
+enum class EndReason { none, duration, off_line, off_floor };
+const char* end_reason_name(EndReason reason);  // "duration", "off_line", "off_floor" or "running"
+
+struct Metrics {
+    std::int64_t steps = 0;
+    double lateral_error = 0.0;  // [m] of the axle centre after the last step, positive left of the line
+    double progress = 0.0;       // [m] along the track, counted through laps
+    std::vector<double> lap_times;  // [s]
+    double abs_error_sum = 0.0;     // [m] over the steps
+    double square_error_sum = 0.0;  // [m^2]
+    double max_abs_error = 0.0;     // [m]
+    double time_off_line = 0.0;     // [s] in all
+    double off_line_streak = 0.0;   // [s] without a break, up to now
+};
+
+class Simulation {
+public:
+    explicit Simulation(const WorldSettings& world);
+
+    const WorldSettings& world() const { return world_; }
+    const Track& track() const { return track_; }
+    const Floor& floor() const { return floor_; }
+    const Camera& camera() const { return camera_; }
+    const Pose& pose() const { return pose_; }
+    const Metrics& metrics() const { return metrics_; }
+    double time() const { return static_cast<double>(now_ms_) / 1000.0; }  // [s]
+    EndReason end_reason() const { return end_; }
+    double left_speed() const { return left_; }    // [rad/s]
+    double right_speed() const { return right_; }  // [rad/s]
+
+    // Switches the camera on, sampling every period_ms (at least 1 ms), and
+    // renders the first image at once.
+    void enable_camera(std::int32_t period_ms);
+    bool camera_enabled() const { return period_ms_ > 0; }
+
+    void set_wheel_speeds(double left, double right);  // [rad/s], held until changed
+
+    // Advances by `ms` of simulated time (nothing for 0 or less). Returns
+    // false once the run is over.
+    bool step(std::int32_t ms);
+
+    // The report written at the end of a run; `wall_seconds` is how long it took.
+    std::string report(double wall_seconds) const;
+
+private:
+    void measure(double seconds);
+    void render();
+
+    WorldSettings world_;
+    Track track_;
+    Floor floor_;
+    Camera camera_;
+    Pose pose_;
+    double left_ = 0.0, right_ = 0.0;  // [rad/s]
+    std::int64_t now_ms_ = 0;
+    double lap_started_ = 0.0;  // [s]
+    std::int64_t period_ms_ = 0;  // 0 while the camera is off
+    std::uint64_t noise_state_;
+    EndReason end_ = EndReason::none;
+    Metrics metrics_;
+};
+
+}  // namespace sim

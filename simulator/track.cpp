@@ -1,0 +1,226 @@
+#include "track.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+namespace sim {
+namespace {
+
+// A candidate this far along the track from the hint counts as another branch
+// ...
+constexpr double BRANCH_WINDOW = 0.3;  // [m]
+// ... and must be nearer by this much to be taken instead of the hint's branch.
+constexpr double BRANCH_PENALTY = 0.05;  // [m]
+// Arcs are cut into pieces of at most a quarter turn, so that "beside the
+// arc" is two half-plane tests.
+constexpr double MOST_PIECE_TURN = std::numbers::pi / 2;  // [rad]
+
+double cross(Vec2 a, Vec2 b) { return a.x * b.y - a.y * b.x; }
+double dot(Vec2 a, Vec2 b) { return a.x * b.x + a.y * b.y; }
+Vec2 minus(Vec2 a, Vec2 b) { return {a.x - b.x, a.y - b.y}; }
+
+// Where p lies against the piece: the distance along it of its nearest point
+// (measured to that point's foot for the interior), and the signed offset.
+struct Foot {
+    double along;    // [m]
+    double lateral;  // [m] positive on the left
+    bool beside;     // between the ends, not beyond one
+};
+
+Foot foot_on_piece(const Piece& piece, Vec2 p) {
+    if (piece.curvature == 0.0) {
+        const Vec2 d = minus(p, piece.start);
+        const double along = dot(d, piece.direction);
+        return {along, cross(piece.direction, d), along >= 0 && along <= piece.length};
+    }
+    const Vec2 v = minus(p, piece.centre);
+    const double sign = piece.curvature > 0 ? 1.0 : -1.0;
+    const bool beside = sign * cross(piece.from, v) >= 0 && sign * cross(v, piece.to) >= 0;
+    const double r = std::sqrt(dot(v, v));
+    // Left of travel is towards the centre on a left turn.
+    return {beside ? piece.radius * std::atan2(sign * cross(piece.from, v), dot(piece.from, v)) : 0.0,
+            sign * (piece.radius - r), beside};
+}
+
+// Cells are numbered by their column and row from the origin, each in 32 bits.
+std::uint64_t cell_key(std::int64_t column, std::int64_t row) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(row)) << 32) | static_cast<std::uint32_t>(column);
+}
+
+}  // namespace
+
+Piece make_piece(Vec2 start, double heading, double length, double curvature, double start_distance, bool gap) {
+    Piece piece;
+    piece.start = start;
+    piece.heading = heading;
+    piece.length = length;
+    piece.curvature = curvature;
+    piece.start_distance = start_distance;
+    piece.gap = gap;
+    piece.direction = {std::cos(heading), std::sin(heading)};
+    if (curvature != 0.0) {
+        const double r = 1.0 / curvature;  // signed
+        piece.radius = std::abs(r);
+        piece.centre = {start.x - r * std::sin(heading), start.y + r * std::cos(heading)};
+        const Vec2 end = point_on_piece(piece, length);  // before piece.end is set
+        piece.from = {(start.x - piece.centre.x) / piece.radius, (start.y - piece.centre.y) / piece.radius};
+        piece.to = {(end.x - piece.centre.x) / piece.radius, (end.y - piece.centre.y) / piece.radius};
+    }
+    // A circle round the chord's middle holds the piece: an arc of at most a
+    // quarter turn bulges less than half its length from its chord.
+    const Vec2 end = point_on_piece(piece, length);
+    piece.end = end;
+    piece.middle = {(start.x + end.x) / 2, (start.y + end.y) / 2};
+    piece.reach = std::hypot(end.x - start.x, end.y - start.y) / 2 + (curvature != 0.0 ? length / 2 : 0.0);
+    return piece;
+}
+
+Vec2 point_on_piece(const Piece& piece, double along) {
+    if (piece.curvature == 0.0) {
+        return {piece.start.x + along * piece.direction.x, piece.start.y + along * piece.direction.y};
+    }
+    const double r = 1.0 / piece.curvature;
+    const double h = piece.heading + along * piece.curvature;
+    return {piece.start.x + r * (std::sin(h) - std::sin(piece.heading)),
+            piece.start.y - r * (std::cos(h) - std::cos(piece.heading))};
+}
+
+double heading_on_piece(const Piece& piece, double along) { return piece.heading + along * piece.curvature; }
+
+double distance_to_piece(const Piece& piece, Vec2 p) {
+    const Foot foot = foot_on_piece(piece, p);
+    if (foot.beside) return std::abs(foot.lateral);
+    const Vec2 a = minus(p, piece.start), b = minus(p, piece.end);
+    return std::sqrt(std::min(dot(a, a), dot(b, b)));
+}
+
+TrackPoint nearest_on_piece(const Piece& piece, std::size_t index, Vec2 p) {
+    Foot foot = foot_on_piece(piece, p);
+    if (!foot.beside) {
+        // Beyond an end: the nearer end, the offset signed by the side of the
+        // line that the position lies on there.
+        const Vec2 a = minus(p, piece.start), b = minus(p, piece.end);
+        foot.along = dot(a, a) <= dot(b, b) ? 0.0 : piece.length;
+    }
+    const Vec2 q = point_on_piece(piece, foot.along);
+    const double h = heading_on_piece(piece, foot.along);
+    const double dx = p.x - q.x, dy = p.y - q.y;
+    const double distance = std::hypot(dx, dy);
+    const double side = std::cos(h) * dy - std::sin(h) * dx;  // > 0 on the left
+    return {piece.start_distance + foot.along, side < 0 ? -distance : distance, q, index};
+}
+
+Track::Track(const TrackSettings& settings) : closed_(settings.closed) {
+    Vec2 at = settings.start;
+    double heading = settings.heading;
+    for (const SegmentSettings& s : settings.segments) {
+        heading += s.corner;
+        const double curvature = s.radius > 0 ? s.angle / s.length : 0.0;
+        const auto parts = std::max(1.0, std::ceil(std::abs(s.angle) / MOST_PIECE_TURN));
+        for (int k = 0; k < static_cast<int>(parts); ++k) {
+            Piece piece = make_piece(at, heading, s.length / parts, curvature, length_, s.gap);
+            piece.corner = k == 0 && s.corner != 0.0;
+            pieces_.push_back(piece);
+            at = piece.end;
+            heading = heading_on_piece(piece, piece.length);
+            length_ += piece.length;
+        }
+    }
+
+    min_ = max_ = settings.start;
+    for (const Piece& piece : pieces_) {
+        min_ = {std::min(min_.x, piece.middle.x - piece.reach), std::min(min_.y, piece.middle.y - piece.reach)};
+        max_ = {std::max(max_.x, piece.middle.x + piece.reach), std::max(max_.y, piece.middle.y + piece.reach)};
+    }
+
+    // Each piece is listed in every cell that its bounding circle, grown by
+    // REACH, overlaps: a superset of the cells within REACH of the piece.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> entries;  // (cell, piece)
+    for (std::size_t i = 0; i < pieces_.size(); ++i) {
+        const Piece& p = pieces_[i];
+        const double r = p.reach + REACH;
+        for_cells({p.middle.x - r, p.middle.y - r}, {p.middle.x + r, p.middle.y + r}, [&](std::uint64_t cell) {
+            entries.emplace_back(cell, static_cast<std::uint32_t>(i));
+        });
+    }
+    std::sort(entries.begin(), entries.end());
+    cell_pieces_.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i == 0 || entries[i].first != entries[i - 1].first) {
+            cells_[entries[i].first] = {static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i)};
+        }
+        cell_pieces_.push_back(entries[i].second);
+        ++cells_[entries[i].first].second;
+    }
+    for (std::uint32_t i = 0; i < pieces_.size(); ++i) all_pieces_.push_back(i);
+}
+
+Vec2 Track::end() const { return pieces_.empty() ? min_ : point_on_piece(pieces_.back(), pieces_.back().length); }
+
+template <typename Visit>
+void Track::for_cells(Vec2 low, Vec2 high, const Visit& visit) const {
+    // Clamped to the box round the track, so that a far position reads no cells.
+    const auto cell = [](double v, double lowest, double highest) {
+        return static_cast<std::int64_t>(std::floor((std::clamp(v, lowest, highest)) / CELL));
+    };
+    if (!(high.x >= min_.x - REACH && high.y >= min_.y - REACH && low.x <= max_.x + REACH && low.y <= max_.y + REACH)) {
+        return;
+    }
+    const double pad = REACH + CELL;
+    const std::int64_t x0 = cell(low.x, min_.x - pad, max_.x + pad), x1 = cell(high.x, min_.x - pad, max_.x + pad);
+    const std::int64_t y0 = cell(low.y, min_.y - pad, max_.y + pad), y1 = cell(high.y, min_.y - pad, max_.y + pad);
+    for (std::int64_t y = y0; y <= y1; ++y) {
+        for (std::int64_t x = x0; x <= x1; ++x) visit(cell_key(x, y));
+    }
+}
+
+void Track::pieces_near(Vec2 low, Vec2 high, std::vector<std::uint32_t>& out) const {
+    const std::size_t first = out.size();
+    for_cells(low, high, [&](std::uint64_t cell) {
+        const auto found = cells_.find(cell);
+        if (found == cells_.end()) return;
+        out.insert(out.end(), cell_pieces_.begin() + found->second.first, cell_pieces_.begin() + found->second.second);
+    });
+    std::sort(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
+    out.erase(std::unique(out.begin() + static_cast<std::ptrdiff_t>(first), out.end()), out.end());
+}
+
+TrackPoint Track::nearest_among(Vec2 position, double near, const std::uint32_t* first,
+                                const std::uint32_t* last) const {
+    const std::uint32_t* best = nullptr;
+    double best_score = std::numeric_limits<double>::infinity();
+    for (const std::uint32_t* i = first; i != last; ++i) {
+        const Piece& piece = pieces_[*i];
+        // How far along the track the piece lies from the hint, the short way round.
+        double apart = std::max({0.0, piece.start_distance - near, near - piece.start_distance - piece.length});
+        if (closed_) apart = std::min(apart, length_ - piece.length - apart);
+        const double score = distance_to_piece(piece, position) + (apart > BRANCH_WINDOW ? BRANCH_PENALTY : 0.0);
+        if (score < best_score) {
+            best_score = score;
+            best = i;
+        }
+    }
+    return best == nullptr ? TrackPoint{} : nearest_on_piece(pieces_[*best], *best, position);
+}
+
+TrackPoint Track::nearest(Vec2 position, double near) const {
+    if (closed_ && length_ > 0) near -= length_ * std::floor(near / length_);
+    // Beyond 1e8 m (or NaN) no cell is looked up: the cell number would not fit.
+    const bool addressable = std::abs(position.x) < 1e8 && std::abs(position.y) < 1e8;
+    const auto found = addressable ? cells_.find(cell_key(static_cast<std::int64_t>(std::floor(position.x / CELL)),
+                                                          static_cast<std::int64_t>(std::floor(position.y / CELL))))
+                                   : cells_.end();
+    if (found != cells_.end()) {
+        const std::uint32_t* first = cell_pieces_.data() + found->second.first;
+        const std::uint32_t* last = cell_pieces_.data() + found->second.second;
+        const TrackPoint point = nearest_among(position, near, first, last);
+        // Every piece within REACH is listed, so a listed piece this near is
+        // the nearest of all, penalty included.
+        if (std::abs(point.lateral) <= REACH - BRANCH_PENALTY) return point;
+    }
+    return nearest_among(position, near, all_pieces_.data(), all_pieces_.data() + all_pieces_.size());
+}
+
+}  // namespace sim

@@ -1,0 +1,93 @@
+#pragma once
+
+// The track's centre line as pieces (straights, and arcs of at most a
+// quarter turn) laid end to end, and the queries made of it: the nearest
+// centre-line point to a position, and the pieces near a place.
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "settings.hpp"
+
+namespace sim {
+
+struct Piece {
+    Vec2 start;                   // [m]
+    double heading = 0.0;         // [rad] direction of travel at the start
+    double length = 0.0;          // [m]
+    double curvature = 0.0;       // [1/m] positive to the left, 0 for a straight
+    double start_distance = 0.0;  // [m] along the centre line before this piece
+    bool gap = false;             // not drawn on the floor
+    // Worked out from the above:
+    Vec2 end;         // [m] last point
+    bool corner = false;  // the heading jumps at the start: the line is rounded there
+    Vec2 direction;   // straight: unit vector of travel
+    Vec2 centre;      // arc: centre of the circle [m]
+    double radius = 0.0;  // arc: [m], positive
+    Vec2 from, to;    // arc: unit vectors from the centre to the start and to the end
+    Vec2 middle;      // [m] centre of a circle holding the whole piece
+    double reach = 0.0;  // [m] radius of that circle
+};
+
+// The nearest centre-line point to a position.
+struct TrackPoint {
+    double distance = 0.0;  // [m] along the centre line, from the start
+    double lateral = 0.0;   // [m] signed offset of the position, positive on the left
+    Vec2 point;             // [m] the centre-line point
+    std::size_t piece = 0;
+};
+
+Piece make_piece(Vec2 start, double heading, double length, double curvature, double start_distance, bool gap);
+Vec2 point_on_piece(const Piece& piece, double along);  // along in [m] from the piece's start
+double heading_on_piece(const Piece& piece, double along);
+// Distance from p to the piece, and whether p lies beside it (rather than
+// beyond one of its ends).
+double distance_to_piece(const Piece& piece, Vec2 p);
+TrackPoint nearest_on_piece(const Piece& piece, std::size_t index, Vec2 p);
+
+class Track {
+public:
+    explicit Track(const TrackSettings& settings);
+
+    const std::vector<Piece>& pieces() const { return pieces_; }
+    double length() const { return length_; }  // [m]
+    bool closed() const { return closed_; }
+    Vec2 min_corner() const { return min_; }  // [m] box round the centre line
+    Vec2 max_corner() const { return max_; }
+    Vec2 end() const;                          // [m] last point of the centre line
+
+    // The nearest centre-line point. Where two parts of the line come close
+    // (a crossing), the one within a short distance along the track of `near`
+    // wins unless another is clearly nearer, so that progress does not jump
+    // from one branch to the other.
+    TrackPoint nearest(Vec2 position, double near) const;
+
+    // Appends to `out` the index of every piece that passes within `reach` of
+    // the box [low, high] (and perhaps a few more), each once, in order.
+    void pieces_near(Vec2 low, Vec2 high, std::vector<std::uint32_t>& out) const;
+
+private:
+    template <typename Visit>
+    void for_cells(Vec2 low, Vec2 high, const Visit& visit) const;
+    TrackPoint nearest_among(Vec2 position, double near, const std::uint32_t* first, const std::uint32_t* last) const;
+
+    std::vector<Piece> pieces_;
+    double length_ = 0.0;
+    bool closed_ = false;
+    Vec2 min_, max_;
+
+    // A uniform grid of square cells: each cell the line comes near lists the
+    // pieces that pass within REACH of it, so a query reads a few pieces,
+    // however long the track. Only those cells are stored, in a hash table,
+    // so a track that spans a large area costs no more than a compact one.
+    static constexpr double CELL = 0.1;   // [m]
+    static constexpr double REACH = 0.1;  // [m]
+    std::unordered_map<std::uint64_t, std::pair<std::uint32_t, std::uint32_t>> cells_;  // range in cell_pieces_
+    std::vector<std::uint32_t> cell_pieces_;
+    std::vector<std::uint32_t> all_pieces_;
+};
+
+}  // namespace sim

@@ -1,0 +1,306 @@
+#include "world_file.hpp"
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+#include <set>
+#include <sstream>
+#include <toml++/toml.h>
+
+namespace sim {
+
+const std::string_view DEFAULT_WORLD = R"(# An oval: two 0.6 m straights joined by half turns of 0.25 m radius.
+name = "oval"
+[run]
+duration = 120.0
+seed = 1
+[track]
+line_width = 0.018
+closed = true
+start = [0.0, 0.0]
+heading = 0.0
+segments = [
+  { straight = 0.6 },
+  { arc = 0.25, angle = 180.0 },
+  { straight = 0.6 },
+  { arc = 0.25, angle = 180.0 },
+]
+)";
+
+namespace {
+
+constexpr double DEGREE = std::numbers::pi / 180.0;
+// [m], [rad] how near a closed track's end must come to its start.
+constexpr double CLOSURE_TOLERANCE = 1e-6;
+
+// Reads the keys of one table, remembers which it read, and reports what it
+// does not know.
+class TableReader {
+public:
+    TableReader(const toml::table& table, std::string prefix, const std::string& source)
+        : table_(table), prefix_(std::move(prefix)), source_(source) {}
+
+    [[noreturn]] void fail(const std::string& key, const std::string& expected) const {
+        throw WorldError("world " + source_ + ": key " + prefix_ + key + ": expected " + expected);
+    }
+
+    const toml::node* find(const std::string& key) {
+        known_.insert(key);
+        return table_.get(key);
+    }
+
+    double number(const std::string& key, double fallback, const std::string& expected,
+                  bool (*valid)(double) = [](double) { return true; }) {
+        const toml::node* node = find(key);
+        if (node == nullptr) return fallback;
+        if (!node->is_number()) fail(key, expected);
+        const double value = node->value<double>().value_or(std::nan(""));
+        if (!std::isfinite(value) || !valid(value)) fail(key, expected);
+        return value;
+    }
+
+    double positive(const std::string& key, double fallback, const std::string& unit) {
+        return number(key, fallback, "a positive number " + unit, [](double v) { return v > 0; });
+    }
+
+    std::int64_t integer(const std::string& key, std::int64_t fallback, std::int64_t low, std::int64_t high) {
+        const toml::node* node = find(key);
+        if (node == nullptr) return fallback;
+        const auto value = node->value_exact<std::int64_t>();
+        if (!value || *value < low || *value > high) {
+            fail(key, "a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+        }
+        return *value;
+    }
+
+    bool boolean(const std::string& key, bool fallback) {
+        const toml::node* node = find(key);
+        if (node == nullptr) return fallback;
+        if (!node->is_boolean()) fail(key, "true or false");
+        return *node->value<bool>();
+    }
+
+    Vec2 point(const toml::node& node, const std::string& key) const {
+        const toml::array* array = node.as_array();
+        if (array == nullptr || array->size() != 2 || !(*array)[0].is_number() || !(*array)[1].is_number()) {
+            fail(key, "a point [x, y] in m");
+        }
+        const Vec2 p{(*array)[0].value<double>().value_or(0), (*array)[1].value<double>().value_or(0)};
+        if (!std::isfinite(p.x) || !std::isfinite(p.y)) fail(key, "a point [x, y] of finite numbers in m");
+        return p;
+    }
+
+    // Sub-tables, which must be tables if present.
+    const toml::table* table(const std::string& key) {
+        const toml::node* node = find(key);
+        if (node == nullptr) return nullptr;
+        if (!node->is_table()) fail(key, "a table");
+        return node->as_table();
+    }
+
+    // Every key of the table must have been read.
+    void finish() const {
+        for (const auto& [key, node] : table_) {
+            const std::string name(key.str());
+            if (known_.count(name) == 0) {
+                throw WorldError("world " + source_ + ": key " + prefix_ + name + ": not a known key");
+            }
+        }
+    }
+
+    const std::string& prefix() const { return prefix_; }
+    const std::string& source() const { return source_; }
+
+private:
+    const toml::table& table_;
+    std::string prefix_;
+    const std::string& source_;
+    std::set<std::string> known_;
+};
+
+SegmentSettings read_segment(TableReader& track, const toml::node& node, const std::string& key) {
+    const toml::table* table = node.as_table();
+    if (table == nullptr) track.fail(key, "a table { straight = m } or { arc = m, angle = deg }");
+    if (table->contains("straight") == table->contains("arc")) {
+        track.fail(key, "exactly one of straight = m or arc = m");
+    }
+    TableReader reader(*table, track.prefix() + key + ".", track.source());
+    SegmentSettings segment;
+    if (table->contains("straight")) {
+        segment.length = reader.positive("straight", 0, "(length in m)");
+    } else {
+        segment.radius = reader.positive("arc", 0, "(radius in m)");
+        if (!table->contains("angle")) reader.fail("angle", "a turn in degrees with the arc");
+        segment.angle = reader.number("angle", 0, "a non-zero turn in degrees, positive to the left",
+                                      [](double v) { return v != 0.0; }) * DEGREE;
+        segment.length = segment.radius * std::abs(segment.angle);
+    }
+    segment.gap = reader.boolean("gap", false);
+    reader.finish();
+    return segment;
+}
+
+// Fills the track's shape from segments (with start and heading) or points.
+void read_shape(TableReader& reader, TrackSettings& track) {
+    const toml::node* segments = reader.find("segments");
+    const toml::node* points = reader.find("points");
+    if ((segments == nullptr) == (points == nullptr)) {
+        reader.fail("segments", "either segments = [...] or points = [[x, y], ...], one of the two");
+    }
+    if (segments != nullptr) {
+        if (const toml::node* start = reader.find("start")) track.start = reader.point(*start, "start");
+        track.heading = reader.number("heading", 0.0, "a direction in degrees") * DEGREE;
+        const toml::array* list = segments->as_array();
+        if (list == nullptr || list->empty()) reader.fail("segments", "a non-empty array of segments");
+        for (std::size_t i = 0; i < list->size(); ++i) {
+            track.segments.push_back(read_segment(reader, (*list)[i], "segments[" + std::to_string(i) + "]"));
+        }
+        return;
+    }
+    if (reader.find("start") != nullptr) reader.fail("start", "no start with points (the first point is the start)");
+    if (reader.find("heading") != nullptr) reader.fail("heading", "no heading with points (the first two set it)");
+    const toml::array* list = points->as_array();
+    if (list == nullptr || list->size() < 2) reader.fail("points", "an array of at least two points [x, y] in m");
+    std::vector<Vec2> p;
+    for (std::size_t i = 0; i < list->size(); ++i) {
+        p.push_back(reader.point((*list)[i], "points[" + std::to_string(i) + "]"));
+    }
+    // Straights from point to point, with a sharp corner at each inner point.
+    track.start = p[0];
+    double heading = 0.0;
+    for (std::size_t i = 1; i < p.size(); ++i) {
+        const double length = std::hypot(p[i].x - p[i - 1].x, p[i].y - p[i - 1].y);
+        if (!(length > 0)) reader.fail("points[" + std::to_string(i) + "]", "a point apart from the one before");
+        const double next = std::atan2(p[i].y - p[i - 1].y, p[i].x - p[i - 1].x);
+        SegmentSettings segment{length, 0.0, 0.0, 0.0, false};
+        if (i == 1) {
+            track.heading = next;
+        } else {
+            segment.corner = std::remainder(next - heading, 2 * std::numbers::pi);
+        }
+        heading = next;
+        track.segments.push_back(segment);
+    }
+}
+
+void read_track(TableReader& reader, TrackSettings& track, bool& polyline) {
+    track.line_width = reader.positive("line_width", track.line_width, "(width in m)");
+    track.closed = reader.boolean("closed", track.closed);
+    polyline = reader.find("points") != nullptr;
+    read_shape(reader, track);
+    if (!track.closed) return;
+    // Where the centre line ends: the pieces laid end to end.
+    Vec2 at = track.start;
+    double heading = track.heading;
+    for (const SegmentSettings& s : track.segments) {
+        heading += s.corner;
+        if (s.radius > 0) {
+            const double r = (s.angle > 0 ? 1.0 : -1.0) * s.radius;
+            at.x += r * (std::sin(heading + s.angle) - std::sin(heading));
+            at.y -= r * (std::cos(heading + s.angle) - std::cos(heading));
+            heading += s.angle;
+        } else {
+            at.x += s.length * std::cos(heading);
+            at.y += s.length * std::sin(heading);
+        }
+    }
+    const double miss = std::hypot(at.x - track.start.x, at.y - track.start.y);
+    const double turn = std::abs(std::remainder(heading - track.heading, 2 * std::numbers::pi));
+    if (miss > CLOSURE_TOLERANCE) {
+        std::ostringstream text;
+        text << "a centre line that ends where it starts, as closed = true says (it ends " << miss << " m away)";
+        reader.fail(polyline ? "points" : "segments", text.str());
+    }
+    if (!polyline && turn > CLOSURE_TOLERANCE) {
+        std::ostringstream text;
+        text << "a centre line that ends heading as it starts, as closed = true says (it is " << turn / DEGREE
+             << " deg off)";
+        reader.fail("segments", text.str());
+    }
+}
+
+WorldSettings read_world(const toml::table& root, const std::string& source, const std::string& default_name) {
+    WorldSettings world;
+    TableReader top(root, "", source);
+    world.name = default_name;
+    if (const toml::node* name = top.find("name")) {
+        if (!name->is_string() || name->value<std::string>()->empty()) top.fail("name", "a non-empty string");
+        world.name = *name->value<std::string>();
+    }
+    if (const toml::table* run = top.table("run")) {
+        TableReader r(*run, "run.", source);
+        world.run.duration = r.positive("duration", world.run.duration, "(simulated time in s)");
+        world.run.seed = static_cast<std::uint64_t>(r.integer("seed", 1, 0, INT64_MAX));
+        world.run.off_line_limit = r.positive("off_line_limit", world.run.off_line_limit, "(time in s)");
+        world.run.off_line_distance = r.positive("off_line_distance", world.run.off_line_distance, "(distance in m)");
+        r.finish();
+    }
+    const toml::table* track = top.table("track");
+    if (track == nullptr) top.fail("track", "a [track] table with segments or points");
+    TableReader t(*track, "track.", source);
+    bool polyline = false;
+    read_track(t, world.track, polyline);
+    t.finish();
+    if (const toml::table* robot = top.table("robot")) {
+        TableReader r(*robot, "robot.", source);
+        world.robot.wheel_radius = r.positive("wheel_radius", world.robot.wheel_radius, "(radius in m)");
+        world.robot.axle_track = r.positive("axle_track", world.robot.axle_track, "(distance between the wheels in m)");
+        r.finish();
+    }
+    if (const toml::table* camera = top.table("camera")) {
+        TableReader c(*camera, "camera.", source);
+        CameraSettings& s = world.camera;
+        s.width = static_cast<std::int32_t>(c.integer("width", s.width, 1, 8192));
+        s.height = static_cast<std::int32_t>(c.integer("height", s.height, 1, 8192));
+        s.field_of_view = c.number("field_of_view", s.field_of_view / DEGREE, "an angle above 0 and below 180 deg",
+                                   [](double v) { return v > 0 && v < 180; }) * DEGREE;
+        s.mount_forward = c.number("mount_forward", s.mount_forward, "a distance ahead of the axle in m");
+        s.mount_height = c.positive("mount_height", s.mount_height, "(height above the floor in m)");
+        s.pitch = c.number("pitch", s.pitch / DEGREE, "an angle above 0 and at most 90 deg below the horizontal",
+                           [](double v) { return v > 0 && v <= 90; }) * DEGREE;
+        s.noise = c.number("noise", s.noise, "a pixel noise amplitude from 0 to 255 gray levels",
+                           [](double v) { return v >= 0 && v <= 255; });
+        c.finish();
+    }
+    if (const toml::table* floor = top.table("floor")) {
+        TableReader f(*floor, "floor.", source);
+        FloorSettings& s = world.floor;
+        s.floor_gray = static_cast<std::uint8_t>(f.integer("gray", s.floor_gray, 0, 255));
+        s.line_gray = static_cast<std::uint8_t>(f.integer("line_gray", s.line_gray, 0, 255));
+        s.outside_gray = static_cast<std::uint8_t>(f.integer("outside_gray", s.outside_gray, 0, 255));
+        s.margin = f.positive("margin", s.margin, "(floor around the track in m)");
+        f.finish();
+    }
+    top.finish();
+    return world;
+}
+
+}  // namespace
+
+WorldSettings parse_world(std::string_view text, const std::string& source) {
+    toml::table root;
+    try {
+        root = toml::parse(text, source);
+    } catch (const toml::parse_error& error) {
+        std::ostringstream line;
+        line << "world " << source << ": line " << error.source().begin.line << ": " << error.description();
+        throw WorldError(line.str());
+    }
+    std::string stem = source;
+    if (const auto slash = stem.find_last_of('/'); slash != std::string::npos) stem = stem.substr(slash + 1);
+    if (const auto dot = stem.find_last_of('.'); dot != std::string::npos && dot > 0) stem = stem.substr(0, dot);
+    return read_world(root, source, stem);
+}
+
+WorldSettings load_world_file(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (!file || file.bad() || std::filesystem::is_directory(path)) {
+        throw WorldError("world " + path + ": cannot be read (expected a readable TOML file)");
+    }
+    return parse_world(text.str(), path);
+}
+
+}  // namespace sim
