@@ -173,9 +173,11 @@ void Camera::paint_row(std::uint8_t* out, Vec2 first, Vec2 step, const Track& tr
         const double near = piece.reach + half_width + half_row;
         if (dot(apart, apart) > near * near) continue;
         // The line is every point within half its width of the centre line: a
-        // band beside each piece, and a disc where the heading jumps (where
-        // it does not, the bands on either side already cover the disc).
-        if (piece.corner) paint(clip(within_disc(first, step, piece.start, half_width)), line_gray_);
+        // band beside each piece, and a disc at an end where the line does
+        // not go on smoothly (where it does, the bands on either side already
+        // cover the disc).
+        if (piece.cap_start) paint(clip(within_disc(first, step, piece.start, half_width)), line_gray_);
+        if (piece.cap_end) paint(clip(within_disc(first, step, piece.end, half_width)), line_gray_);
         if (piece.curvature == 0.0) {
             const Vec2 d{first.x - piece.start.x, first.y - piece.start.y};
             Span band = clip({});

@@ -11,6 +11,8 @@
 #include <memory>
 #include <new>
 
+#include <unistd.h>
+
 #include "robot_interface.h"
 #include "simulation.hpp"
 #include "world_file.hpp"
@@ -89,6 +91,8 @@ int32_t wb_robot_step(int32_t duration_ms) {
 void wb_robot_cleanup(void) {
     if (!platform.simulation) return;
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - platform.started;
+    // On a terminal the report would go on from the controller's size text, which has no line end.
+    if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO)) std::fputs("\n", stderr);
     std::fputs(platform.simulation->report(wall.count()).c_str(), stderr);
     platform.simulation.reset();
 }

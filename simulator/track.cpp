@@ -121,12 +121,23 @@ Track::Track(const TrackSettings& settings) : closed_(settings.closed) {
         const auto parts = std::max(1.0, std::ceil(std::abs(s.angle) / MOST_PIECE_TURN));
         for (int k = 0; k < static_cast<int>(parts); ++k) {
             Piece piece = make_piece(at, heading, s.length / parts, curvature, length_, s.gap);
-            piece.corner = k == 0 && s.corner != 0.0;
+            piece.cap_start = k == 0 && s.corner != 0.0;
             pieces_.push_back(piece);
             at = piece.end;
             heading = heading_on_piece(piece, piece.length);
             length_ += piece.length;
         }
+    }
+
+    // A piece is rounded at an end where the line does not go on smoothly:
+    // at a sharp corner, next to a gap, at an open track's ends. (A closed
+    // track's two ends meet smoothly, as world files require.)
+    for (std::size_t i = 0; i < pieces_.size(); ++i) {
+        const bool first = i == 0, last = i + 1 == pieces_.size();
+        const Piece* before = first ? (closed_ ? &pieces_.back() : nullptr) : &pieces_[i - 1];
+        const Piece* after = last ? (closed_ ? &pieces_.front() : nullptr) : &pieces_[i + 1];
+        pieces_[i].cap_start = pieces_[i].cap_start || before == nullptr || before->gap;
+        pieces_[i].cap_end = after == nullptr || after->gap || after->cap_start;
     }
 
     min_ = max_ = settings.start;

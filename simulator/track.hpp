@@ -23,7 +23,9 @@ struct Piece {
     bool gap = false;             // not drawn on the floor
     // Worked out from the above:
     Vec2 end;         // [m] last point
-    bool corner = false;  // the heading jumps at the start: the line is rounded there
+    // Where the drawn line does not go on smoothly (a sharp corner, a gap,
+    // an open track's end) it is rounded: a disc of the line's width.
+    bool cap_start = false, cap_end = false;
     Vec2 direction;   // straight: unit vector of travel
     Vec2 centre;      // arc: centre of the circle [m]
     double radius = 0.0;  // arc: [m], positive

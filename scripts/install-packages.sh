@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building and testing need, if any is
+# missing (as root, or through sudo).
+set -euo pipefail
+
+packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libtomlplusplus-dev libcli11-dev
+          nlohmann-json3-dev libpng-dev python3)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+((${#missing[@]})) || exit 0
+sudo=()
+[ "$(id -u)" = 0 ] || sudo=(sudo)
+"${sudo[@]}" apt-get update
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,150 @@
+// The camera: its mounting, and every pixel of its images against a
+// reference that tests each pixel's ground point on its own.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "camera.hpp"
+#include "scenarios.hpp"
+#include "track.hpp"
+
+namespace {
+
+constexpr std::uint8_t FLOOR = 230, LINE = 10, OUTSIDE = 128;
+
+sim::TrackSettings straight_along_x(double y, double width = 0.018) {
+    sim::TrackSettings track;
+    track.start = {-1.0, y};
+    track.line_width = width;
+    track.closed = false;
+    track.segments = {{2.0, 0, 0, 0, false}};
+    return track;
+}
+
+const sim::Floor BIG_FLOOR{{-10, -10}, {10, 10}};
+
+std::uint8_t gray_at(const sim::Camera& camera, std::int32_t column, std::int32_t row) {
+    return camera.image()[3 * static_cast<std::size_t>(row * camera.width() + column)];
+}
+
+std::vector<std::int32_t> dark_columns(const sim::Camera& camera, std::int32_t row) {
+    std::vector<std::int32_t> columns;
+    for (std::int32_t c = 0; c < camera.width(); ++c) {
+        if (gray_at(camera, c, row) == LINE) columns.push_back(c);
+    }
+    return columns;
+}
+
+TEST(CameraMounting, NearRowsFirstAndLargerColumnsOnTheLeft) {
+    const sim::Camera camera(sim::CameraSettings{}, sim::FloorSettings{});
+    const sim::Vec2 first = camera.ground_point(0, 0), last = camera.ground_point(63, 47);
+    EXPECT_LT(first.x, last.x);  // row 0 nearest
+    EXPECT_LT(first.y, 0.0);     // column 0 on the right
+    EXPECT_GT(last.y, 0.0);
+    // Each row's ground points are symmetric about the robot's axis.
+    for (std::int32_t r = 0; r < 48; ++r) {
+        EXPECT_NEAR(camera.ground_point(0, r).y, -camera.ground_point(63, r).y, 1e-12);
+        EXPECT_GT(camera.ground_point(0, r).x, 0.03);  // ahead of the camera's mount
+    }
+}
+
+TEST(CameraImage, LineUnderTheRobotIsCentredAndLineToTheLeftAtLargerColumns) {
+    sim::Camera camera(sim::CameraSettings{}, sim::FloorSettings{});
+    std::uint64_t noise = 1;
+    camera.render({0, 0, 0}, sim::Track(straight_along_x(0.0)), 0.018, BIG_FLOOR, noise);
+    for (std::int32_t r = 0; r < 48; ++r) {
+        const auto dark = dark_columns(camera, r);
+        ASSERT_FALSE(dark.empty());
+        EXPECT_EQ(dark.front() + dark.back(), 63) << "row " << r;  // symmetric about the middle
+    }
+    camera.render({0, 0, 0}, sim::Track(straight_along_x(0.02)), 0.018, BIG_FLOOR, noise);
+    const auto row_38 = dark_columns(camera, 38);
+    ASSERT_FALSE(row_38.empty());
+    EXPECT_GT(row_38.front(), 32);
+}
+
+// Every pixel: line where its ground point lies within half a width of a
+// drawn piece, floor elsewhere on the floor, outside beyond it. Counts the
+// line pixels into `line_pixels`.
+void expect_matches_reference(int& line_pixels, const sim::Camera& camera, const sim::Pose& pose, const sim::Track& track,
+                              double width, const sim::Floor& floor) {
+    int checked = 0;
+    for (std::int32_t r = 0; r < camera.height(); ++r) {
+        for (std::int32_t c = 0; c < camera.width(); ++c) {
+            const sim::Vec2 g = camera.ground_point(c, r);
+            const sim::Vec2 p{pose.x + std::cos(pose.heading) * g.x - std::sin(pose.heading) * g.y,
+                              pose.y + std::sin(pose.heading) * g.x + std::cos(pose.heading) * g.y};
+            std::uint8_t expected = OUTSIDE;
+            double margin = INFINITY;  // how far the point is from deciding otherwise
+            if (floor.contains(p)) {
+                expected = FLOOR;
+                for (const sim::Piece& piece : track.pieces()) {
+                    if (piece.gap) continue;
+                    const double d = sim::distance_to_piece(piece, p);
+                    margin = std::min(margin, std::abs(d - width / 2));
+                    if (d <= width / 2) expected = LINE;
+                }
+            }
+            if (margin < 1e-9) continue;  // on the line's edge: either answer is right
+            line_pixels += expected == LINE ? 1 : 0;
+            ASSERT_EQ(gray_at(camera, c, r), expected)
+                << "pixel " << c << ", " << r << " at " << p.x << ", " << p.y;
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, camera.width() * camera.height() * 9 / 10);
+}
+
+TEST(CameraImage, EveryPixelMatchesReferenceOnAWindingTrackWithGapsAndCorners) {
+    sim::WorldSettings world = sim::winding_world(24, 3);
+    world.track.segments[3].gap = true;
+    world.track.segments[6].corner = 0.7;  // a sharp turn (the track no longer closes; no matter)
+    world.track.closed = false;
+    const sim::Track track(world.track);
+    sim::CameraSettings settings;
+    settings.width = 80;
+    settings.height = 60;
+    settings.pitch = 0.6;  // sees further, across more pieces
+    sim::Camera camera(settings, sim::FloorSettings{});
+    const sim::Floor floor{{track.min_corner().x - 0.05, track.min_corner().y - 0.05},
+                           {track.max_corner().x + 0.05, track.max_corner().y + 0.05}};
+    std::mt19937 random(9);
+    std::uniform_real_distribution<double> along(0.0, track.length()), offset(-0.05, 0.05), turn(-0.5, 0.5);
+    std::uint64_t noise = 1;
+    int line_pixels = 0;
+    for (int i = 0; i < 150; ++i) {
+        // Near the line, looking roughly along it, so that the line shows.
+        const double s = along(random);
+        std::size_t k = 0;
+        while (k + 1 < track.pieces().size() && track.pieces()[k + 1].start_distance <= s) ++k;
+        const sim::Piece& piece = track.pieces()[k];
+        const sim::Vec2 q = sim::point_on_piece(piece, s - piece.start_distance);
+        const double h = sim::heading_on_piece(piece, s - piece.start_distance);
+        const sim::Pose pose{q.x - std::sin(h) * offset(random), q.y + std::cos(h) * offset(random), h + turn(random)};
+        camera.render(pose, track, world.track.line_width, floor, noise);
+        expect_matches_reference(line_pixels, camera, pose, track, world.track.line_width, floor);
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_GT(line_pixels, 150 * 80 * 60 / 20);  // the line filled a good share of the views
+}
+
+TEST(CameraImage, NoiseStaysWithinItsAmplitudeAndFollowsTheSeed) {
+    sim::CameraSettings settings;
+    settings.noise = 6;
+    sim::Camera a(settings, sim::FloorSettings{}), b(settings, sim::FloorSettings{});
+    const sim::Track track(straight_along_x(0.0));
+    std::uint64_t seed_a = 42, seed_b = 42;
+    a.render({0, 0, 0}, track, 0.018, BIG_FLOOR, seed_a);
+    b.render({0, 0, 0}, track, 0.018, BIG_FLOOR, seed_b);
+    bool varied = false;
+    for (std::size_t i = 0; i < 64 * 48 * 3; ++i) {
+        ASSERT_EQ(a.image()[i], b.image()[i]);
+        const int v = a.image()[i];
+        ASSERT_TRUE(std::abs(v - FLOOR) <= 6 || std::abs(v - LINE) <= 6) << v;
+        varied = varied || (v != FLOOR && v != LINE);
+    }
+    EXPECT_TRUE(varied);
+}
+
+}  // namespace

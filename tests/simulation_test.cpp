@@ -1,0 +1,140 @@
+// The simulated run: its clock, how it ends, what it measures, and that the
+// same world gives the same run, bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "line_tracking.hpp"
+#include "scenarios.hpp"
+#include "simulation.hpp"
+
+namespace {
+
+// One control cycle as the controller runs it.
+void drive_by_camera(sim::Simulation& simulation) {
+    const sim::Camera& camera = simulation.camera();
+    const line_tracking::CameraImage image{camera.width(), camera.height(), camera.image()};
+    if (const auto speeds = line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
+        simulation.set_wheel_speeds(speeds->left, speeds->right);
+    }
+}
+
+TEST(SimulationClock, StepsOfZeroOrLessAdvanceNothing) {
+    sim::Simulation simulation(sim::default_world());
+    simulation.set_wheel_speeds(4, 4);
+    EXPECT_TRUE(simulation.step(0));
+    EXPECT_TRUE(simulation.step(-32));
+    EXPECT_EQ(simulation.time(), 0.0);
+    EXPECT_EQ(simulation.pose().x, 0.0);
+    EXPECT_EQ(simulation.metrics().steps, 0);
+    EXPECT_TRUE(simulation.step(32));
+    EXPECT_EQ(simulation.time(), 0.032);
+    EXPECT_NEAR(simulation.pose().x, 0.02 * 4 * 0.032, 1e-15);
+}
+
+TEST(SimulationClock, CameraShowsTheLineFromTheMomentItIsEnabled) {
+    sim::Simulation simulation(sim::default_world());
+    simulation.enable_camera(32);
+    const auto& camera = simulation.camera();
+    const auto scan = line_tracking::scan_dark_pixels({camera.width(), camera.height(), camera.image()});
+    EXPECT_GT(scan.dark_count, 5);
+    EXPECT_NEAR(scan.column_sum / scan.dark_count, 31.5, 0.5);  // straight ahead, centred
+}
+
+TEST(SimulationClock, ImageRenewedOncePerSamplingPeriod) {
+    sim::Simulation simulation(sim::default_world());
+    simulation.enable_camera(64);
+    simulation.set_wheel_speeds(8, 0);  // turning hard: every frame differs
+    std::vector<std::uint8_t> before(simulation.camera().image(), simulation.camera().image() + 64 * 48 * 3);
+    simulation.step(32);  // half a period: the image stays
+    EXPECT_EQ(std::memcmp(before.data(), simulation.camera().image(), before.size()), 0);
+    simulation.step(32);
+    EXPECT_NE(std::memcmp(before.data(), simulation.camera().image(), before.size()), 0);
+}
+
+TEST(SimulationEnd, DurationReached) {
+    sim::WorldSettings world = sim::default_world();
+    world.run.duration = 1.0;
+    sim::Simulation simulation(world);
+    for (int i = 0; i < 31; ++i) ASSERT_TRUE(simulation.step(32));
+    EXPECT_FALSE(simulation.step(32));  // reaches 1.024 s
+    EXPECT_EQ(simulation.end_reason(), sim::EndReason::duration);
+    EXPECT_FALSE(simulation.step(32));
+    EXPECT_EQ(simulation.time(), 1.024);
+}
+
+TEST(SimulationEnd, OffTheLineForTooLong) {
+    sim::Simulation simulation(sim::default_world());
+    simulation.set_wheel_speeds(4, 4);  // straight on, past the first bend
+    while (simulation.step(32)) {
+    }
+    EXPECT_EQ(simulation.end_reason(), sim::EndReason::off_line);
+    EXPECT_GT(simulation.metrics().time_off_line, 5.0);
+    EXPECT_LT(simulation.metrics().time_off_line, 5.0 + 0.033);
+    EXPECT_GT(simulation.metrics().max_abs_error, 0.05);
+}
+
+TEST(SimulationEnd, OffTheFloor) {
+    sim::WorldSettings world = sim::default_world();
+    world.floor.margin = 0.1;
+    world.run.off_line_limit = 100;
+    sim::Simulation simulation(world);
+    simulation.set_wheel_speeds(4, 4);
+    while (simulation.step(32)) {
+    }
+    EXPECT_EQ(simulation.end_reason(), sim::EndReason::off_floor);
+    EXPECT_GT(simulation.pose().x, 0.6 + 0.25 + 0.1);
+}
+
+TEST(SimulationCommands, NonFiniteSpeedsStopTheWheels) {
+    sim::Simulation simulation(sim::default_world());
+    simulation.set_wheel_speeds(NAN, INFINITY);
+    simulation.step(32);
+    EXPECT_EQ(simulation.pose().x, 0.0);
+    EXPECT_EQ(simulation.pose().heading, 0.0);
+}
+
+TEST(SimulationMetrics, LapsOfTheOvalFollowingTheLine) {
+    sim::WorldSettings world = sim::default_world();
+    world.run.duration = 75;
+    sim::Simulation simulation(world);
+    simulation.enable_camera(32);
+    do {
+        drive_by_camera(simulation);
+    } while (simulation.step(32));
+    const sim::Metrics& m = simulation.metrics();
+    EXPECT_EQ(simulation.end_reason(), sim::EndReason::duration);
+    ASSERT_EQ(m.lap_times.size(), 2U);
+    const double length = simulation.track().length();
+    EXPECT_NEAR(m.lap_times[0], length / 0.08, 2.0);  // about 8 cm/s
+    EXPECT_GT(m.progress, 2 * length);
+    EXPECT_LT(m.progress, 75 * 0.08 * 1.05);
+    EXPECT_EQ(m.time_off_line, 0.0);
+    EXPECT_LT(m.max_abs_error, 0.018);  // the axle stays over the line
+    EXPECT_GT(m.abs_error_sum / static_cast<double>(m.steps), 0.0);
+}
+
+// A stored hash of every pose and image of a fixed run with camera noise:
+// any change to motion, rendering, noise or timing shows here.
+TEST(SimulationDeterminism, FixedWorldGivesFixedTrace) {
+    sim::WorldSettings world = sim::winding_world(12, 5);
+    world.camera.noise = 8;
+    world.run.seed = 99;
+    sim::Simulation simulation(world);
+    simulation.enable_camera(32);
+    std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+    const auto mix = [&hash](const void* data, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i) hash = (hash ^ static_cast<const std::uint8_t*>(data)[i]) * 1099511628211ULL;
+    };
+    for (int i = 0; i < 400; ++i) {
+        drive_by_camera(simulation);
+        simulation.step(32);
+        const sim::Pose pose = simulation.pose();
+        mix(&pose, sizeof pose);
+        mix(simulation.camera().image(), 64 * 48 * 3);
+    }
+    EXPECT_EQ(hash, 0x34cab724dbb3fcbbULL) << std::hex << hash;
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+// World files: what a good one sets, and one clear line for each kind of bad one.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <string>
+
+#include "world_file.hpp"
+
+namespace {
+
+constexpr double DEGREE = std::numbers::pi / 180;
+
+TEST(WorldFile, DefaultWorldIsTheOval) {
+    const sim::WorldSettings world = sim::parse_world(sim::DEFAULT_WORLD, "oval");
+    EXPECT_EQ(world.name, "oval");
+    EXPECT_EQ(world.run.duration, 120.0);
+    EXPECT_EQ(world.run.seed, 1U);
+    ASSERT_EQ(world.track.segments.size(), 4U);
+    EXPECT_EQ(world.track.segments[0].length, 0.6);
+    EXPECT_EQ(world.track.segments[1].radius, 0.25);
+    EXPECT_NEAR(world.track.segments[1].angle, std::numbers::pi, 1e-15);
+    EXPECT_EQ(world.camera.width, 64);
+    EXPECT_EQ(world.camera.height, 48);
+}
+
+TEST(WorldFile, EveryKeyIsRead) {
+    const sim::WorldSettings world = sim::parse_world(R"(
+name = "square"
+[run]
+duration = 30          # an integer is a number too
+seed = 77
+off_line_limit = 2.5
+off_line_distance = 0.04
+[track]
+line_width = 0.02
+closed = true
+points = [[0, 0], [1, 0], [1, 1], [0, 1], [0, 0]]
+[robot]
+wheel_radius = 0.03
+axle_track = 0.1
+[camera]
+width = 32
+height = 24
+field_of_view = 60
+mount_forward = 0.02
+mount_height = 0.06
+pitch = 45
+noise = 3
+[floor]
+gray = 200
+line_gray = 0
+outside_gray = 90
+margin = 0.2
+)", "worlds/square.toml");
+    EXPECT_EQ(world.name, "square");
+    EXPECT_EQ(world.run.duration, 30.0);
+    EXPECT_EQ(world.run.seed, 77U);
+    EXPECT_EQ(world.run.off_line_limit, 2.5);
+    EXPECT_EQ(world.run.off_line_distance, 0.04);
+    EXPECT_EQ(world.track.line_width, 0.02);
+    ASSERT_EQ(world.track.segments.size(), 4U);
+    EXPECT_EQ(world.track.heading, 0.0);
+    EXPECT_NEAR(world.track.segments[1].corner, 90 * DEGREE, 1e-15);  // sharp left corners
+    EXPECT_EQ(world.robot.wheel_radius, 0.03);
+    EXPECT_EQ(world.robot.axle_track, 0.1);
+    EXPECT_EQ(world.camera.width, 32);
+    EXPECT_EQ(world.camera.height, 24);
+    EXPECT_NEAR(world.camera.field_of_view, 60 * DEGREE, 1e-15);
+    EXPECT_NEAR(world.camera.pitch, 45 * DEGREE, 1e-15);
+    EXPECT_EQ(world.camera.noise, 3.0);
+    EXPECT_EQ(world.floor.floor_gray, 200);
+    EXPECT_EQ(world.floor.line_gray, 0);
+    EXPECT_EQ(world.floor.outside_gray, 90);
+    EXPECT_EQ(world.floor.margin, 0.2);
+}
+
+TEST(WorldFile, NameDefaultsToTheFileNameAndGapsAreRead) {
+    const sim::WorldSettings world = sim::parse_world(
+        "[track]\nclosed = false\nsegments = [{ straight = 1.0 }, { straight = 0.1, gap = true }, { arc = 0.5, angle = -90 }]\n",
+        "some/dir/gappy.toml");
+    EXPECT_EQ(world.name, "gappy");
+    EXPECT_TRUE(world.track.segments[1].gap);
+    EXPECT_NEAR(world.track.segments[2].angle, -90 * DEGREE, 1e-15);
+    EXPECT_NEAR(world.track.segments[2].length, 0.5 * 90 * DEGREE, 1e-15);
+}
+
+struct BadWorld {
+    const char* name;
+    const char* text;
+    const char* message;  // the whole error line after "world w.toml: "
+};
+
+void PrintTo(const BadWorld& world, std::ostream* os) { *os << world.name; }
+
+class BadWorlds : public ::testing::TestWithParam<BadWorld> {};
+
+TEST_P(BadWorlds, OneLineNamingTheKey) {
+    try {
+        sim::parse_world(GetParam().text, "w.toml");
+        FAIL() << "accepted";
+    } catch (const sim::WorldError& error) {
+        const std::string message = error.what();
+        EXPECT_EQ(message, std::string("world w.toml: ") + GetParam().message);
+        EXPECT_EQ(message.find('\n'), std::string::npos);
+    }
+}
+
+#define OPEN_TRACK "[track]\nclosed = false\n"
+INSTANTIATE_TEST_SUITE_P(
+    Errors, BadWorlds,
+    ::testing::Values(
+        BadWorld{"NoTrack", "name = \"x\"\n", "key track: expected a [track] table with segments or points"},
+        BadWorld{"NoShape", OPEN_TRACK, "key track.segments: expected either segments = [...] or points = [[x, y], ...], one of the two"},
+        BadWorld{"BothShapes", OPEN_TRACK "segments = [{ straight = 1 }]\npoints = [[0, 0], [1, 0]]\n",
+                 "key track.segments: expected either segments = [...] or points = [[x, y], ...], one of the two"},
+        BadWorld{"NegativeRadius", OPEN_TRACK "segments = [{ arc = -0.2, angle = 90 }]\n",
+                 "key track.segments[0].arc: expected a positive number (radius in m)"},
+        BadWorld{"ZeroWidth", OPEN_TRACK "line_width = 0\nsegments = [{ straight = 1 }]\n",
+                 "key track.line_width: expected a positive number (width in m)"},
+        BadWorld{"NanDuration", "[run]\nduration = nan\n" OPEN_TRACK "segments = [{ straight = 1 }]\n",
+                 "key run.duration: expected a positive number (simulated time in s)"},
+        BadWorld{"InfiniteStart", OPEN_TRACK "start = [inf, 0]\nsegments = [{ straight = 1 }]\n",
+                 "key track.start: expected a point [x, y] of finite numbers in m"},
+        BadWorld{"StringWhereNumber", OPEN_TRACK "segments = [{ straight = \"far\" }]\n",
+                 "key track.segments[0].straight: expected a positive number (length in m)"},
+        BadWorld{"ArcWithoutAngle", OPEN_TRACK "segments = [{ arc = 1 }]\n",
+                 "key track.segments[0].angle: expected a turn in degrees with the arc"},
+        BadWorld{"StraightAndArc", OPEN_TRACK "segments = [{ arc = 1, straight = 1 }]\n",
+                 "key track.segments[0]: expected exactly one of straight = m or arc = m"},
+        BadWorld{"UnknownKey", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nwidht = 64\n",
+                 "key camera.widht: not a known key"},
+        BadWorld{"UnknownSegmentKey", OPEN_TRACK "segments = [{ straight = 1, gpa = true }]\n",
+                 "key track.segments[0].gpa: not a known key"},
+        BadWorld{"FractionalWidth", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nwidth = 64.5\n",
+                 "key camera.width: expected a whole number from 1 to 8192"},
+        BadWorld{"NotClosed", "[track]\nsegments = [{ straight = 1 }]\n",
+                 "key track.segments: expected a centre line that ends where it starts, as closed = true says (it ends 1 m away)"},
+        BadWorld{"ClosedWrongHeading", "[track]\nsegments = [{ arc = 1, angle = 360 }, { arc = 1, angle = 180 }, { arc = 1, angle = -180 }]\n",
+                 "key track.segments: expected a centre line that ends where it starts, as closed = true says (it ends 4 m away)"},
+        BadWorld{"PointsNotClosed", "[track]\npoints = [[0, 0], [1, 0], [1, 1]]\n",
+                 "key track.points: expected a centre line that ends where it starts, as closed = true says (it ends 1.41421 m away)"},
+        BadWorld{"RepeatedPoint", OPEN_TRACK "points = [[0, 0], [0, 0]]\n", "key track.points[1]: expected a point apart from the one before"},
+        BadWorld{"HeadingWithPoints", OPEN_TRACK "heading = 90\npoints = [[0, 0], [1, 0]]\n",
+                 "key track.heading: expected no heading with points (the first two set it)"},
+        BadWorld{"RunNotATable", "run = 3\n" OPEN_TRACK "segments = [{ straight = 1 }]\n", "key run: expected a table"},
+        BadWorld{"PitchTooSteep", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\npitch = 91\n",
+                 "key camera.pitch: expected an angle above 0 and at most 90 deg below the horizontal"}),
+    [](const ::testing::TestParamInfo<BadWorld>& param) { return std::string(param.param.name); });
+
+TEST(WorldFile, SyntaxErrorNamesTheLine) {
+    try {
+        sim::parse_world("[track]\nclosed = false\nsegments = [\n", "w.toml");
+        FAIL() << "accepted";
+    } catch (const sim::WorldError& error) {
+        EXPECT_EQ(std::string(error.what()).rfind("world w.toml: line ", 0), 0U) << error.what();
+    }
+}
+
+TEST(WorldFile, ClosedTrackMustEndHeadingAsItStarts) {
+    // Ends at its start but heading the other way: a teardrop with a cusp.
+    EXPECT_THROW(sim::parse_world("[track]\nsegments = [{ arc = 1, angle = 180 }, { straight = 2 }]\n", "w.toml"),
+                 sim::WorldError);
+    try {
+        sim::parse_world("[track]\nsegments = [{ arc = 0.5, angle = 180 }, { arc = 0.5, angle = -180 }, { arc = 1, angle = -180 }]\n",
+                         "w.toml");
+        FAIL() << "accepted";
+    } catch (const sim::WorldError& error) {
+        EXPECT_NE(std::string(error.what()).find("ends heading as it starts"), std::string::npos) << error.what();
+    }
+}
+
+TEST(WorldFile, MissingFileIsOneLine) {
+    try {
+        sim::load_world_file("/nonexistent/world.toml");
+        FAIL() << "accepted";
+    } catch (const sim::WorldError& error) {
+        EXPECT_STREQ(error.what(), "world /nonexistent/world.toml: cannot be read (expected a readable TOML file)");
+    }
+}
+
+}  // namespace
