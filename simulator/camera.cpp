@@ -6,39 +6,6 @@
 #include <limits>
 
 namespace sim {
-namespace {
-
-// The pixel columns u (centres at whole numbers) of a row inside [lo, hi].
-struct Span {
-    double lo = -std::numeric_limits<double>::infinity();
-    double hi = std::numeric_limits<double>::infinity();
-    bool empty() const { return !(lo <= hi); }
-    // Keeps the u where a + b u >= 0.
-    void at_least_zero(double a, double b) {
-        if (b > 0) {
-            lo = std::max(lo, -a / b);
-        } else if (b < 0) {
-            hi = std::min(hi, -a / b);
-        } else if (a < 0) {
-            hi = -std::numeric_limits<double>::infinity();
-        }
-    }
-};
-
-double dot(Vec2 a, Vec2 b) { return a.x * b.x + a.y * b.y; }
-double cross(Vec2 a, Vec2 b) { return a.x * b.y - a.y * b.x; }
-
-// The u where first + u step lies within `radius` of `centre`.
-Span within_disc(Vec2 first, Vec2 step, Vec2 centre, double radius) {
-    const Vec2 d{first.x - centre.x, first.y - centre.y};
-    const double a = dot(step, step), b = dot(d, step), c = dot(d, d) - radius * radius;
-    const double discriminant = b * b - a * c;
-    if (discriminant < 0 || a == 0) return c <= 0 ? Span{} : Span{1, 0};
-    const double root = std::sqrt(discriminant);
-    return {(-b - root) / a, (-b + root) / a};
-}
-
-}  // namespace
 
 Camera::Camera(const CameraSettings& settings, const FloorSettings& grays)
     : width_(settings.width),
@@ -64,7 +31,7 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays)
         if (dz >= 0) continue;  // at or above the horizon
         const double t = settings.mount_height / -dz;
         Row& row = rows_[static_cast<std::size_t>(r)];
-        row = {true, settings.mount_forward + t * dx, t * (0.5 - width_ / 2.0) / focal, t / focal};
+        row = {true, settings.mount_forward + t * dx, t * (0.5 - width_ / 2.0) / focal, t / focal, focal / t, {}};
         const double last = row.left + (width_ - 1) * row.step;
         low_ = {std::min(low_.x, row.ahead), std::min(low_.y, row.left)};
         high_ = {std::max(high_.x, row.ahead), std::max(high_.y, last)};
@@ -84,6 +51,7 @@ void Camera::render(const Pose& pose, const Track& track, double line_width, con
         return Vec2{pose.x + c * ahead - s * left, pose.y + s * ahead + c * left};
     };
     const double half_width = line_width / 2;
+    const auto row_bytes = 3 * static_cast<std::size_t>(width_);
 
     // The pieces of line that may show: those near the box round the view.
     nearby_.clear();
@@ -106,17 +74,46 @@ void Camera::render(const Pose& pose, const Track& track, double line_width, con
         });
     }
 
+    // The floor first: light where the floor is, the outside past its edges
+    // (most frames see no edge at all) and above the horizon.
     const bool whole_view_on_floor = floor.contains(low) && floor.contains(high);
-    const auto row_bytes = 3 * static_cast<std::size_t>(width_);
+    if (whole_view_on_floor) std::memset(image_.data(), floor_gray_, image_.size());
     for (std::size_t r = 0; r < rows_.size(); ++r) {
+        Row& row = rows_[r];
         std::uint8_t* out = image_.data() + r * row_bytes;
-        const Row& row = rows_[r];
+        row.on_floor = Span{};
         if (!row.sees_floor) {
             std::memset(out, outside_gray_, row_bytes);
-            continue;
+        } else if (!whole_view_on_floor) {
+            const Vec2 first = to_floor(row.ahead, row.left), step{-s * row.step, c * row.step};
+            row.on_floor.at_least_zero(first.x - floor.low.x, step.x);
+            row.on_floor.at_least_zero(floor.high.x - first.x, -step.x);
+            row.on_floor.at_least_zero(first.y - floor.low.y, step.y);
+            row.on_floor.at_least_zero(floor.high.y - first.y, -step.y);
+            std::memset(out, outside_gray_, row_bytes);
+            paint(out, row.on_floor, floor_gray_);
         }
-        paint_row(out, to_floor(row.ahead, row.left), {-s * row.step, c * row.step}, track, half_width, floor,
-                  whole_view_on_floor);
+    }
+
+    // Then the line: every point within half its width of the centre line.
+    // Each piece near the view is moved into the robot's frame, where every
+    // row is the line x = ahead and its pixel centres lie at y = left + u step.
+    const auto to_robot = [&](Vec2 p) {
+        const double dx = p.x - pose.x, dy = p.y - pose.y;
+        return Vec2{c * dx + s * dy, -s * dx + c * dy};
+    };
+    const auto turn_to_robot = [&](Vec2 v) { return Vec2{c * v.x + s * v.y, -s * v.x + c * v.y}; };
+    for (const std::uint32_t index : nearby_) {
+        const Piece& piece = track.pieces()[index];
+        PieceInView view{to_robot(piece.start), to_robot(piece.end), to_robot(piece.middle), turn_to_robot(piece.direction),
+                         to_robot(piece.centre), turn_to_robot(piece.from), turn_to_robot(piece.to), piece.reach + half_width,
+                         piece.curvature > 0 ? 1.0 : -1.0};
+        for (std::size_t r = 0; r < rows_.size(); ++r) {
+            const Row& row = rows_[r];
+            // Rows beyond the piece's bounding circle show none of it.
+            if (!row.sees_floor || std::abs(row.ahead - view.middle.x) > view.reach) continue;
+            paint_piece(image_.data() + r * row_bytes, row, piece, view, half_width);
+        }
     }
 
     if (noise_ > 0) {
@@ -132,82 +129,72 @@ void Camera::render(const Pose& pose, const Track& track, double line_width, con
     }
 }
 
-// One image row whose pixel centres lie on the floor at first + u step,
-// u = 0 .. width - 1.
-void Camera::paint_row(std::uint8_t* out, Vec2 first, Vec2 step, const Track& track, double half_width,
-                       const Floor& floor, bool whole_view_on_floor) const {
+void Camera::paint(std::uint8_t* out, Span span, std::uint8_t gray) const {
     const double last_column = width_ - 1;
-    const auto paint = [&](Span span, std::uint8_t gray) {
-        if (!(span.lo <= span.hi && span.lo <= last_column && span.hi >= 0)) return;  // false for NaN too
-        const double lo = std::max(span.lo, 0.0), hi = std::min(span.hi, last_column);
-        auto begin = static_cast<std::size_t>(lo);  // rounded up below: the first centre inside
-        if (static_cast<double>(begin) < lo) ++begin;
-        const auto end = static_cast<std::size_t>(hi) + 1;
-        if (begin < end) std::memset(out + 3 * begin, gray, 3 * (end - begin));
-    };
+    if (!(span.lo <= span.hi && span.lo <= last_column && span.hi >= 0)) return;  // false for NaN too
+    const double lo = std::max(span.lo, 0.0), hi = std::min(span.hi, last_column);
+    auto begin = static_cast<std::size_t>(lo);  // rounded up below: the first centre inside
+    if (static_cast<double>(begin) < lo) ++begin;
+    const auto end = static_cast<std::size_t>(hi) + 1;
+    if (begin < end) std::memset(out + 3 * begin, gray, 3 * (end - begin));
+}
 
-    // The floor's edges bound what is light; past them the camera sees the
-    // outside. Most frames see no edge at all.
-    Span on_floor;
-    if (!whole_view_on_floor) {
-        on_floor.at_least_zero(first.x - floor.low.x, step.x);
-        on_floor.at_least_zero(floor.high.x - first.x, -step.x);
-        on_floor.at_least_zero(first.y - floor.low.y, step.y);
-        on_floor.at_least_zero(floor.high.y - first.y, -step.y);
-        std::memset(out, outside_gray_, 3 * static_cast<std::size_t>(width_));
-        if (on_floor.empty()) return;
+namespace {
+
+// The y within `radius` of `centre` on the line x = a, or an empty span.
+Span across_disc(double a, Vec2 centre, double radius) {
+    const double dx = a - centre.x, squared = radius * radius - dx * dx;
+    if (!(squared >= 0)) return {1, 0};
+    const double half = std::sqrt(squared);
+    return {centre.y - half, centre.y + half};
+}
+
+}  // namespace
+
+// The pixels of one row that lie on one piece of line, the piece seen from the robot.
+void Camera::paint_piece(std::uint8_t* out, const Row& row, const Piece& piece, const PieceInView& view,
+                         double half_width) const {
+    const double a = row.ahead;
+    // y = left + u step, so u = (y - left) / step; step > 0.
+    const auto on_line = [&](Span y) {
+        Span u{(y.lo - row.left) * row.per_step, (y.hi - row.left) * row.per_step};
+        u.lo = std::max(u.lo, row.on_floor.lo);
+        u.hi = std::min(u.hi, row.on_floor.hi);
+        paint(out, u, line_gray_);
+    };
+    // A disc at an end where the line does not go on smoothly; where it does,
+    // the bands on either side already cover the disc.
+    if (piece.cap_start) on_line(across_disc(a, view.start, half_width));
+    if (piece.cap_end) on_line(across_disc(a, view.end, half_width));
+    if (piece.curvature == 0.0) {
+        // A band beside the straight: 0 <= along <= length and |side| <= half width,
+        // with along = (p - start) . d and side = d x (p - start), for p = (a, y).
+        const Vec2 d = view.direction;
+        const double ax = a - view.start.x;
+        Span y;
+        y.at_least_zero(ax * d.x - view.start.y * d.y, d.y);                  // along >= 0
+        y.at_least_zero(piece.length - ax * d.x + view.start.y * d.y, -d.y);  // along <= length
+        y.at_least_zero(half_width - (-view.start.y * d.x - ax * d.y), -d.x);  // side <= half width
+        y.at_least_zero(half_width + (-view.start.y * d.x - ax * d.y), d.x);   // side >= -half width
+        on_line(y);
+        return;
     }
-    paint(on_floor, floor_gray_);
-
-    const Vec2 middle{first.x + step.x * last_column / 2, first.y + step.y * last_column / 2};
-    const double half_row = std::sqrt(dot(step, step)) * last_column / 2;
-    const auto clip = [&](Span span) {
-        span.lo = std::max(span.lo, on_floor.lo);
-        span.hi = std::min(span.hi, on_floor.hi);
-        return span;
-    };
-    for (const std::uint32_t index : nearby_) {
-        const Piece& piece = track.pieces()[index];
-        // Pieces whose bounding circle the row passes far from draw nothing on it.
-        const Vec2 apart{piece.middle.x - middle.x, piece.middle.y - middle.y};
-        const double near = piece.reach + half_width + half_row;
-        if (dot(apart, apart) > near * near) continue;
-        // The line is every point within half its width of the centre line: a
-        // band beside each piece, and a disc at an end where the line does
-        // not go on smoothly (where it does, the bands on either side already
-        // cover the disc).
-        if (piece.cap_start) paint(clip(within_disc(first, step, piece.start, half_width)), line_gray_);
-        if (piece.cap_end) paint(clip(within_disc(first, step, piece.end, half_width)), line_gray_);
-        if (piece.curvature == 0.0) {
-            const Vec2 d{first.x - piece.start.x, first.y - piece.start.y};
-            Span band = clip({});
-            const double along = dot(d, piece.direction), along_step = dot(step, piece.direction);
-            const double side = cross(piece.direction, d), side_step = cross(piece.direction, step);
-            band.at_least_zero(along, along_step);
-            band.at_least_zero(piece.length - along, -along_step);
-            band.at_least_zero(half_width - side, -side_step);
-            band.at_least_zero(half_width + side, side_step);
-            paint(band, line_gray_);
-        } else {
-            // An annulus between the radii R -/+ half width, within the
-            // piece's wedge (at most a quarter turn, so two half-planes).
-            const double sign = piece.curvature > 0 ? 1.0 : -1.0;
-            const Vec2 d{first.x - piece.centre.x, first.y - piece.centre.y};
-            Span wedge = clip({});
-            wedge.at_least_zero(sign * cross(piece.from, d), sign * cross(piece.from, step));
-            wedge.at_least_zero(sign * cross(d, piece.to), sign * cross(step, piece.to));
-            if (wedge.empty()) continue;
-            const Span outer = within_disc(first, step, piece.centre, piece.radius + half_width);
-            const Span inner = half_width < piece.radius ? within_disc(first, step, piece.centre, piece.radius - half_width)
-                                                         : Span{1, 0};
-            if (inner.empty()) {
-                paint({std::max(outer.lo, wedge.lo), std::min(outer.hi, wedge.hi)}, line_gray_);
-            } else {
-                // Skip the inner disc's open interval; its ends are on the line.
-                paint({std::max(outer.lo, wedge.lo), std::min({outer.hi, wedge.hi, inner.lo})}, line_gray_);
-                paint({std::max({outer.lo, wedge.lo, inner.hi}), std::min(outer.hi, wedge.hi)}, line_gray_);
-            }
-        }
+    // An annulus between the radii R -/+ half width, within the piece's wedge
+    // (at most a quarter turn, so two half-planes through the centre).
+    const Vec2 from = view.from, to = view.to;
+    const double ax = a - view.centre.x;
+    Span wedge;
+    wedge.at_least_zero(view.sign * (-from.x * view.centre.y - from.y * ax), view.sign * from.x);  // from x v >= 0
+    wedge.at_least_zero(view.sign * (ax * to.y + view.centre.y * to.x), -view.sign * to.x);        // v x to >= 0
+    if (wedge.empty()) return;
+    const Span outer = across_disc(a, view.centre, piece.radius + half_width);
+    const Span inner = half_width < piece.radius ? across_disc(a, view.centre, piece.radius - half_width) : Span{1, 0};
+    if (inner.empty()) {
+        on_line({std::max(outer.lo, wedge.lo), std::min(outer.hi, wedge.hi)});
+    } else {
+        // Skip the inner disc's open interval; its ends are on the line.
+        on_line({std::max(outer.lo, wedge.lo), std::min({outer.hi, wedge.hi, inner.lo})});
+        on_line({std::max({outer.lo, wedge.lo, inner.hi}), std::min(outer.hi, wedge.hi)});
     }
 }
 

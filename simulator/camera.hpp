@@ -15,7 +15,9 @@
 // are worked out once in the robot's frame; each frame moves them with the
 // pose and finds, row by row, which pixel centres lie on the drawn line.
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "settings.hpp"
@@ -33,6 +35,23 @@ struct Pose {
 struct Floor {
     Vec2 low, high;  // [m] corners
     bool contains(Vec2 p) const { return p.x >= low.x && p.y >= low.y && p.x <= high.x && p.y <= high.y; }
+};
+
+// The pixel columns u of an image row (centres at whole numbers) within [lo, hi].
+struct Span {
+    double lo = -std::numeric_limits<double>::infinity();
+    double hi = std::numeric_limits<double>::infinity();
+    bool empty() const { return !(lo <= hi); }
+    // Keeps the u where a + b u >= 0.
+    void at_least_zero(double a, double b) {
+        if (b > 0) {
+            lo = std::max(lo, -a / b);
+        } else if (b < 0) {
+            hi = std::min(hi, -a / b);
+        } else if (a < 0) {
+            hi = -std::numeric_limits<double>::infinity();
+        }
+    }
 };
 
 class Camera {
@@ -58,10 +77,19 @@ private:
         double ahead = 0.0;       // [m] of the row's ground points
         double left = 0.0;        // [m] of column 0's ground point
         double step = 0.0;        // [m] further left per column
+        double per_step = 0.0;    // [1/m] 1 / step
+        Span on_floor;            // this frame: the columns that see the floor
+    };
+    // A piece of line near the view, moved into the robot's frame for this frame.
+    struct PieceInView {
+        Vec2 start, end, middle, direction, centre, from, to;
+        double reach;  // [m] of the piece's bounding circle, grown by half the line's width
+        double sign;   // +1 for a left turn, -1 for a right turn
     };
 
-    void paint_row(std::uint8_t* row, Vec2 first, Vec2 step, const Track& track, double half_width,
-                   const Floor& floor, bool whole_view_on_floor) const;
+    void paint(std::uint8_t* out, Span span, std::uint8_t gray) const;
+    void paint_piece(std::uint8_t* out, const Row& row, const Piece& piece, const PieceInView& view,
+                     double half_width) const;
 
     std::int32_t width_, height_;
     std::uint8_t floor_gray_, line_gray_, outside_gray_;
