@@ -1,19 +1,27 @@
 // The robot library's nine operations over one simulated run.
 //
-// wb_robot_init reads the world named by LINE_SIM_WORLD (the built-in oval
-// without it); an unusable world ends the process with status 2 before any
-// step. wb_robot_cleanup writes the run's report to standard error, since
-// standard output belongs to the controller.
+//   LINE_SIM_WORLD   the world file to run (the built-in oval without it); an
+//                    unusable world ends the process with status 2 before any step
+//   LINE_SIM_OUTPUT  a folder for the run's files: trace.csv, camera snapshots
+//                    and summary.json (none without it)
+//
+// wb_robot_cleanup writes the run's report to standard error, since standard
+// output belongs to the controller. SIGINT or SIGTERM ends the run at the next
+// step, so that the controller closes it and nothing measured is lost; a
+// second one ends the process at once.
+#include <unistd.h>
+
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
-
-#include <unistd.h>
+#include <stdexcept>
 
 #include "robot_interface.h"
+#include "run_files.hpp"
 #include "simulation.hpp"
 #include "world_file.hpp"
 
@@ -23,14 +31,21 @@ constexpr DeviceTag CAMERA_TAG = 1;  // 0 names no device
 
 struct Platform {
     std::unique_ptr<sim::Simulation> simulation;
+    std::unique_ptr<sim::RunFiles> files;
     std::chrono::steady_clock::time_point started;
 };
 
 Platform platform;
+volatile std::sig_atomic_t stop_requested = 0;
 
-sim::Simulation* camera_of(DeviceTag tag) {
-    return tag == CAMERA_TAG ? platform.simulation.get() : nullptr;
+extern "C" void request_stop(int) { stop_requested = 1; }
+
+[[noreturn]] void fail(const std::string& line, int status) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::exit(status);
 }
+
+sim::Simulation* camera_of(DeviceTag tag) { return tag == CAMERA_TAG ? platform.simulation.get() : nullptr; }
 
 }  // namespace
 
@@ -39,18 +54,28 @@ extern "C" {
 void wb_robot_init(void) {
     if (platform.simulation) return;  // one run a process
     const char* path = std::getenv("LINE_SIM_WORLD");
+    const bool named = path != nullptr && *path != '\0';
     try {
-        const sim::WorldSettings world = (path != nullptr && *path != '\0')
-                                             ? sim::load_world_file(path)
-                                             : sim::parse_world(sim::DEFAULT_WORLD, "(built-in oval)");
+        const sim::WorldSettings world =
+            named ? sim::load_world_file(path) : sim::parse_world(sim::DEFAULT_WORLD, "(built-in oval)");
         platform.simulation = std::make_unique<sim::Simulation>(world);
     } catch (const sim::WorldError& error) {
-        std::fprintf(stderr, "%s\n", error.what());
-        std::exit(2);
+        fail(error.what(), 2);
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "world %s: too large to simulate in memory\n", path ? path : "(built-in oval)");
-        std::exit(2);
+        fail(std::string("world ") + (named ? path : "(built-in oval)") + ": too large to simulate in memory", 2);
     }
+    if (const char* folder = std::getenv("LINE_SIM_OUTPUT"); folder != nullptr && *folder != '\0') {
+        try {
+            platform.files = std::make_unique<sim::RunFiles>(folder);
+        } catch (const std::runtime_error& error) {
+            fail(std::string("simulated robot: cannot write the run's files: ") + error.what(), 2);
+        }
+    }
+    struct sigaction action {};
+    action.sa_handler = request_stop;
+    action.sa_flags = static_cast<int>(SA_RESETHAND | SA_RESTART);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     platform.started = std::chrono::steady_clock::now();
 }
 
@@ -61,7 +86,11 @@ DeviceTag wb_robot_get_device(const char* name) {
 }
 
 void wb_camera_enable(DeviceTag camera, int32_t sampling_period_ms) {
-    if (sim::Simulation* s = camera_of(camera)) s->enable_camera(sampling_period_ms);
+    sim::Simulation* s = camera_of(camera);
+    if (s == nullptr) return;
+    const bool first = !s->camera_enabled();
+    s->enable_camera(sampling_period_ms);
+    if (first && platform.files) platform.files->started(*s);
 }
 
 int32_t wb_camera_get_width(DeviceTag camera) {
@@ -84,16 +113,29 @@ void wb_differential_wheels_set_speed(double left, double right) {
 }
 
 int32_t wb_robot_step(int32_t duration_ms) {
-    if (!platform.simulation) return -1;
-    return platform.simulation->step(duration_ms) ? 0 : -1;
+    sim::Simulation* s = platform.simulation.get();
+    if (s == nullptr) return -1;
+    if (stop_requested) s->interrupt();
+    const std::int64_t steps = s->metrics().steps;
+    const bool going_on = s->step(duration_ms);
+    if (platform.files && s->metrics().steps != steps) platform.files->stepped(*s);
+    return going_on ? 0 : -1;
 }
 
 void wb_robot_cleanup(void) {
     if (!platform.simulation) return;
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - platform.started;
+    if (platform.files) {
+        try {
+            platform.files->finished(*platform.simulation, wall.count());
+        } catch (const std::runtime_error& error) {
+            std::fprintf(stderr, "simulated robot: %s\n", error.what());
+        }
+    }
     // On a terminal the report would go on from the controller's size text, which has no line end.
     if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO)) std::fputs("\n", stderr);
     std::fputs(platform.simulation->report(wall.count()).c_str(), stderr);
+    platform.files.reset();
     platform.simulation.reset();
 }
 

@@ -26,6 +26,7 @@ const char* end_reason_name(EndReason reason) {
         case EndReason::duration: return "duration";
         case EndReason::off_line: return "off_line";
         case EndReason::off_floor: return "off_floor";
+        case EndReason::interrupted: return "interrupted";
         case EndReason::none: break;
     }
     return "running";
@@ -72,40 +73,47 @@ bool Simulation::step(std::int32_t ms) {
     return end_ == EndReason::none;
 }
 
-void Simulation::measure(double seconds) {
-    Metrics& m = metrics_;
-    ++m.steps;
-    const TrackPoint nearest = track_.nearest({pose_.x, pose_.y}, m.progress);
-    m.lateral_error = nearest.lateral;
-    const double error = std::abs(nearest.lateral);
-    m.abs_error_sum += error;
-    m.square_error_sum += error * error;
-    m.max_abs_error = std::max(m.max_abs_error, error);
+void Metrics::record(double time, double seconds, double lateral, double new_progress, double lap_length,
+                     double off_line_distance) {
+    ++steps;
+    lateral_error = lateral;
+    progress = new_progress;
+    const double error = std::abs(lateral);
+    abs_error_sum += error;
+    square_error_sum += error * error;
+    max_abs_error = std::max(max_abs_error, error);
+    if (lap_length > 0 && progress >= lap_length * static_cast<double>(lap_times.size() + 1)) {
+        lap_times.push_back(time - lap_started);
+        lap_started = time;
+    }
+    if (error > off_line_distance) {
+        time_off_line += seconds;
+        off_line_streak += seconds;
+    } else {
+        off_line_streak = 0.0;
+    }
+}
 
+double Metrics::rms_error() const {
+    return steps > 0 ? std::sqrt(square_error_sum / static_cast<double>(steps)) : 0.0;
+}
+
+void Simulation::measure(double seconds) {
+    const TrackPoint nearest = track_.nearest({pose_.x, pose_.y}, metrics_.progress);
     // On a closed track progress moves by the change of the nearest point's
     // distance along the track, taken the short way round, so it counts laps.
     const double length = track_.length();
+    double progress = nearest.distance;
     if (track_.closed()) {
-        const double position = m.progress - length * std::floor(m.progress / length);
-        m.progress += std::remainder(nearest.distance - position, length);
-        if (m.progress >= length * static_cast<double>(m.lap_times.size() + 1)) {
-            m.lap_times.push_back(time() - lap_started_);
-            lap_started_ = time();
-        }
-    } else {
-        m.progress = nearest.distance;
+        const double position = metrics_.progress - length * std::floor(metrics_.progress / length);
+        progress = metrics_.progress + std::remainder(nearest.distance - position, length);
     }
-
-    if (error > world_.run.off_line_distance) {
-        m.time_off_line += seconds;
-        m.off_line_streak += seconds;
-    } else {
-        m.off_line_streak = 0.0;
-    }
+    metrics_.record(time(), seconds, nearest.lateral, progress, track_.closed() ? length : 0.0,
+                    world_.run.off_line_distance);
 
     if (!floor_.contains({pose_.x, pose_.y})) {
         end_ = EndReason::off_floor;
-    } else if (m.off_line_streak > world_.run.off_line_limit) {
+    } else if (metrics_.off_line_streak > world_.run.off_line_limit) {
         end_ = EndReason::off_line;
     } else if (time() >= world_.run.duration) {
         end_ = EndReason::duration;
@@ -114,7 +122,6 @@ void Simulation::measure(double seconds) {
 
 std::string Simulation::report(double wall_seconds) const {
     const Metrics& m = metrics_;
-    const double steps = m.steps > 0 ? static_cast<double>(m.steps) : 1.0;
     std::ostringstream text;
     text << std::fixed << std::setprecision(3);
     text << "simulated robot, world \"" << world_.name << "\"\n"
@@ -124,13 +131,14 @@ std::string Simulation::report(double wall_seconds) const {
          << "  laps            " << m.lap_times.size();
     for (std::size_t i = 0; i < m.lap_times.size(); ++i) text << (i == 0 ? " (" : ", ") << m.lap_times[i] << " s";
     text << (m.lap_times.empty() ? "" : ")") << "\n" << std::setprecision(2)
-         << "  lateral error   mean " << 1000 * m.abs_error_sum / steps << " mm, RMS "
-         << 1000 * std::sqrt(m.square_error_sum / steps) << " mm, max " << 1000 * m.max_abs_error << " mm\n"
+         << "  lateral error   mean " << 1000 * m.mean_abs_error() << " mm, RMS " << 1000 * m.rms_error()
+         << " mm, max " << 1000 * m.max_abs_error << " mm\n"
          << std::setprecision(3) << "  off the line    " << m.time_off_line << " s\n"
          << "  ended           "
          << (end_ == EndReason::duration    ? "duration reached"
              : end_ == EndReason::off_line  ? "robot off the line"
              : end_ == EndReason::off_floor ? "robot off the floor"
+             : end_ == EndReason::interrupted ? "interrupted"
                                             : "the controller ended the run")
          << "\n";
     return text.str();

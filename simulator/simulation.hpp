@@ -14,19 +14,32 @@
 
 namespace sim {
 
-enum class EndReason { none, duration, off_line, off_floor };
-const char* end_reason_name(EndReason reason);  // "duration", "off_line", "off_floor" or "running"
+enum class EndReason { none, duration, off_line, off_floor, interrupted };
+// "duration", "off_line", "off_floor", "interrupted" or "running"
+const char* end_reason_name(EndReason reason);
 
+// How well a run follows the line, step by step.
 struct Metrics {
     std::int64_t steps = 0;
     double lateral_error = 0.0;  // [m] of the axle centre after the last step, positive left of the line
     double progress = 0.0;       // [m] along the track, counted through laps
     std::vector<double> lap_times;  // [s]
+    double lap_started = 0.0;       // [s] when the lap under way began
     double abs_error_sum = 0.0;     // [m] over the steps
     double square_error_sum = 0.0;  // [m^2]
     double max_abs_error = 0.0;     // [m]
     double time_off_line = 0.0;     // [s] in all
     double off_line_streak = 0.0;   // [s] without a break, up to now
+
+    // Adds a step of `seconds` that ended at `time` [s] with the axle `lateral`
+    // [m] off the centre line and `progress` [m] along it. A lap is counted
+    // each time progress passes a further `lap_length` [m] (0: no laps); the
+    // robot is off the line beyond `off_line_distance` [m].
+    void record(double time, double seconds, double lateral, double progress, double lap_length,
+                double off_line_distance);
+
+    double mean_abs_error() const { return steps > 0 ? abs_error_sum / static_cast<double>(steps) : 0.0; }
+    double rms_error() const;
 };
 
 class Simulation {
@@ -55,6 +68,11 @@ public:
     // false once the run is over.
     bool step(std::int32_t ms);
 
+    // Ends the run at once (the person running it asked to stop).
+    void interrupt() {
+        if (end_ == EndReason::none) end_ = EndReason::interrupted;
+    }
+
     // The report written at the end of a run; `wall_seconds` is how long it took.
     std::string report(double wall_seconds) const;
 
@@ -69,7 +87,6 @@ private:
     Pose pose_;
     double left_ = 0.0, right_ = 0.0;  // [rad/s]
     std::int64_t now_ms_ = 0;
-    double lap_started_ = 0.0;  // [s]
     std::int64_t period_ms_ = 0;  // 0 while the camera is off
     std::uint64_t noise_state_;
     EndReason end_ = EndReason::none;

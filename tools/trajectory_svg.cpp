@@ -1,0 +1,158 @@
+#include "trajectory_svg.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+namespace line_sim {
+namespace {
+
+constexpr double WIDTH = 900;           // [px] of the drawing
+constexpr double MARGIN = 40;           // [px] round it
+constexpr double LEGEND_HEIGHT = 70;    // [px] below it
+constexpr int COLOURS = 16;             // steps of the error colour scale
+constexpr double ARC_STEP = 0.005;      // [m] between the points drawn along an arc
+constexpr std::size_t MOST_MARKS = 200;  // off-line marks at the most
+
+std::string escape(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+// Green for no error through yellow to red for the largest, for 0 <= f <= 1.
+std::string colour(double f) {
+    const double r = std::min(1.0, 2 * f), g = std::min(1.0, 2 * (1 - f));
+    char text[16];
+    std::snprintf(text, sizeof text, "#%02x%02x30", static_cast<int>(std::lround(r * 220)), static_cast<int>(std::lround(g * 190)));
+    return text;
+}
+
+}  // namespace
+
+std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::vector<TraceRow>& trace) {
+    // The centre line as points: straights by their ends, arcs every ARC_STEP.
+    std::vector<std::vector<sim::Vec2>> strokes;  // one a drawn stretch
+    bool drawing = false;
+    for (const sim::Piece& piece : track.pieces()) {
+        if (piece.gap) {
+            drawing = false;
+            continue;
+        }
+        if (!drawing) strokes.push_back({piece.start});
+        drawing = true;
+        const int points = piece.curvature == 0.0 ? 1 : std::max(1, static_cast<int>(std::ceil(piece.length / ARC_STEP)));
+        for (int k = 1; k <= points; ++k) strokes.back().push_back(sim::point_on_piece(piece, piece.length * k / points));
+    }
+
+    // What to show: the track and the path, with a little floor round them.
+    sim::Vec2 low = world.track.start, high = world.track.start;
+    const auto include = [&](double x, double y) {
+        low = {std::min(low.x, x), std::min(low.y, y)};
+        high = {std::max(high.x, x), std::max(high.y, y)};
+    };
+    for (const auto& stroke : strokes) {
+        for (const sim::Vec2& p : stroke) include(p.x, p.y);
+    }
+    for (const TraceRow& r : trace) include(r.x, r.y);
+    const double pad = 0.05 + world.track.line_width;
+    low = {low.x - pad, low.y - pad};
+    high = {high.x + pad, high.y + pad};
+    const double scale = WIDTH / std::max(high.x - low.x, 1e-3);  // [px/m]
+    const double height = (high.y - low.y) * scale;
+    const auto px = [&](double x) { return MARGIN + (x - low.x) * scale; };
+    const auto py = [&](double y) { return MARGIN + (high.y - y) * scale; };  // y up on the floor, down on screen
+
+    std::ostringstream svg;
+    svg.precision(6);
+    svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << WIDTH + 2 * MARGIN << "\" height=\""
+        << height + 2 * MARGIN + LEGEND_HEIGHT << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
+        << "<title>" << escape(world.name) << ": the robot's path</title>\n"
+        << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+        << "<rect x=\"" << MARGIN << "\" y=\"" << MARGIN << "\" width=\"" << WIDTH << "\" height=\"" << height
+        << "\" fill=\"#e6e6e6\"/>\n";
+
+    // The line, at its real width, one path a drawn stretch.
+    svg << "<g fill=\"none\" stroke=\"#1a1a1a\" stroke-width=\"" << world.track.line_width * scale
+        << "\" stroke-linecap=\"round\" stroke-linejoin=\"round\">\n";
+    for (const auto& stroke : strokes) {
+        svg << "<path d=\"M" << px(stroke.front().x) << " " << py(stroke.front().y);
+        for (std::size_t i = 1; i < stroke.size(); ++i) svg << " L" << px(stroke[i].x) << " " << py(stroke[i].y);
+        svg << "\"/>\n";
+    }
+    svg << "</g>\n";
+
+    // The path, one polyline a run of steps in the same colour.
+    double worst = 0.0;
+    for (const TraceRow& r : trace) worst = std::max(worst, std::abs(r.lateral_error));
+    const auto shade = [&](const TraceRow& r) {
+        return worst > 0 ? std::min(COLOURS - 1, static_cast<int>(std::abs(r.lateral_error) / worst * COLOURS)) : 0;
+    };
+    svg << "<g fill=\"none\" stroke-width=\"2\" stroke-linejoin=\"round\">\n";
+    sim::Vec2 from{world.track.start.x, world.track.start.y};
+    for (std::size_t i = 0; i < trace.size();) {
+        const int s = shade(trace[i]);
+        svg << "<polyline stroke=\"" << colour((s + 0.5) / COLOURS) << "\" points=\"" << px(from.x) << "," << py(from.y);
+        for (; i < trace.size() && shade(trace[i]) == s; ++i) svg << " " << px(trace[i].x) << "," << py(trace[i].y);
+        from = {trace[i - 1].x, trace[i - 1].y};
+        svg << "\"/>\n";
+    }
+    svg << "</g>\n";
+
+    // Where the robot left the line: a cross at the first step of each stretch off it.
+    svg << "<g stroke=\"#c00000\" stroke-width=\"2.5\">\n";
+    std::size_t marks = 0;
+    for (std::size_t i = 0; i < trace.size() && marks < MOST_MARKS; ++i) {
+        const bool off = std::abs(trace[i].lateral_error) > world.run.off_line_distance;
+        const bool was_off = i > 0 && std::abs(trace[i - 1].lateral_error) > world.run.off_line_distance;
+        if (!off || was_off) continue;
+        const double x = px(trace[i].x), y = py(trace[i].y);
+        svg << "<path d=\"M" << x - 6 << " " << y - 6 << " L" << x + 6 << " " << y + 6 << " M" << x - 6 << " " << y + 6
+            << " L" << x + 6 << " " << y - 6 << "\"><title>off the line at " << trace[i].t << " s</title></path>\n";
+        ++marks;
+    }
+    svg << "</g>\n";
+
+    // The start.
+    const double sx = px(world.track.start.x), sy = py(world.track.start.y);
+    svg << "<circle cx=\"" << sx << "\" cy=\"" << sy << "\" r=\"7\" fill=\"none\" stroke=\"#0050c8\" stroke-width=\"2.5\"/>\n"
+        << "<text x=\"" << sx + 10 << "\" y=\"" << sy - 10 << "\" fill=\"#0050c8\">start</text>\n";
+
+    // Below the drawing: a scale bar in centimetres and the colour legend.
+    const double base = MARGIN + height + 30;
+    double bar_cm = 1;
+    for (const double cm : {1.0, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0, 200.0, 500.0, 1000.0, 2000.0, 5000.0, 10000.0}) {
+        if (cm / 100 * scale <= WIDTH / 4) bar_cm = cm;
+    }
+    const double bar = bar_cm / 100 * scale;
+    svg << "<g stroke=\"black\" stroke-width=\"2\"><path d=\"M" << MARGIN << " " << base << " h" << bar << " M" << MARGIN
+        << " " << base - 5 << " v10 M" << MARGIN + bar << " " << base - 5 << " v10\"/></g>\n"
+        << "<text x=\"" << MARGIN + bar / 2 << "\" y=\"" << base + 20 << "\" text-anchor=\"middle\">" << bar_cm
+        << " cm</text>\n";
+    const double legend_x = MARGIN + WIDTH / 2, legend_width = WIDTH / 3;
+    svg << "<defs><linearGradient id=\"error\">";
+    for (int k = 0; k <= 4; ++k) svg << "<stop offset=\"" << k * 25 << "%\" stop-color=\"" << colour(k / 4.0) << "\"/>";
+    svg << "</linearGradient></defs>\n"
+        << "<text x=\"" << legend_x << "\" y=\"" << base - 12 << "\">distance from the centre line</text>\n"
+        << "<rect x=\"" << legend_x << "\" y=\"" << base - 5 << "\" width=\"" << legend_width
+        << "\" height=\"10\" fill=\"url(#error)\"/>\n"
+        << "<text x=\"" << legend_x << "\" y=\"" << base + 20 << "\">0 mm</text>\n"
+        << "<text x=\"" << legend_x + legend_width << "\" y=\"" << base + 20 << "\" text-anchor=\"end\">"
+        << std::round(worst * 10000) / 10 << " mm</text>\n"
+        << "<text x=\"" << MARGIN << "\" y=\"" << MARGIN - 14 << "\" font-size=\"15\">" << escape(world.name)
+        << " (red crosses: the robot left the line)</text>\n"
+        << "</svg>\n";
+    return svg.str();
+}
+
+}  // namespace line_sim
