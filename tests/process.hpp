@@ -15,10 +15,24 @@ struct ProcessResult {
     std::string standard_error;
 };
 
-// Runs `program` with `arguments` and this process's environment, changed by
-// `environment` (an empty value removes the variable), and waits for it.
+// A process started in the background, its standard output and error going to files.
+struct StartedProcess {
+    int pid = 0;
+    std::string output_path, error_path;
+};
+
+// Starts `program` with `arguments` and this process's environment, changed by
+// `environment` (an empty value removes the variable), in folder `directory`
+// (empty: this one).
+StartedProcess start_process(const std::string& program, const std::vector<std::string>& arguments,
+                             const std::map<std::string, std::string>& environment = {},
+                             const std::string& directory = "");
+ProcessResult wait_process(const StartedProcess& process);
+
+// Starts and waits.
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& arguments,
-                          const std::map<std::string, std::string>& environment = {});
+                          const std::map<std::string, std::string>& environment = {},
+                          const std::string& directory = "");
 
 std::string read_file(const std::string& path);
 

@@ -332,8 +332,8 @@ int run_line_sim(int argc, char** argv) {
         // Two worlds of one name get folders of their own.
         const int count = ++folders[run.world.name];
         run.folder = (fs::path(out) / (run.world.name + (count > 1 ? "-" + std::to_string(count) : ""))).string();
-        fs::create_directories(run.folder);
     }
+    for (const Run& run : runs) fs::create_directories(run.folder);
 
     const fs::path controller = own_folder() / "line_follower";
     if (!fs::is_regular_file(controller)) {
