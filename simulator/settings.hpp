@@ -5,6 +5,7 @@
 // degrees.
 
 #include <cstdint>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -48,10 +49,10 @@ struct RobotSettings {
 struct CameraSettings {
     std::int32_t width = 64;         // [px]
     std::int32_t height = 48;        // [px]
-    double field_of_view = 0.95;     // [rad] horizontal
+    double field_of_view = 54.0 * std::numbers::pi / 180;  // [rad] horizontal
     double mount_forward = 0.03;     // [m] ahead of the axle centre
     double mount_height = 0.05;      // [m] above the floor
-    double pitch = 0.96;             // [rad] of the optical axis below the horizontal
+    double pitch = 55.0 * std::numbers::pi / 180;  // [rad] of the optical axis below the horizontal
     double noise = 0.0;              // [gray levels] amplitude of uniform pixel noise
 };
 
