@@ -176,6 +176,28 @@ TEST(LineSim, InterruptedRunKeepsSummaryAndTrace) {
     EXPECT_TRUE(fs::exists(out + "/long_winding/trajectory.svg"));
 }
 
+TEST(LineSim, ControllerKilledMidRunIsReportedFromItsTrace) {
+    const std::string out = test_support::fresh_folder();
+    const auto process = test_support::start_process(LINE_SIM_EXE, {"oval", "--duration", "1000000", "--out", out});
+    const std::string trace_path = out + "/oval/trace.csv";
+    for (int i = 0; i < 200 && lines(read_file(trace_path)) < 50; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    // The controller is line-sim's only child.
+    const std::string children = read_file("/proc/" + std::to_string(process.pid) + "/task/" +
+                                           std::to_string(process.pid) + "/children");
+    ASSERT_FALSE(children.empty());
+    kill(std::stoi(children), SIGKILL);
+    const auto run = test_support::wait_process(process);
+    EXPECT_EQ(run.exit_status, 1);
+    const auto summary = nlohmann::json::parse(read_file(out + "/oval/summary.json"));
+    EXPECT_EQ(summary["end_reason"], "controller_exited");
+    EXPECT_EQ(summary["controller_exit_status"], 128 + SIGKILL);
+    EXPECT_GE(summary["steps"].get<int>(), 50);  // worked out from what the trace holds
+    EXPECT_GT(summary["sim_time_s"].get<double>(), 1.5);
+    EXPECT_NE(run.standard_output.find("controller_exited (137)"), std::string::npos) << run.standard_output;
+}
+
 TEST(LineSim, RunsFromAnyFolderAndDefaultsToTheOval) {
     const std::string folder = test_support::fresh_folder();
     const auto run = run_process(LINE_SIM_EXE, {"--duration", "3"}, {}, folder);
