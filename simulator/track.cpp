@@ -168,8 +168,6 @@ Track::Track(const TrackSettings& settings) : closed_(settings.closed) {
     for (std::uint32_t i = 0; i < pieces_.size(); ++i) all_pieces_.push_back(i);
 }
 
-Vec2 Track::end() const { return pieces_.empty() ? min_ : point_on_piece(pieces_.back(), pieces_.back().length); }
-
 template <typename Visit>
 void Track::for_cells(Vec2 low, Vec2 high, const Visit& visit) const {
     // Clamped to the box round the track, so that a far position reads no cells.

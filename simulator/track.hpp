@@ -59,7 +59,6 @@ public:
     bool closed() const { return closed_; }
     Vec2 min_corner() const { return min_; }  // [m] box round the centre line
     Vec2 max_corner() const { return max_; }
-    Vec2 end() const;                          // [m] last point of the centre line
 
     // The nearest centre-line point. Where two parts of the line come close
     // (a crossing), the one within a short distance along the track of `near`

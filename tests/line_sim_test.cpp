@@ -156,21 +156,26 @@ TEST(LineSim, ParallelRunsWriteWhatSerialRunsWrite) {
     EXPECT_GT(compared, 3 * 6);
 }
 
-TEST(LineSim, InterruptedRunKeepsSummaryAndTrace) {
-    const std::string out = test_support::fresh_folder();
-    const auto process = test_support::start_process(LINE_SIM_EXE, {"long_winding", "--duration", "1000000", "--out", out});
-    // Wait until the run has recorded something, then interrupt it as Ctrl-C would.
-    const std::string trace_path = out + "/long_winding/trace.csv";
-    for (int i = 0; i < 200 && lines(read_file(trace_path)) < 50; ++i) {
+// Starts line-sim on one world for a very long run and returns once its trace
+// holds 50 rows or more.
+test_support::StartedProcess start_long_run(const std::string& world, const std::string& out) {
+    const auto process = test_support::start_process(LINE_SIM_EXE, {world, "--duration", "1000000", "--out", out});
+    for (int i = 0; i < 200 && lines(read_file(out + "/" + world + "/trace.csv")) < 50; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    kill(process.pid, SIGINT);
+    return process;
+}
+
+TEST(LineSim, InterruptedRunKeepsSummaryAndTrace) {
+    const std::string out = test_support::fresh_folder();
+    const auto process = start_long_run("long_winding", out);
+    kill(process.pid, SIGINT);  // as Ctrl-C would
     const auto run = test_support::wait_process(process);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_NE(run.standard_error.find("interrupted"), std::string::npos) << run.standard_error;
     const auto summary = nlohmann::json::parse(read_file(out + "/long_winding/summary.json"));
     EXPECT_EQ(summary["end_reason"], "interrupted");
-    const auto trace = line_sim::read_trace(trace_path);
+    const auto trace = line_sim::read_trace(out + "/long_winding/trace.csv");
     EXPECT_GE(trace.size(), 50U);
     EXPECT_EQ(summary["steps"].get<std::size_t>(), trace.size());
     EXPECT_TRUE(fs::exists(out + "/long_winding/trajectory.svg"));
@@ -178,11 +183,7 @@ TEST(LineSim, InterruptedRunKeepsSummaryAndTrace) {
 
 TEST(LineSim, ControllerKilledMidRunIsReportedFromItsTrace) {
     const std::string out = test_support::fresh_folder();
-    const auto process = test_support::start_process(LINE_SIM_EXE, {"oval", "--duration", "1000000", "--out", out});
-    const std::string trace_path = out + "/oval/trace.csv";
-    for (int i = 0; i < 200 && lines(read_file(trace_path)) < 50; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    const auto process = start_long_run("oval", out);
     // The controller is line-sim's only child.
     const std::string children = read_file("/proc/" + std::to_string(process.pid) + "/task/" +
                                            std::to_string(process.pid) + "/children");
