@@ -96,7 +96,7 @@ double distance_to_piece(const Piece& piece, Vec2 p) {
     return std::sqrt(std::min(dot(a, a), dot(b, b)));
 }
 
-TrackPoint nearest_on_piece(const Piece& piece, std::size_t index, Vec2 p) {
+TrackPoint nearest_on_piece(const Piece& piece, Vec2 p) {
     Foot foot = foot_on_piece(piece, p);
     if (!foot.beside) {
         // Beyond an end: the nearer end, the offset signed by the side of the
@@ -109,7 +109,7 @@ TrackPoint nearest_on_piece(const Piece& piece, std::size_t index, Vec2 p) {
     const double dx = p.x - q.x, dy = p.y - q.y;
     const double distance = std::hypot(dx, dy);
     const double side = std::cos(h) * dy - std::sin(h) * dx;  // > 0 on the left
-    return {piece.start_distance + foot.along, side < 0 ? -distance : distance, q, index};
+    return {piece.start_distance + foot.along, side < 0 ? -distance : distance, q};
 }
 
 Track::Track(const TrackSettings& settings) : closed_(settings.closed) {
@@ -211,7 +211,7 @@ TrackPoint Track::nearest_among(Vec2 position, double near, const std::uint32_t*
             best = i;
         }
     }
-    return best == nullptr ? TrackPoint{} : nearest_on_piece(pieces_[*best], *best, position);
+    return best == nullptr ? TrackPoint{} : nearest_on_piece(pieces_[*best], position);
 }
 
 TrackPoint Track::nearest(Vec2 position, double near) const {

@@ -39,16 +39,15 @@ struct TrackPoint {
     double distance = 0.0;  // [m] along the centre line, from the start
     double lateral = 0.0;   // [m] signed offset of the position, positive on the left
     Vec2 point;             // [m] the centre-line point
-    std::size_t piece = 0;
 };
 
 Piece make_piece(Vec2 start, double heading, double length, double curvature, double start_distance, bool gap);
 Vec2 point_on_piece(const Piece& piece, double along);  // along in [m] from the piece's start
 double heading_on_piece(const Piece& piece, double along);
-// Distance from p to the piece, and whether p lies beside it (rather than
-// beyond one of its ends).
+// [m] from p to the nearest point of the piece.
 double distance_to_piece(const Piece& piece, Vec2 p);
-TrackPoint nearest_on_piece(const Piece& piece, std::size_t index, Vec2 p);
+// The piece's nearest point to p, with p's signed offset from it.
+TrackPoint nearest_on_piece(const Piece& piece, Vec2 p);
 
 class Track {
 public:
