@@ -57,20 +57,27 @@ void Simulation::set_wheel_speeds(double left, double right) {
 bool Simulation::step(std::int32_t ms) {
     if (end_ != EndReason::none) return false;
     if (ms <= 0) return true;
-    // Motion is exact over any interval, so the step is cut at the camera's
-    // sampling instants and the camera sees the pose of each.
-    std::int64_t remaining = ms;
-    while (remaining > 0) {
-        std::int64_t piece = remaining;
-        if (period_ms_ > 0) piece = std::min(piece, period_ms_ - now_ms_ % period_ms_);
-        pose_ = advance(pose_, left_, right_, static_cast<double>(piece) / 1000.0, world_.robot);
-        pose_.heading = std::remainder(pose_.heading, 2 * std::numbers::pi);
-        now_ms_ += piece;
-        remaining -= piece;
-        if (period_ms_ > 0 && now_ms_ % period_ms_ == 0) render();
+    // The image a step leaves is the camera's last sample within it, so the
+    // step is cut there (motion is exact over any interval); earlier samples
+    // would never be seen, and a long step must not render each of them.
+    const std::int64_t end = now_ms_ + ms;
+    if (period_ms_ > 0) {
+        const std::int64_t sample = end - end % period_ms_;  // [ms] the last sampling instant
+        if (sample > now_ms_) {
+            move(sample - now_ms_);
+            render();
+        }
     }
+    move(end - now_ms_);
     measure(static_cast<double>(ms) / 1000.0);
     return end_ == EndReason::none;
+}
+
+void Simulation::move(std::int64_t ms) {
+    if (ms <= 0) return;
+    pose_ = advance(pose_, left_, right_, static_cast<double>(ms) / 1000.0, world_.robot);
+    pose_.heading = std::remainder(pose_.heading, 2 * std::numbers::pi);
+    now_ms_ += ms;
 }
 
 void Metrics::record(double time, double seconds, double lateral, double new_progress, double lap_length,

@@ -58,7 +58,8 @@ public:
     double right_speed() const { return right_; }  // [rad/s]
 
     // Switches the camera on, sampling every period_ms (at least 1 ms), and
-    // renders the first image at once.
+    // renders the first image at once. A step leaves the image of the last
+    // sampling instant within it.
     void enable_camera(std::int32_t period_ms);
     bool camera_enabled() const { return period_ms_ > 0; }
 
@@ -78,6 +79,7 @@ public:
 
 private:
     void measure(double seconds);
+    void move(std::int64_t ms);  // drives on for ms at the speeds in force
     void render();
 
     WorldSettings world_;

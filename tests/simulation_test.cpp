@@ -53,6 +53,26 @@ TEST(SimulationClock, ImageRenewedOncePerSamplingPeriod) {
     EXPECT_NE(std::memcmp(before.data(), simulation.camera().image(), before.size()), 0);
 }
 
+TEST(SimulationClock, LongStepShowsItsLastSample) {
+    // One step of 100 ms sampled every 32 ms shows the pose at 96 ms, as
+    // three 32 ms steps and a 4 ms one do.
+    sim::Simulation once(sim::default_world()), in_parts(sim::default_world());
+    for (auto* s : {&once, &in_parts}) {
+        s->enable_camera(32);
+        s->set_wheel_speeds(8, 1);
+    }
+    once.step(100);
+    for (const int ms : {32, 32, 32}) in_parts.step(ms);
+    EXPECT_EQ(std::memcmp(once.camera().image(), in_parts.camera().image(), 64 * 48 * 3), 0);
+    in_parts.step(4);
+    EXPECT_NEAR(once.pose().x, in_parts.pose().x, 1e-15);
+    EXPECT_NEAR(once.pose().heading, in_parts.pose().heading, 1e-14);
+    // A step of a whole day with a 1 ms period renders once, not 86 million times.
+    once.enable_camera(1);
+    once.step(86'400'000);
+    EXPECT_EQ(once.time(), 100.0 / 1000 + 86'400.0);
+}
+
 TEST(SimulationEnd, DurationReached) {
     sim::WorldSettings world = sim::default_world();
     world.run.duration = 1.0;
