@@ -21,14 +21,16 @@ struct ControllerRun {
     std::vector<std::string> calls;  // the platform's log, a line a call
 };
 
-// Plays the script on the scripted platform and collects what happened.
-ControllerRun run_controller(const std::string& script) {
+// Plays the script on the scripted platform, put in the simulated robot's
+// place through LD_LIBRARY_PATH (or LD_PRELOAD), and collects what happened.
+ControllerRun run_controller(const std::string& script, bool preload = false) {
     const std::string folder = fresh_folder();
     std::ofstream(folder + "/script") << script;
-    const auto process = test_support::run_process(LINE_FOLLOWER_EXE, {},
-                                                   {{"LD_LIBRARY_PATH", SCRIPTED_PLATFORM_DIR},
-                                                    {"SCRIPTED_PLATFORM_SCRIPT", folder + "/script"},
-                                                    {"SCRIPTED_PLATFORM_LOG", folder + "/log"}});
+    const std::string library = std::string(SCRIPTED_PLATFORM_DIR) + "/libController.so";
+    const auto process = test_support::run_process(
+        LINE_FOLLOWER_EXE, {},
+        {{"LD_LIBRARY_PATH", preload ? "" : SCRIPTED_PLATFORM_DIR}, {"LD_PRELOAD", preload ? library : ""},
+         {"SCRIPTED_PLATFORM_SCRIPT", folder + "/script"}, {"SCRIPTED_PLATFORM_LOG", folder + "/log"}});
     ControllerRun run{process.exit_status, process.standard_output, process.standard_error, {}};
     std::istringstream log(read_file(folder + "/log"));
     for (std::string line; std::getline(log, line);) run.calls.push_back(line);
@@ -67,6 +69,18 @@ TEST(RunLoop, FirstStepEndingTheRunMakesExactlyOneCycle) {
     const ControllerRun run = run_controller("cycle -1 dark 48\n");
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.standard_output, "img size: 64 x 48");
+    expect_calls(run, start_up() + std::vector<std::string>{"wb_camera_get_image 1 -> image",
+                                                             "wb_differential_wheels_set_speed 2 6",
+                                                             "wb_robot_step 32 -> -1"} +
+                          SHUTDOWN);
+}
+
+TEST(RunLoop, PlatformPreloadedInsteadOfFoundOnTheSearchPath) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer's runtime must be the first library loaded";
+#endif
+    const ControllerRun run = run_controller("cycle -1 dark 48\n", true);
+    EXPECT_EQ(run.exit_status, 0) << run.standard_error;
     expect_calls(run, start_up() + std::vector<std::string>{"wb_camera_get_image 1 -> image",
                                                              "wb_differential_wheels_set_speed 2 6",
                                                              "wb_robot_step 32 -> -1"} +
