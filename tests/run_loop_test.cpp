@@ -136,6 +136,8 @@ struct HostileCase {
     const char* size_text;
 };
 
+void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
+
 class HostileLibrary : public ::testing::TestWithParam<HostileCase> {};
 
 TEST_P(HostileLibrary, NoCrashNoCommandExitZero) {
