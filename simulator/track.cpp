@@ -21,27 +21,31 @@ double cross(Vec2 a, Vec2 b) { return a.x * b.y - a.y * b.x; }
 double dot(Vec2 a, Vec2 b) { return a.x * b.x + a.y * b.y; }
 Vec2 minus(Vec2 a, Vec2 b) { return {a.x - b.x, a.y - b.y}; }
 
-// Where p lies against the piece: the distance along it of its nearest point
-// (measured to that point's foot for the interior), and the signed offset.
-struct Foot {
-    double along;    // [m]
-    double lateral;  // [m] positive on the left
-    bool beside;     // between the ends, not beyond one
+// Where p lies against the piece: beside it (between its ends) or beyond one
+// of them, and its signed offset from the centre line (positive on the left).
+struct Side {
+    double lateral;  // [m]
+    bool beside;
 };
 
-Foot foot_on_piece(const Piece& piece, Vec2 p) {
+Side side_of_piece(const Piece& piece, Vec2 p) {
     if (piece.curvature == 0.0) {
         const Vec2 d = minus(p, piece.start);
         const double along = dot(d, piece.direction);
-        return {along, cross(piece.direction, d), along >= 0 && along <= piece.length};
+        return {cross(piece.direction, d), along >= 0 && along <= piece.length};
     }
     const Vec2 v = minus(p, piece.centre);
     const double sign = piece.curvature > 0 ? 1.0 : -1.0;
-    const bool beside = sign * cross(piece.from, v) >= 0 && sign * cross(v, piece.to) >= 0;
-    const double r = std::sqrt(dot(v, v));
     // Left of travel is towards the centre on a left turn.
-    return {beside ? piece.radius * std::atan2(sign * cross(piece.from, v), dot(piece.from, v)) : 0.0,
-            sign * (piece.radius - r), beside};
+    return {sign * (piece.radius - std::sqrt(dot(v, v))), sign * cross(piece.from, v) >= 0 && sign * cross(v, piece.to) >= 0};
+}
+
+// [m] along the piece to the foot of p, for a p beside it.
+double along_piece(const Piece& piece, Vec2 p) {
+    if (piece.curvature == 0.0) return dot(minus(p, piece.start), piece.direction);
+    const Vec2 v = minus(p, piece.centre);
+    const double sign = piece.curvature > 0 ? 1.0 : -1.0;
+    return piece.radius * std::atan2(sign * cross(piece.from, v), dot(piece.from, v));
 }
 
 // Cells are numbered by their column and row from the origin, each in 32 bits.
@@ -90,26 +94,28 @@ Vec2 point_on_piece(const Piece& piece, double along) {
 double heading_on_piece(const Piece& piece, double along) { return piece.heading + along * piece.curvature; }
 
 double distance_to_piece(const Piece& piece, Vec2 p) {
-    const Foot foot = foot_on_piece(piece, p);
-    if (foot.beside) return std::abs(foot.lateral);
+    const Side side = side_of_piece(piece, p);
+    if (side.beside) return std::abs(side.lateral);
     const Vec2 a = minus(p, piece.start), b = minus(p, piece.end);
     return std::sqrt(std::min(dot(a, a), dot(b, b)));
 }
 
 TrackPoint nearest_on_piece(const Piece& piece, Vec2 p) {
-    Foot foot = foot_on_piece(piece, p);
-    if (!foot.beside) {
+    double along = 0.0;
+    if (side_of_piece(piece, p).beside) {
+        along = along_piece(piece, p);
+    } else {
         // Beyond an end: the nearer end, the offset signed by the side of the
         // line that the position lies on there.
         const Vec2 a = minus(p, piece.start), b = minus(p, piece.end);
-        foot.along = dot(a, a) <= dot(b, b) ? 0.0 : piece.length;
+        along = dot(a, a) <= dot(b, b) ? 0.0 : piece.length;
     }
-    const Vec2 q = point_on_piece(piece, foot.along);
-    const double h = heading_on_piece(piece, foot.along);
+    const Vec2 q = point_on_piece(piece, along);
+    const double h = heading_on_piece(piece, along);
     const double dx = p.x - q.x, dy = p.y - q.y;
     const double distance = std::hypot(dx, dy);
     const double side = std::cos(h) * dy - std::sin(h) * dx;  // > 0 on the left
-    return {piece.start_distance + foot.along, side < 0 ? -distance : distance, q};
+    return {piece.start_distance + along, side < 0 ? -distance : distance, q};
 }
 
 Track::Track(const TrackSettings& settings) : closed_(settings.closed) {
