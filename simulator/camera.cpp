@@ -98,11 +98,8 @@ void Camera::render(const Pose& pose, const Track& track, double line_width, con
     // Then the line: every point within half its width of the centre line.
     // Each piece near the view is moved into the robot's frame, where every
     // row is the line x = ahead and its pixel centres lie at y = left + u step.
-    const auto to_robot = [&](Vec2 p) {
-        const double dx = p.x - pose.x, dy = p.y - pose.y;
-        return Vec2{c * dx + s * dy, -s * dx + c * dy};
-    };
     const auto turn_to_robot = [&](Vec2 v) { return Vec2{c * v.x + s * v.y, -s * v.x + c * v.y}; };
+    const auto to_robot = [&](Vec2 p) { return turn_to_robot({p.x - pose.x, p.y - pose.y}); };
     for (const std::uint32_t index : nearby_) {
         const Piece& piece = track.pieces()[index];
         PieceInView view{to_robot(piece.start), to_robot(piece.end), to_robot(piece.middle), turn_to_robot(piece.direction),

@@ -11,9 +11,10 @@
 //
 // The camera does not roll, so the rays of one image row meet the floor on a
 // straight line across the robot's path, evenly spaced: every pixel's ground
-// point is its row's first point plus the column times the row's step. Those
-// are worked out once in the robot's frame; each frame moves them with the
-// pose and finds, row by row, which pixel centres lie on the drawn line.
+// point is its row's first point plus the column times the row's step, worked
+// out once in the robot's frame. Each frame moves the few pieces of line near
+// the view into that frame (the pose's inverse), and finds row by row which
+// pixel centres lie on them.
 
 #include <algorithm>
 #include <cstdint>

@@ -38,7 +38,7 @@ Simulation::Simulation(const WorldSettings& world)
       floor_{{track_.min_corner().x - world.floor.margin, track_.min_corner().y - world.floor.margin},
              {track_.max_corner().x + world.floor.margin, track_.max_corner().y + world.floor.margin}},
       camera_(world.camera, world.floor),
-      pose_{world.track.start.x, world.track.start.y, world.track.heading + (world.track.segments.empty() ? 0.0 : world.track.segments.front().corner)},
+      pose_{world.track.start.x, world.track.start.y, track_.pieces().empty() ? 0.0 : track_.pieces().front().heading},
       noise_state_(mix_seed(world.run.seed)) {}
 
 void Simulation::enable_camera(std::int32_t period_ms) {

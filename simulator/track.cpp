@@ -64,18 +64,17 @@ Piece make_piece(Vec2 start, double heading, double length, double curvature, do
     piece.start_distance = start_distance;
     piece.gap = gap;
     piece.direction = {std::cos(heading), std::sin(heading)};
+    const Vec2 end = point_on_piece(piece, length);
+    piece.end = end;
     if (curvature != 0.0) {
         const double r = 1.0 / curvature;  // signed
         piece.radius = std::abs(r);
         piece.centre = {start.x - r * std::sin(heading), start.y + r * std::cos(heading)};
-        const Vec2 end = point_on_piece(piece, length);  // before piece.end is set
         piece.from = {(start.x - piece.centre.x) / piece.radius, (start.y - piece.centre.y) / piece.radius};
         piece.to = {(end.x - piece.centre.x) / piece.radius, (end.y - piece.centre.y) / piece.radius};
     }
     // A circle round the chord's middle holds the piece: an arc of at most a
     // quarter turn bulges less than half its length from its chord.
-    const Vec2 end = point_on_piece(piece, length);
-    piece.end = end;
     piece.middle = {(start.x + end.x) / 2, (start.y + end.y) / 2};
     piece.reach = std::hypot(end.x - start.x, end.y - start.y) / 2 + (curvature != 0.0 ? length / 2 : 0.0);
     return piece;
@@ -118,22 +117,29 @@ TrackPoint nearest_on_piece(const Piece& piece, Vec2 p) {
     return {piece.start_distance + along, side < 0 ? -distance : distance, q};
 }
 
-Track::Track(const TrackSettings& settings) : closed_(settings.closed) {
+std::vector<Piece> lay_pieces(const TrackSettings& settings) {
+    std::vector<Piece> pieces;
     Vec2 at = settings.start;
     double heading = settings.heading;
+    double laid = 0.0;  // [m]
     for (const SegmentSettings& s : settings.segments) {
         heading += s.corner;
         const double curvature = s.radius > 0 ? s.angle / s.length : 0.0;
         const auto parts = std::max(1.0, std::ceil(std::abs(s.angle) / MOST_PIECE_TURN));
         for (int k = 0; k < static_cast<int>(parts); ++k) {
-            Piece piece = make_piece(at, heading, s.length / parts, curvature, length_, s.gap);
+            Piece piece = make_piece(at, heading, s.length / parts, curvature, laid, s.gap);
             piece.cap_start = k == 0 && s.corner != 0.0;
-            pieces_.push_back(piece);
+            pieces.push_back(piece);
             at = piece.end;
             heading = heading_on_piece(piece, piece.length);
-            length_ += piece.length;
+            laid += piece.length;
         }
     }
+    return pieces;
+}
+
+Track::Track(const TrackSettings& settings) : pieces_(lay_pieces(settings)), closed_(settings.closed) {
+    if (!pieces_.empty()) length_ = pieces_.back().start_distance + pieces_.back().length;
 
     // A piece is rounded at an end where the line does not go on smoothly:
     // at a sharp corner, next to a gap, at an open track's ends. (A closed

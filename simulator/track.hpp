@@ -42,6 +42,9 @@ struct TrackPoint {
 };
 
 Piece make_piece(Vec2 start, double heading, double length, double curvature, double start_distance, bool gap);
+// The track's segments laid end to end as pieces, arcs cut into quarter turns
+// at the most. (Track rounds the line's ends where it does not go on smoothly.)
+std::vector<Piece> lay_pieces(const TrackSettings& settings);
 Vec2 point_on_piece(const Piece& piece, double along);  // along in [m] from the piece's start
 double heading_on_piece(const Piece& piece, double along);
 // [m] from p to the nearest point of the piece.

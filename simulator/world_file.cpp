@@ -1,5 +1,7 @@
 #include "world_file.hpp"
 
+#include "track.hpp"
+
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -190,21 +192,9 @@ void read_track(TableReader& reader, TrackSettings& track, bool& polyline) {
     polyline = reader.find("points") != nullptr;
     read_shape(reader, track);
     if (!track.closed) return;
-    // Where the centre line ends: the pieces laid end to end.
-    Vec2 at = track.start;
-    double heading = track.heading;
-    for (const SegmentSettings& s : track.segments) {
-        heading += s.corner;
-        if (s.radius > 0) {
-            const double r = (s.angle > 0 ? 1.0 : -1.0) * s.radius;
-            at.x += r * (std::sin(heading + s.angle) - std::sin(heading));
-            at.y -= r * (std::cos(heading + s.angle) - std::cos(heading));
-            heading += s.angle;
-        } else {
-            at.x += s.length * std::cos(heading);
-            at.y += s.length * std::sin(heading);
-        }
-    }
+    const std::vector<Piece> pieces = lay_pieces(track);
+    const Vec2 at = pieces.back().end;
+    const double heading = heading_on_piece(pieces.back(), pieces.back().length);
     const double miss = std::hypot(at.x - track.start.x, at.y - track.start.y);
     const double turn = std::abs(std::remainder(heading - track.heading, 2 * std::numbers::pi));
     if (miss > CLOSURE_TOLERANCE) {

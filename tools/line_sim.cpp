@@ -275,7 +275,9 @@ void list_collection() {
         } else if (std::isfinite(smallest)) {
             std::snprintf(radius, sizeof radius, "smallest radius %.3f m", smallest);
         }
-        std::printf("%-20s %9.2f m   %s\n", file.stem().c_str(), sim::Track(world.track).length(), radius);
+        const std::vector<sim::Piece> pieces = sim::lay_pieces(world.track);
+        std::printf("%-20s %9.2f m   %s\n", file.stem().c_str(), pieces.back().start_distance + pieces.back().length,
+                    radius);
     }
 }
 
