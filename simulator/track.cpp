@@ -158,15 +158,27 @@ Track::Track(const TrackSettings& settings) : pieces_(lay_pieces(settings)), clo
         max_ = {std::max(max_.x, piece.middle.x + piece.reach), std::max(max_.y, piece.middle.y + piece.reach)};
     }
 
-    // Each piece is listed in every cell that its bounding circle, grown by
-    // REACH, overlaps: a superset of the cells within REACH of the piece.
+    // Each piece is listed in every cell near points taken along it at most
+    // CELL apart: every point of the piece lies within CELL / 2 of one of
+    // them, so the cells within REACH + CELL / 2 of the points hold every cell
+    // within REACH of the piece. The cost grows with the piece's length, not
+    // with the area round it (a long straight's bounding circle would cover
+    // the square of its length).
     std::vector<std::pair<std::uint64_t, std::uint32_t>> entries;  // (cell, piece)
+    const double r = REACH + CELL / 2;
     for (std::size_t i = 0; i < pieces_.size(); ++i) {
         const Piece& p = pieces_[i];
-        const double r = p.reach + REACH;
-        for_cells({p.middle.x - r, p.middle.y - r}, {p.middle.x + r, p.middle.y + r}, [&](std::uint64_t cell) {
-            entries.emplace_back(cell, static_cast<std::uint32_t>(i));
-        });
+        const auto points = static_cast<std::int64_t>(std::ceil(p.length / CELL)) + 1;
+        const std::size_t first = entries.size();
+        for (std::int64_t k = 0; k < points; ++k) {
+            const Vec2 q = point_on_piece(p, p.length * static_cast<double>(k) / static_cast<double>(std::max<std::int64_t>(points - 1, 1)));
+            for_cells({q.x - r, q.y - r}, {q.x + r, q.y + r}, [&](std::uint64_t cell) {
+                entries.emplace_back(cell, static_cast<std::uint32_t>(i));
+            });
+        }
+        // Neighbouring points share most of their cells.
+        std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end());
+        entries.erase(std::unique(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end()), entries.end());
     }
     std::sort(entries.begin(), entries.end());
     cell_pieces_.reserve(entries.size());

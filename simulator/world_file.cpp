@@ -2,9 +2,15 @@
 
 #include "track.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
+#include <cstring>
+#include <limits>
 #include <numbers>
 #include <set>
 #include <sstream>
@@ -62,8 +68,16 @@ public:
         return value;
     }
 
-    double positive(const std::string& key, double fallback, const std::string& unit) {
-        return number(key, fallback, "a positive number " + unit, [](double v) { return v > 0; });
+    // A positive number, and at most `most`.
+    double positive(const std::string& key, double fallback, const std::string& unit,
+                    double most = std::numeric_limits<double>::max()) {
+        const double value = number(key, fallback, "a positive number " + unit, [](double v) { return v > 0; });
+        if (value > most) {
+            std::ostringstream text;
+            text << "a positive number " << unit << " of at most " << most;
+            fail(key, text.str());
+        }
+        return value;
     }
 
     std::int64_t integer(const std::string& key, std::int64_t fallback, std::int64_t low, std::int64_t high) {
@@ -90,6 +104,9 @@ public:
         }
         const Vec2 p{(*array)[0].value<double>().value_or(0), (*array)[1].value<double>().value_or(0)};
         if (!std::isfinite(p.x) || !std::isfinite(p.y)) fail(key, "a point [x, y] of finite numbers in m");
+        if (std::abs(p.x) > MOST_COORDINATE || std::abs(p.y) > MOST_COORDINATE) {
+            fail(key, "a point [x, y] in m, each at most 1e+06 m either way");
+        }
         return p;
     }
 
@@ -130,12 +147,12 @@ SegmentSettings read_segment(TableReader& track, const toml::node& node, const s
     TableReader reader(*table, track.prefix() + key + ".", track.source());
     SegmentSettings segment;
     if (table->contains("straight")) {
-        segment.length = reader.positive("straight", 0, "(length in m)");
+        segment.length = reader.positive("straight", 0, "(length in m)", MOST_TRACK_LENGTH);
     } else {
-        segment.radius = reader.positive("arc", 0, "(radius in m)");
+        segment.radius = reader.positive("arc", 0, "(radius in m)", MOST_RADIUS);
         if (!table->contains("angle")) reader.fail("angle", "a turn in degrees with the arc");
-        segment.angle = reader.number("angle", 0, "a non-zero turn in degrees, positive to the left",
-                                      [](double v) { return v != 0.0; }) * DEGREE;
+        segment.angle = reader.number("angle", 0, "a non-zero turn in degrees, positive to the left, at most 3600 either way",
+                                      [](double v) { return v != 0.0 && std::abs(v) <= MOST_ARC_TURN; }) * DEGREE;
         segment.length = segment.radius * std::abs(segment.angle);
     }
     segment.gap = reader.boolean("gap", false);
@@ -154,7 +171,9 @@ void read_shape(TableReader& reader, TrackSettings& track) {
         if (const toml::node* start = reader.find("start")) track.start = reader.point(*start, "start");
         track.heading = reader.number("heading", 0.0, "a direction in degrees") * DEGREE;
         const toml::array* list = segments->as_array();
-        if (list == nullptr || list->empty()) reader.fail("segments", "a non-empty array of segments");
+        if (list == nullptr || list->empty() || list->size() > MOST_SEGMENTS) {
+            reader.fail("segments", "a non-empty array of at most 100000 segments");
+        }
         for (std::size_t i = 0; i < list->size(); ++i) {
             track.segments.push_back(read_segment(reader, (*list)[i], "segments[" + std::to_string(i) + "]"));
         }
@@ -163,7 +182,9 @@ void read_shape(TableReader& reader, TrackSettings& track) {
     if (reader.find("start") != nullptr) reader.fail("start", "no start with points (the first point is the start)");
     if (reader.find("heading") != nullptr) reader.fail("heading", "no heading with points (the first two set it)");
     const toml::array* list = points->as_array();
-    if (list == nullptr || list->size() < 2) reader.fail("points", "an array of at least two points [x, y] in m");
+    if (list == nullptr || list->size() < 2 || list->size() > MOST_SEGMENTS + 1) {
+        reader.fail("points", "an array of 2 to 100001 points [x, y] in m");
+    }
     std::vector<Vec2> p;
     for (std::size_t i = 0; i < list->size(); ++i) {
         p.push_back(reader.point((*list)[i], "points[" + std::to_string(i) + "]"));
@@ -186,11 +207,32 @@ void read_shape(TableReader& reader, TrackSettings& track) {
     }
 }
 
+// What the track would cost, checked before it is laid: its length and the
+// number of pieces its arcs are cut into.
+void check_size(TableReader& reader, const TrackSettings& track, bool polyline) {
+    double length = 0.0;     // [m]
+    std::size_t pieces = 0;  // each arc of at most 3600 deg gives at most 40
+    for (const SegmentSettings& s : track.segments) {
+        length += s.length;
+        pieces += static_cast<std::size_t>(std::max(1.0, std::ceil(std::abs(s.angle) / (std::numbers::pi / 2))));
+    }
+    const std::string key = polyline ? "points" : "segments";
+    if (!(length <= MOST_TRACK_LENGTH)) {
+        std::ostringstream text;
+        text << "a track at most " << MOST_TRACK_LENGTH << " m long (it is " << length << " m)";
+        reader.fail(key, text.str());
+    }
+    if (pieces > MOST_PIECES) {
+        reader.fail(key, "arcs that turn at most 18000000 deg in all (at most 200000 quarter turns)");
+    }
+}
+
 void read_track(TableReader& reader, TrackSettings& track, bool& polyline) {
-    track.line_width = reader.positive("line_width", track.line_width, "(width in m)");
+    track.line_width = reader.positive("line_width", track.line_width, "(width in m)", MOST_LINE_WIDTH);
     track.closed = reader.boolean("closed", track.closed);
     polyline = reader.find("points") != nullptr;
     read_shape(reader, track);
+    check_size(reader, track, polyline);
     if (!track.closed) return;
     const std::vector<Piece> pieces = lay_pieces(track);
     const Vec2 at = pieces.back().end;
@@ -215,12 +257,20 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
     TableReader top(root, "", source);
     world.name = default_name;
     if (const toml::node* name = top.find("name")) {
-        if (!name->is_string() || name->value<std::string>()->empty()) top.fail("name", "a non-empty string");
-        world.name = *name->value<std::string>();
+        // The name is printed and becomes a folder name: no control characters
+        // (a NUL, a line end, a terminal escape) and nothing huge.
+        const std::string text = name->value<std::string>().value_or("");
+        const bool printable = std::none_of(text.begin(), text.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        });
+        if (!name->is_string() || text.empty() || text.size() > MOST_NAME_BYTES || !printable) {
+            top.fail("name", "a non-empty string of at most 200 bytes without control characters");
+        }
+        world.name = text;
     }
     if (const toml::table* run = top.table("run")) {
         TableReader r(*run, "run.", source);
-        world.run.duration = r.positive("duration", world.run.duration, "(simulated time in s)");
+        world.run.duration = r.positive("duration", world.run.duration, "(simulated time in s)", MOST_DURATION);
         world.run.seed = static_cast<std::uint64_t>(r.integer("seed", 1, 0, INT64_MAX));
         world.run.off_line_limit = r.positive("off_line_limit", world.run.off_line_limit, "(time in s)");
         world.run.off_line_distance = r.positive("off_line_distance", world.run.off_line_distance, "(distance in m)");
@@ -243,10 +293,12 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
         CameraSettings& s = world.camera;
         s.width = static_cast<std::int32_t>(c.integer("width", s.width, 1, 8192));
         s.height = static_cast<std::int32_t>(c.integer("height", s.height, 1, 8192));
+        if (std::int64_t{s.width} * s.height > MOST_PIXELS) c.fail("height", "an image of at most 4194304 pixels (width x height)");
         s.field_of_view = c.number("field_of_view", s.field_of_view / DEGREE, "an angle above 0 and below 180 deg",
                                    [](double v) { return v > 0 && v < 180; }) * DEGREE;
-        s.mount_forward = c.number("mount_forward", s.mount_forward, "a distance ahead of the axle in m");
-        s.mount_height = c.positive("mount_height", s.mount_height, "(height above the floor in m)");
+        s.mount_forward = c.number("mount_forward", s.mount_forward, "a distance ahead of the axle in m, at most 10 m either way",
+                                   [](double v) { return std::abs(v) <= 10; });
+        s.mount_height = c.positive("mount_height", s.mount_height, "(height above the floor in m)", 10.0);
         s.pitch = c.number("pitch", s.pitch / DEGREE, "an angle above 0 and at most 90 deg below the horizontal",
                            [](double v) { return v > 0 && v <= 90; }) * DEGREE;
         s.noise = c.number("noise", s.noise, "a pixel noise amplitude from 0 to 255 gray levels",
@@ -259,16 +311,76 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
         s.floor_gray = static_cast<std::uint8_t>(f.integer("gray", s.floor_gray, 0, 255));
         s.line_gray = static_cast<std::uint8_t>(f.integer("line_gray", s.line_gray, 0, 255));
         s.outside_gray = static_cast<std::uint8_t>(f.integer("outside_gray", s.outside_gray, 0, 255));
-        s.margin = f.positive("margin", s.margin, "(floor around the track in m)");
+        s.margin = f.positive("margin", s.margin, "(floor around the track in m)", MOST_MARGIN);
         f.finish();
     }
     top.finish();
     return world;
 }
 
+// The line of the first place where tables, arrays and the parts of dotted
+// keys lie more than MOST_NESTING deep, or 0. The TOML parser recurses once a
+// level and would run out of stack on a crafted file long before any other
+// limit, so the text is looked over, without parsing it, first.
+std::size_t too_deep(std::string_view text) {
+    struct Open {
+        char bracket;  // '[' an array, '{' an inline table
+        int depth;     // of the values inside it
+    };
+    std::vector<Open> open;
+    std::size_t line = 1;
+    bool key = true, line_start = true;
+    int base = 0, parts = 1, depth = 0;  // the key's table, its parts so far, the value's depth
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\n') {
+            ++line;
+            line_start = true;
+            if (open.empty()) key = true, base = 0, parts = 1;
+            continue;
+        }
+        if (c == ' ' || c == '\t' || c == '\r') continue;
+        const bool first = line_start;
+        line_start = false;
+        if (c == '#') {
+            while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
+        } else if (c == '"' || c == '\'') {
+            // A string, perhaps of several lines; a basic one has escapes.
+            const bool triple = text.substr(i, 3) == std::string(3, c);
+            for (i += triple ? 3 : 1; i < text.size(); ++i) {
+                if (text[i] == '\n') ++line;
+                if (c == '"' && text[i] == '\\') {
+                    if (++i < text.size() && text[i] == '\n') ++line;
+                } else if (text[i] == c && (!triple || text.substr(i, 3) == std::string(3, c))) {
+                    i += triple ? 2 : 0;
+                    break;
+                }
+            }
+        } else if (key) {
+            if (c == '.' && base + ++parts > MOST_NESTING) return line;  // a dotted key, or a table header's
+            if (c == '[' && first && open.empty()) parts = 1;          // a table header
+            if (c == '=') key = false, depth = base + parts;
+        } else if (c == '[' || c == '{') {
+            if (++depth > MOST_NESTING) return line;
+            open.push_back({c, depth});
+            if (c == '{') key = true, base = depth, parts = 1;
+        } else if ((c == ']' || c == '}') && !open.empty()) {
+            open.pop_back();
+            depth = open.empty() ? 0 : open.back().depth;
+        } else if (c == ',' && !open.empty() && open.back().bracket == '{') {
+            key = true, base = open.back().depth, parts = 1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 WorldSettings parse_world(std::string_view text, const std::string& source) {
+    if (const std::size_t line = too_deep(text)) {
+        throw WorldError("world " + source + ": line " + std::to_string(line) + ": nested more than " +
+                         std::to_string(MOST_NESTING) + " levels deep");
+    }
     toml::table root;
     try {
         root = toml::parse(text, source);
@@ -283,14 +395,35 @@ WorldSettings parse_world(std::string_view text, const std::string& source) {
     return read_world(root, source, stem);
 }
 
-WorldSettings load_world_file(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (!file || file.bad() || std::filesystem::is_directory(path)) {
-        throw WorldError("world " + path + ": cannot be read (expected a readable TOML file)");
+std::string read_world_text(const std::string& path) {
+    const auto refuse = [&path](const std::string& why) {
+        throw WorldError("world " + path + ": cannot be read (" + why + ")");
+    };
+    // Not blocking, so that opening a FIFO with no writer does not wait for one.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) refuse("expected a readable TOML file");
+    struct stat info {};
+    std::string why;
+    std::string text;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        why = "expected a regular TOML file";
+    } else {
+        // One byte more than allowed tells a file that grew past the limit.
+        text.resize(MOST_WORLD_BYTES + 1);
+        std::size_t got = 0;
+        ssize_t n = 0;
+        while (got < text.size() && (n = ::read(fd, text.data() + got, text.size() - got)) > 0) {
+            got += static_cast<std::size_t>(n);
+        }
+        text.resize(got);
+        if (n < 0) why = std::strerror(errno);
+        else if (got > MOST_WORLD_BYTES) why = "larger than 16 MiB";
     }
-    return parse_world(text.str(), path);
+    ::close(fd);
+    if (!why.empty()) refuse(why);
+    return text;
 }
+
+WorldSettings load_world_file(const std::string& path) { return parse_world(read_world_text(path), path); }
 
 }  // namespace sim

@@ -5,6 +5,8 @@
 // since a misspelt key silently ignored would run another experiment than the
 // one written down.
 
+#include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,9 +21,30 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// What a world may ask for. No real track comes near these; beyond them a
+// world is refused before anything that depends on them is allocated, so
+// that the cost of a world stays in proportion to what it draws.
+inline constexpr std::size_t MOST_WORLD_BYTES = 16 << 20;  // of the file
+inline constexpr int MOST_NESTING = 64;              // tables, arrays and dotted key parts inside each other
+inline constexpr std::size_t MOST_NAME_BYTES = 200;  // of the world's name
+inline constexpr std::size_t MOST_SEGMENTS = 100000;  // segments or points
+inline constexpr std::size_t MOST_PIECES = 200000;    // arcs cut into quarter turns
+inline constexpr double MOST_TRACK_LENGTH = 20000.0;  // [m]
+inline constexpr double MOST_COORDINATE = 1e6;        // [m] of a start or a point, either way
+inline constexpr double MOST_RADIUS = 1e6;            // [m]
+inline constexpr double MOST_ARC_TURN = 3600.0;       // [deg] of one arc, either way
+inline constexpr double MOST_LINE_WIDTH = 1.0;        // [m]
+inline constexpr double MOST_MARGIN = 100.0;          // [m]
+inline constexpr double MOST_DURATION = 1e7;          // [s] of simulated time
+inline constexpr std::int64_t MOST_PIXELS = 1 << 22;  // of the camera image, width x height
+
 // `source` names the text in error messages.
 WorldSettings parse_world(std::string_view text, const std::string& source);
+// Reads regular files only (a FIFO or a device would hang or never end), of
+// at most MOST_WORLD_BYTES.
 WorldSettings load_world_file(const std::string& path);
+// The file's text, checked as load_world_file checks it; throws WorldError.
+std::string read_world_text(const std::string& path);
 
 // The world used when none is named: an oval of two straights and two half turns.
 extern const std::string_view DEFAULT_WORLD;
