@@ -2,13 +2,16 @@
 //
 //   LINE_SIM_WORLD   the world file to run (the built-in oval without it); an
 //                    unusable world ends the process with status 2 before any step
-//   LINE_SIM_OUTPUT  a folder for the run's files: trace.csv, camera snapshots
-//                    and summary.json (none without it)
+//   LINE_SIM_OUTPUT  an existing folder for the run's files: trace.csv, camera
+//                    snapshots and summary.json (none without it)
 //
 // wb_robot_cleanup writes the run's report to standard error, since standard
 // output belongs to the controller. SIGINT or SIGTERM ends the run at the next
 // step, so that the controller closes it and nothing measured is lost; a
-// second one ends the process at once.
+// second one ends the process at once. A file that cannot be written (a full
+// disk) ends the run with one line on standard error naming it; the summary
+// then says files_not_written. No C++ exception leaves these functions: the
+// controller calling them may not even be written in C++.
 #include <unistd.h>
 
 #include <chrono>
@@ -33,6 +36,7 @@ struct Platform {
     std::unique_ptr<sim::Simulation> simulation;
     std::unique_ptr<sim::RunFiles> files;
     std::chrono::steady_clock::time_point started;
+    bool files_failed = false;
 };
 
 Platform platform;
@@ -46,6 +50,28 @@ extern "C" void request_stop(int) { stop_requested = 1; }
 }
 
 sim::Simulation* camera_of(DeviceTag tag) { return tag == CAMERA_TAG ? platform.simulation.get() : nullptr; }
+
+// Reports what went wrong inside an operation, once, and ends the run: the
+// controller's next step gets -1 and it closes the run as usual.
+void failed_inside(const char* what, sim::EndReason reason) {
+    if (!platform.files_failed) std::fprintf(stderr, "simulated robot: %s\n", what);
+    platform.files_failed = true;
+    if (platform.simulation) platform.simulation->stop(reason);
+}
+
+// Runs an operation's body, turning any exception into a report.
+template <typename Body>
+void guarded(const Body& body) {
+    try {
+        body();
+    } catch (const sim::FileError& error) {
+        failed_inside(error.what(), sim::EndReason::files_not_written);
+    } catch (const std::bad_alloc&) {
+        failed_inside("out of memory", sim::EndReason::interrupted);
+    } catch (const std::exception& error) {
+        failed_inside(error.what(), sim::EndReason::interrupted);
+    }
+}
 
 }  // namespace
 
@@ -61,14 +87,17 @@ void wb_robot_init(void) {
         platform.simulation = std::make_unique<sim::Simulation>(world);
     } catch (const sim::WorldError& error) {
         fail(error.what(), 2);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
         fail(std::string("world ") + (named ? path : "(built-in oval)") + ": too large to simulate in memory", 2);
     }
+    // A file grown past the size limit (ulimit -f) is then a failed write,
+    // reported, instead of a signal that kills the controller.
+    std::signal(SIGXFSZ, SIG_IGN);
     if (const char* folder = std::getenv("LINE_SIM_OUTPUT"); folder != nullptr && *folder != '\0') {
         try {
-            platform.files = std::make_unique<sim::RunFiles>(folder);
-        } catch (const std::runtime_error& error) {
-            fail(std::string("simulated robot: cannot write the run's files: ") + error.what(), 2);
+            platform.files = std::make_unique<sim::RunFiles>(folder, platform.simulation->world().run.duration);
+        } catch (const std::exception& error) {
+            fail(std::string("simulated robot: ") + error.what(), 1);
         }
     }
     struct sigaction action {};
@@ -89,8 +118,10 @@ void wb_camera_enable(DeviceTag camera, int32_t sampling_period_ms) {
     sim::Simulation* s = camera_of(camera);
     if (s == nullptr) return;
     const bool first = !s->camera_enabled();
-    s->enable_camera(sampling_period_ms);
-    if (first && platform.files) platform.files->started(*s);
+    guarded([&] {
+        s->enable_camera(sampling_period_ms);
+        if (first && platform.files && !platform.files_failed) platform.files->started(*s);
+    });
 }
 
 int32_t wb_camera_get_width(DeviceTag camera) {
@@ -115,26 +146,25 @@ void wb_differential_wheels_set_speed(double left, double right) {
 int32_t wb_robot_step(int32_t duration_ms) {
     sim::Simulation* s = platform.simulation.get();
     if (s == nullptr) return -1;
-    if (stop_requested) s->interrupt();
-    const std::int64_t steps = s->metrics().steps;
-    const bool going_on = s->step(duration_ms);
-    if (platform.files && s->metrics().steps != steps) platform.files->stepped(*s);
-    return going_on ? 0 : -1;
+    if (stop_requested) s->stop(sim::EndReason::interrupted);
+    bool going_on = false;
+    guarded([&] {
+        const std::int64_t steps = s->metrics().steps;
+        going_on = s->step(duration_ms);
+        if (platform.files && !platform.files_failed && s->metrics().steps != steps) platform.files->stepped(*s);
+    });
+    return going_on && !platform.files_failed ? 0 : -1;
 }
 
 void wb_robot_cleanup(void) {
     if (!platform.simulation) return;
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - platform.started;
     if (platform.files) {
-        try {
-            platform.files->finished(*platform.simulation, wall.count());
-        } catch (const std::runtime_error& error) {
-            std::fprintf(stderr, "simulated robot: %s\n", error.what());
-        }
+        guarded([&] { platform.files->finished(*platform.simulation, wall.count(), platform.simulation->end_reason()); });
     }
     // On a terminal the report would go on from the controller's size text, which has no line end.
     if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO)) std::fputs("\n", stderr);
-    std::fputs(platform.simulation->report(wall.count()).c_str(), stderr);
+    guarded([&] { std::fputs(platform.simulation->report(wall.count()).c_str(), stderr); });
     platform.files.reset();
     platform.simulation.reset();
 }

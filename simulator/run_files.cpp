@@ -8,8 +8,10 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <stdexcept>
+#include <optional>
+#include <utility>
+
+#include "run_summary.hpp"
 
 namespace sim {
 namespace {
@@ -23,44 +25,32 @@ double wall_now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-std::string time_label(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%07.3fs", seconds);
-    return text;
-}
-
 }  // namespace
 
-nlohmann::json make_summary(const std::string& world, std::uint64_t seed, double sim_time, double wall_time,
-                            const Metrics& metrics, const std::string& end_reason, std::int32_t camera_width,
-                            std::int32_t camera_height) {
-    return {{"world", world},
-            {"seed", seed},
-            {"sim_time_s", sim_time},
-            {"wall_time_s", wall_time},
-            {"real_time_factor", wall_time > 0 ? sim_time / wall_time : 0.0},
-            {"steps", metrics.steps},
-            {"laps_completed", metrics.lap_times.size()},
-            {"lap_times_s", metrics.lap_times},
-            {"mean_abs_lateral_error_m", metrics.mean_abs_error()},
-            {"rms_lateral_error_m", metrics.rms_error()},
-            {"max_abs_lateral_error_m", metrics.max_abs_error},
-            {"time_off_line_s", metrics.time_off_line},
-            {"end_reason", end_reason},
-            {"camera_width", camera_width},
-            {"camera_height", camera_height}};
+double snapshot_period(double duration) {
+    double period = SNAPSHOT_PERIOD;
+    while (duration / period > MOST_SNAPSHOTS) period *= 2;
+    return period;
+}
+
+std::string snapshot_name(const std::string& label, double time, double duration) {
+    int digits = 3;
+    for (double d = 1000; d <= duration + 1; d *= 10) ++digits;
+    char text[64];
+    std::snprintf(text, sizeof text, "%0*.3fs", digits + 4, time);
+    return "camera-" + label + text + ".png";
 }
 
 void write_png(const std::string& path, std::int32_t width, std::int32_t height, const std::uint8_t* rgb) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) throw std::runtime_error(path + ": " + std::strerror(errno));
+    std::FILE* file = open_part(path);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     // libpng reports errors by longjmp; nothing here needs unwinding past it.
     if (png == nullptr || info == nullptr || setjmp(png_jmpbuf(png))) {
         png_destroy_write_struct(&png, &info);
         std::fclose(file);
-        throw std::runtime_error(path + ": cannot write the PNG image");
+        std::remove(part_name(path).c_str());
+        throw FileError(path + ": cannot be written (libpng failed)");
     }
     png_init_io(png, file);
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8, PNG_COLOR_TYPE_RGB,
@@ -71,16 +61,13 @@ void write_png(const std::string& path, std::int32_t width, std::int32_t height,
     }
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
-    if (std::fclose(file) != 0) throw std::runtime_error(path + ": " + std::strerror(errno));
+    close_part(file, path);
 }
 
-RunFiles::RunFiles(std::string folder) : folder_(std::move(folder)) {
-    std::error_code error;
-    std::filesystem::create_directories(folder_, error);
-    const std::string path = folder_ + "/trace.csv";
-    trace_ = std::fopen(path.c_str(), "w");
-    if (trace_ == nullptr) throw std::runtime_error(path + ": " + std::strerror(errno));
-    std::fprintf(trace_, "%s\n", TRACE_HEADER);
+RunFiles::RunFiles(std::string folder, double duration)
+    : folder_(std::move(folder)), duration_(duration), period_(snapshot_period(duration)) {
+    trace_ = open_part(folder_ + "/trace.csv");
+    if (std::fprintf(trace_, "%s\n", TRACE_HEADER) < 0) throw_file_error(folder_ + "/trace.csv");
     last_flush_ = wall_now();
 }
 
@@ -103,15 +90,17 @@ void RunFiles::stepped(const Simulation& simulation) {
         end = std::to_chars(end, row + sizeof row - 1, value).ptr;
     }
     *end++ = '\n';
-    std::fwrite(row, 1, static_cast<std::size_t>(end - row), trace_);
-    if (const double now = wall_now(); now - last_flush_ > FLUSH_PERIOD) {
-        std::fflush(trace_);
+    const auto size = static_cast<std::size_t>(end - row);
+    bool written = std::fwrite(row, 1, size, trace_) == size;
+    if (const double now = wall_now(); written && now - last_flush_ > FLUSH_PERIOD) {
+        written = std::fflush(trace_) == 0;
         last_flush_ = now;
     }
+    if (!written) throw_file_error(folder_ + "/trace.csv");
 
-    if (simulation.time() >= SNAPSHOT_PERIOD * static_cast<double>(next_snapshot_)) {
+    if (simulation.time() >= period_ * static_cast<double>(next_snapshot_)) {
         snapshot(simulation, "");
-        next_snapshot_ = static_cast<std::int64_t>(std::floor(simulation.time() / SNAPSHOT_PERIOD)) + 1;
+        next_snapshot_ = static_cast<std::int64_t>(std::floor(simulation.time() / period_)) + 1;
     }
     const bool off_line = metrics.off_line_streak > 0;
     if (off_line && !was_off_line_ && off_line_snapshots_ < MOST_OFF_LINE_SNAPSHOTS) {
@@ -121,22 +110,24 @@ void RunFiles::stepped(const Simulation& simulation) {
     was_off_line_ = off_line;
 }
 
-void RunFiles::finished(const Simulation& simulation, double wall_seconds) {
-    std::fflush(trace_);
-    const WorldSettings& world = simulation.world();
-    const nlohmann::json summary =
-        make_summary(world.name, world.run.seed, simulation.time(), wall_seconds, simulation.metrics(),
-                     end_reason_name(simulation.end_reason()), simulation.camera().width(),
-                     simulation.camera().height());
-    const std::string path = folder_ + "/summary.json";
-    std::ofstream file(path);
-    file << summary.dump(2) << "\n";
-    if (!file) throw std::runtime_error(path + ": cannot be written");
+void RunFiles::finished(const Simulation& simulation, double wall_seconds, EndReason end_reason) {
+    // The summary is written even when the trace cannot be: it says why.
+    std::optional<FileError> failed;
+    try {
+        close_part(std::exchange(trace_, nullptr), folder_ + "/trace.csv");
+    } catch (const FileError& error) {
+        failed = error;
+        end_reason = EndReason::files_not_written;
+    }
+    const RunSummary summary =
+        summarise(simulation.world(), simulation.time(), wall_seconds, simulation.metrics(), end_reason);
+    write_file(folder_ + "/summary.json", to_json(summary).dump(2) + "\n");
+    if (failed) throw *failed;
 }
 
 void RunFiles::snapshot(const Simulation& simulation, const std::string& label) {
     const Camera& camera = simulation.camera();
-    write_png(folder_ + "/camera-" + label + time_label(simulation.time()) + ".png", camera.width(), camera.height(),
+    write_png(folder_ + "/" + snapshot_name(label, simulation.time(), duration_), camera.width(), camera.height(),
               camera.image());
 }
 

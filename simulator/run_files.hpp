@@ -6,46 +6,55 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <string>
 
+#include "files.hpp"
 #include "simulation.hpp"
 
 namespace sim {
 
 inline constexpr const char* TRACE_HEADER = "t,x,y,heading,left,right,lateral_error,progress";
 inline constexpr double SNAPSHOT_PERIOD = 10.0;  // [s] of simulated time between camera snapshots
+// Periodic snapshots of one run at most: a longer run takes them at twice,
+// four times ... the period, so that a day's run does not leave thousands.
+inline constexpr double MOST_SNAPSHOTS = 100;
 
-// The summary of a run; `end_reason` as end_reason_name gives it, or another
-// word from whoever ended the run.
-nlohmann::json make_summary(const std::string& world, std::uint64_t seed, double sim_time, double wall_time,
-                            const Metrics& metrics, const std::string& end_reason, std::int32_t camera_width,
-                            std::int32_t camera_height);
+// [s] between a run's periodic snapshots: SNAPSHOT_PERIOD doubled until the
+// run's duration holds at most MOST_SNAPSHOTS of them.
+double snapshot_period(double duration);
+// A snapshot's name: camera-<label><time>s.png, the time zero-padded to as
+// many digits as the run's duration needs, so that names sort in time order.
+std::string snapshot_name(const std::string& label, double time, double duration);
 
-// Writes an 8-bit RGB image; throws std::runtime_error naming the file on failure.
+// Writes an 8-bit RGB image, complete or not at all; throws FileError.
 void write_png(const std::string& path, std::int32_t width, std::int32_t height, const std::uint8_t* rgb);
 
 // Writes a run's files as it goes: a trace row a step (flushed often, so an
-// interrupted run keeps what it measured), camera snapshots (the first frame,
-// one every SNAPSHOT_PERIOD, and each time the robot leaves the line), and
-// at the end the summary.
+// interrupted run keeps what it measured; under its temporary name until
+// the run ends), camera snapshots (the first frame, one every
+// snapshot_period, and each time the robot leaves the line), and at the end
+// the summary. Every write is checked; a failure throws FileError.
 class RunFiles {
 public:
-    // Creates the folder if needed; throws std::runtime_error naming what failed.
-    explicit RunFiles(std::string folder);
+    // The folder must exist; throws FileError naming what failed.
+    RunFiles(std::string folder, double duration);
     ~RunFiles();
     RunFiles(const RunFiles&) = delete;
     RunFiles& operator=(const RunFiles&) = delete;
 
     void started(const Simulation& simulation);  // call once the camera is on: saves the first frame
     void stepped(const Simulation& simulation);
-    void finished(const Simulation& simulation, double wall_seconds);
+    // Gives the trace its final name and writes the summary, ending as
+    // `end_reason` says (files_not_written if the trace cannot be completed).
+    void finished(const Simulation& simulation, double wall_seconds, EndReason end_reason);
 
 private:
     // Saves the camera's image as camera-<label><simulated time>s.png.
     void snapshot(const Simulation& simulation, const std::string& label);
 
     std::string folder_;
+    double duration_;  // [s] of the run
+    double period_;    // [s] between periodic snapshots
     std::FILE* trace_ = nullptr;
     double last_flush_ = 0.0;       // [s] of wall time
     std::int64_t next_snapshot_ = 1;  // the next multiple of SNAPSHOT_PERIOD to save a frame at

@@ -21,17 +21,6 @@ std::uint64_t mix_seed(std::uint64_t seed) {
 
 }  // namespace
 
-const char* end_reason_name(EndReason reason) {
-    switch (reason) {
-        case EndReason::duration: return "duration";
-        case EndReason::off_line: return "off_line";
-        case EndReason::off_floor: return "off_floor";
-        case EndReason::interrupted: return "interrupted";
-        case EndReason::none: break;
-    }
-    return "running";
-}
-
 Simulation::Simulation(const WorldSettings& world)
     : world_(world),
       track_(world.track),
@@ -93,6 +82,11 @@ void Metrics::record(double time, double seconds, double lateral, double new_pro
         lap_times.push_back(time - lap_started);
         lap_started = time;
     }
+    // Off the line the off-line limit decides; the stall clock runs on it only.
+    if (progress >= best_progress + LEAST_PROGRESS || error > off_line_distance) {
+        best_progress = std::max(best_progress, progress);
+        progress_time = time;
+    }
     if (error > off_line_distance) {
         time_off_line += seconds;
         off_line_streak += seconds;
@@ -122,6 +116,8 @@ void Simulation::measure(double seconds) {
         end_ = EndReason::off_floor;
     } else if (metrics_.off_line_streak > world_.run.off_line_limit) {
         end_ = EndReason::off_line;
+    } else if (metrics_.time_without_progress(time()) > world_.run.off_line_limit) {
+        end_ = EndReason::stalled;
     } else if (time() >= world_.run.duration) {
         end_ = EndReason::duration;
     }
@@ -141,13 +137,8 @@ std::string Simulation::report(double wall_seconds) const {
          << "  lateral error   mean " << 1000 * m.mean_abs_error() << " mm, RMS " << 1000 * m.rms_error()
          << " mm, max " << 1000 * m.max_abs_error << " mm\n"
          << std::setprecision(3) << "  off the line    " << m.time_off_line << " s\n"
-         << "  ended           "
-         << (end_ == EndReason::duration    ? "duration reached"
-             : end_ == EndReason::off_line  ? "robot off the line"
-             : end_ == EndReason::off_floor ? "robot off the floor"
-             : end_ == EndReason::interrupted ? "interrupted"
-                                            : "the controller ended the run")
-         << "\n";
+         << "  along the line  " << m.progress << " m\n"
+         << "  ended           " << end_reason_info(end_).sentence << "\n";
     return text.str();
 }
 

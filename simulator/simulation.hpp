@@ -9,14 +9,12 @@
 #include <vector>
 
 #include "camera.hpp"
+#include "end_reason.hpp"
 #include "settings.hpp"
 #include "track.hpp"
 
 namespace sim {
 
-enum class EndReason { none, duration, off_line, off_floor, interrupted };
-// "duration", "off_line", "off_floor", "interrupted" or "running"
-const char* end_reason_name(EndReason reason);
 
 // How well a run follows the line, step by step.
 struct Metrics {
@@ -30,6 +28,12 @@ struct Metrics {
     double max_abs_error = 0.0;     // [m]
     double time_off_line = 0.0;     // [s] in all
     double off_line_streak = 0.0;   // [s] without a break, up to now
+    double best_progress = 0.0;     // [m] the furthest progress that counted as progress
+    double progress_time = 0.0;     // [s] when it was reached
+
+    // Progress must grow by this much to count: a robot that turns on the spot
+    // or creeps back and forth is not going anywhere.
+    static constexpr double LEAST_PROGRESS = 0.01;  // [m]
 
     // Adds a step of `seconds` that ended at `time` [s] with the axle `lateral`
     // [m] off the centre line and `progress` [m] along it. A lap is counted
@@ -38,6 +42,8 @@ struct Metrics {
     void record(double time, double seconds, double lateral, double progress, double lap_length,
                 double off_line_distance);
 
+    // [s] on the line since progress last grew by LEAST_PROGRESS.
+    double time_without_progress(double time) const { return time - progress_time; }
     double mean_abs_error() const { return steps > 0 ? abs_error_sum / static_cast<double>(steps) : 0.0; }
     double rms_error() const;
 };
@@ -69,9 +75,10 @@ public:
     // false once the run is over.
     bool step(std::int32_t ms);
 
-    // Ends the run at once (the person running it asked to stop).
-    void interrupt() {
-        if (end_ == EndReason::none) end_ = EndReason::interrupted;
+    // Ends the run at once, for a reason from outside the simulation (the
+    // person running it asked to stop, its files cannot be written).
+    void stop(EndReason reason) {
+        if (end_ == EndReason::none) end_ = reason;
     }
 
     // The report written at the end of a run; `wall_seconds` is how long it took.

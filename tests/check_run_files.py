@@ -6,6 +6,7 @@ camera's size, and the summary JSON with every key of the right type.
 Usage: check_run_files.py LINE_SIM FOLDER
 """
 import json
+import shutil
 import struct
 import subprocess
 import sys
@@ -17,7 +18,7 @@ SVG = "{http://www.w3.org/2000/svg}"
 KEYS = {
     "world": str, "seed": int, "sim_time_s": float, "wall_time_s": float, "real_time_factor": float,
     "steps": int, "laps_completed": int, "lap_times_s": list, "mean_abs_lateral_error_m": float,
-    "rms_lateral_error_m": float, "max_abs_lateral_error_m": float, "time_off_line_s": float,
+    "rms_lateral_error_m": float, "max_abs_lateral_error_m": float, "time_off_line_s": float, "distance_along_line_m": float,
     "end_reason": str, "controller_exit_status": int, "camera_width": int, "camera_height": int,
 }
 
@@ -91,6 +92,7 @@ def check(folder):
 
 def main():
     line_sim, folder = sys.argv[1], Path(sys.argv[2])
+    shutil.rmtree(folder, ignore_errors=True)  # the test's own folder, from an earlier run
     result = subprocess.run([line_sim, "oval", "square", "--duration", "25", "--out", str(folder)],
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stderr

@@ -92,7 +92,7 @@ TEST(LineSim, SummaryHasEveryKeyAndAgreesWithTheTrace) {
     EXPECT_EQ(summary["camera_width"], 64);
     EXPECT_EQ(summary["sim_time_s"], 50.016);  // the first whole step at or past 50 s
     EXPECT_TRUE(summary["lap_times_s"].is_array());
-    EXPECT_EQ(summary.size(), 16U);
+    EXPECT_EQ(summary.size(), 17U);
 
     // The trace's rows, recomputed the plain way: laps from progress, errors from the lateral column.
     const sim::WorldSettings world = sim::load_world_file(folder + "/world.toml");
@@ -114,7 +114,7 @@ TEST(LineSim, SummaryHasEveryKeyAndAgreesWithTheTrace) {
     EXPECT_NEAR(summary["rms_lateral_error_m"].get<double>(), std::sqrt(squares / n), 1e-12);
     EXPECT_EQ(summary["max_abs_lateral_error_m"].get<double>(), worst);
     // Replaying the trace reproduces the robot's own figures to the last bit.
-    const sim::Metrics replayed = line_sim::replay_metrics(trace, world, length);
+    const sim::Metrics replayed = line_sim::replay_metrics(folder + "/trace.csv", world, length);
     EXPECT_EQ(replayed.mean_abs_error(), summary["mean_abs_lateral_error_m"].get<double>());
     EXPECT_EQ(replayed.lap_times, summary["lap_times_s"].get<std::vector<double>>());
 
@@ -160,7 +160,7 @@ TEST(LineSim, ParallelRunsWriteWhatSerialRunsWrite) {
 // holds 50 rows or more.
 test_support::StartedProcess start_long_run(const std::string& world, const std::string& out) {
     const auto process = test_support::start_process(LINE_SIM_EXE, {world, "--duration", "1000000", "--out", out});
-    for (int i = 0; i < 200 && lines(read_file(out + "/" + world + "/trace.csv")) < 50; ++i) {
+    for (int i = 0; i < 200 && lines(read_file(out + "/" + world + "/trace.csv.part")) < 50; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return process;

@@ -1,7 +1,5 @@
 // line-sim: runs the controller on the simulated robot, one child process a
 // world, and reports how well it followed the line.
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,21 +8,23 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <toml++/toml.h>
 
-#include "run_files.hpp"
+#include "child_process.hpp"
+#include "files.hpp"
+#include "run_folder.hpp"
+#include "run_summary.hpp"
 #include "trace.hpp"
 #include "trajectory_svg.hpp"
 #include "world_file.hpp"
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -47,12 +47,14 @@ struct Run {
     std::string source;  // the world file, or DEFAULT_SOURCE
     std::string text;    // the world as run, with the command line's overrides
     sim::WorldSettings world;
-    std::string folder;
+    line_sim::RunFolder run_folder;
+    std::string folder;  // run_folder's path
     pid_t pid = 0;
     std::chrono::steady_clock::time_point started;
     bool stopped = false;  // told to stop by line-sim
     int exit_status = -1;  // of the controller: its status, or 128 + the signal that ended it
-    nlohmann::json summary;
+    std::optional<sim::RunSummary> summary;
+    std::string error;  // why the run's files are not all there, one line, or empty
 };
 
 fs::path own_folder() { return fs::canonical("/proc/self/exe").parent_path(); }
@@ -64,27 +66,31 @@ fs::path collection_folder() {
     return LINE_SIM_SOURCE_WORLDS;
 }
 
-std::string read_text(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// A world file by path, or by its name in the collection.
+// A world file by path, or by its name in the collection. Anything at the
+// path (a link loop, a FIFO, a folder) is taken as meant, for the reader to
+// refuse with its reason.
 fs::path find_world(const std::string& name) {
-    if (fs::is_regular_file(name)) return name;
+    std::error_code error;
+    if (fs::symlink_status(name, error).type() != fs::file_type::not_found && !error) return name;
     for (const fs::path& candidate : {collection_folder() / (name + ".toml"), collection_folder() / name}) {
-        if (fs::is_regular_file(candidate)) return candidate;
+        if (fs::is_regular_file(candidate, error)) return candidate;
     }
     throw UsageError("line-sim: no world file or collection world named \"" + name + "\" (see line-sim --list)");
 }
 
-// The world's TOML with [run] duration and seed replaced where asked.
-std::string with_overrides(const std::string& text, const std::string& source, std::optional<double> duration,
-                           std::optional<std::int64_t> seed) {
-    if (!duration && !seed) return text;
+// The world's TOML with [run] duration and seed replaced where asked, and
+// named: a world without a name is called by its file's name, and world.toml
+// in the run's folder must say so (it is what the simulated robot reads).
+std::string with_overrides(const std::string& text, const std::string& source, const sim::WorldSettings& world,
+                           std::optional<double> duration, std::optional<std::int64_t> seed) {
+    if (!duration && !seed) {
+        if (text.find("name") != std::string::npos && toml::parse(text, source).contains("name")) return text;
+        std::ostringstream named;
+        named << "name = " << toml::value<std::string>(world.name) << "\n" << text;
+        return named.str();
+    }
     toml::table root = toml::parse(text, source);  // already checked
+    root.insert_or_assign("name", world.name);
     if (!root.contains("run")) root.insert("run", toml::table{});
     toml::table& run = *root["run"].as_table();
     if (duration) run.insert_or_assign("duration", *duration);
@@ -95,72 +101,85 @@ std::string with_overrides(const std::string& text, const std::string& source, s
 }
 
 void start(Run& run, const fs::path& controller) {
-    // Only what line-sim itself wrote may go: a previous run's snapshots would mislead.
-    for (const auto& entry : fs::directory_iterator(run.folder)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind("camera-", 0) == 0 && entry.path().extension() == ".png") fs::remove(entry.path());
-    }
-    for (const char* name : {"trace.csv", "summary.json", "trajectory.svg", "report.txt", "controller-output.txt"}) {
-        fs::remove(fs::path(run.folder) / name);
-    }
-    std::ofstream(fs::path(run.folder) / "world.toml") << run.text;
-
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        // The simulated robot's library, whatever the caller's search path says.
-        const bool replaced = entry.rfind("LINE_SIM_", 0) == 0 || entry.rfind("LD_LIBRARY_PATH=", 0) == 0 ||
-                              entry.rfind("LD_PRELOAD=", 0) == 0;
-        if (!replaced) env.push_back(entry);
-    }
-    env.push_back("LINE_SIM_WORLD=" + run.folder + "/world.toml");
-    env.push_back("LINE_SIM_OUTPUT=" + run.folder);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string program = controller.string();
-    char* argv[] = {program.data(), nullptr};
-
-    const std::string out = run.folder + "/controller-output.txt", err = run.folder + "/report.txt";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int failed = posix_spawn(&run.pid, program.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) run.pid = 0;
     run.started = std::chrono::steady_clock::now();
+    try {
+        sim::write_file(run.folder + "/world.toml", run.text);
+    } catch (const sim::FileError& error) {
+        run.error = error.what();
+        return;
+    }
+    // The simulated robot's library, whatever the caller's search path says.
+    line_sim::ChildSpec child{controller.string(), {},
+                              line_sim::environment_without({"LINE_SIM_", "LD_LIBRARY_PATH=", "LD_PRELOAD="}),
+                              run.folder + "/controller-output.txt", run.folder + "/report.txt", ""};
+    child.environment.push_back("LINE_SIM_WORLD=" + run.folder + "/world.toml");
+    child.environment.push_back("LINE_SIM_OUTPUT=" + run.folder);
+    run.pid = line_sim::start_child(child);
+    if (run.pid < 0) run.error = "cannot start " + controller.string() + ": " + std::strerror(errno);
+}
+
+// The lines in which the simulated robot said which file it could not write.
+std::string write_failures(const Run& run) {
+    std::ifstream report(run.folder + "/report.txt");
+    std::string lines;
+    for (std::string line; std::getline(report, line);) {
+        if (line.rfind("simulated robot: ", 0) == 0 && line.find("cannot be written") != std::string::npos) {
+            lines += (lines.empty() ? "" : "; ") + line.substr(17);
+        }
+    }
+    return lines;
 }
 
 // The run's summary: the simulated robot's own, or, where the controller
 // ended before the robot could write it, one worked out from the trace.
-void finish(Run& run) {
-    const std::string summary_path = run.folder + "/summary.json";
+void finish_files(Run& run) {
+    const std::string summary_path = run.folder + "/summary.json", trace_path = run.folder + "/trace.csv";
+    line_sim::complete_cut_trace(trace_path);
     const sim::Track track(run.world.track);
-    const std::vector<line_sim::TraceRow> trace = line_sim::read_trace(run.folder + "/trace.csv");
     try {
-        run.summary = nlohmann::json::parse(read_text(summary_path));
+        std::ifstream file(summary_path);
+        run.summary = sim::summary_from_json(nlohmann::json::parse(file));
     } catch (const nlohmann::json::exception&) {
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
-        run.summary = sim::make_summary(run.world.name, run.world.run.seed, trace.empty() ? 0.0 : trace.back().t, wall,
-                                        line_sim::replay_metrics(trace, run.world, track.length()),
-                                        run.stopped ? "interrupted" : "controller_exited", run.world.camera.width,
-                                        run.world.camera.height);
+        const sim::Metrics metrics = line_sim::replay_metrics(trace_path, run.world, track.length());
+        // A controller that ended well, without the robot's summary: the robot could not write it.
+        const sim::EndReason reason = run.stopped             ? sim::EndReason::interrupted
+                                      : run.exit_status == 0 ? sim::EndReason::files_not_written
+                                                             : sim::EndReason::controller_exited;
+        double sim_time = 0.0;
+        {
+            line_sim::TraceReader trace(trace_path);
+            for (line_sim::TraceRow row{}; trace.next(row);) sim_time = row.t;
+        }
+        run.summary = sim::summarise(run.world, sim_time, wall, metrics, reason);
     }
-    run.summary["controller_exit_status"] = run.exit_status;
-    std::ofstream(summary_path) << run.summary.dump(2) << "\n";
-    std::ofstream(run.folder + "/trajectory.svg") << line_sim::trajectory_svg(run.world, track, trace);
+    run.summary->controller_exit_status = run.exit_status;
+    if (run.summary->end_reason == sim::EndReason::files_not_written && run.error.empty()) {
+        const std::string said = write_failures(run);
+        run.error = said.empty() ? run.folder + ": the run's files could not be written" : said;
+    }
+    sim::write_file(summary_path, sim::to_json(*run.summary).dump(2) + "\n");
+    sim::write_file(run.folder + "/trajectory.svg", line_sim::trajectory_svg(run.world, track, trace_path));
+    line_sim::write_manifest(run.run_folder);
+}
+
+void finish(Run& run) {
+    try {
+        finish_files(run);
+    } catch (const sim::FileError& error) {
+        if (run.error.empty()) run.error = error.what();
+    } catch (const std::bad_alloc&) {
+        if (run.error.empty()) run.error = run.folder + ": out of memory while completing the run's files";
+    }
 }
 
 bool ended_normally(const Run& run) {
-    const std::string reason = run.summary.value("end_reason", "");
-    return run.exit_status == 0 && (reason == "duration" || reason == "off_line" || reason == "off_floor");
+    return run.exit_status == 0 && run.error.empty() && run.summary && sim::end_reason_info(run.summary->end_reason).normal;
 }
 
 // The simulated time a run has reached: the last whole line of its trace.
 double progress_of(const Run& run) {
-    std::ifstream file(run.folder + "/trace.csv", std::ios::binary | std::ios::ate);
+    std::ifstream file(sim::part_name(run.folder + "/trace.csv"), std::ios::binary | std::ios::ate);
     const std::streamoff size = file.tellg();
     if (size <= 0) return 0.0;
     const std::streamoff tail = std::min<std::streamoff>(size, 512);
@@ -199,7 +218,6 @@ void run_all(std::vector<Run>& runs, unsigned jobs, const fs::path& controller) 
                 ++running;
             } else {
                 runs[next].exit_status = 127;
-                finish(runs[next]);
             }
             ++next;
         }
@@ -208,7 +226,7 @@ void run_all(std::vector<Run>& runs, unsigned jobs, const fs::path& controller) 
         if (ended > 0) {
             for (Run& run : runs) {
                 if (run.pid != ended) continue;
-                run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                run.exit_status = line_sim::exit_status_of(status);
                 --running;
                 finish(run);
             }
@@ -241,17 +259,17 @@ void print_table(const std::vector<Run>& runs) {
     std::printf("%-20s %5s %10s %10s %10s %9s %-18s %10s\n", "world", "laps", "best lap", "mean err", "max err",
                 "off line", "end", "real time");
     for (const Run& run : runs) {
-        if (run.summary.is_null()) continue;
-        const nlohmann::json& s = run.summary;
-        const auto laps = s["lap_times_s"].get<std::vector<double>>();
+        if (!run.summary) continue;
+        const sim::RunSummary& s = *run.summary;
         char best[32] = "-";
-        if (!laps.empty()) std::snprintf(best, sizeof best, "%.2f s", *std::min_element(laps.begin(), laps.end()));
-        std::string end = s["end_reason"].get<std::string>();
+        if (!s.lap_times_s.empty()) {
+            std::snprintf(best, sizeof best, "%.2f s", *std::min_element(s.lap_times_s.begin(), s.lap_times_s.end()));
+        }
+        std::string end(sim::end_reason_info(s.end_reason).word);
         if (run.exit_status != 0) end += " (" + std::to_string(run.exit_status) + ")";
-        std::printf("%-20s %5zu %10s %7.2f mm %7.2f mm %7.2f s %-18s %9.0fx\n", s["world"].get<std::string>().c_str(),
-                    laps.size(), best, 1000 * s["mean_abs_lateral_error_m"].get<double>(),
-                    1000 * s["max_abs_lateral_error_m"].get<double>(), s["time_off_line_s"].get<double>(), end.c_str(),
-                    s["real_time_factor"].get<double>());
+        std::printf("%-20s %5zu %10s %7.2f mm %7.2f mm %7.2f s %-18s %9.0fx\n", s.world.c_str(), s.lap_times_s.size(),
+                    best, 1000 * s.mean_abs_lateral_error_m, 1000 * s.max_abs_lateral_error_m, s.time_off_line_s,
+                    end.c_str(), s.wall_time_s > 0 ? s.sim_time_s / s.wall_time_s : 0.0);
     }
 }
 
@@ -320,22 +338,19 @@ int run_line_sim(int argc, char** argv) {
     if (names.empty()) add(DEFAULT_SOURCE, std::string(sim::DEFAULT_WORLD));
     for (const std::string& name : names) {
         const fs::path path = find_world(name);
-        add(path.string(), read_text(path));
+        add(path.string(), sim::read_world_text(path.string()));
     }
-    std::map<std::string, int> folders;
     for (Run& run : runs) {
-        try {
-            run.world = sim::parse_world(run.text, run.source);
-        } catch (const sim::WorldError& error) {
-            throw UsageError(error.what());
-        }
-        run.text = with_overrides(run.text, run.source, duration, seed);
         run.world = sim::parse_world(run.text, run.source);
-        // Two worlds of one name get folders of their own.
-        const int count = ++folders[run.world.name];
-        run.folder = (fs::path(out) / (run.world.name + (count > 1 ? "-" + std::to_string(count) : ""))).string();
+        run.text = with_overrides(run.text, run.source, run.world, duration, seed);
+        run.world = sim::parse_world(run.text, run.source);
     }
-    for (const Run& run : runs) fs::create_directories(run.folder);
+    // Each run a folder of its own, whatever the worlds are called.
+    std::set<std::string> taken;
+    for (Run& run : runs) {
+        run.run_folder = line_sim::claim_run_folder(out, line_sim::safe_folder_name(run.world.name), taken);
+        run.folder = run.run_folder.path.string();
+    }
 
     const fs::path controller = own_folder() / "line_follower";
     if (!fs::is_regular_file(controller)) {
@@ -351,10 +366,11 @@ int run_line_sim(int argc, char** argv) {
     print_table(runs);
     bool all_normal = !interrupted;
     for (const Run& run : runs) {
-        if (run.summary.is_null()) continue;
+        if (!run.error.empty()) std::fprintf(stderr, "line-sim: %s\n", run.error.c_str());
+        all_normal = all_normal && ended_normally(run);
+        if (!run.summary) continue;
         std::printf("%s: %s/trajectory.svg, summary.json, trace.csv, camera-*.png\n", run.world.name.c_str(),
                     run.folder.c_str());
-        all_normal = all_normal && ended_normally(run);
     }
     if (interrupted) std::fprintf(stderr, "line-sim: interrupted; what was recorded so far is kept\n");
     return all_normal ? 0 : 1;
@@ -363,6 +379,9 @@ int run_line_sim(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A file grown past the size limit (ulimit -f) is then a failed write,
+    // reported, instead of a signal that kills line-sim and its controllers.
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         return run_line_sim(argc, argv);
     } catch (const UsageError& error) {

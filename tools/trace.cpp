@@ -1,36 +1,70 @@
 #include "trace.hpp"
 
-#include <cstdio>
-#include <fstream>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "files.hpp"
 
 namespace line_sim {
 
+TraceReader::TraceReader(const std::string& path) : file_(std::fopen(path.c_str(), "r")) {
+    if (file_ != nullptr && getline(&line_, &capacity_, file_) < 0) capacity_ = 0;  // the header
+}
+
+TraceReader::~TraceReader() {
+    if (file_ != nullptr) std::fclose(file_);
+    std::free(line_);
+}
+
+bool TraceReader::next(TraceRow& r) {
+    if (file_ == nullptr) return false;
+    const ssize_t size = getline(&line_, &capacity_, file_);
+    if (size <= 0 || line_[size - 1] != '\n') return false;  // no line end: the row may be cut short
+    // Eight numbers separated by commas, as the simulated robot writes them.
+    const char* at = line_;
+    double* fields[] = {&r.t, &r.x, &r.y, &r.heading, &r.left, &r.right, &r.lateral_error, &r.progress};
+    for (std::size_t i = 0; i < 8; ++i) {
+        char* end = nullptr;
+        *fields[i] = std::strtod(at, &end);
+        if (end == at || *end != (i == 7 ? '\n' : ',')) return false;
+        at = end + 1;
+    }
+    return true;
+}
+
 std::vector<TraceRow> read_trace(const std::string& path) {
     std::vector<TraceRow> rows;
-    std::ifstream file(path);
-    std::string line;
-    std::getline(file, line);  // header
-    while (std::getline(file, line)) {
-        if (file.eof()) break;  // no line end: the row may be cut short
-        TraceRow r{};
-        if (std::sscanf(line.c_str(), "%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf", &r.t, &r.x, &r.y, &r.heading, &r.left, &r.right,
-                        &r.lateral_error, &r.progress) != 8) {
-            break;
-        }
-        rows.push_back(r);
-    }
+    TraceReader trace(path);
+    for (TraceRow row{}; trace.next(row);) rows.push_back(row);
     return rows;
 }
 
-sim::Metrics replay_metrics(const std::vector<TraceRow>& rows, const sim::WorldSettings& world, double track_length) {
+sim::Metrics replay_metrics(const std::string& trace_path, const sim::WorldSettings& world, double track_length) {
     sim::Metrics metrics;
+    TraceReader trace(trace_path);
     double before = 0.0;
-    for (const TraceRow& row : rows) {
+    for (TraceRow row{}; trace.next(row);) {
         metrics.record(row.t, row.t - before, row.lateral_error, row.progress, world.track.closed ? track_length : 0.0,
                        world.run.off_line_distance);
         before = row.t;
     }
     return metrics;
+}
+
+void complete_cut_trace(const std::string& trace_path) {
+    const std::string part = sim::part_name(trace_path);
+    std::FILE* file = std::fopen(part.c_str(), "r+");
+    if (file == nullptr) return;
+    // The end of the last whole row.
+    long whole = 0, at = 0;
+    for (int c = 0; (c = std::fgetc(file)) != EOF;) {
+        ++at;
+        if (c == '\n') whole = at;
+    }
+    const bool cut = ftruncate(fileno(file), whole) == 0;
+    std::fclose(file);
+    if (cut) std::rename(part.c_str(), trace_path.c_str());
 }
 
 }  // namespace line_sim

@@ -1,7 +1,10 @@
 #pragma once
 
-// A run's trace.csv, read back.
+// A run's trace.csv, read back one row at a time, so that memory stays flat
+// however long the run.
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,12 +17,34 @@ struct TraceRow {
     double t, x, y, heading, left, right, lateral_error, progress;  // s, m, m, rad, rad/s, rad/s, m, m
 };
 
-// The rows of a trace file; an unreadable or empty file gives none, and a
-// last row cut short (a run stopped while writing) is left out.
+// Reads rows in order; an unreadable or empty file gives none, and a last row
+// cut short (a run stopped while writing) is left out.
+class TraceReader {
+public:
+    explicit TraceReader(const std::string& path);
+    ~TraceReader();
+    TraceReader(const TraceReader&) = delete;
+    TraceReader& operator=(const TraceReader&) = delete;
+
+    bool next(TraceRow& row);
+
+private:
+    std::FILE* file_ = nullptr;
+    char* line_ = nullptr;  // getline's buffer
+    std::size_t capacity_ = 0;
+};
+
+// Every row at once, for a short trace (tests).
 std::vector<TraceRow> read_trace(const std::string& path);
 
 // The run's measures worked out again from its trace, as the simulated robot
 // works them out while it runs.
-sim::Metrics replay_metrics(const std::vector<TraceRow>& rows, const sim::WorldSettings& world, double track_length);
+sim::Metrics replay_metrics(const std::string& trace_path, const sim::WorldSettings& world, double track_length);
+
+// Cuts a trace left under its temporary name by a run that did not end (the
+// controller died) after its last whole row and gives it its final name, so
+// that what was recorded is kept as a file of whole rows. Nothing if there is
+// no such file.
+void complete_cut_trace(const std::string& trace_path);
 
 }  // namespace line_sim

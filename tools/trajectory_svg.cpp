@@ -39,7 +39,7 @@ std::string colour(double f) {
 
 }  // namespace
 
-std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::vector<TraceRow>& trace) {
+std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::string& trace_path) {
     // The centre line as points: straights by their ends, arcs every ARC_STEP.
     std::vector<std::vector<sim::Vec2>> strokes;  // one a drawn stretch
     bool drawing = false;
@@ -63,7 +63,17 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
     for (const auto& stroke : strokes) {
         for (const sim::Vec2& p : stroke) include(p.x, p.y);
     }
-    for (const TraceRow& r : trace) include(r.x, r.y);
+    // First pass: where the robot went, its worst error, and how many rows.
+    double worst = 0.0;
+    std::int64_t rows = 0;
+    {
+        TraceReader trace(trace_path);
+        for (TraceRow r{}; trace.next(r); ++rows) {
+            include(r.x, r.y);
+            worst = std::max(worst, std::abs(r.lateral_error));
+        }
+    }
+    const std::int64_t every = std::max<std::int64_t>(1, (rows + MOST_PATH_POINTS - 1) / MOST_PATH_POINTS);
     const double pad = 0.05 + world.track.line_width;
     low = {low.x - pad, low.y - pad};
     high = {high.x + pad, high.y + pad};
@@ -92,36 +102,47 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
     }
     svg << "</g>\n";
 
-    // The path, one polyline a run of steps in the same colour.
-    double worst = 0.0;
-    for (const TraceRow& r : trace) worst = std::max(worst, std::abs(r.lateral_error));
+    // Second pass: the path, one polyline a run of drawn points in the same
+    // colour, and where the robot left the line, a cross at the first step of
+    // each stretch off it (every row is looked at for those).
     const auto shade = [&](const TraceRow& r) {
         return worst > 0 ? std::min(COLOURS - 1, static_cast<int>(std::abs(r.lateral_error) / worst * COLOURS)) : 0;
     };
+    std::ostringstream marks;
+    marks.precision(6);
+    std::size_t mark_count = 0;
     svg << "<g fill=\"none\" stroke-width=\"2\" stroke-linejoin=\"round\">\n";
-    sim::Vec2 from{world.track.start.x, world.track.start.y};
-    for (std::size_t i = 0; i < trace.size();) {
-        const int s = shade(trace[i]);
-        svg << "<polyline stroke=\"" << colour((s + 0.5) / COLOURS) << "\" points=\"" << px(from.x) << "," << py(from.y);
-        for (; i < trace.size() && shade(trace[i]) == s; ++i) svg << " " << px(trace[i].x) << "," << py(trace[i].y);
-        from = {trace[i - 1].x, trace[i - 1].y};
-        svg << "\"/>\n";
+    {
+        TraceReader trace(trace_path);
+        TraceRow r{};
+        sim::Vec2 last{world.track.start.x, world.track.start.y};
+        int open_shade = -1;  // of the polyline being written, or -1
+        bool was_off = false;
+        for (std::int64_t i = 0; trace.next(r); ++i) {
+            const bool off = std::abs(r.lateral_error) > world.run.off_line_distance;
+            if (off && !was_off && mark_count < MOST_MARKS) {
+                const double x = px(r.x), y = py(r.y);
+                marks << "<path d=\"M" << x - 6 << " " << y - 6 << " L" << x + 6 << " " << y + 6 << " M" << x - 6 << " "
+                      << y + 6 << " L" << x + 6 << " " << y - 6 << "\"><title>off the line at " << r.t
+                      << " s</title></path>\n";
+                ++mark_count;
+            }
+            was_off = off;
+            if (i % every != every - 1 && i + 1 != rows) continue;
+            const int s = shade(r);
+            if (s != open_shade) {
+                if (open_shade >= 0) svg << "\"/>\n";
+                svg << "<polyline stroke=\"" << colour((s + 0.5) / COLOURS) << "\" points=\"" << px(last.x) << ","
+                    << py(last.y);
+                open_shade = s;
+            }
+            svg << " " << px(r.x) << "," << py(r.y);
+            last = {r.x, r.y};
+        }
+        if (open_shade >= 0) svg << "\"/>\n";
     }
-    svg << "</g>\n";
-
-    // Where the robot left the line: a cross at the first step of each stretch off it.
-    svg << "<g stroke=\"#c00000\" stroke-width=\"2.5\">\n";
-    std::size_t marks = 0;
-    for (std::size_t i = 0; i < trace.size() && marks < MOST_MARKS; ++i) {
-        const bool off = std::abs(trace[i].lateral_error) > world.run.off_line_distance;
-        const bool was_off = i > 0 && std::abs(trace[i - 1].lateral_error) > world.run.off_line_distance;
-        if (!off || was_off) continue;
-        const double x = px(trace[i].x), y = py(trace[i].y);
-        svg << "<path d=\"M" << x - 6 << " " << y - 6 << " L" << x + 6 << " " << y + 6 << " M" << x - 6 << " " << y + 6
-            << " L" << x + 6 << " " << y - 6 << "\"><title>off the line at " << trace[i].t << " s</title></path>\n";
-        ++marks;
-    }
-    svg << "</g>\n";
+    svg << "</g>\n"
+        << "<g stroke=\"#c00000\" stroke-width=\"2.5\">\n" << marks.str() << "</g>\n";
 
     // The start.
     const double sx = px(world.track.start.x), sy = py(world.track.start.y);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,11 @@ namespace line_sim {
 
 // A picture of a run: the track at its real line width, the robot's path
 // coloured by its distance from the centre line (with a legend), a scale bar,
-// the start, and where the robot was off the line.
-std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::vector<TraceRow>& trace);
+// the start, and where the robot was off the line. The trace is read from its
+// file twice, row by row, and the path drawn with at most MOST_PATH_POINTS
+// points (every k-th row), so that a day's run makes a picture of the usual
+// size.
+inline constexpr std::int64_t MOST_PATH_POINTS = 20000;
+std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::string& trace_path);
 
 }  // namespace line_sim

@@ -1,0 +1,92 @@
+#include "run_folder.hpp"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
+#include "files.hpp"
+
+namespace fs = std::filesystem;
+
+namespace line_sim {
+namespace {
+
+bool plain_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+bool regular_file(const fs::path& path) {
+    std::error_code error;
+    return fs::symlink_status(path, error).type() == fs::file_type::regular;
+}
+
+std::set<std::string> manifest_of(const fs::path& folder) {
+    std::set<std::string> names;
+    if (!regular_file(folder / MANIFEST)) return names;
+    std::ifstream file(folder / MANIFEST);
+    for (std::string line; std::getline(file, line);) {
+        if (plain_name(line)) names.insert(line);
+    }
+    return names;
+}
+
+// Makes `folder` this run's if it can be: absent (created), empty, or
+// line-sim's own (its listed files removed). The files left are `kept`.
+bool take(const fs::path& folder, std::set<std::string>& kept) {
+    if (mkdir(folder.c_str(), 0755) == 0) return true;
+    std::error_code error;
+    // Not a link to elsewhere, nor a file.
+    if (fs::symlink_status(folder, error).type() != fs::file_type::directory) return false;
+    const bool ours = regular_file(folder / MANIFEST);
+    std::set<std::string> present;
+    for (const auto& entry : fs::directory_iterator(folder, error)) present.insert(entry.path().filename().string());
+    if (error || (!ours && !present.empty())) return false;
+    const std::set<std::string> written = manifest_of(folder);
+    for (const std::string& name : present) {
+        if (name != MANIFEST && (written.count(name) == 0 || !regular_file(folder / name) || !fs::remove(folder / name, error))) {
+            kept.insert(name);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string safe_folder_name(std::string_view text) {
+    std::string name;
+    for (const char c : text) {
+        const bool safe = std::isalnum(static_cast<unsigned char>(c)) != 0 || std::string_view("-_.=,+").find(c) != std::string_view::npos;
+        name += safe && (c & 0x80) == 0 ? c : '_';
+        if (name.size() == MOST_FOLDER_NAME_BYTES) break;
+    }
+    if (name.empty() || name[0] == '.') name.insert(0, "_");
+    return name.substr(0, MOST_FOLDER_NAME_BYTES);
+}
+
+RunFolder claim_run_folder(const fs::path& out, const std::string& base, std::set<std::string>& taken) {
+    fs::create_directories(out);
+    for (int n = 1; n < 100000; ++n) {
+        const std::string name = n == 1 ? base : base + "-" + std::to_string(n);
+        if (taken.count(name) != 0) continue;
+        RunFolder folder{out / name, {}};
+        if (!take(folder.path, folder.kept)) continue;
+        taken.insert(name);
+        return folder;
+    }
+    throw std::runtime_error("no free folder for " + base + " in " + out.string());
+}
+
+void write_manifest(const RunFolder& folder) {
+    std::string list;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder.path, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name != MANIFEST && folder.kept.count(name) == 0 && regular_file(entry.path())) list += name + "\n";
+    }
+    sim::write_file((folder.path / MANIFEST).string(), list);
+}
+
+}  // namespace line_sim

@@ -1,0 +1,41 @@
+#pragma once
+
+// A run's folder: one file-name component inside the output folder, derived
+// safely from names that come from world files, claimed by one run alone,
+// and never a place where line-sim deletes what it did not write.
+//
+// Each folder line-sim fills lists the files it wrote in MANIFEST. A later
+// run may take over such a folder: it removes exactly those files (plain
+// names, regular files, not links) and leaves anything else where it is. A
+// folder that is neither absent, empty nor line-sim's is left alone and the
+// run takes the next name (NAME-2, NAME-3, ...).
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <string_view>
+
+namespace line_sim {
+
+inline constexpr const char* MANIFEST = ".line-sim-files";
+inline constexpr std::size_t MOST_FOLDER_NAME_BYTES = 100;
+
+// `text` as one safe file name: letters, digits and - _ . = , + kept, every
+// other byte '_', no leading dot (so never "." or ".."), at most
+// MOST_FOLDER_NAME_BYTES, never empty.
+std::string safe_folder_name(std::string_view text);
+
+struct RunFolder {
+    std::filesystem::path path;
+    std::set<std::string> kept;  // files that were there and are not the run's
+};
+
+// Claims out/<base> or the first free out/<base>-N whose name is not in
+// `taken`, creating it (and `out`); adds the name to `taken`. Throws
+// std::runtime_error if no folder can be created.
+RunFolder claim_run_folder(const std::filesystem::path& out, const std::string& base, std::set<std::string>& taken);
+
+// Lists in the folder's MANIFEST every regular file in it now that was not kept.
+void write_manifest(const RunFolder& folder);
+
+}  // namespace line_sim
