@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 #include "process.hpp"
@@ -205,6 +206,103 @@ TEST(LineSim, RunsFromAnyFolderAndDefaultsToTheOval) {
     EXPECT_EQ(run.exit_status, 0) << run.standard_error;
     EXPECT_TRUE(fs::exists(folder + "/runs/oval/summary.json"));
     EXPECT_EQ(run.standard_output.rfind("world ", 0), 0U);
+}
+
+// Names come from world files, and world files from anyone: whatever a name
+// says, every file stays inside --out, no two runs share a folder, and a
+// folder that line-sim did not fill is left alone.
+TEST(LineSimFiles, WorldNamesStayInsideOutAndNeverShareAFolder) {
+    const std::string top = test_support::fresh_folder();
+    const std::string out = top + "/out";
+    const std::vector<std::string> names = {"../escape", "/abs/x", "..", ".", "a/b", "dup", "dup", "dup-2"};
+    std::vector<std::string> arguments = {"--duration", "1", "--out", out};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string path = top + "/w" + std::to_string(i) + ".toml";
+        std::ofstream(path) << "name = \"" << names[i] << "\"\n[track]\nclosed = false\nsegments = [{ straight = 1 }]\n";
+        arguments.push_back(path);
+    }
+    std::ofstream(top + "/unnamed.toml") << "[track]\nclosed = false\nsegments = [{ straight = 1 }]\n";
+    arguments.push_back(top + "/unnamed.toml");
+    fs::create_directories(out + "/dup");
+    std::ofstream(out + "/dup/notes.txt") << "mine";  // someone's folder, not a run's
+
+    for (int call = 0; call < 2; ++call) {  // the second call takes over the first call's folders
+        const auto run = run_process(LINE_SIM_EXE, arguments);
+        ASSERT_EQ(run.exit_status, 0) << run.standard_error;
+        std::multiset<std::string> worlds;
+        std::size_t folders = 0;
+        for (const auto& entry : fs::directory_iterator(out)) {
+            if (!fs::exists(entry.path() / "summary.json")) continue;
+            ++folders;
+            worlds.insert(nlohmann::json::parse(read_file(entry.path() / "summary.json"))["world"].get<std::string>());
+        }
+        EXPECT_EQ(folders, names.size() + 1);
+        std::multiset<std::string> expected(names.begin(), names.end());
+        expected.insert("unnamed");  // a world without a name is called by its file's name
+        EXPECT_EQ(worlds, expected);
+    }
+    EXPECT_EQ(read_file(out + "/dup/notes.txt"), "mine");
+    EXPECT_FALSE(fs::exists(out + "/dup/summary.json"));
+    std::set<std::string> outside;
+    for (const auto& entry : fs::recursive_directory_iterator(top)) {
+        if (entry.path().string().rfind(out + "/", 0) != 0) outside.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(outside.size(), names.size() + 2) << "files written outside --out";  // the worlds and out itself
+}
+
+TEST(LineSimFiles, UnreadableWorldIsAWorldError) {
+    const std::string top = test_support::fresh_folder();
+    fs::create_symlink(top + "/loop.toml", top + "/loop.toml");
+    const auto run = run_process(LINE_SIM_EXE, {top + "/loop.toml", "--out", top + "/out"});
+    EXPECT_EQ(run.exit_status, 2);
+    EXPECT_EQ(run.standard_error, "world " + top + "/loop.toml: cannot be read (expected a readable TOML file)\n");
+}
+
+// A file that cannot be written (here past the size limit of ulimit -f) ends
+// the run with one line naming it and status 1; the trace is absent, not cut.
+TEST(LineSimFaults, FailedWriteIsReportedNamingTheFile) {
+    const std::string out = test_support::fresh_folder();
+    const auto run = run_process("/bin/sh", {"-c", std::string("ulimit -f 40; exec ") + LINE_SIM_EXE +
+                                                       " oval --duration 30 --out " + out});
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.standard_error, "line-sim: " + out + "/oval/trace.csv: cannot be written (File too large)\n");
+    EXPECT_FALSE(fs::exists(out + "/oval/trace.csv"));
+    EXPECT_FALSE(fs::exists(out + "/oval/trace.csv.part"));
+    const auto summary = nlohmann::json::parse(read_file(out + "/oval/summary.json"));
+    EXPECT_EQ(summary["end_reason"], "files_not_written");
+    EXPECT_EQ(summary["controller_exit_status"], 0);  // nothing thrown through the controller
+}
+
+TEST(LineSimFaults, ControllersDoNotOutliveLineSim) {
+    const std::string out = test_support::fresh_folder();
+    const auto process = start_long_run("oval", out);
+    const std::string child = read_file("/proc/" + std::to_string(process.pid) + "/task/" +
+                                        std::to_string(process.pid) + "/children");
+    ASSERT_FALSE(child.empty());
+    kill(process.pid, SIGKILL);
+    test_support::wait_process(process);
+    const std::string stat = "/proc/" + std::to_string(std::stoi(child)) + "/stat";
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+        const std::string text = read_file(stat);
+        gone = text.empty() || text.find(") Z ") != std::string::npos;  // ended, perhaps not yet reaped
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(gone);
+}
+
+// A robot that never moves (a 1-pixel camera gives no command) is not scored
+// as a perfect run to the end: it has stalled once the off-line limit passes.
+TEST(LineSimFaults, RobotThatNeverMovesHasStalled) {
+    const std::string out = test_support::fresh_folder();
+    std::ofstream(out + "/still.toml") << "[track]\nclosed = false\nsegments = [{ straight = 1 }]\n"
+                                          "[camera]\nwidth = 1\nheight = 1\n";
+    const auto run = run_process(LINE_SIM_EXE, {out + "/still.toml", "--out", out});
+    EXPECT_EQ(run.exit_status, 0) << run.standard_error;
+    const auto summary = nlohmann::json::parse(read_file(out + "/still/summary.json"));
+    EXPECT_EQ(summary["end_reason"], "stalled");
+    EXPECT_EQ(summary["distance_along_line_m"], 0.0);
+    EXPECT_NEAR(summary["sim_time_s"].get<double>(), 5.0, 0.05);
 }
 
 }  // namespace

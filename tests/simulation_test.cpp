@@ -5,7 +5,10 @@
 #include <cmath>
 #include <cstring>
 
+#include <algorithm>
+
 #include "line_tracking.hpp"
+#include "run_files.hpp"
 #include "scenarios.hpp"
 #include "simulation.hpp"
 
@@ -155,6 +158,24 @@ TEST(SimulationDeterminism, FixedWorldGivesFixedTrace) {
         mix(simulation.camera().image(), 64 * 48 * 3);
     }
     EXPECT_EQ(hash, 0xb1d0aef1f3d0848cULL) << std::hex << hash;
+}
+
+}  // namespace
+
+namespace {
+
+// A day's run takes no more snapshots than a short one, and their names sort
+// in time order for any duration.
+TEST(RunFilesSnapshots, BoundedInNumberAndNamedInTimeOrder) {
+    for (const double duration : {25.0, 120.0, 999.9, 86400.0, 1e7}) {
+        const double period = sim::snapshot_period(duration);
+        EXPECT_LE(duration / period, sim::MOST_SNAPSHOTS) << duration;
+        std::vector<std::string> names;
+        for (double t = 0; t <= duration + 0.032; t += period / 3) names.push_back(sim::snapshot_name("", t, duration));
+        names.push_back(sim::snapshot_name("", duration + 0.032, duration));  // the last step may pass the duration
+        EXPECT_TRUE(std::is_sorted(names.begin(), names.end())) << duration;
+    }
+    EXPECT_EQ(sim::snapshot_name("off-line-", 10.016, 120), "camera-off-line-010.016s.png");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // World files: what a good one sets, and one clear line for each kind of bad one.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <numbers>
@@ -147,6 +148,65 @@ INSTANTIATE_TEST_SUITE_P(
         BadWorld{"PitchTooSteep", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\npitch = 91\n",
                  "key camera.pitch: expected an angle above 0 and at most 90 deg below the horizontal"}),
     [](const ::testing::TestParamInfo<BadWorld>& param) { return std::string(param.param.name); });
+
+// What a world may cost: refused with one line before anything is built.
+INSTANTIATE_TEST_SUITE_P(
+    Costs, BadWorlds,
+    ::testing::Values(
+        BadWorld{"HugeArcAngle", OPEN_TRACK "segments = [{ arc = 1, angle = 1e300 }]\n",
+                 "key track.segments[0].angle: expected a non-zero turn in degrees, positive to the left, at most 3600 either way"},
+        BadWorld{"LongStraight", OPEN_TRACK "segments = [{ straight = 1e9 }]\n",
+                 "key track.segments[0].straight: expected a positive number (length in m) of at most 20000"},
+        BadWorld{"LongTrackOfShortPieces", OPEN_TRACK "segments = [{ arc = 1000, angle = 3600 }]\n",
+                 "key track.segments: expected a track at most 20000 m long (it is 62831.9 m)"},
+        BadWorld{"FarPoint", OPEN_TRACK "points = [[0, 0], [1e300, 0]]\n",
+                 "key track.points[1]: expected a point [x, y] in m, each at most 1e+06 m either way"},
+        BadWorld{"HugeImage", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nwidth = 8192\nheight = 8192\n",
+                 "key camera.height: expected an image of at most 4194304 pixels (width x height)"},
+        BadWorld{"WideLine", OPEN_TRACK "line_width = 1e308\nsegments = [{ straight = 1 }]\n",
+                 "key track.line_width: expected a positive number (width in m) of at most 1"},
+        BadWorld{"NameWithNul", "name = \"a\\u0000b\"\n" OPEN_TRACK "segments = [{ straight = 1 }]\n",
+                 "key name: expected a non-empty string of at most 200 bytes without control characters"},
+        BadWorld{"NameWithEscape", "name = \"\\u001b[2J\"\n" OPEN_TRACK "segments = [{ straight = 1 }]\n",
+                 "key name: expected a non-empty string of at most 200 bytes without control characters"}),
+    [](const ::testing::TestParamInfo<BadWorld>& param) { return std::string(param.param.name); });
+
+// The TOML parser recurses once a level: keys and tables nested past the
+// limit are refused before it runs, and dots in strings and numbers do not count.
+TEST(WorldFile, NestingIsBoundedBeforeParsing) {
+    std::string dots;
+    for (int i = 0; i < 20000; ++i) dots += ".a";
+    for (const std::string& deep : {"a" + dots + " = 1\n", "[a" + dots + "]\n", "x = { a" + dots + " = 1 }\n",
+                                    "x = " + std::string(20000, '[') + std::string(20000, ']') + "\n"}) {
+        try {
+            sim::parse_world(deep, "w.toml");
+            FAIL() << "accepted";
+        } catch (const sim::WorldError& error) {
+            EXPECT_STREQ(error.what(), "world w.toml: line 1: nested more than 64 levels deep");
+        }
+    }
+    const sim::WorldSettings world = sim::parse_world(
+        "name = \"" + std::string(150, '.') + "\" # " + dots + "\n" OPEN_TRACK "segments = [\n" +
+            std::string(100, ' ') + "{ straight = 1.5 }, { arc = 0.25, angle = 90.5 },\n]\n",
+        "w.toml");
+    EXPECT_EQ(world.track.segments.size(), 2U);
+}
+
+// A FIFO with no writer, a device, or a folder: refused at once, not read.
+TEST(WorldFile, ReadsRegularFilesOnly) {
+    const std::string fifo = ::testing::TempDir() + "/world_fifo.toml";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero"), std::string("/tmp")}) {
+        try {
+            sim::load_world_file(path);
+            FAIL() << path << " accepted";
+        } catch (const sim::WorldError& error) {
+            EXPECT_EQ(std::string(error.what()), "world " + path + ": cannot be read (expected a regular TOML file)");
+        }
+    }
+    std::remove(fifo.c_str());
+}
 
 TEST(WorldFile, SyntaxErrorNamesTheLine) {
     try {
