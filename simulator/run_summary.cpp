@@ -40,6 +40,8 @@ nlohmann::json to_json(const RunSummary& s) {
                            {"camera_width", s.camera_width},
                            {"camera_height", s.camera_height}};
     if (s.controller_exit_status) json["controller_exit_status"] = *s.controller_exit_status;
+    if (s.controller) json["controller"] = *s.controller;
+    if (s.controller_sha256) json["controller_sha256"] = *s.controller_sha256;
     return json;
 }
 
@@ -60,6 +62,8 @@ RunSummary summary_from_json(const nlohmann::json& json) {
     json.at("camera_width").get_to(s.camera_width);
     json.at("camera_height").get_to(s.camera_height);
     if (json.contains("controller_exit_status")) s.controller_exit_status = json.at("controller_exit_status").get<int>();
+    if (json.contains("controller")) s.controller = json.at("controller").get<std::string>();
+    if (json.contains("controller_sha256")) s.controller_sha256 = json.at("controller_sha256").get<std::string>();
     return s;
 }
 

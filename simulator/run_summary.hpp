@@ -30,7 +30,10 @@ struct RunSummary {
     EndReason end_reason = EndReason::none;
     std::int32_t camera_width = 0;   // [px]
     std::int32_t camera_height = 0;  // [px]
+    // Filled in by line-sim, which knows the controller:
     std::optional<int> controller_exit_status;  // its status, or 128 + the signal that ended it
+    std::optional<std::string> controller;         // its path as given
+    std::optional<std::string> controller_sha256;  // of its file, to trace results back to a build
 };
 
 RunSummary summarise(const WorldSettings& world, double sim_time, double wall_time, const Metrics& metrics,

@@ -1,61 +1,46 @@
-// line-sim: runs the controller on the simulated robot, one child process a
-// world, and reports how well it followed the line.
-#include <sys/wait.h>
+// line-sim: runs a controller on the simulated robot, one child process a
+// run, over worlds, overrides, sweeps and seeds, and reports how well it
+// followed the line; compares and merges result sets.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
+#include <map>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <thread>
-#include <toml++/toml.h>
 
-#include "child_process.hpp"
+#include "controller_file.hpp"
 #include "files.hpp"
-#include "run_folder.hpp"
-#include "run_summary.hpp"
-#include "trace.hpp"
-#include "trajectory_svg.hpp"
+#include "results.hpp"
+#include "run_plan.hpp"
+#include "runner.hpp"
+#include "sweep_svg.hpp"
+#include "track.hpp"
 #include "world_file.hpp"
 
 namespace fs = std::filesystem;
+using line_sim::UsageError;
 
 namespace {
 
 constexpr const char* DEFAULT_SOURCE = "(built-in oval)";
-constexpr auto POLL = std::chrono::milliseconds(50);
-constexpr double PROGRESS_AFTER = 1.0;  // [s] a run must take before it shows progress
-constexpr double GRACE = 5.0;           // [s] a stopped controller has to finish its files
+constexpr int EXIT_INTERRUPTED = 130;  // as a shell reports Ctrl-C, so that a loop around line-sim stops
 
 volatile std::sig_atomic_t interrupted = 0;
 extern "C" void on_interrupt(int) { interrupted = 1; }
 
-// A usage error or an unusable world: one line, status 2.
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-struct Run {
-    std::string source;  // the world file, or DEFAULT_SOURCE
-    std::string text;    // the world as run, with the command line's overrides
-    sim::WorldSettings world;
-    line_sim::RunFolder run_folder;
-    std::string folder;  // run_folder's path
-    pid_t pid = 0;
-    std::chrono::steady_clock::time_point started;
-    bool stopped = false;  // told to stop by line-sim
-    int exit_status = -1;  // of the controller: its status, or 128 + the signal that ended it
-    std::optional<sim::RunSummary> summary;
-    std::string error;  // why the run's files are not all there, one line, or empty
-};
+constexpr const char* EXIT_STATUSES = R"(
+Each run writes into OUT/WORLD/ (OUT/WORLD/KEY=VALUE,...,seed=N/ with --sweep or --seeds):
+  summary.json, trace.csv, trajectory.svg, camera-*.png, world.toml (the world as run),
+  report.txt (the simulated robot's report), controller-output.txt; and at the top of OUT:
+  results.csv, results.json, and sweep.svg for a sweep.
+Exit status: 0 every run ended normally and met every --require; 1 a run did not (a controller
+  crashed, a file could not be written) or a requirement failed; 2 a usage error or an unusable
+  world or controller (nothing ran); 130 interrupted (Ctrl-C), what was recorded is kept.)";
 
 fs::path own_folder() { return fs::canonical("/proc/self/exe").parent_path(); }
 
@@ -64,6 +49,14 @@ fs::path collection_folder() {
     const fs::path installed = own_folder() / ".." / "share" / "line_follower" / "worlds";
     if (fs::is_directory(installed)) return installed;
     return LINE_SIM_SOURCE_WORLDS;
+}
+
+// The simulated robot's library: installed beside the executables, or the build tree's.
+fs::path simulated_library() {
+    for (const fs::path& dir : {own_folder() / ".." / LINE_SIM_INSTALL_LIBDIR, own_folder() / ".." / "lib"}) {
+        if (fs::is_regular_file(dir / "libController.so")) return fs::canonical(dir / "libController.so");
+    }
+    throw std::runtime_error("cannot find the simulated robot's libController.so beside " + own_folder().string());
 }
 
 // A world file by path, or by its name in the collection. Anything at the
@@ -78,187 +71,10 @@ fs::path find_world(const std::string& name) {
     throw UsageError("line-sim: no world file or collection world named \"" + name + "\" (see line-sim --list)");
 }
 
-// The world's TOML with [run] duration and seed replaced where asked, and
-// named: a world without a name is called by its file's name, and world.toml
-// in the run's folder must say so (it is what the simulated robot reads).
-std::string with_overrides(const std::string& text, const std::string& source, const sim::WorldSettings& world,
-                           std::optional<double> duration, std::optional<std::int64_t> seed) {
-    if (!duration && !seed) {
-        if (text.find("name") != std::string::npos && toml::parse(text, source).contains("name")) return text;
-        std::ostringstream named;
-        named << "name = " << toml::value<std::string>(world.name) << "\n" << text;
-        return named.str();
-    }
-    toml::table root = toml::parse(text, source);  // already checked
-    root.insert_or_assign("name", world.name);
-    if (!root.contains("run")) root.insert("run", toml::table{});
-    toml::table& run = *root["run"].as_table();
-    if (duration) run.insert_or_assign("duration", *duration);
-    if (seed) run.insert_or_assign("seed", *seed);
-    std::ostringstream out;
-    out << root << "\n";
-    return out.str();
-}
-
-void start(Run& run, const fs::path& controller) {
-    run.started = std::chrono::steady_clock::now();
-    try {
-        sim::write_file(run.folder + "/world.toml", run.text);
-    } catch (const sim::FileError& error) {
-        run.error = error.what();
-        return;
-    }
-    // The simulated robot's library, whatever the caller's search path says.
-    line_sim::ChildSpec child{controller.string(), {},
-                              line_sim::environment_without({"LINE_SIM_", "LD_LIBRARY_PATH=", "LD_PRELOAD="}),
-                              run.folder + "/controller-output.txt", run.folder + "/report.txt", ""};
-    child.environment.push_back("LINE_SIM_WORLD=" + run.folder + "/world.toml");
-    child.environment.push_back("LINE_SIM_OUTPUT=" + run.folder);
-    run.pid = line_sim::start_child(child);
-    if (run.pid < 0) run.error = "cannot start " + controller.string() + ": " + std::strerror(errno);
-}
-
-// The lines in which the simulated robot said which file it could not write.
-std::string write_failures(const Run& run) {
-    std::ifstream report(run.folder + "/report.txt");
-    std::string lines;
-    for (std::string line; std::getline(report, line);) {
-        if (line.rfind("simulated robot: ", 0) == 0 && line.find("cannot be written") != std::string::npos) {
-            lines += (lines.empty() ? "" : "; ") + line.substr(17);
-        }
-    }
-    return lines;
-}
-
-// The run's summary: the simulated robot's own, or, where the controller
-// ended before the robot could write it, one worked out from the trace.
-void finish_files(Run& run) {
-    const std::string summary_path = run.folder + "/summary.json", trace_path = run.folder + "/trace.csv";
-    line_sim::complete_cut_trace(trace_path);
-    const sim::Track track(run.world.track);
-    try {
-        std::ifstream file(summary_path);
-        run.summary = sim::summary_from_json(nlohmann::json::parse(file));
-    } catch (const nlohmann::json::exception&) {
-        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
-        const sim::Metrics metrics = line_sim::replay_metrics(trace_path, run.world, track.length());
-        // A controller that ended well, without the robot's summary: the robot could not write it.
-        const sim::EndReason reason = run.stopped             ? sim::EndReason::interrupted
-                                      : run.exit_status == 0 ? sim::EndReason::files_not_written
-                                                             : sim::EndReason::controller_exited;
-        double sim_time = 0.0;
-        {
-            line_sim::TraceReader trace(trace_path);
-            for (line_sim::TraceRow row{}; trace.next(row);) sim_time = row.t;
-        }
-        run.summary = sim::summarise(run.world, sim_time, wall, metrics, reason);
-    }
-    run.summary->controller_exit_status = run.exit_status;
-    if (run.summary->end_reason == sim::EndReason::files_not_written && run.error.empty()) {
-        const std::string said = write_failures(run);
-        run.error = said.empty() ? run.folder + ": the run's files could not be written" : said;
-    }
-    sim::write_file(summary_path, sim::to_json(*run.summary).dump(2) + "\n");
-    sim::write_file(run.folder + "/trajectory.svg", line_sim::trajectory_svg(run.world, track, trace_path));
-    line_sim::write_manifest(run.run_folder);
-}
-
-void finish(Run& run) {
-    try {
-        finish_files(run);
-    } catch (const sim::FileError& error) {
-        if (run.error.empty()) run.error = error.what();
-    } catch (const std::bad_alloc&) {
-        if (run.error.empty()) run.error = run.folder + ": out of memory while completing the run's files";
-    }
-}
-
-bool ended_normally(const Run& run) {
-    return run.exit_status == 0 && run.error.empty() && run.summary && sim::end_reason_info(run.summary->end_reason).normal;
-}
-
-// The simulated time a run has reached: the last whole line of its trace.
-double progress_of(const Run& run) {
-    std::ifstream file(sim::part_name(run.folder + "/trace.csv"), std::ios::binary | std::ios::ate);
-    const std::streamoff size = file.tellg();
-    if (size <= 0) return 0.0;
-    const std::streamoff tail = std::min<std::streamoff>(size, 512);
-    std::string text(static_cast<std::size_t>(tail), '\0');
-    file.seekg(size - tail);
-    file.read(text.data(), tail);
-    const auto end = text.find_last_of('\n');
-    if (end == std::string::npos || end == 0) return 0.0;
-    const auto begin = text.find_last_of('\n', end - 1);
-    return std::atof(text.c_str() + (begin == std::string::npos ? 0 : begin + 1));
-}
-
-// Runs every world, `jobs` at a time, showing progress on a terminal.
-void run_all(std::vector<Run>& runs, unsigned jobs, const fs::path& controller) {
-    const bool terminal = isatty(STDERR_FILENO) != 0;
-    std::size_t next = 0, running = 0, progress_lines = 0;
-    std::optional<std::chrono::steady_clock::time_point> stop_sent;
-    while (next < runs.size() || running > 0) {
-        if (interrupted && !stop_sent) {
-            stop_sent = std::chrono::steady_clock::now();
-            for (Run& run : runs) {
-                if (run.pid > 0 && run.exit_status < 0) {
-                    run.stopped = true;
-                    kill(run.pid, SIGTERM);
-                }
-            }
-        }
-        if (stop_sent && std::chrono::duration<double>(std::chrono::steady_clock::now() - *stop_sent).count() > GRACE) {
-            for (Run& run : runs) {
-                if (run.pid > 0 && run.exit_status < 0) kill(run.pid, SIGKILL);
-            }
-        }
-        while (!interrupted && next < runs.size() && running < jobs) {
-            start(runs[next], controller);
-            if (runs[next].pid > 0) {
-                ++running;
-            } else {
-                runs[next].exit_status = 127;
-            }
-            ++next;
-        }
-        int status = 0;
-        const pid_t ended = waitpid(-1, &status, WNOHANG);
-        if (ended > 0) {
-            for (Run& run : runs) {
-                if (run.pid != ended) continue;
-                run.exit_status = line_sim::exit_status_of(status);
-                --running;
-                finish(run);
-            }
-            continue;  // another may have ended too
-        }
-        if (terminal) {
-            // One line a running world, redrawn in place.
-            std::string lines;
-            std::size_t count = 0;
-            for (const Run& run : runs) {
-                if (run.pid <= 0 || run.exit_status >= 0) continue;
-                const double busy = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
-                if (busy < PROGRESS_AFTER) continue;
-                char line[256];
-                std::snprintf(line, sizeof line, "  %-20s %8.1f of %.1f s simulated\n", run.world.name.c_str(),
-                              progress_of(run), run.world.run.duration);
-                lines += line;
-                ++count;
-            }
-            for (std::size_t i = 0; i < progress_lines; ++i) std::fputs("\033[1A\033[2K", stderr);
-            std::fputs(lines.c_str(), stderr);
-            progress_lines = count;
-        }
-        std::this_thread::sleep_for(POLL);
-    }
-    for (std::size_t i = 0; i < progress_lines; ++i) std::fputs("\033[1A\033[2K", stderr);
-}
-
-void print_table(const std::vector<Run>& runs) {
+void print_table(const std::vector<line_sim::Run>& runs) {
     std::printf("%-20s %5s %10s %10s %10s %9s %-18s %10s\n", "world", "laps", "best lap", "mean err", "max err",
                 "off line", "end", "real time");
-    for (const Run& run : runs) {
+    for (const line_sim::Run& run : runs) {
         if (!run.summary) continue;
         const sim::RunSummary& s = *run.summary;
         char best[32] = "-";
@@ -299,28 +115,181 @@ void list_collection() {
     }
 }
 
+// The runs' rows, in plan order, with folders relative to `out`.
+line_sim::Results results_of(const std::vector<line_sim::Run>& runs, const std::vector<line_sim::Sweep>& sweeps) {
+    line_sim::Results results;
+    for (const line_sim::Sweep& sweep : sweeps) results.swept_keys.push_back(sweep.key);
+    for (const line_sim::Run& run : runs) {
+        if (!run.summary) continue;
+        const std::string folder = run.run_folder.path.lexically_relative(run.run_folder.path.parent_path()).string();
+        const fs::path relative = fs::path(run.plan.folder).parent_path() / folder;
+        results.rows.push_back({run.plan.index, relative.string(), run.plan.swept, *run.summary});
+    }
+    return results;
+}
+
+void write_result_files(const fs::path& out, const line_sim::Results& results, const std::string& plot) {
+    line_sim::write_results(out, results);
+    if (!results.swept_keys.empty()) sim::write_file((out / "sweep.svg").string(), line_sim::sweep_svg(results, plot));
+}
+
+std::vector<line_sim::Requirement> parse_requirements(const std::vector<std::string>& texts, bool allow_change) {
+    std::vector<line_sim::Requirement> requirements;
+    for (const std::string& text : texts) requirements.push_back(line_sim::parse_requirement(text, allow_change));
+    return requirements;
+}
+
+// One line a run and requirement that failed; true if none did.
+bool check_requirements(const std::vector<line_sim::Requirement>& requirements, const nlohmann::json& row,
+                        const nlohmann::json* before) {
+    bool all = true;
+    for (const line_sim::Requirement& requirement : requirements) {
+        std::string actual;
+        if (line_sim::meets(requirement, row, before, actual)) continue;
+        std::printf("line-sim: %s: requirement %s failed (%s)\n", row["folder"].get<std::string>().c_str(),
+                    requirement.text.c_str(), actual.c_str());
+        all = false;
+    }
+    return all;
+}
+
+void check_plot_metric(const std::string& plot) {
+    const auto& names = line_sim::metric_names();
+    if (std::find(names.begin(), names.end(), plot) == names.end()) {
+        throw UsageError("line-sim: --plot " + plot + ": not a metric of the summary");
+    }
+}
+
+[[noreturn]] void parse_error(CLI::App& app, const CLI::ParseError& error) {
+    if (error.get_exit_code() == 0) std::exit(app.exit(error));  // --help, --version
+    throw UsageError(std::string("line-sim: ") + error.what() + " (see line-sim --help)");
+}
+
+int compare(int argc, char** argv) {
+    CLI::App app{"Compares two result sets run by run (their shared runs), with the change of each figure.\n"
+                 "--require with a change (+10%, -0.001) makes the second set fail where it is worse."};
+    std::vector<std::string> folders, require;
+    app.add_option("A B", folders, "Two folders with results.json (line-sim's --out)")->required()->expected(2);
+    app.add_option("--require", require, "METRIC OP VALUE, e.g. mean_abs_lateral_error_m<=+10% (repeatable)");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        parse_error(app, error);
+    }
+    const auto requirements = parse_requirements(require, true);
+    const line_sim::Results a = line_sim::read_results(folders[0]), b = line_sim::read_results(folders[1]);
+    std::map<std::string, nlohmann::json> before;
+    for (const auto& row : a.rows) before[row.folder] = line_sim::row_json(row);
+    std::printf("%-34s %-26s %14s %14s %10s\n", "run", "figure", "A", "B", "change");
+    bool all = true;
+    std::size_t shared = 0;
+    for (const auto& row : b.rows) {
+        const auto found = before.find(row.folder);
+        if (found == before.end()) continue;
+        ++shared;
+        const nlohmann::json now = line_sim::row_json(row);
+        for (const char* key : {"laps_completed", "mean_abs_lateral_error_m", "max_abs_lateral_error_m", "time_off_line_s",
+                                "distance_along_line_m", "end_reason"}) {
+            const nlohmann::json &x = found->second[key], &y = now[key];
+            std::string change = x == y ? "=" : "";
+            if (x.is_number() && y.is_number() && x != y) {
+                char text[32];
+                const double from = x.get<double>(), to = y.get<double>();
+                if (from != 0) std::snprintf(text, sizeof text, "%+.1f%%", (to - from) / std::abs(from) * 100);
+                else std::snprintf(text, sizeof text, "%+g", to - from);
+                change = text;
+            }
+            const auto show = [](const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); };
+            std::printf("%-34s %-26s %14s %14s %10s\n", row.folder.c_str(), key, show(x).c_str(), show(y).c_str(),
+                        change.c_str());
+        }
+        all = check_requirements(requirements, now, &found->second) && all;
+    }
+    if (shared == 0) std::fprintf(stderr, "line-sim: %s and %s share no run\n", folders[0].c_str(), folders[1].c_str());
+    return all && shared > 0 ? 0 : 1;
+}
+
+int merge(int argc, char** argv) {
+    CLI::App app{"Merges the result sets of shards (--shard K/N) into one results.csv, results.json and sweep.svg."};
+    std::vector<std::string> folders;
+    std::string out, plot = "mean_abs_lateral_error_m";
+    app.add_option("DIR", folders, "Folders with results.json (each shard's --out)")->required();
+    app.add_option("-o,--out", out, "Folder for the merged results")->required();
+    app.add_option("--plot", plot, "The figure sweep.svg shows")->capture_default_str();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        parse_error(app, error);
+    }
+    check_plot_metric(plot);
+    line_sim::Results merged;
+    std::set<std::size_t> seen;
+    for (const std::string& folder : folders) {
+        line_sim::Results part = line_sim::read_results(folder);
+        if (!merged.rows.empty() && part.swept_keys != merged.swept_keys) {
+            throw UsageError("line-sim: " + folder + ": swept keys differ from the other result sets");
+        }
+        merged.swept_keys = part.swept_keys;
+        for (line_sim::ResultRow& row : part.rows) {
+            if (!seen.insert(row.run).second) {
+                throw UsageError("line-sim: " + folder + ": run " + std::to_string(row.run) + " is in two result sets");
+            }
+            // Relative to the merged results' folder.
+            row.folder = (fs::absolute(folder) / row.folder).lexically_normal().lexically_relative(fs::absolute(out)).string();
+            merged.rows.push_back(std::move(row));
+        }
+    }
+    std::sort(merged.rows.begin(), merged.rows.end(), [](const auto& x, const auto& y) { return x.run < y.run; });
+    fs::create_directories(out);
+    write_result_files(out, merged, plot);
+    std::printf("line-sim: %zu runs merged into %s/results.csv\n", merged.rows.size(), out.c_str());
+    return 0;
+}
+
 int run_line_sim(int argc, char** argv) {
-    CLI::App app{"Runs the line-following controller on the simulated robot, one world at a time or several at\n"
-                 "once, and writes each run's summary, trace, camera snapshots and trajectory picture."};
-    std::vector<std::string> names;
-    std::string out = "runs";
+    // What follows a lone -- goes to the controller.
+    std::vector<std::string> controller_arguments;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) != "--") continue;
+        controller_arguments.assign(argv + i + 1, argv + argc);
+        argc = i;
+        break;
+    }
+    CLI::App app{"Runs a line-following controller on the simulated robot over worlds, overrides, sweeps and\n"
+                 "seeds, several at once, and writes each run's summary, trace, camera snapshots and\n"
+                 "trajectory picture, and a table of every run's results.\n"
+                 "  line-sim [WORLD ...] [options] [-- CONTROLLER ARGUMENTS]\n"
+                 "  line-sim compare A B [--require EXPR]\n"
+                 "  line-sim merge DIR ... --out DIR"};
+    app.footer(EXIT_STATUSES);
+    app.set_version_flag("--version", std::string("line-sim ") + LINE_SIM_VERSION);
+    std::vector<std::string> names, set_texts, sweep_texts, require;
+    std::string out = "runs", controller_path, seeds_text, shard_text, plot = "mean_abs_lateral_error_m";
     std::optional<double> duration;
     std::optional<std::int64_t> seed;
     unsigned jobs = std::max(1U, std::thread::hardware_concurrency());
-    bool list = false;
+    bool list = false, quiet = false;
     app.add_option("WORLD", names, "A world file, or the name of a world in the collection (default: the built-in oval)");
-    app.add_option("--out", out, "Folder for the runs' files, one folder a world")->capture_default_str();
-    app.add_option("--duration", duration, "Simulated seconds to run, instead of the world's [run] duration")
-        ->check(CLI::PositiveNumber);
-    app.add_option("--seed", seed, "Seed instead of the world's [run] seed")->check(CLI::NonNegativeNumber);
-    app.add_option("--jobs", jobs, "Worlds run at once")->check(CLI::PositiveNumber)->capture_default_str();
+    app.add_option("-o,--out", out, "Folder for the runs' files")->capture_default_str();
+    app.add_option("--controller", controller_path,
+                   "An executable that uses the robot library (libController.so); it runs on the simulated robot "
+                   "(default: this project's line_follower). Its arguments follow --");
+    app.add_option("--set", set_texts, "KEY=VALUE: a world key by its dotted name, VALUE in TOML (camera.noise=8); repeatable");
+    app.add_option("--sweep", sweep_texts, "KEY=V1,V2,...: a run for each value; several sweeps form their product");
+    app.add_option("--seeds", seeds_text, "A..B: a run for each seed from A to B");
+    app.add_option("--duration", duration, "Simulated seconds to run (as --set run.duration=S)")->check(CLI::PositiveNumber);
+    app.add_option("--seed", seed, "The seed (as --set run.seed=N)")->check(CLI::NonNegativeNumber);
+    app.add_option("--require", require, "METRIC OP VALUE (laps_completed>=2, end_reason==duration): checked for every run; "
+                                         "a failure is one line and exit status 1");
+    app.add_option("--plot", plot, "The figure sweep.svg shows against the first swept key")->capture_default_str();
+    app.add_option("--shard", shard_text, "K/N: run only the K-th of N slices of the runs (merge them with line-sim merge)");
+    app.add_option("-j,--jobs", jobs, "Runs at once")->check(CLI::PositiveNumber)->capture_default_str();
+    app.add_flag("-q,--quiet", quiet, "No progress lines on a terminal");
     app.add_flag("--list", list, "List the collection's worlds with their length and smallest radius");
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        throw UsageError(std::string("line-sim: ") + e.what() + " (see line-sim --help)");
+    } catch (const CLI::ParseError& error) {
+        parse_error(app, error);
     }
     if (duration && !std::isfinite(*duration)) throw UsageError("line-sim: --duration: expected a finite number of seconds");
     if (list) {
@@ -328,51 +297,102 @@ int run_line_sim(int argc, char** argv) {
         return 0;
     }
 
-    // Every world is read and checked before anything runs.
-    std::vector<Run> runs;
-    const auto add = [&runs](std::string source, std::string text) {
-        Run& run = runs.emplace_back();
-        run.source = std::move(source);
-        run.text = std::move(text);
+    // Everything is read and checked before anything runs: the controller, the
+    // options, every world with every setting it will run with.
+    line_sim::Controller controller;
+    controller.given = controller_path.empty() ? (own_folder() / "line_follower").string() : controller_path;
+    controller.path = fs::absolute(controller.given);
+    controller.arguments = controller_arguments;
+    if (const std::string problem = line_sim::controller_problem(controller.path.string()); !problem.empty()) {
+        throw UsageError("line-sim: controller " + controller.given + ": " + problem);
+    }
+    controller.sha256 = line_sim::file_sha256(controller.path.string());
+    controller.library = simulated_library();
+    std::vector<line_sim::Setting> settings;
+    for (const std::string& text : set_texts) settings.push_back(line_sim::parse_setting(text, "--set"));
+    if (duration) settings.push_back({"run.duration", nlohmann::json(*duration).dump()});
+    if (seed) settings.push_back({"run.seed", std::to_string(*seed)});
+    std::vector<line_sim::Sweep> sweeps;
+    for (const std::string& text : sweep_texts) sweeps.push_back(line_sim::parse_sweep(text));
+    const std::vector<std::uint64_t> seeds = seeds_text.empty() ? std::vector<std::uint64_t>{} : line_sim::parse_seeds(seeds_text);
+    const line_sim::Shard shard = shard_text.empty() ? line_sim::Shard{} : line_sim::parse_shard(shard_text);
+    const auto requirements = parse_requirements(require, false);
+    check_plot_metric(plot);
+
+    struct World {
+        std::string source, text, name;
     };
-    if (names.empty()) add(DEFAULT_SOURCE, std::string(sim::DEFAULT_WORLD));
+    std::vector<World> worlds;
+    if (names.empty()) worlds.push_back({DEFAULT_SOURCE, std::string(sim::DEFAULT_WORLD), ""});
     for (const std::string& name : names) {
         const fs::path path = find_world(name);
-        add(path.string(), sim::read_world_text(path.string()));
+        worlds.push_back({path.string(), sim::read_world_text(path.string()), ""});
     }
-    for (Run& run : runs) {
-        run.world = sim::parse_world(run.text, run.source);
-        run.text = with_overrides(run.text, run.source, run.world, duration, seed);
-        run.world = sim::parse_world(run.text, run.source);
+    std::vector<std::string> world_names;
+    for (World& world : worlds) {
+        world.name = sim::parse_world(world.text, world.source).name;
+        world_names.push_back(world.name);
     }
-    // Each run a folder of its own, whatever the worlds are called.
-    std::set<std::string> taken;
-    for (Run& run : runs) {
-        run.run_folder = line_sim::claim_run_folder(out, line_sim::safe_folder_name(run.world.name), taken);
-        run.folder = run.run_folder.path.string();
+    std::vector<line_sim::Run> runs;
+    for (line_sim::PlannedRun& planned : line_sim::make_plan(world_names, sweeps, seeds, shard)) {
+        const World& world = worlds[planned.world];
+        std::vector<line_sim::Setting> all = settings;
+        all.insert(all.end(), planned.swept.begin(), planned.swept.end());
+        if (planned.seed) all.push_back({"run.seed", std::to_string(*planned.seed)});
+        line_sim::Run& run = runs.emplace_back();
+        run.plan = std::move(planned);
+        run.source = world.source;
+        run.text = line_sim::apply_settings(world.text, world.source, world.name, all);
+        try {
+            run.world = sim::parse_world(run.text, world.source);
+        } catch (const sim::WorldError& error) {
+            // The same line as for the file's own keys, said of the setting that made it.
+            std::string why = error.what();
+            if (!all.empty()) why += " (with --set/--sweep/--seeds)";
+            throw UsageError("line-sim: " + why);
+        }
     }
 
-    const fs::path controller = own_folder() / "line_follower";
-    if (!fs::is_regular_file(controller)) {
-        std::fprintf(stderr, "line-sim: cannot find the controller at %s\n", controller.c_str());
-        return 1;
+    std::set<std::string> taken;
+    for (line_sim::Run& run : runs) {
+        run.run_folder = line_sim::claim_run_folder(out, run.plan.folder, taken);
+        run.folder = run.run_folder.path.string();
     }
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    run_all(runs, jobs, controller);
+    line_sim::run_all(runs, controller, jobs, !quiet && isatty(STDERR_FILENO) != 0, interrupted);
 
     print_table(runs);
-    bool all_normal = !interrupted;
-    for (const Run& run : runs) {
+    bool all_normal = true;
+    for (const line_sim::Run& run : runs) {
         if (!run.error.empty()) std::fprintf(stderr, "line-sim: %s\n", run.error.c_str());
-        all_normal = all_normal && ended_normally(run);
-        if (!run.summary) continue;
-        std::printf("%s: %s/trajectory.svg, summary.json, trace.csv, camera-*.png\n", run.world.name.c_str(),
-                    run.folder.c_str());
+        all_normal = all_normal && line_sim::ended_normally(run);
     }
-    if (interrupted) std::fprintf(stderr, "line-sim: interrupted; what was recorded so far is kept\n");
+    const line_sim::Results results = results_of(runs, sweeps);
+    try {
+        write_result_files(out, results, plot);
+    } catch (const sim::FileError& error) {
+        std::fprintf(stderr, "line-sim: %s\n", error.what());
+        all_normal = false;
+    }
+    for (const line_sim::ResultRow& row : results.rows) {
+        all_normal = check_requirements(requirements, line_sim::row_json(row), nullptr) && all_normal;
+    }
+    if (sweeps.empty() && seeds.empty()) {
+        for (const line_sim::Run& run : runs) {
+            if (!run.summary) continue;
+            std::printf("%s: %s/trajectory.svg, summary.json, trace.csv, camera-*.png\n", run.world.name.c_str(),
+                        run.folder.c_str());
+        }
+    } else {
+        std::printf("%zu runs: %s/results.csv, sweep.svg\n", results.rows.size(), out.c_str());
+    }
+    if (interrupted) {
+        std::fprintf(stderr, "line-sim: interrupted; what was recorded so far is kept\n");
+        return EXIT_INTERRUPTED;
+    }
     return all_normal ? 0 : 1;
 }
 
@@ -383,14 +403,18 @@ int main(int argc, char** argv) {
     // reported, instead of a signal that kills line-sim and its controllers.
     std::signal(SIGXFSZ, SIG_IGN);
     try {
+        const std::string command = argc > 1 ? argv[1] : "";
+        if (command == "compare") return compare(argc - 1, argv + 1);
+        if (command == "merge") return merge(argc - 1, argv + 1);
         return run_line_sim(argc, argv);
     } catch (const UsageError& error) {
         std::fprintf(stderr, "%s\n", error.what());
         return 2;
     } catch (const sim::WorldError& error) {
-        std::fprintf(stderr, "%s\n", error.what());
+        std::fprintf(stderr, "line-sim: %s\n", error.what());
         return 2;
     } catch (const std::exception& error) {
+        // Controllers still running are killed as line-sim ends.
         std::fprintf(stderr, "line-sim: %s\n", error.what());
         return 1;
     }

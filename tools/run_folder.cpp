@@ -66,17 +66,28 @@ std::string safe_folder_name(std::string_view text) {
     return name.substr(0, MOST_FOLDER_NAME_BYTES);
 }
 
-RunFolder claim_run_folder(const fs::path& out, const std::string& base, std::set<std::string>& taken) {
+RunFolder claim_run_folder(const fs::path& out, const std::string& folder, std::set<std::string>& taken) {
     fs::create_directories(out);
-    for (int n = 1; n < 100000; ++n) {
-        const std::string name = n == 1 ? base : base + "-" + std::to_string(n);
-        if (taken.count(name) != 0) continue;
-        RunFolder folder{out / name, {}};
-        if (!take(folder.path, folder.kept)) continue;
-        taken.insert(name);
-        return folder;
+    const fs::path relative(folder);
+    fs::path parent = out;
+    for (const fs::path& part : relative.parent_path()) {
+        parent /= part;
+        std::error_code error;
+        fs::create_directory(parent, error);
+        if (fs::symlink_status(parent, error).type() != fs::file_type::directory) {
+            throw std::runtime_error(parent.string() + ": not a folder line-sim can write in");
+        }
     }
-    throw std::runtime_error("no free folder for " + base + " in " + out.string());
+    const std::string base = relative.filename().string();
+    for (int n = 1; n < 100000; ++n) {
+        const fs::path name = relative.parent_path() / (n == 1 ? base : base + "-" + std::to_string(n));
+        if (taken.count(name.string()) != 0) continue;
+        RunFolder claimed{out / name, {}};
+        if (!take(claimed.path, claimed.kept)) continue;
+        taken.insert(name.string());
+        return claimed;
+    }
+    throw std::runtime_error("no free folder for " + folder + " in " + out.string());
 }
 
 void write_manifest(const RunFolder& folder) {

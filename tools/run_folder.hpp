@@ -30,10 +30,12 @@ struct RunFolder {
     std::set<std::string> kept;  // files that were there and are not the run's
 };
 
-// Claims out/<base> or the first free out/<base>-N whose name is not in
-// `taken`, creating it (and `out`); adds the name to `taken`. Throws
-// std::runtime_error if no folder can be created.
-RunFolder claim_run_folder(const std::filesystem::path& out, const std::string& base, std::set<std::string>& taken);
+// Claims out/<folder> (a relative path of safe names, the last the run's
+// own), or, if that is taken or not line-sim's, the first free
+// out/<folder>-N; adds what it claimed, relative to out, to `taken`. The
+// folders on the way are made, and must be real folders, not links. Throws
+// std::runtime_error if no folder can be had.
+RunFolder claim_run_folder(const std::filesystem::path& out, const std::string& folder, std::set<std::string>& taken);
 
 // Lists in the folder's MANIFEST every regular file in it now that was not kept.
 void write_manifest(const RunFolder& folder);

@@ -1,0 +1,56 @@
+#pragma once
+
+// The results of a line-sim call, one row a run: results.csv and
+// results.json at the top of --out, read back by `compare` and `merge`;
+// and the requirements (--require) checked against them.
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "run_plan.hpp"
+#include "run_summary.hpp"
+
+namespace line_sim {
+
+struct ResultRow {
+    std::size_t run = 0;   // index in the whole plan
+    std::string folder;    // the run's folder, relative to the results' folder
+    std::vector<Setting> swept;
+    sim::RunSummary summary;
+};
+
+struct Results {
+    std::vector<std::string> swept_keys;  // in the sweeps' order
+    std::vector<ResultRow> rows;          // in plan order
+};
+
+// One object a row: run, folder, world, each swept key's value, seed, then
+// every figure of the summary.
+nlohmann::json row_json(const ResultRow& row);
+
+// Writes results.csv and results.json into `folder`; throws sim::FileError.
+void write_results(const std::filesystem::path& folder, const Results& results);
+// Reads `folder`/results.json; throws UsageError naming the file.
+Results read_results(const std::filesystem::path& folder);
+
+// The names --require and --plot may use: every figure of a summary.
+const std::vector<std::string>& metric_names();
+
+// METRIC OP VALUE, with OP one of >= <= == != > <. VALUE is a number, or a
+// word for end_reason; with `change` (for compare) it may also be +X or -X
+// (a change from the first result set) or +X% / -X% (a relative change).
+struct Requirement {
+    std::string text, metric, op, value;
+    bool change = false, percent = false;
+    double number = 0.0;
+};
+// Throws UsageError for a bad expression or an unknown metric.
+Requirement parse_requirement(const std::string& text, bool allow_change);
+// Whether `row` meets it; `before` is the same run in the first result set,
+// for a change. `actual` says what the row holds.
+bool meets(const Requirement& requirement, const nlohmann::json& row, const nlohmann::json* before, std::string& actual);
+
+}  // namespace line_sim

@@ -1,0 +1,178 @@
+#include "run_plan.hpp"
+
+#include <cctype>
+#include <set>
+#include <sstream>
+#include <toml++/toml.h>
+
+#include "run_folder.hpp"
+
+namespace line_sim {
+namespace {
+
+bool key_text(const std::string& key) {
+    if (key.empty() || key.front() == '.' || key.back() == '.' || key.find("..") != std::string::npos) return false;
+    for (const char c : key) {
+        if (std::isalnum(static_cast<unsigned char>(c)) == 0 && c != '_' && c != '.') return false;
+    }
+    return true;
+}
+
+std::uint64_t whole_number(const std::string& text, const std::string& what) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
+        throw UsageError("line-sim: " + what + ": expected whole numbers A..B, 0 <= A <= B");
+    }
+    return std::stoull(text);
+}
+
+}  // namespace
+
+Setting parse_setting(const std::string& text, const std::string& option) {
+    const auto equals = text.find('=');
+    Setting setting{text.substr(0, equals), equals == std::string::npos ? "" : text.substr(equals + 1)};
+    if (equals == std::string::npos || !key_text(setting.key) || setting.value.empty()) {
+        throw UsageError("line-sim: " + option + " " + text + ": expected KEY=VALUE, a dotted world key (camera.noise) " +
+                         "and a value in TOML syntax");
+    }
+    return setting;
+}
+
+Sweep parse_sweep(const std::string& text) {
+    const Setting all = parse_setting(text, "--sweep");
+    Sweep sweep{all.key, {}};
+    std::string value;
+    int depth = 0;
+    char quote = 0;
+    for (const char c : all.value) {
+        if (quote != 0) {
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '[' || c == '{') {
+            ++depth;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        } else if (c == ',' && depth == 0) {
+            sweep.values.push_back(value);
+            value.clear();
+            continue;
+        }
+        value += c;
+    }
+    sweep.values.push_back(value);
+    for (const std::string& v : sweep.values) {
+        if (v.empty()) throw UsageError("line-sim: --sweep " + text + ": expected KEY=V1,V2,... with no empty value");
+    }
+    return sweep;
+}
+
+std::vector<std::uint64_t> parse_seeds(const std::string& text) {
+    const auto dots = text.find("..");
+    if (dots == std::string::npos) throw UsageError("line-sim: --seeds " + text + ": expected whole numbers A..B, 0 <= A <= B");
+    const std::uint64_t first = whole_number(text.substr(0, dots), "--seeds " + text);
+    const std::uint64_t last = whole_number(text.substr(dots + 2), "--seeds " + text);
+    if (first > last || last - first >= 1000000) {
+        throw UsageError("line-sim: --seeds " + text + ": expected A..B with A <= B and at most 1000000 seeds");
+    }
+    std::vector<std::uint64_t> seeds;
+    for (std::uint64_t s = first; s <= last; ++s) seeds.push_back(s);
+    return seeds;
+}
+
+Shard parse_shard(const std::string& text) {
+    const auto slash = text.find('/');
+    const auto number = [&](const std::string& part) {
+        if (part.empty() || part.size() > 6 || part.find_first_not_of("0123456789") != std::string::npos) return 0;
+        return std::stoi(part);
+    };
+    const Shard shard{number(text.substr(0, slash)), slash == std::string::npos ? 0 : number(text.substr(slash + 1))};
+    if (shard.index < 1 || shard.index > shard.count) {
+        throw UsageError("line-sim: --shard " + text + ": expected K/N with 1 <= K <= N");
+    }
+    return shard;
+}
+
+std::string apply_settings(const std::string& text, const std::string& source, const std::string& name,
+                           const std::vector<Setting>& settings) {
+    toml::table root = toml::parse(text, source);  // already checked
+    if (settings.empty()) {
+        if (root.contains("name")) return text;
+        std::ostringstream named;
+        named << "name = " << toml::value<std::string>(name) << "\n" << text;
+        return named.str();
+    }
+    if (!root.contains("name")) root.insert("name", name);
+    for (const Setting& setting : settings) {
+        toml::table value;
+        try {
+            value = toml::parse("v = " + setting.value);
+        } catch (const toml::parse_error&) {
+            throw UsageError("line-sim: " + setting.key + "=" + setting.value + ": expected a value in TOML syntax " +
+                             "(a number, true or false, \"text\", [an, array])");
+        }
+        // Down the dotted key, making tables where there are none; a
+        // non-table on the way is replaced, for the world's reader to refuse.
+        toml::table* table = &root;
+        std::string rest = setting.key;
+        for (auto dot = rest.find('.'); dot != std::string::npos; dot = rest.find('.')) {
+            const std::string part = rest.substr(0, dot);
+            if (!table->contains(part) || !(*table)[part].is_table()) table->insert_or_assign(part, toml::table{});
+            table = (*table)[part].as_table();
+            rest = rest.substr(dot + 1);
+        }
+        table->insert_or_assign(rest, *value.get("v"));
+    }
+    std::ostringstream out;
+    out << root << "\n";
+    return out.str();
+}
+
+std::vector<PlannedRun> make_plan(const std::vector<std::string>& world_names, const std::vector<Sweep>& sweeps,
+                                  const std::vector<std::uint64_t>& seeds, Shard shard) {
+    std::vector<PlannedRun> plan;
+    std::set<std::string> world_folders;
+    for (std::size_t w = 0; w < world_names.size(); ++w) {
+        // Worlds of one name get folders of their own: NAME, NAME-2, ...
+        const std::string base = safe_folder_name(world_names[w]);
+        std::string world_folder = base;
+        for (int n = 2; !world_folders.insert(world_folder).second; ++n) world_folder = base + "-" + std::to_string(n);
+
+        // The sweeps' product, the first sweep varying slowest, like nested loops.
+        std::vector<std::size_t> at(sweeps.size(), 0);
+        std::set<std::string> run_folders;
+        for (bool more = true; more;) {
+            std::vector<Setting> swept;
+            for (std::size_t k = 0; k < sweeps.size(); ++k) swept.push_back({sweeps[k].key, sweeps[k].values[at[k]]});
+            const std::size_t seed_count = seeds.empty() ? 1 : seeds.size();
+            for (std::size_t s = 0; s < seed_count; ++s) {
+                PlannedRun run{plan.size(), w, swept, seeds.empty() ? std::nullopt : std::optional(seeds[s]), world_folder};
+                std::string parameters;
+                for (const Setting& setting : swept) parameters += (parameters.empty() ? "" : ",") + setting.key + "=" + setting.value;
+                if (run.seed) parameters += (parameters.empty() ? "" : ",") + std::string("seed=") + std::to_string(*run.seed);
+                if (!parameters.empty()) {
+                    const std::string name = safe_folder_name(parameters);
+                    std::string folder = name;
+                    for (int n = 2; !run_folders.insert(folder).second; ++n) folder = name + "-" + std::to_string(n);
+                    run.folder += "/" + folder;
+                }
+                plan.push_back(std::move(run));
+            }
+            // The next combination: the last sweep moves fastest.
+            more = false;
+            for (std::size_t k = sweeps.size(); k-- > 0;) {
+                if (++at[k] < sweeps[k].values.size()) {
+                    more = true;
+                    break;
+                }
+                at[k] = 0;
+            }
+        }
+    }
+    std::vector<PlannedRun> slice;
+    for (PlannedRun& run : plan) {
+        if (static_cast<int>(run.index % static_cast<std::size_t>(shard.count)) == shard.index - 1) slice.push_back(std::move(run));
+    }
+    return slice;
+}
+
+}  // namespace line_sim

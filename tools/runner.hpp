@@ -1,0 +1,53 @@
+#pragma once
+
+// Running the plan: each run a controller process on the simulated robot,
+// `jobs` at a time, then its files completed (summary, picture, manifest).
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "run_folder.hpp"
+#include "run_plan.hpp"
+#include "run_summary.hpp"
+#include "settings.hpp"
+
+namespace line_sim {
+
+struct Run {
+    PlannedRun plan;
+    std::string source;  // the world file, or a name for the built-in world
+    std::string text;    // the world as run: world.toml
+    sim::WorldSettings world;
+    RunFolder run_folder;
+    std::string folder;  // run_folder's path
+    pid_t pid = 0;
+    std::chrono::steady_clock::time_point started;
+    bool stopped = false;  // told to stop by line-sim
+    int exit_status = -1;  // of the controller: its status, or 128 + the signal that ended it
+    std::optional<sim::RunSummary> summary;
+    std::string error;  // why the run's files are not all there, one line, or empty
+};
+
+struct Controller {
+    std::string given;  // the path as the person gave it
+    std::filesystem::path path;
+    std::vector<std::string> arguments;
+    std::string sha256;
+    std::filesystem::path library;  // the simulated robot's libController.so
+};
+
+// Runs every run, `jobs` at a time. With `progress`, one overall line and a
+// line a running run on standard error, redrawn in place. Stops the runs
+// (SIGTERM, then SIGKILL after a grace period) once `interrupted` is set.
+void run_all(std::vector<Run>& runs, const Controller& controller, unsigned jobs, bool progress,
+             const volatile std::sig_atomic_t& interrupted);
+
+// A run that ended as a run should: the controller's status 0, every file
+// written, and a normal end reason.
+bool ended_normally(const Run& run);
+
+}  // namespace line_sim
