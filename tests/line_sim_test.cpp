@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "controller_file.hpp"
 #include "process.hpp"
 #include "simulation.hpp"
 #include "trace.hpp"
@@ -51,7 +52,13 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"NegativeDuration", {"--duration", "-3"}, "line-sim: --duration: "},
                       UsageCase{"WordForDuration", {"--duration", "long"}, "line-sim: --duration: "},
                       UsageCase{"InfiniteDuration", {"--duration", "inf"}, "line-sim: --duration: "},
-                      UsageCase{"NoSuchWorld", {"oval", "nosuch"}, "line-sim: no world file or collection world named \"nosuch\""}),
+                      UsageCase{"NoSuchWorld", {"oval", "nosuch"}, "line-sim: no world file or collection world named \"nosuch\""},
+                      UsageCase{"UnknownSetKey", {"--set", "camera.nois=3"}, "line-sim: world (built-in oval): key camera.nois: not a known key"},
+                      UsageCase{"BadSetValue", {"--set", "camera.noise=-3"}, "line-sim: world (built-in oval): key camera.noise: expected"},
+                      UsageCase{"BadSweep", {"--sweep", "camera.noise"}, "line-sim: --sweep camera.noise: expected KEY=VALUE"},
+                      UsageCase{"BadRequire", {"--require", "laps>=2"}, "line-sim: --require laps>=2: unknown metric"},
+                      UsageCase{"ControllerWithoutLibrary", {"--controller", "/bin/sh"}, "line-sim: controller /bin/sh: not a program that uses"},
+                      UsageCase{"MissingController", {"--controller", "/no/such"}, "line-sim: controller /no/such: no such file"}),
     [](const ::testing::TestParamInfo<UsageCase>& param) { return std::string(param.param.name); });
 
 TEST(LineSim, UnusableWorldNamesFileAndKeyAndRunsNothing) {
@@ -303,6 +310,78 @@ TEST(LineSimFaults, RobotThatNeverMovesHasStalled) {
     EXPECT_EQ(summary["end_reason"], "stalled");
     EXPECT_EQ(summary["distance_along_line_m"], 0.0);
     EXPECT_NEAR(summary["sim_time_s"].get<double>(), 5.0, 0.05);
+}
+
+// A controller of the user's own, in C, run through --controller; requirements
+// on its runs; and compare, which a CI job would use to refuse a change that
+// follows the line worse.
+TEST(LineSimExperiments, OwnControllerRequirementsAndCompare) {
+    const std::string out = test_support::fresh_folder();
+    const auto ours = run_process(LINE_SIM_EXE, {"oval", "--duration", "40", "-o", out + "/ours"});
+    ASSERT_EQ(ours.exit_status, 0) << ours.standard_error;
+    const auto theirs = run_process(LINE_SIM_EXE, {"oval", "--duration", "40", "-o", out + "/theirs", "--controller",
+                                                   EDGE_FOLLOWER_EXE, "--require", "laps_completed>=1",
+                                                   "--require", "end_reason==duration"});
+    ASSERT_EQ(theirs.exit_status, 0) << theirs.standard_error;
+    const auto summary = nlohmann::json::parse(read_file(out + "/theirs/oval/summary.json"));
+    EXPECT_EQ(summary["controller"], EDGE_FOLLOWER_EXE);
+    EXPECT_EQ(summary["controller_sha256"], line_sim::file_sha256(EDGE_FOLLOWER_EXE));
+    EXPECT_EQ(read_file(out + "/theirs/oval/controller-output.txt"), "edge_follower: 64 x 48\n");
+
+    const auto failing = run_process(LINE_SIM_EXE, {"oval", "--duration", "40", "-o", out + "/failing", "--require",
+                                                    "laps_completed>=5", "--require", "steps>0"});
+    EXPECT_EQ(failing.exit_status, 1);
+    EXPECT_EQ(failing.standard_error, "line-sim: oval: requirement laps_completed>=5 failed (laps_completed = 1)\n");
+
+    // The C controller follows more closely: no worse than itself, worse than it the other way round.
+    const std::string tighter = "--require=mean_abs_lateral_error_m<=+0%";
+    EXPECT_EQ(run_process(LINE_SIM_EXE, {"compare", out + "/ours", out + "/theirs", tighter}).exit_status, 0);
+    const auto worse = run_process(LINE_SIM_EXE, {"compare", out + "/theirs", out + "/ours", tighter});
+    EXPECT_EQ(worse.exit_status, 1);
+    EXPECT_NE(worse.standard_output.find("oval                               mean_abs_lateral_error_m"), std::string::npos)
+        << worse.standard_output;
+    EXPECT_EQ(lines(worse.standard_error), 1) << worse.standard_error;
+}
+
+// world.toml is the world as run: running it again gives the same trace.
+TEST(LineSimExperiments, WorldAsRunReproducesTheTrace) {
+    const std::string out = test_support::fresh_folder();
+    const auto first = run_process(LINE_SIM_EXE, {"square", "--set", "camera.noise=12", "--seeds", "7..7",
+                                                  "--set", "run.duration=15", "-o", out + "/first"});
+    ASSERT_EQ(first.exit_status, 0) << first.standard_error;
+    const std::string folder = out + "/first/square/seed=7";
+    const auto again = run_process(LINE_SIM_EXE, {folder + "/world.toml", "-o", out + "/again"});
+    ASSERT_EQ(again.exit_status, 0) << again.standard_error;
+    EXPECT_EQ(read_file(out + "/again/square/trace.csv"), read_file(folder + "/trace.csv"));
+    EXPECT_GT(lines(read_file(folder + "/trace.csv")), 400);
+}
+
+// Three shards merged give the results of one unsharded call.
+TEST(LineSimExperiments, ShardsMergedEqualOneRun) {
+    const std::string out = test_support::fresh_folder();
+    const std::vector<std::string> sweep = {"gap", "square", "--sweep", "camera.noise=0,20", "--seeds", "1..2", "--duration", "5"};
+    const auto run = [&](std::vector<std::string> extra) {
+        std::vector<std::string> arguments = sweep;
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        const auto result = run_process(LINE_SIM_EXE, arguments);
+        EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+    };
+    run({"-o", out + "/whole"});
+    for (const char* shard : {"1/3", "2/3", "3/3"}) run({"--shard", shard, "-o", out + "/shard" + std::string(1, shard[0])});
+    const auto merged = run_process(LINE_SIM_EXE, {"merge", out + "/shard1", out + "/shard2", out + "/shard3", "-o", out + "/merged"});
+    ASSERT_EQ(merged.exit_status, 0) << merged.standard_error;
+    const auto rows = [&](const std::string& folder) {
+        auto json = nlohmann::json::parse(read_file(folder + "/results.json"));
+        for (auto& row : json["runs"]) {
+            for (const char* wall : {"wall_time_s", "real_time_factor", "folder"}) row.erase(wall);
+        }
+        return json;
+    };
+    const auto whole = rows(out + "/whole");
+    EXPECT_EQ(whole["runs"].size(), 8U);
+    EXPECT_EQ(rows(out + "/merged"), whole);
+    EXPECT_EQ(nlohmann::json::parse(read_file(out + "/merged/results.json"))["runs"][1]["folder"], "../shard2/gap/camera.noise=0,seed=2");
+    EXPECT_TRUE(fs::exists(out + "/merged/sweep.svg"));
 }
 
 }  // namespace

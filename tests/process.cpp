@@ -1,16 +1,13 @@
 #include "process.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-extern char** environ;
+#include "child_process.hpp"
 
 namespace test_support {
 
@@ -35,42 +32,20 @@ std::string fresh_folder(const std::string& suffix) {
 
 StartedProcess start_process(const std::string& program, const std::vector<std::string>& arguments,
                              const std::map<std::string, std::string>& environment, const std::string& directory) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        if (environment.count(entry.substr(0, entry.find('='))) == 0) env.push_back(entry);
-    }
+    std::vector<std::string> dropped;
+    for (const auto& [name, value] : environment) dropped.push_back(name + "=");
+    line_sim::ChildSpec spec{directory.empty() ? program : std::filesystem::absolute(program).string(), arguments,
+                             line_sim::environment_without(dropped), "", "", directory};
     for (const auto& [name, value] : environment) {
-        if (!value.empty()) env.push_back(name + "=" + value);
+        if (!value.empty()) spec.environment.push_back(name + "=" + value);
     }
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = {program};
-    args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
     static int started = 0;  // each process of a test gets files of its own
     const std::string folder = fresh_folder(".process" + std::to_string(++started));
-    StartedProcess process{0, folder + "/out", folder + "/err"};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, process.output_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, process.error_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    // In another folder a relative path to the program would no longer hold.
-    const std::string command = directory.empty() ? program : std::filesystem::absolute(program).string();
-    if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, command.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) ADD_FAILURE() << "cannot start " << program;
-    process.pid = spawned == 0 ? pid : 0;
-    return process;
+    spec.output_path = folder + "/out";
+    spec.error_path = folder + "/err";
+    const pid_t pid = line_sim::start_child(spec);
+    if (pid < 0) ADD_FAILURE() << "cannot start " << program;
+    return {pid > 0 ? pid : 0, spec.output_path, spec.error_path};
 }
 
 ProcessResult wait_process(const StartedProcess& process) {

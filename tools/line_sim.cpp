@@ -72,7 +72,16 @@ fs::path find_world(const std::string& name) {
 }
 
 void print_table(const std::vector<line_sim::Run>& runs) {
-    std::printf("%-20s %5s %10s %10s %10s %9s %-18s %10s\n", "world", "laps", "best lap", "mean err", "max err",
+    // A run of a sweep is named by its world and its parameters.
+    const auto label = [](const line_sim::Run& run) {
+        const auto slash = run.plan.folder.find('/');
+        return run.summary->world + (slash == std::string::npos ? "" : " " + run.plan.folder.substr(slash + 1));
+    };
+    int width = 20;
+    for (const line_sim::Run& run : runs) {
+        if (run.summary) width = std::max(width, static_cast<int>(label(run).size()));
+    }
+    std::printf("%-*s %5s %10s %10s %10s %9s %-18s %10s\n", width, "world", "laps", "best lap", "mean err", "max err",
                 "off line", "end", "real time");
     for (const line_sim::Run& run : runs) {
         if (!run.summary) continue;
@@ -83,9 +92,9 @@ void print_table(const std::vector<line_sim::Run>& runs) {
         }
         std::string end(sim::end_reason_info(s.end_reason).word);
         if (run.exit_status != 0) end += " (" + std::to_string(run.exit_status) + ")";
-        std::printf("%-20s %5zu %10s %7.2f mm %7.2f mm %7.2f s %-18s %9.0fx\n", s.world.c_str(), s.lap_times_s.size(),
-                    best, 1000 * s.mean_abs_lateral_error_m, 1000 * s.max_abs_lateral_error_m, s.time_off_line_s,
-                    end.c_str(), s.wall_time_s > 0 ? s.sim_time_s / s.wall_time_s : 0.0);
+        std::printf("%-*s %5zu %10s %7.2f mm %7.2f mm %7.2f s %-18s %9.0fx\n", width, label(run).c_str(),
+                    s.lap_times_s.size(), best, 1000 * s.mean_abs_lateral_error_m, 1000 * s.max_abs_lateral_error_m,
+                    s.time_off_line_s, end.c_str(), s.wall_time_s > 0 ? s.sim_time_s / s.wall_time_s : 0.0);
     }
 }
 
@@ -146,7 +155,7 @@ bool check_requirements(const std::vector<line_sim::Requirement>& requirements, 
     for (const line_sim::Requirement& requirement : requirements) {
         std::string actual;
         if (line_sim::meets(requirement, row, before, actual)) continue;
-        std::printf("line-sim: %s: requirement %s failed (%s)\n", row["folder"].get<std::string>().c_str(),
+        std::fprintf(stderr, "line-sim: %s: requirement %s failed (%s)\n", row["folder"].get<std::string>().c_str(),
                     requirement.text.c_str(), actual.c_str());
         all = false;
     }

@@ -1,5 +1,6 @@
 #include "results.hpp"
 
+#include <cerrno>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -12,6 +13,8 @@ namespace {
 // A swept value as JSON: a number where the TOML text is one, else the text.
 nlohmann::json value_json(const std::string& text) {
     char* end = nullptr;
+    const long long whole = std::strtoll(text.c_str(), &end, 10);
+    if (!text.empty() && *end == '\0' && errno != ERANGE) return whole;
     const double number = std::strtod(text.c_str(), &end);
     if (!text.empty() && *end == '\0' && std::isfinite(number)) return number;
     return text;
