@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <map>
 
 #include "line_tracking.hpp"
 #include "scenarios.hpp"
@@ -72,6 +73,57 @@ TEST(SimulationClock, LongStepShowsItsLastSample) {
     once.step(86'400'000);
     EXPECT_EQ(once.time(), 100.0 / 1000 + 86'400.0);
 }
+
+struct Latency {
+    int ms;      // [ms] of the camera's latency, sampled every 32 ms
+    int noise;   // [gray levels]
+};
+
+void PrintTo(const Latency& latency, std::ostream* os) { *os << latency.ms << " ms, noise " << latency.noise; }
+
+class CameraLatency : public ::testing::TestWithParam<Latency> {};
+
+// The late camera hands out exactly the frame an undelayed camera took the
+// latency earlier (the first frame while the latency has not yet passed).
+// The undelayed robot steps where the late camera takes its frames, so the
+// two move through the same instants.
+TEST_P(CameraLatency, HandsOutTheFrameTakenTheLatencyBefore) {
+    const Latency latency = GetParam();
+    sim::WorldSettings world = sim::default_world();
+    world.camera.noise = latency.noise;
+    world.camera.antialias = 8;  // grays that change with the slightest motion: a frame a millisecond off shows
+    sim::WorldSettings late_world = world;
+    late_world.camera.latency = latency.ms / 1000.0;
+    sim::Simulation late(late_world), prompt(world);
+    late.enable_camera(32);
+    prompt.enable_camera(latency.ms % 32 == 0 ? 32 : 1);
+    const auto image = [](const sim::Simulation& s) {
+        return std::vector<std::uint8_t>(s.camera().image(), s.camera().image() + 64 * 48 * 3);
+    };
+    std::map<std::int64_t, std::vector<std::uint8_t>> seen{{0, image(prompt)}};  // [ms] -> frame
+    for (int step = 1; step <= 30; ++step) {
+        for (auto* s : {&late, &prompt}) s->set_wheel_speeds(12, 3);  // turning: every frame differs
+        late.step(32);
+        if (latency.ms % 32 == 0) {
+            prompt.step(32);
+        } else {
+            prompt.step(32 - latency.ms % 32);
+            seen[std::lround(prompt.time() * 1000)] = image(prompt);
+            prompt.step(latency.ms % 32);
+        }
+        seen[std::lround(prompt.time() * 1000)] = image(prompt);
+        const std::int64_t taken = std::max<std::int64_t>(32 * step - latency.ms, 0);
+        ASSERT_EQ(image(late), seen.at(taken)) << "step " << step;
+        ASSERT_EQ(late.pose().x, prompt.pose().x);
+    }
+    EXPECT_NE(seen.at(0), seen.at(32 * 20));
+}
+
+INSTANTIATE_TEST_SUITE_P(Delays, CameraLatency,
+                         ::testing::Values(Latency{32, 8}, Latency{96, 8}, Latency{40, 0}, Latency{8, 0}, Latency{0, 8}),
+                         [](const ::testing::TestParamInfo<Latency>& param) {
+                             return std::to_string(param.param.ms) + "ms" + (param.param.noise > 0 ? "Noisy" : "");
+                         });
 
 TEST(SimulationEnd, DurationReached) {
     sim::WorldSettings world = sim::default_world();
@@ -155,6 +207,40 @@ TEST(SimulationDeterminism, FixedWorldGivesFixedTrace) {
         mix(simulation.camera().image(), 64 * 48 * 3);
     }
     EXPECT_EQ(hash, 0xb1d0aef1f3d0848cULL) << std::hex << hash;
+}
+
+// The same with every effect on: the random ones follow the seed alone.
+TEST(SimulationDeterminism, EveryEffectOnGivesAFixedTraceForItsSeed) {
+    const auto run = [](std::uint64_t seed) {
+        sim::WorldSettings world = sim::winding_world(12, 5);
+        world.run.seed = seed;
+        world.robot = {0.02, 0.053, 10.0, 0.06, 60.0, 0.01, 0.03};
+        world.camera.noise = 4;
+        world.camera.latency = 0.032;
+        world.camera.antialias = 4;
+        world.camera.exposure_gain = 0.95;
+        world.camera.vignetting = 0.3;
+        world.floor.floor_gray_variation = 15;
+        world.floor.line_gray_variation = 10;
+        sim::Simulation simulation(world);
+        simulation.enable_camera(32);
+        std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+        const auto mix = [&hash](const void* data, std::size_t size) {
+            for (std::size_t i = 0; i < size; ++i) hash = (hash ^ static_cast<const std::uint8_t*>(data)[i]) * 1099511628211ULL;
+        };
+        for (int i = 0; i < 400; ++i) {
+            drive_by_camera(simulation);
+            simulation.step(32);
+            const sim::Pose pose = simulation.pose();
+            mix(&pose, sizeof pose);
+            mix(simulation.camera().image(), 64 * 48 * 3);
+        }
+        EXPECT_EQ(simulation.end_reason(), sim::EndReason::none);  // it still follows the line
+        return hash;
+    };
+    const std::uint64_t hash = run(99);
+    EXPECT_EQ(hash, 0x47a41c18711bc99ULL) << std::hex << hash;
+    EXPECT_NE(hash, run(100));
 }
 
 }  // namespace

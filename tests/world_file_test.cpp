@@ -85,6 +85,48 @@ TEST(WorldFile, NameDefaultsToTheFileNameAndGapsAreRead) {
     EXPECT_NEAR(world.track.segments[2].length, 0.5 * 90 * DEGREE, 1e-15);
 }
 
+TEST(WorldFile, EffectKeysAreReadAndOffByDefault) {
+    const sim::WorldSettings plain = sim::parse_world("[track]\nclosed = false\nsegments = [{ straight = 1 }]\n", "w.toml");
+    EXPECT_EQ(plain.robot.max_wheel_speed, 0.0);
+    EXPECT_EQ(plain.robot.motor_time_constant, 0.0);
+    EXPECT_EQ(plain.camera.latency, 0.0);
+    EXPECT_EQ(plain.camera.antialias, 1);
+    EXPECT_EQ(plain.camera.exposure_gain, 1.0);
+    EXPECT_EQ(plain.floor.line_gray_variation, 0.0);
+    const sim::WorldSettings world = sim::parse_world(R"(
+[track]
+closed = false
+segments = [{ straight = 1 }]
+[robot]
+max_wheel_speed = 10
+motor_time_constant = 0.05
+max_wheel_acceleration = 60
+wheel_radius_error = -0.01
+wheel_speed_noise = 0.03
+[camera]
+latency = 0.032
+antialias = true
+exposure_gain = 0.9
+vignetting = 0.25
+[floor]
+floor_gray_variation = 15
+line_gray_variation = 6
+)", "w.toml");
+    EXPECT_EQ(world.robot.max_wheel_speed, 10.0);
+    EXPECT_EQ(world.robot.motor_time_constant, 0.05);
+    EXPECT_EQ(world.robot.max_wheel_acceleration, 60.0);
+    EXPECT_EQ(world.robot.wheel_radius_error, -0.01);
+    EXPECT_EQ(world.robot.wheel_speed_noise, 0.03);
+    EXPECT_EQ(world.camera.latency, 0.032);
+    EXPECT_EQ(world.camera.antialias, 4);
+    EXPECT_EQ(world.camera.exposure_gain, 0.9);
+    EXPECT_EQ(world.camera.vignetting, 0.25);
+    EXPECT_EQ(world.floor.floor_gray_variation, 15.0);
+    EXPECT_EQ(world.floor.line_gray_variation, 6.0);
+    EXPECT_EQ(sim::parse_world("[track]\nclosed = false\nsegments = [{ straight = 1 }]\n[camera]\nantialias = 6\n", "w.toml")
+                  .camera.antialias, 6);
+}
+
 struct BadWorld {
     const char* name;
     const char* text;
@@ -145,7 +187,19 @@ INSTANTIATE_TEST_SUITE_P(
                  "key track.heading: expected no heading with points (the first two set it)"},
         BadWorld{"RunNotATable", "run = 3\n" OPEN_TRACK "segments = [{ straight = 1 }]\n", "key run: expected a table"},
         BadWorld{"PitchTooSteep", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\npitch = 91\n",
-                 "key camera.pitch: expected an angle above 0 and at most 90 deg below the horizontal"}),
+                 "key camera.pitch: expected an angle above 0 and at most 90 deg below the horizontal"},
+        BadWorld{"NegativeTimeConstant", OPEN_TRACK "segments = [{ straight = 1 }]\n[robot]\nmotor_time_constant = -0.1\n",
+                 "key robot.motor_time_constant: expected a time constant of 0 (none) or more in s"},
+        BadWorld{"WheelsFarApart", OPEN_TRACK "segments = [{ straight = 1 }]\n[robot]\nwheel_radius_error = 0.6\n",
+                 "key robot.wheel_radius_error: expected a fraction from -0.5 to 0.5"},
+        BadWorld{"LatencyTooLong", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nlatency = 11\n",
+                 "key camera.latency: expected a delay from 0 to 10 s"},
+        BadWorld{"AntialiasZero", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nantialias = 0\n",
+                 "key camera.antialias: expected true, false, or sub-pixels a side from 1 to 16 (width x height x factor^2 at most 67108864)"},
+        BadWorld{"AntialiasTooCostly", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nwidth = 4096\nheight = 4096\nantialias = 4\n",
+                 "key camera.antialias: expected true, false, or sub-pixels a side from 1 to 16 (width x height x factor^2 at most 67108864)"},
+        BadWorld{"VariationTooLarge", OPEN_TRACK "segments = [{ straight = 1 }]\n[floor]\nline_gray_variation = 300\n",
+                 "key floor.line_gray_variation: expected a gray variation from 0 to 255 gray levels"}),
     [](const ::testing::TestParamInfo<BadWorld>& param) { return std::string(param.param.name); });
 
 TEST(WorldFile, SyntaxErrorNamesTheLine) {
