@@ -212,16 +212,8 @@ TEST(SimulationDeterminism, FixedWorldGivesFixedTrace) {
 // The same with every effect on: the random ones follow the seed alone.
 TEST(SimulationDeterminism, EveryEffectOnGivesAFixedTraceForItsSeed) {
     const auto run = [](std::uint64_t seed) {
-        sim::WorldSettings world = sim::winding_world(12, 5);
+        sim::WorldSettings world = sim::with_every_effect(sim::winding_world(12, 5));
         world.run.seed = seed;
-        world.robot = {0.02, 0.053, 10.0, 0.06, 60.0, 0.01, 0.03};
-        world.camera.noise = 4;
-        world.camera.latency = 0.032;
-        world.camera.antialias = 4;
-        world.camera.exposure_gain = 0.95;
-        world.camera.vignetting = 0.3;
-        world.floor.floor_gray_variation = 15;
-        world.floor.line_gray_variation = 10;
         sim::Simulation simulation(world);
         simulation.enable_camera(32);
         std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
