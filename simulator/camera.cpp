@@ -116,7 +116,7 @@ void Camera::draw(const Pose& pose, const Track& track, double line_width, const
     // The pieces of line that may show: those near the box round the view.
     nearby_.clear();
     Vec2 low, high;
-    floor_box(pose, low, high);
+    floor_box(pose, c, s, low, high);
     if (low_.x <= high_.x) {
         track.pieces_near(low, high, nearby_);
         // Keep the drawn pieces that pass within half a line of the circle round the view.
@@ -168,8 +168,7 @@ void Camera::draw(const Pose& pose, const Track& track, double line_width, const
     }
 }
 
-void Camera::floor_box(const Pose& pose, Vec2& low, Vec2& high) const {
-    const double c = std::cos(pose.heading), s = std::sin(pose.heading);
+void Camera::floor_box(const Pose& pose, double c, double s, Vec2& low, Vec2& high) const {
     low = {INFINITY, INFINITY};
     high = {-INFINITY, -INFINITY};
     if (!(low_.x <= high_.x)) return;
@@ -190,7 +189,7 @@ void Camera::shade(const Pose& pose) {
     const bool varied = floor_variation_.amplitude() > 0 || line_variation_.amplitude() > 0;
     if (varied) {
         Vec2 low, high;
-        floor_box(pose, low, high);
+        floor_box(pose, c, s, low, high);
         floor_variation_.cover(low, high);
         line_variation_.cover(low, high);
     }

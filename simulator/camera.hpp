@@ -106,8 +106,9 @@ private:
     void draw(const Pose& pose, const Track& track, double line_width, const Floor& floor);
     // The image from the finer camera's drawing, with the effects on.
     void shade(const Pose& pose);
-    // The box on the floor round every ground point, with the robot at `pose`.
-    void floor_box(const Pose& pose, Vec2& low, Vec2& high) const;
+    // The box on the floor round every ground point, with the robot at `pose`
+    // heading along (c, s).
+    void floor_box(const Pose& pose, double c, double s, Vec2& low, Vec2& high) const;
     void paint(std::uint8_t* out, Span span, std::uint8_t gray) const;
     void paint_piece(std::uint8_t* out, const Row& row, const Piece& piece, const PieceInView& view,
                      double half_width) const;
