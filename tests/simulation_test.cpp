@@ -187,12 +187,9 @@ TEST(SimulationMetrics, LapsOfTheOvalFollowingTheLine) {
     EXPECT_GT(m.abs_error_sum / static_cast<double>(m.steps), 0.0);
 }
 
-// A stored hash of every pose and image of a fixed run with camera noise:
-// any change to motion, rendering, noise or timing shows here.
-TEST(SimulationDeterminism, FixedWorldGivesFixedTrace) {
-    sim::WorldSettings world = sim::winding_world(12, 5);
-    world.camera.noise = 8;
-    world.run.seed = 99;
+// The hash of every pose and image of 400 steps on `world`, driven by the
+// controller's decision; `end` is how the run stands after them.
+std::uint64_t trace_hash(const sim::WorldSettings& world, sim::EndReason& end) {
     sim::Simulation simulation(world);
     simulation.enable_camera(32);
     std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
@@ -206,33 +203,31 @@ TEST(SimulationDeterminism, FixedWorldGivesFixedTrace) {
         mix(&pose, sizeof pose);
         mix(simulation.camera().image(), 64 * 48 * 3);
     }
+    end = simulation.end_reason();
+    return hash;
+}
+
+// A stored hash of every pose and image of a fixed run with camera noise:
+// any change to motion, rendering, noise or timing shows here.
+TEST(SimulationDeterminism, FixedWorldGivesFixedTrace) {
+    sim::WorldSettings world = sim::winding_world(12, 5);
+    world.camera.noise = 8;
+    world.run.seed = 99;
+    sim::EndReason end{};
+    const std::uint64_t hash = trace_hash(world, end);
     EXPECT_EQ(hash, 0xb1d0aef1f3d0848cULL) << std::hex << hash;
 }
 
 // The same with every effect on: the random ones follow the seed alone.
 TEST(SimulationDeterminism, EveryEffectOnGivesAFixedTraceForItsSeed) {
-    const auto run = [](std::uint64_t seed) {
-        sim::WorldSettings world = sim::with_every_effect(sim::winding_world(12, 5));
-        world.run.seed = seed;
-        sim::Simulation simulation(world);
-        simulation.enable_camera(32);
-        std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
-        const auto mix = [&hash](const void* data, std::size_t size) {
-            for (std::size_t i = 0; i < size; ++i) hash = (hash ^ static_cast<const std::uint8_t*>(data)[i]) * 1099511628211ULL;
-        };
-        for (int i = 0; i < 400; ++i) {
-            drive_by_camera(simulation);
-            simulation.step(32);
-            const sim::Pose pose = simulation.pose();
-            mix(&pose, sizeof pose);
-            mix(simulation.camera().image(), 64 * 48 * 3);
-        }
-        EXPECT_EQ(simulation.end_reason(), sim::EndReason::none);  // it still follows the line
-        return hash;
-    };
-    const std::uint64_t hash = run(99);
+    sim::WorldSettings world = sim::with_every_effect(sim::winding_world(12, 5));
+    world.run.seed = 99;
+    sim::EndReason end{};
+    const std::uint64_t hash = trace_hash(world, end);
     EXPECT_EQ(hash, 0x47a41c18711bc99ULL) << std::hex << hash;
-    EXPECT_NE(hash, run(100));
+    EXPECT_EQ(end, sim::EndReason::none);  // it still follows the line
+    world.run.seed = 100;
+    EXPECT_NE(hash, trace_hash(world, end));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 #include <string>
+#include <tuple>
 
 #include "world_file.hpp"
 
@@ -86,13 +87,14 @@ TEST(WorldFile, NameDefaultsToTheFileNameAndGapsAreRead) {
 }
 
 TEST(WorldFile, EffectKeysAreReadAndOffByDefault) {
+    // Off by default.
     const sim::WorldSettings plain = sim::parse_world("[track]\nclosed = false\nsegments = [{ straight = 1 }]\n", "w.toml");
-    EXPECT_EQ(plain.robot.max_wheel_speed, 0.0);
-    EXPECT_EQ(plain.robot.motor_time_constant, 0.0);
-    EXPECT_EQ(plain.camera.latency, 0.0);
-    EXPECT_EQ(plain.camera.antialias, 1);
-    EXPECT_EQ(plain.camera.exposure_gain, 1.0);
-    EXPECT_EQ(plain.floor.line_gray_variation, 0.0);
+    EXPECT_EQ(std::tie(plain.robot.max_wheel_speed, plain.robot.motor_time_constant, plain.robot.max_wheel_acceleration,
+                       plain.robot.wheel_radius_error, plain.robot.wheel_speed_noise),
+              std::make_tuple(0.0, 0.0, 0.0, 0.0, 0.0));
+    EXPECT_EQ(std::tie(plain.camera.latency, plain.camera.antialias, plain.camera.exposure_gain, plain.camera.vignetting,
+                       plain.floor.floor_gray_variation, plain.floor.line_gray_variation),
+              std::make_tuple(0.0, 1, 1.0, 0.0, 0.0, 0.0));
     const sim::WorldSettings world = sim::parse_world(R"(
 [track]
 closed = false
