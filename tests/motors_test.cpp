@@ -3,6 +3,7 @@
 // integration of the same equations.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <functional>
 #include <random>
@@ -99,37 +100,33 @@ TEST_P(MotorClosedForms, UnequalWheelsDriveAnArcOfKnownRadius) {
 INSTANTIATE_TEST_SUITE_P(StepLengths, MotorClosedForms, ::testing::Values(1, 7, 32, 100),
                          [](const ::testing::TestParamInfo<int>& param) { return std::to_string(param.param) + "ms"; });
 
-// The same equations integrated by RK4 in steps of 1 us: dw/dt = clamp((c - w) / T, -a, a),
-// dheading/dt = r (wr - wl) / b, dx/dt = r (wl + wr) / 2 cos(heading), and so on.
+// The same equations integrated by RK4 in steps of 1 us, for the state
+// (x, y, heading, left, right): dw/dt = clamp((c - w) / T, -a, a),
+// dheading/dt = r (wr - wl) / b, dx/dt = r (wl + wr) / 2 cos(heading), ...
 sim::Pose reference(sim::Pose pose, sim::WheelPair& speeds, sim::WheelPair commands, double seconds,
                     const sim::RobotSettings& robot) {
-    struct State {
-        double x, y, heading, left, right;
-    };
+    using State = std::array<double, 5>;
     const auto rate = [&](const State& s) {
         const auto wheel = [&](double w, double c) {
             return std::clamp((c - w) / robot.motor_time_constant, -robot.max_wheel_acceleration, robot.max_wheel_acceleration);
         };
-        const double v = robot.wheel_radius * (s.left + s.right) / 2;
-        return State{v * std::cos(s.heading), v * std::sin(s.heading),
-                     robot.wheel_radius * (s.right - s.left) / robot.axle_track, wheel(s.left, commands.left),
-                     wheel(s.right, commands.right)};
+        const double v = robot.wheel_radius * (s[3] + s[4]) / 2;
+        return State{v * std::cos(s[2]), v * std::sin(s[2]), robot.wheel_radius * (s[4] - s[3]) / robot.axle_track,
+                     wheel(s[3], commands.left), wheel(s[4], commands.right)};
     };
-    const auto plus = [](const State& s, const State& d, double h) {
-        return State{s.x + h * d.x, s.y + h * d.y, s.heading + h * d.heading, s.left + h * d.left, s.right + h * d.right};
+    const auto plus = [](State s, const State& d, double h) {
+        for (std::size_t i = 0; i < s.size(); ++i) s[i] += h * d[i];
+        return s;
     };
     State s{pose.x, pose.y, pose.heading, speeds.left, speeds.right};
     const int n = static_cast<int>(std::lround(seconds / 1e-6));
     const double h = seconds / n;
     for (int i = 0; i < n; ++i) {
         const State k1 = rate(s), k2 = rate(plus(s, k1, h / 2)), k3 = rate(plus(s, k2, h / 2)), k4 = rate(plus(s, k3, h));
-        s = State{s.x + h / 6 * (k1.x + 2 * k2.x + 2 * k3.x + k4.x), s.y + h / 6 * (k1.y + 2 * k2.y + 2 * k3.y + k4.y),
-                  s.heading + h / 6 * (k1.heading + 2 * k2.heading + 2 * k3.heading + k4.heading),
-                  s.left + h / 6 * (k1.left + 2 * k2.left + 2 * k3.left + k4.left),
-                  s.right + h / 6 * (k1.right + 2 * k2.right + 2 * k3.right + k4.right)};
+        for (std::size_t j = 0; j < s.size(); ++j) s[j] += h / 6 * (k1[j] + 2 * k2[j] + 2 * k3[j] + k4[j]);
     }
-    speeds = {s.left, s.right};
-    return {s.x, s.y, s.heading};
+    speeds = {s[3], s[4]};
+    return {s[0], s[1], s[2]};
 }
 
 TEST(MotorDrive, AgreesWithAFineNumericalIntegrationOverRandomSteps) {

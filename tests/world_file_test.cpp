@@ -87,18 +87,9 @@ TEST(WorldFile, NameDefaultsToTheFileNameAndGapsAreRead) {
 }
 
 TEST(WorldFile, EffectKeysAreReadAndOffByDefault) {
-    // Off by default.
-    const sim::WorldSettings plain = sim::parse_world("[track]\nclosed = false\nsegments = [{ straight = 1 }]\n", "w.toml");
-    EXPECT_EQ(std::tie(plain.robot.max_wheel_speed, plain.robot.motor_time_constant, plain.robot.max_wheel_acceleration,
-                       plain.robot.wheel_radius_error, plain.robot.wheel_speed_noise),
-              std::make_tuple(0.0, 0.0, 0.0, 0.0, 0.0));
-    EXPECT_EQ(std::tie(plain.camera.latency, plain.camera.antialias, plain.camera.exposure_gain, plain.camera.vignetting,
-                       plain.floor.floor_gray_variation, plain.floor.line_gray_variation),
-              std::make_tuple(0.0, 1, 1.0, 0.0, 0.0, 0.0));
-    const sim::WorldSettings world = sim::parse_world(R"(
-[track]
-closed = false
-segments = [{ straight = 1 }]
+    const std::string track = "[track]\nclosed = false\nsegments = [{ straight = 1 }]\n";
+    const sim::WorldSettings plain = sim::parse_world(track, "w.toml");
+    const sim::WorldSettings world = sim::parse_world(track + R"(
 [robot]
 max_wheel_speed = 10
 motor_time_constant = 0.05
@@ -114,19 +105,15 @@ vignetting = 0.25
 floor_gray_variation = 15
 line_gray_variation = 6
 )", "w.toml");
-    EXPECT_EQ(world.robot.max_wheel_speed, 10.0);
-    EXPECT_EQ(world.robot.motor_time_constant, 0.05);
-    EXPECT_EQ(world.robot.max_wheel_acceleration, 60.0);
-    EXPECT_EQ(world.robot.wheel_radius_error, -0.01);
-    EXPECT_EQ(world.robot.wheel_speed_noise, 0.03);
-    EXPECT_EQ(world.camera.latency, 0.032);
-    EXPECT_EQ(world.camera.antialias, 4);
-    EXPECT_EQ(world.camera.exposure_gain, 0.9);
-    EXPECT_EQ(world.camera.vignetting, 0.25);
-    EXPECT_EQ(world.floor.floor_gray_variation, 15.0);
-    EXPECT_EQ(world.floor.line_gray_variation, 6.0);
-    EXPECT_EQ(sim::parse_world("[track]\nclosed = false\nsegments = [{ straight = 1 }]\n[camera]\nantialias = 6\n", "w.toml")
-                  .camera.antialias, 6);
+    const auto effects = [](const sim::WorldSettings& w) {
+        return std::make_tuple(w.robot.max_wheel_speed, w.robot.motor_time_constant, w.robot.max_wheel_acceleration,
+                               w.robot.wheel_radius_error, w.robot.wheel_speed_noise, w.camera.latency, w.camera.antialias,
+                               w.camera.exposure_gain, w.camera.vignetting, w.floor.floor_gray_variation,
+                               w.floor.line_gray_variation);
+    };
+    EXPECT_EQ(effects(plain), std::make_tuple(0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1, 1.0, 0.0, 0.0, 0.0));
+    EXPECT_EQ(effects(world), std::make_tuple(10.0, 0.05, 60.0, -0.01, 0.03, 0.032, 4, 0.9, 0.25, 15.0, 6.0));
+    EXPECT_EQ(sim::parse_world(track + "[camera]\nantialias = 6\n", "w.toml").camera.antialias, 6);
 }
 
 struct BadWorld {
