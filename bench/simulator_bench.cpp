@@ -66,7 +66,14 @@ void BM_StepByTrackSegments(benchmark::State& state) {
     run(state, place->second);
 }
 
+// Every effect on (anti-aliasing 4 x 4, gray variation, latency, motors),
+// against BM_StepByImageSize/64/48 with every effect off.
+void BM_StepWithEveryEffect(benchmark::State& state) {
+    run(state, with_camera(sim::with_every_effect(sim::default_world()), 64, 48));
+}
+
 BENCHMARK(BM_StepByImageSize)->Args({64, 48})->Args({160, 120})->Args({640, 480});
+BENCHMARK(BM_StepWithEveryEffect);
 BENCHMARK(BM_StepByTrackSegments)->Arg(4)->Arg(400)->Arg(40000);
 
 }  // namespace

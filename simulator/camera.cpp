@@ -5,9 +5,18 @@
 #include <cstring>
 #include <limits>
 
-namespace sim {
+#include "random.hpp"
 
-Camera::Camera(const CameraSettings& settings, const FloorSettings& grays)
+namespace sim {
+namespace {
+
+// Told apart from the other seeds' streams, so that the line's wear does not
+// repeat the floor's stains.
+constexpr std::uint64_t FLOOR_STREAM = 0x3C6EF372FE94F82BULL, LINE_STREAM = 0xA54FF53A5F1D36F1ULL;
+
+}  // namespace
+
+Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, std::uint64_t seed)
     : width_(settings.width),
       height_(settings.height),
       floor_gray_(grays.floor_gray),
@@ -15,7 +24,9 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays)
       outside_gray_(grays.outside_gray),
       noise_(static_cast<std::int32_t>(std::lround(settings.noise))),
       rows_(static_cast<std::size_t>(height_)),
-      image_(3 * static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), grays.outside_gray) {
+      image_(3 * static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), grays.outside_gray),
+      floor_variation_(mix_seed(seed ^ FLOOR_STREAM), grays.floor_gray_variation),
+      line_variation_(mix_seed(seed ^ LINE_STREAM), grays.line_gray_variation) {
     // The ray through pixel (c, r): the optical axis, plus (c + 0.5 - W/2)
     // focal units to the robot's left and, the camera being turned, row r
     // (r + 0.5 - H/2) units up the upright image, that is nearer.
@@ -36,6 +47,38 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays)
         low_ = {std::min(low_.x, row.ahead), std::min(low_.y, row.left)};
         high_ = {std::max(high_.x, row.ahead), std::max(high_.y, last)};
     }
+
+    const bool effects = settings.antialias > 1 || settings.exposure_gain != 1.0 || settings.vignetting > 0 ||
+                         grays.floor_gray_variation > 0 || grays.line_gray_variation > 0;
+    if (!effects) return;
+    // The finer camera: the same view, each pixel cut into antialias x
+    // antialias sub-pixels, whose centres it looks through.
+    antialias_ = std::max(settings.antialias, 1);
+    CameraSettings finer = settings;
+    finer.width *= antialias_;
+    finer.height *= antialias_;
+    finer.noise = 0;
+    finer.antialias = 1;
+    finer.exposure_gain = 1.0;
+    finer.vignetting = 0.0;
+    FloorSettings labels;
+    labels.floor_gray = ON_FLOOR;
+    labels.line_gray = ON_LINE;
+    labels.outside_gray = OUTSIDE;
+    labels.floor_gray_variation = labels.line_gray_variation = 0.0;
+    scene_ = std::make_unique<Camera>(finer, labels);
+    // Vignetting grows with the square of the distance from the image's
+    // centre, to its full amount at the corner pixels.
+    const double half_w = (width_ - 1) / 2.0, half_h = (height_ - 1) / 2.0;
+    const double corner = half_w * half_w + half_h * half_h;  // [px^2]
+    gains_.resize(static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_));
+    for (std::int32_t r = 0; r < height_; ++r) {
+        for (std::int32_t c = 0; c < width_; ++c) {
+            const double dx = c - half_w, dy = r - half_h;
+            const double darker = corner > 0 ? settings.vignetting * (dx * dx + dy * dy) / corner : 0.0;
+            gains_[static_cast<std::size_t>(r * width_ + c)] = settings.exposure_gain * (1 - darker);
+        }
+    }
 }
 
 Vec2 Camera::ground_point(std::int32_t column, std::int32_t row) const {
@@ -46,6 +89,23 @@ Vec2 Camera::ground_point(std::int32_t column, std::int32_t row) const {
 
 void Camera::render(const Pose& pose, const Track& track, double line_width, const Floor& floor,
                     std::uint64_t& noise_state) {
+    if (scene_) {
+        scene_->draw(pose, track, line_width, floor);
+        shade(pose);
+    } else {
+        draw(pose, track, line_width, floor);
+    }
+    if (noise_ > 0) {
+        // xorshift64*: the same seed gives the same noise on every machine.
+        const auto span = static_cast<std::uint64_t>(2 * noise_ + 1);
+        for (std::uint8_t& byte : image_) {
+            const auto offset = static_cast<std::int32_t>((next_random(noise_state) >> 32) % span) - noise_;
+            byte = static_cast<std::uint8_t>(std::clamp(byte + offset, 0, 255));
+        }
+    }
+}
+
+void Camera::draw(const Pose& pose, const Track& track, double line_width, const Floor& floor) {
     const double c = std::cos(pose.heading), s = std::sin(pose.heading);
     const auto to_floor = [&](double ahead, double left) {
         return Vec2{pose.x + c * ahead - s * left, pose.y + s * ahead + c * left};
@@ -55,15 +115,9 @@ void Camera::render(const Pose& pose, const Track& track, double line_width, con
 
     // The pieces of line that may show: those near the box round the view.
     nearby_.clear();
-    Vec2 low{INFINITY, INFINITY}, high{-INFINITY, -INFINITY};
+    Vec2 low, high;
+    floor_box(pose, c, s, low, high);
     if (low_.x <= high_.x) {
-        for (const double a : {low_.x, high_.x}) {
-            for (const double l : {low_.y, high_.y}) {
-                const Vec2 p = to_floor(a, l);
-                low = {std::min(low.x, p.x), std::min(low.y, p.y)};
-                high = {std::max(high.x, p.x), std::max(high.y, p.y)};
-            }
-        }
         track.pieces_near(low, high, nearby_);
         // Keep the drawn pieces that pass within half a line of the circle round the view.
         const Vec2 centre = to_floor((low_.x + high_.x) / 2, (low_.y + high_.y) / 2);
@@ -112,16 +166,61 @@ void Camera::render(const Pose& pose, const Track& track, double line_width, con
             paint_piece(image_.data() + r * row_bytes, row, piece, view, half_width);
         }
     }
+}
 
-    if (noise_ > 0) {
-        // xorshift64*: the same seed gives the same noise on every machine.
-        const auto span = static_cast<std::uint64_t>(2 * noise_ + 1);
-        for (std::uint8_t& byte : image_) {
-            noise_state ^= noise_state >> 12;
-            noise_state ^= noise_state << 25;
-            noise_state ^= noise_state >> 27;
-            const auto offset = static_cast<std::int32_t>(((noise_state * 0x2545F4914F6CDD1DULL) >> 32) % span) - noise_;
-            byte = static_cast<std::uint8_t>(std::clamp(byte + offset, 0, 255));
+void Camera::floor_box(const Pose& pose, double c, double s, Vec2& low, Vec2& high) const {
+    low = {INFINITY, INFINITY};
+    high = {-INFINITY, -INFINITY};
+    if (!(low_.x <= high_.x)) return;
+    for (const double a : {low_.x, high_.x}) {
+        for (const double l : {low_.y, high_.y}) {
+            const Vec2 p{pose.x + c * a - s * l, pose.y + s * a + c * l};
+            low = {std::min(low.x, p.x), std::min(low.y, p.y)};
+            high = {std::max(high.x, p.x), std::max(high.y, p.y)};
+        }
+    }
+}
+
+void Camera::shade(const Pose& pose) {
+    const double c = std::cos(pose.heading), s = std::sin(pose.heading);
+    const auto fine_width = static_cast<std::size_t>(scene_->width_);
+    const auto n = static_cast<std::size_t>(antialias_);
+    const double per_sample = 1.0 / static_cast<double>(n * n);
+    const bool varied = floor_variation_.amplitude() > 0 || line_variation_.amplitude() > 0;
+    if (varied) {
+        Vec2 low, high;
+        floor_box(pose, c, s, low, high);
+        floor_variation_.cover(low, high);
+        line_variation_.cover(low, high);
+    }
+    for (std::int32_t r = 0; r < height_; ++r) {
+        const Row& row = rows_[static_cast<std::size_t>(r)];
+        for (std::int32_t col = 0; col < width_; ++col) {
+            // The pixel's sub-pixels on the floor, on the line and outside it:
+            // the labels 0, 1 and 2 add up to line + 2 outside, and halved to outside.
+            std::int32_t sum = 0, halves = 0;
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::uint8_t* labels =
+                    scene_->image_.data() + 3 * ((static_cast<std::size_t>(r) * n + j) * fine_width + static_cast<std::size_t>(col) * n);
+                for (std::size_t i = 0; i < n; ++i) {
+                    sum += labels[3 * i];
+                    halves += labels[3 * i] >> 1;
+                }
+            }
+            const std::int32_t count[3] = {static_cast<std::int32_t>(n * n) - sum + halves, sum - 2 * halves, halves};
+            double floor_gray = floor_gray_, line_gray = line_gray_;
+            if (varied && row.sees_floor) {
+                // Where the pixel's centre looks: the variation is smooth over centimetres, a pixel's footprint millimetres.
+                const double ahead = row.ahead, left = row.left + col * row.step;
+                const GrayField::Place p = GrayField::place({pose.x + c * ahead - s * left, pose.y + s * ahead + c * left});
+                if (count[ON_FLOOR] > 0) floor_gray += floor_variation_.at(p);
+                if (count[ON_LINE] > 0) line_gray += line_variation_.at(p);
+            }
+            const double gray = (count[ON_FLOOR] * floor_gray + count[ON_LINE] * line_gray + count[OUTSIDE] * outside_gray_) *
+                                per_sample * gains_[static_cast<std::size_t>(r * width_ + col)];
+            // Rounded to the nearest level, half up.
+            const auto byte = static_cast<std::uint8_t>(std::clamp(gray, 0.0, 255.0) + 0.5);
+            std::memset(image_.data() + 3 * static_cast<std::size_t>(r * width_ + col), byte, 3);
         }
     }
 }

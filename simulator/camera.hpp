@@ -15,12 +15,22 @@
 // out once in the robot's frame. Each frame moves the few pieces of line near
 // the view into that frame (the pose's inverse), and finds row by row which
 // pixel centres lie on them.
+//
+// A real camera and floor, when any of their effects is on: a camera
+// `antialias` times finer draws the scene, each sub-pixel marked floor, line
+// or outside, and each pixel's gray is the mean over its sub-pixels (the share
+// of its footprint on the line), with the floor's and the line's gray varied
+// where the pixel looks, then darkened towards the corners and scaled by the
+// exposure. With every effect off none of this runs: the pixels are drawn
+// directly, as fills of whole spans.
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
+#include "gray_field.hpp"
 #include "settings.hpp"
 #include "track.hpp"
 
@@ -57,7 +67,8 @@ struct Span {
 
 class Camera {
 public:
-    Camera(const CameraSettings& settings, const FloorSettings& grays);
+    // `seed` drives the floor's and the line's gray variation, if any.
+    Camera(const CameraSettings& settings, const FloorSettings& grays, std::uint64_t seed = 1);
 
     std::int32_t width() const { return width_; }
     std::int32_t height() const { return height_; }
@@ -88,6 +99,16 @@ private:
         double sign;   // +1 for a left turn, -1 for a right turn
     };
 
+    // What a sub-pixel of the finer camera shows, as its gray.
+    enum Label : std::uint8_t { ON_FLOOR, ON_LINE, OUTSIDE };
+
+    // The image without noise: floor, line and outside, with hard edges.
+    void draw(const Pose& pose, const Track& track, double line_width, const Floor& floor);
+    // The image from the finer camera's drawing, with the effects on.
+    void shade(const Pose& pose);
+    // The box on the floor round every ground point, with the robot at `pose`
+    // heading along (c, s).
+    void floor_box(const Pose& pose, double c, double s, Vec2& low, Vec2& high) const;
     void paint(std::uint8_t* out, Span span, std::uint8_t gray) const;
     void paint_piece(std::uint8_t* out, const Row& row, const Piece& piece, const PieceInView& view,
                      double half_width) const;
@@ -99,6 +120,12 @@ private:
     Vec2 low_, high_;  // [m] box round every ground point, robot frame
     std::vector<std::uint32_t> nearby_;  // pieces near the view, this frame
     std::vector<std::uint8_t> image_;
+
+    // Only while an effect is on.
+    std::unique_ptr<Camera> scene_;   // the finer camera, drawing labels
+    std::int32_t antialias_ = 1;      // sub-pixels a side
+    std::vector<double> gains_;       // each pixel's exposure and vignetting
+    GrayField floor_variation_, line_variation_;
 };
 
 }  // namespace sim

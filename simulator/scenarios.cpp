@@ -31,4 +31,22 @@ WorldSettings winding_world(int segments, std::uint64_t seed) {
     return world;
 }
 
+WorldSettings with_every_effect(WorldSettings world) {
+    RobotSettings& robot = world.robot;
+    robot.max_wheel_speed = 10.0;
+    robot.motor_time_constant = 0.06;
+    robot.max_wheel_acceleration = 60.0;
+    robot.wheel_radius_error = 0.01;
+    robot.wheel_speed_noise = 0.03;
+    CameraSettings& camera = world.camera;
+    camera.noise = 4;
+    camera.latency = 0.032;
+    camera.antialias = 4;
+    camera.exposure_gain = 0.95;
+    camera.vignetting = 0.3;
+    world.floor.floor_gray_variation = 15;
+    world.floor.line_gray_variation = 10;
+    return world;
+}
+
 }  // namespace sim

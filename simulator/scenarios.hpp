@@ -17,4 +17,8 @@ WorldSettings default_world();
 // With 4 segments it is an oval.
 WorldSettings winding_world(int segments, std::uint64_t seed);
 
+// `world` with every effect of a real robot, camera and floor on, at values
+// like those of worlds/realistic_oval.toml.
+WorldSettings with_every_effect(WorldSettings world);
+
 }  // namespace sim

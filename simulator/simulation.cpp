@@ -5,19 +5,14 @@
 #include <sstream>
 #include <numbers>
 
-#include "kinematics.hpp"
+#include "random.hpp"
 
 namespace sim {
 namespace {
 
-// Seeds a generator that must not start from 0 (splitmix64's finaliser).
-std::uint64_t mix_seed(std::uint64_t seed) {
-    std::uint64_t z = seed + 0x9E3779B97F4A7C15ULL;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    z ^= z >> 31;
-    return z == 0 ? 1 : z;
-}
+// Told apart from the camera noise's seed, so that the slip of the wheels
+// does not repeat the camera's noise.
+constexpr std::uint64_t SLIP_STREAM = 0x5D1F0A7C3B92E461ULL;
 
 }  // namespace
 
@@ -26,35 +21,67 @@ Simulation::Simulation(const WorldSettings& world)
       track_(world.track),
       floor_{{track_.min_corner().x - world.floor.margin, track_.min_corner().y - world.floor.margin},
              {track_.max_corner().x + world.floor.margin, track_.max_corner().y + world.floor.margin}},
-      camera_(world.camera, world.floor),
+      camera_(world.camera, world.floor, world.run.seed),
       pose_{world.track.start.x, world.track.start.y, track_.pieces().empty() ? 0.0 : track_.pieces().front().heading},
-      noise_state_(mix_seed(world.run.seed)) {}
+      latency_ms_(std::llround(world.camera.latency * 1000)),
+      noise_state_(mix_seed(world.run.seed)),
+      slip_state_(mix_seed(world.run.seed ^ SLIP_STREAM)) {}
 
 void Simulation::enable_camera(std::int32_t period_ms) {
     period_ms_ = period_ms > 0 ? period_ms : 1;
-    render();
+    // Frames due before the latency has passed were taken before the camera
+    // was on; they show the first frame, which the ring leaves in place.
+    captures_.assign(latency_ms_ > 0 ? static_cast<std::size_t>(latency_ms_ / period_ms_ + 2) : 0, Capture{});
+    render(pose_);
 }
 
-void Simulation::render() { camera_.render(pose_, track_, world_.track.line_width, floor_, noise_state_); }
+void Simulation::render(const Pose& pose) {
+    camera_.render(pose, track_, world_.track.line_width, floor_, noise_state_);
+}
+
+void Simulation::capture(std::int64_t handout_ms) {
+    if (captures_.empty()) {
+        render(pose_);
+        return;
+    }
+    captures_[static_cast<std::size_t>(handout_ms / period_ms_) % captures_.size()] = {handout_ms, pose_};
+}
 
 void Simulation::set_wheel_speeds(double left, double right) {
     // A non-finite command would poison the pose; the wheels then stand still.
-    left_ = std::isfinite(left) ? left : 0.0;
-    right_ = std::isfinite(right) ? right : 0.0;
+    commands_.left = clamp_command(std::isfinite(left) ? left : 0.0, world_.robot);
+    commands_.right = clamp_command(std::isfinite(right) ? right : 0.0, world_.robot);
 }
 
 bool Simulation::step(std::int32_t ms) {
     if (end_ != EndReason::none) return false;
     if (ms <= 0) return true;
-    // The image a step leaves is the camera's last sample within it, so the
-    // step is cut there (motion is exact over any interval); earlier samples
-    // would never be seen, and a long step must not render each of them.
-    const std::int64_t end = now_ms_ + ms;
+    const RobotSettings& robot = world_.robot;
+    ground_ = {1 + robot.wheel_radius_error, 1 - robot.wheel_radius_error};
+    if (robot.wheel_speed_noise > 0) {
+        ground_.left *= 1 + robot.wheel_speed_noise * next_symmetric(slip_state_);
+        ground_.right *= 1 + robot.wheel_speed_noise * next_symmetric(slip_state_);
+    }
+    // The image a step leaves is the one handed out at the camera's last
+    // sampling instant within it; it was taken the latency earlier, so the
+    // step is cut there (motion is exact over any interval). Frames to be
+    // handed out later may be taken within this step too; frames handed out
+    // earlier in it would never be seen, and a long step must not render
+    // each of them.
+    const std::int64_t start = now_ms_, end = now_ms_ + ms;
     if (period_ms_ > 0) {
-        const std::int64_t sample = end - end % period_ms_;  // [ms] the last sampling instant
-        if (sample > now_ms_) {
-            move(sample - now_ms_);
-            render();
+        const std::int64_t shown = end - end % period_ms_;  // [ms] the last sampling instant
+        // Every later hand-out instant lies after the step's end.
+        for (std::int64_t handout = shown > start ? shown : shown + period_ms_; handout - latency_ms_ <= end;
+             handout += period_ms_) {
+            const std::int64_t taken = handout - latency_ms_;
+            if (taken <= start) continue;  // taken in an earlier step, or before the camera was on
+            move(taken - now_ms_);
+            capture(handout);
+        }
+        if (shown > start && !captures_.empty()) {
+            const Capture& frame = captures_[static_cast<std::size_t>(shown / period_ms_) % captures_.size()];
+            if (frame.handout_ms == shown) render(frame.pose);
         }
     }
     move(end - now_ms_);
@@ -64,7 +91,7 @@ bool Simulation::step(std::int32_t ms) {
 
 void Simulation::move(std::int64_t ms) {
     if (ms <= 0) return;
-    pose_ = advance(pose_, left_, right_, static_cast<double>(ms) / 1000.0, world_.robot);
+    pose_ = drive(pose_, speeds_, commands_, ground_, static_cast<double>(ms) / 1000.0, world_.robot);
     pose_.heading = std::remainder(pose_.heading, 2 * std::numbers::pi);
     now_ms_ += ms;
 }

@@ -10,6 +10,7 @@
 
 #include "camera.hpp"
 #include "end_reason.hpp"
+#include "motors.hpp"
 #include "settings.hpp"
 #include "track.hpp"
 
@@ -60,16 +61,18 @@ public:
     const Metrics& metrics() const { return metrics_; }
     double time() const { return static_cast<double>(now_ms_) / 1000.0; }  // [s]
     EndReason end_reason() const { return end_; }
-    double left_speed() const { return left_; }    // [rad/s]
-    double right_speed() const { return right_; }  // [rad/s]
+    double left_speed() const { return speeds_.left; }    // [rad/s] the wheel's, not its command
+    double right_speed() const { return speeds_.right; }  // [rad/s]
 
     // Switches the camera on, sampling every period_ms (at least 1 ms), and
     // renders the first image at once. A step leaves the image of the last
-    // sampling instant within it.
+    // sampling instant within it, which shows the world as it was the
+    // camera's latency before that instant (as it was at switching on, if
+    // that was later).
     void enable_camera(std::int32_t period_ms);
     bool camera_enabled() const { return period_ms_ > 0; }
 
-    void set_wheel_speeds(double left, double right);  // [rad/s], held until changed
+    void set_wheel_speeds(double left, double right);  // [rad/s] commands, held until changed
 
     // Advances by `ms` of simulated time (nothing for 0 or less). Returns
     // false once the run is over.
@@ -86,18 +89,34 @@ public:
 
 private:
     void measure(double seconds);
-    void move(std::int64_t ms);  // drives on for ms at the speeds in force
-    void render();
+    void move(std::int64_t ms);  // drives on for ms under the commands in force
+    void render(const Pose& pose);
+    // The camera takes the frame to be handed out at `handout_ms`: at once
+    // without latency, else it keeps the pose to render it then.
+    void capture(std::int64_t handout_ms);
+
+    // A frame taken and not yet handed out: what it shows is the pose it was taken at.
+    struct Capture {
+        std::int64_t handout_ms = -1;
+        Pose pose;
+    };
 
     WorldSettings world_;
     Track track_;
     Floor floor_;
     Camera camera_;
     Pose pose_;
-    double left_ = 0.0, right_ = 0.0;  // [rad/s]
+    WheelPair commands_;        // [rad/s] as the motor driver passes them on
+    WheelPair speeds_;          // [rad/s] the wheels'
+    WheelPair ground_{1, 1};    // ground speed over the ideal wheel's, this step
     std::int64_t now_ms_ = 0;
     std::int64_t period_ms_ = 0;  // 0 while the camera is off
+    std::int64_t latency_ms_;
+    // Frames in flight, a ring indexed by hand-out instant / period: the
+    // latency over the period, plus two, covers every one still to be shown.
+    std::vector<Capture> captures_;
     std::uint64_t noise_state_;
+    std::uint64_t slip_state_;
     EndReason end_ = EndReason::none;
     Metrics metrics_;
 };

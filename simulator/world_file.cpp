@@ -252,6 +252,45 @@ void read_track(TableReader& reader, TrackSettings& track, bool& polyline) {
     }
 }
 
+// The robot's departures from an ideal one, each off at 0.
+void read_motors(TableReader& r, RobotSettings& robot) {
+    const auto at_least_zero = [](double v) { return v >= 0; };
+    robot.max_wheel_speed = r.number("max_wheel_speed", 0.0, "a top wheel speed of 0 (none) or more in rad/s", at_least_zero);
+    robot.motor_time_constant =
+        r.number("motor_time_constant", 0.0, "a time constant of 0 (none) or more in s", at_least_zero);
+    robot.max_wheel_acceleration = r.number("max_wheel_acceleration", 0.0,
+                                            "a wheel acceleration limit of 0 (none) or more in rad/s^2", at_least_zero);
+    robot.wheel_radius_error = r.number("wheel_radius_error", 0.0, "a fraction from -0.5 to 0.5",
+                                        [](double v) { return std::abs(v) <= 0.5; });
+    robot.wheel_speed_noise = r.number("wheel_speed_noise", 0.0, "a fraction from 0 to 0.5",
+                                       [](double v) { return v >= 0 && v <= 0.5; });
+}
+
+// What a real camera adds to the ideal image, each off at its default.
+void read_optics(TableReader& c, CameraSettings& camera) {
+    // [s] At the fastest sampling (1 ms) the camera keeps a pose, not an image,
+    // for each frame in flight: a few kilobytes at most.
+    constexpr double MOST_LATENCY = 10.0;
+    // Sub-pixels the finer camera may draw: four times the largest image (48 MiB).
+    constexpr std::int64_t MOST_SAMPLES = 4 * MOST_PIXELS;
+    camera.latency = c.number("latency", 0.0, "a delay from 0 to 10 s", [](double v) { return v >= 0 && v <= MOST_LATENCY; });
+    if (const toml::node* antialias = c.find("antialias")) {
+        // true: 4 x 4 sub-pixels, fine enough that a pixel's gray is off by at most 1/32 of the contrast.
+        const std::optional<std::int64_t> factor = antialias->is_boolean()
+                                                       ? std::optional<std::int64_t>(*antialias->value<bool>() ? 4 : 1)
+                                                       : antialias->value_exact<std::int64_t>();
+        if (!factor || *factor < 1 || *factor > 16 ||
+            std::int64_t{camera.width} * camera.height * *factor * *factor > MOST_SAMPLES) {
+            c.fail("antialias", "true, false, or sub-pixels a side from 1 to 16 (width x height x factor^2 at most 16777216)");
+        }
+        camera.antialias = static_cast<std::int32_t>(*factor);
+    }
+    camera.exposure_gain = c.number("exposure_gain", 1.0, "a gain above 0 and at most 10",
+                                    [](double v) { return v > 0 && v <= 10; });
+    camera.vignetting = c.number("vignetting", 0.0, "a fraction from 0 to 1 darker at the corners",
+                                 [](double v) { return v >= 0 && v <= 1; });
+}
+
 WorldSettings read_world(const toml::table& root, const std::string& source, const std::string& default_name) {
     WorldSettings world;
     TableReader top(root, "", source);
@@ -286,6 +325,7 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
         TableReader r(*robot, "robot.", source);
         world.robot.wheel_radius = r.positive("wheel_radius", world.robot.wheel_radius, "(radius in m)");
         world.robot.axle_track = r.positive("axle_track", world.robot.axle_track, "(distance between the wheels in m)");
+        read_motors(r, world.robot);
         r.finish();
     }
     if (const toml::table* camera = top.table("camera")) {
@@ -303,6 +343,7 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
                            [](double v) { return v > 0 && v <= 90; }) * DEGREE;
         s.noise = c.number("noise", s.noise, "a pixel noise amplitude from 0 to 255 gray levels",
                            [](double v) { return v >= 0 && v <= 255; });
+        read_optics(c, s);
         c.finish();
     }
     if (const toml::table* floor = top.table("floor")) {
@@ -312,6 +353,10 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
         s.line_gray = static_cast<std::uint8_t>(f.integer("line_gray", s.line_gray, 0, 255));
         s.outside_gray = static_cast<std::uint8_t>(f.integer("outside_gray", s.outside_gray, 0, 255));
         s.margin = f.positive("margin", s.margin, "(floor around the track in m)", MOST_MARGIN);
+        s.floor_gray_variation = f.number("floor_gray_variation", 0.0, "a gray variation from 0 to 255 gray levels",
+                                          [](double v) { return v >= 0 && v <= 255; });
+        s.line_gray_variation = f.number("line_gray_variation", 0.0, "a gray variation from 0 to 255 gray levels",
+                                         [](double v) { return v >= 0 && v <= 255; });
         f.finish();
     }
     top.finish();

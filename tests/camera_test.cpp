@@ -148,3 +148,142 @@ TEST(CameraImage, NoiseStaysWithinItsAmplitudeAndFollowsTheSeed) {
 }
 
 }  // namespace
+
+namespace {
+
+// Where the ray through the point (u, v) of the image meets the floor, in the
+// robot's frame: u across from column 0's right edge, v down from row 0's top
+// edge [px]. Worked out for any point, not row by row as the camera does.
+sim::Vec2 ground_point_at(const sim::CameraSettings& s, double u, double v) {
+    const double focal = (s.width / 2.0) / std::tan(s.field_of_view / 2);
+    const double down = -(v - s.height / 2.0) / focal, cp = std::cos(s.pitch), sp = std::sin(s.pitch);
+    const double t = s.mount_height / (sp + down * cp);
+    return {s.mount_forward + t * (cp - down * sp), t * (u - s.width / 2.0) / focal};
+}
+
+TEST(CameraAntialias, PixelsMatchASupersampledReference) {
+    const sim::WorldSettings world = sim::winding_world(24, 3);
+    const sim::Track track(world.track);
+    sim::CameraSettings settings;
+    settings.width = 40;
+    settings.height = 30;
+    settings.antialias = 4;
+    sim::Camera camera(settings, sim::FloorSettings{});
+    std::mt19937 random(4);
+    std::uniform_real_distribution<double> offset(-0.03, 0.03), turn(-0.4, 0.4);
+    std::uint64_t noise = 1;
+    int checked = 0, partial = 0;
+    for (int i = 0; i < 40; ++i) {
+        // At a piece's start, looking roughly along it.
+        const sim::Piece& piece = track.pieces()[static_cast<std::size_t>(i) % track.pieces().size()];
+        const double h = piece.heading + turn(random);
+        const sim::Pose pose{piece.start.x + offset(random), piece.start.y + offset(random), h};
+        camera.render(pose, track, world.track.line_width, BIG_FLOOR, noise);
+        for (std::int32_t r = 0; r < camera.height(); ++r) {
+            for (std::int32_t c = 0; c < camera.width(); ++c) {
+                int on_line = 0;
+                bool on_edge = false;
+                for (int j = 0; j < 4; ++j) {
+                    for (int k = 0; k < 4; ++k) {
+                        const sim::Vec2 g = ground_point_at(settings, c + (k + 0.5) / 4, r + (j + 0.5) / 4);
+                        const sim::Vec2 p{pose.x + std::cos(h) * g.x - std::sin(h) * g.y,
+                                          pose.y + std::sin(h) * g.x + std::cos(h) * g.y};
+                        double d = INFINITY;
+                        for (const sim::Piece& other : track.pieces()) d = std::min(d, sim::distance_to_piece(other, p));
+                        on_line += d <= world.track.line_width / 2 ? 1 : 0;
+                        on_edge = on_edge || std::abs(d - world.track.line_width / 2) < 1e-9;
+                    }
+                }
+                if (on_edge) continue;
+                const auto expected = static_cast<int>(std::lround((on_line * LINE + (16 - on_line) * FLOOR) / 16.0));
+                ASSERT_EQ(gray_at(camera, c, r), expected) << "pixel " << c << ", " << r << " of view " << i;
+                ++checked;
+                partial += on_line > 0 && on_line < 16 ? 1 : 0;
+            }
+        }
+    }
+    EXPECT_GT(checked, 40 * 40 * 30 * 9 / 10);
+    EXPECT_GT(partial, 40 * 30);  // many pixels on the line's edge, about one a row a view
+}
+
+// A pixel's gray is the share of its footprint on the line: across a row,
+// the shares times the width of a pixel on the floor add up to the line's
+// width, wherever the line lies within the pixels (a hard edge gives whole
+// pixels only).
+TEST(CameraAntialias, SharesAcrossARowAddUpToTheLineWidth) {
+    sim::CameraSettings settings;
+    settings.antialias = 16;
+    sim::Camera camera(settings, sim::FloorSettings{});
+    std::uint64_t noise = 1;
+    for (const double y : {0.0, 0.0007, 0.0013, -0.0021}) {
+        camera.render({0, 0, 0}, sim::Track(straight_along_x(y)), 0.018, BIG_FLOOR, noise);
+        for (std::int32_t r = 0; r < camera.height(); ++r) {
+            const double pixel = camera.ground_point(1, r).y - camera.ground_point(0, r).y;  // [m] on the floor
+            double width = 0.0;
+            for (std::int32_t c = 0; c < camera.width(); ++c) width += (FLOOR - gray_at(camera, c, r)) / double{FLOOR - LINE} * pixel;
+            // Off by at most a sub-pixel at each edge, and half a gray level a pixel.
+            EXPECT_NEAR(width, 0.018, 2 * pixel / 16 + 4 * 0.5 / (FLOOR - LINE) * pixel) << "row " << r << ", line at " << y;
+        }
+    }
+}
+
+TEST(CameraOptics, ExposureScalesAndVignettingDarkensTheCorners) {
+    sim::CameraSettings settings;
+    settings.exposure_gain = 1.1;
+    settings.vignetting = 0.3;
+    sim::FloorSettings grays;
+    grays.floor_gray = 200;
+    sim::Camera camera(settings, grays);
+    std::uint64_t noise = 1;
+    camera.render({0, 0, 0}, sim::Track(straight_along_x(5.0)), 0.018, BIG_FLOOR, noise);  // floor only
+    for (const auto& [c, r] : {std::pair{0, 0}, {63, 0}, {0, 47}, {63, 47}}) EXPECT_EQ(gray_at(camera, c, r), 154);  // 220 x 0.7
+    EXPECT_EQ(gray_at(camera, 31, 23), 220);
+    EXPECT_EQ(gray_at(camera, 32, 24), 220);
+    // Darker the further out, alike in every direction.
+    for (std::int32_t c = 32; c < 63; ++c) EXPECT_GE(gray_at(camera, c, 24), gray_at(camera, c + 1, 24));
+    for (std::int32_t c = 0; c < 64; ++c) EXPECT_EQ(gray_at(camera, c, 10), gray_at(camera, 63 - c, 37));
+    // Overexposed, the floor saturates.
+    settings.exposure_gain = 2.0;
+    sim::Camera bright(settings, grays);
+    bright.render({0, 0, 0}, sim::Track(straight_along_x(5.0)), 0.018, BIG_FLOOR, noise);
+    EXPECT_EQ(gray_at(bright, 31, 23), 255);
+}
+
+TEST(FloorVariation, FixedToTheFloorWithinItsAmplitudeAndSeeded) {
+    sim::FloorSettings grays;
+    grays.floor_gray_variation = 20;
+    grays.line_gray_variation = 8;
+    const sim::CameraSettings settings;
+    sim::Camera camera(settings, grays, 7), moved(settings, grays, 7), reseeded(settings, grays, 8);
+    std::uint64_t noise = 1;
+    const sim::Track far(straight_along_x(5.0));
+    // Moved to its left by four pixels' width of row 30, the camera sees that row's floor four columns further right.
+    const double step = camera.ground_point(1, 30).y - camera.ground_point(0, 30).y;
+    const sim::Pose pose{0.31, -0.17, 0.0};
+    camera.render(pose, far, 0.018, BIG_FLOOR, noise);
+    moved.render({pose.x, pose.y + 4 * step, 0.0}, far, 0.018, BIG_FLOOR, noise);
+    reseeded.render(pose, far, 0.018, BIG_FLOOR, noise);
+    for (std::int32_t c = 0; c + 4 < 64; ++c) EXPECT_NEAR(gray_at(moved, c, 30), gray_at(camera, c + 4, 30), 1) << c;
+    int lowest = 255, highest = 0, differ = 0;
+    for (std::int32_t r = 0; r < 48; ++r) {
+        for (std::int32_t c = 0; c < 64; ++c) {
+            lowest = std::min<int>(lowest, gray_at(camera, c, r));
+            highest = std::max<int>(highest, gray_at(camera, c, r));
+            differ += gray_at(camera, c, r) != gray_at(reseeded, c, r) ? 1 : 0;
+        }
+    }
+    EXPECT_GE(lowest, FLOOR - 20);
+    EXPECT_LE(highest, FLOOR + 20);
+    EXPECT_GT(highest - lowest, 5);  // a stain shows in the view
+    EXPECT_GT(differ, 64 * 48 / 2);
+    // The line varies by its own amplitude.
+    camera.render({0, 0, 0}, sim::Track(straight_along_x(0.0)), 0.018, BIG_FLOOR, noise);
+    for (std::int32_t r = 0; r < 48; ++r) {
+        for (std::int32_t c = 0; c < 64; ++c) {
+            const int gray = gray_at(camera, c, r);
+            ASSERT_TRUE(std::abs(gray - LINE) <= 8 || std::abs(gray - FLOOR) <= 20) << gray;
+        }
+    }
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <map>
 
 #include <algorithm>
 
@@ -76,6 +77,57 @@ TEST(SimulationClock, LongStepShowsItsLastSample) {
     EXPECT_EQ(once.time(), 100.0 / 1000 + 86'400.0);
 }
 
+struct Latency {
+    int ms;      // [ms] of the camera's latency, sampled every 32 ms
+    int noise;   // [gray levels]
+};
+
+void PrintTo(const Latency& latency, std::ostream* os) { *os << latency.ms << " ms, noise " << latency.noise; }
+
+class CameraLatency : public ::testing::TestWithParam<Latency> {};
+
+// The late camera hands out exactly the frame an undelayed camera took the
+// latency earlier (the first frame while the latency has not yet passed).
+// The undelayed robot steps where the late camera takes its frames, so the
+// two move through the same instants.
+TEST_P(CameraLatency, HandsOutTheFrameTakenTheLatencyBefore) {
+    const Latency latency = GetParam();
+    sim::WorldSettings world = sim::default_world();
+    world.camera.noise = latency.noise;
+    world.camera.antialias = 8;  // grays that change with the slightest motion: a frame a millisecond off shows
+    sim::WorldSettings late_world = world;
+    late_world.camera.latency = latency.ms / 1000.0;
+    sim::Simulation late(late_world), prompt(world);
+    late.enable_camera(32);
+    prompt.enable_camera(latency.ms % 32 == 0 ? 32 : 1);
+    const auto image = [](const sim::Simulation& s) {
+        return std::vector<std::uint8_t>(s.camera().image(), s.camera().image() + 64 * 48 * 3);
+    };
+    std::map<std::int64_t, std::vector<std::uint8_t>> seen{{0, image(prompt)}};  // [ms] -> frame
+    for (int step = 1; step <= 30; ++step) {
+        for (auto* s : {&late, &prompt}) s->set_wheel_speeds(12, 3);  // turning: every frame differs
+        late.step(32);
+        if (latency.ms % 32 == 0) {
+            prompt.step(32);
+        } else {
+            prompt.step(32 - latency.ms % 32);
+            seen[std::lround(prompt.time() * 1000)] = image(prompt);
+            prompt.step(latency.ms % 32);
+        }
+        seen[std::lround(prompt.time() * 1000)] = image(prompt);
+        const std::int64_t taken = std::max<std::int64_t>(32 * step - latency.ms, 0);
+        ASSERT_EQ(image(late), seen.at(taken)) << "step " << step;
+        ASSERT_EQ(late.pose().x, prompt.pose().x);
+    }
+    EXPECT_NE(seen.at(0), seen.at(32 * 20));
+}
+
+INSTANTIATE_TEST_SUITE_P(Delays, CameraLatency,
+                         ::testing::Values(Latency{32, 8}, Latency{96, 8}, Latency{40, 0}, Latency{8, 0}, Latency{0, 8}),
+                         [](const ::testing::TestParamInfo<Latency>& param) {
+                             return std::to_string(param.param.ms) + "ms" + (param.param.noise > 0 ? "Noisy" : "");
+                         });
+
 TEST(SimulationEnd, DurationReached) {
     sim::WorldSettings world = sim::default_world();
     world.run.duration = 1.0;
@@ -138,12 +190,9 @@ TEST(SimulationMetrics, LapsOfTheOvalFollowingTheLine) {
     EXPECT_GT(m.abs_error_sum / static_cast<double>(m.steps), 0.0);
 }
 
-// A stored hash of every pose and image of a fixed run with camera noise:
-// any change to motion, rendering, noise or timing shows here.
-TEST(SimulationDeterminism, FixedWorldGivesFixedTrace) {
-    sim::WorldSettings world = sim::winding_world(12, 5);
-    world.camera.noise = 8;
-    world.run.seed = 99;
+// The hash of every pose and image of 400 steps on `world`, driven by the
+// controller's decision; `end` is how the run stands after them.
+std::uint64_t trace_hash(const sim::WorldSettings& world, sim::EndReason& end) {
     sim::Simulation simulation(world);
     simulation.enable_camera(32);
     std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
@@ -157,7 +206,31 @@ TEST(SimulationDeterminism, FixedWorldGivesFixedTrace) {
         mix(&pose, sizeof pose);
         mix(simulation.camera().image(), 64 * 48 * 3);
     }
+    end = simulation.end_reason();
+    return hash;
+}
+
+// A stored hash of every pose and image of a fixed run with camera noise:
+// any change to motion, rendering, noise or timing shows here.
+TEST(SimulationDeterminism, FixedWorldGivesFixedTrace) {
+    sim::WorldSettings world = sim::winding_world(12, 5);
+    world.camera.noise = 8;
+    world.run.seed = 99;
+    sim::EndReason end{};
+    const std::uint64_t hash = trace_hash(world, end);
     EXPECT_EQ(hash, 0xb1d0aef1f3d0848cULL) << std::hex << hash;
+}
+
+// The same with every effect on: the random ones follow the seed alone.
+TEST(SimulationDeterminism, EveryEffectOnGivesAFixedTraceForItsSeed) {
+    sim::WorldSettings world = sim::with_every_effect(sim::winding_world(12, 5));
+    world.run.seed = 99;
+    sim::EndReason end{};
+    const std::uint64_t hash = trace_hash(world, end);
+    EXPECT_EQ(hash, 0x47a41c18711bc99ULL) << std::hex << hash;
+    EXPECT_EQ(end, sim::EndReason::none);  // it still follows the line
+    world.run.seed = 100;
+    EXPECT_NE(hash, trace_hash(world, end));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <numbers>
 #include <string>
+#include <tuple>
 
 #include "world_file.hpp"
 
@@ -86,6 +87,36 @@ TEST(WorldFile, NameDefaultsToTheFileNameAndGapsAreRead) {
     EXPECT_NEAR(world.track.segments[2].length, 0.5 * 90 * DEGREE, 1e-15);
 }
 
+TEST(WorldFile, EffectKeysAreReadAndOffByDefault) {
+    const std::string track = "[track]\nclosed = false\nsegments = [{ straight = 1 }]\n";
+    const sim::WorldSettings plain = sim::parse_world(track, "w.toml");
+    const sim::WorldSettings world = sim::parse_world(track + R"(
+[robot]
+max_wheel_speed = 10
+motor_time_constant = 0.05
+max_wheel_acceleration = 60
+wheel_radius_error = -0.01
+wheel_speed_noise = 0.03
+[camera]
+latency = 0.032
+antialias = true
+exposure_gain = 0.9
+vignetting = 0.25
+[floor]
+floor_gray_variation = 15
+line_gray_variation = 6
+)", "w.toml");
+    const auto effects = [](const sim::WorldSettings& w) {
+        return std::make_tuple(w.robot.max_wheel_speed, w.robot.motor_time_constant, w.robot.max_wheel_acceleration,
+                               w.robot.wheel_radius_error, w.robot.wheel_speed_noise, w.camera.latency, w.camera.antialias,
+                               w.camera.exposure_gain, w.camera.vignetting, w.floor.floor_gray_variation,
+                               w.floor.line_gray_variation);
+    };
+    EXPECT_EQ(effects(plain), std::make_tuple(0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1, 1.0, 0.0, 0.0, 0.0));
+    EXPECT_EQ(effects(world), std::make_tuple(10.0, 0.05, 60.0, -0.01, 0.03, 0.032, 4, 0.9, 0.25, 15.0, 6.0));
+    EXPECT_EQ(sim::parse_world(track + "[camera]\nantialias = 6\n", "w.toml").camera.antialias, 6);
+}
+
 struct BadWorld {
     const char* name;
     const char* text;
@@ -146,7 +177,19 @@ INSTANTIATE_TEST_SUITE_P(
                  "key track.heading: expected no heading with points (the first two set it)"},
         BadWorld{"RunNotATable", "run = 3\n" OPEN_TRACK "segments = [{ straight = 1 }]\n", "key run: expected a table"},
         BadWorld{"PitchTooSteep", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\npitch = 91\n",
-                 "key camera.pitch: expected an angle above 0 and at most 90 deg below the horizontal"}),
+                 "key camera.pitch: expected an angle above 0 and at most 90 deg below the horizontal"},
+        BadWorld{"NegativeTimeConstant", OPEN_TRACK "segments = [{ straight = 1 }]\n[robot]\nmotor_time_constant = -0.1\n",
+                 "key robot.motor_time_constant: expected a time constant of 0 (none) or more in s"},
+        BadWorld{"WheelsFarApart", OPEN_TRACK "segments = [{ straight = 1 }]\n[robot]\nwheel_radius_error = 0.6\n",
+                 "key robot.wheel_radius_error: expected a fraction from -0.5 to 0.5"},
+        BadWorld{"LatencyTooLong", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nlatency = 11\n",
+                 "key camera.latency: expected a delay from 0 to 10 s"},
+        BadWorld{"AntialiasZero", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nantialias = 0\n",
+                 "key camera.antialias: expected true, false, or sub-pixels a side from 1 to 16 (width x height x factor^2 at most 16777216)"},
+        BadWorld{"AntialiasTooCostly", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nwidth = 2048\nheight = 2048\nantialias = 4\n",
+                 "key camera.antialias: expected true, false, or sub-pixels a side from 1 to 16 (width x height x factor^2 at most 16777216)"},
+        BadWorld{"VariationTooLarge", OPEN_TRACK "segments = [{ straight = 1 }]\n[floor]\nline_gray_variation = 300\n",
+                 "key floor.line_gray_variation: expected a gray variation from 0 to 255 gray levels"}),
     [](const ::testing::TestParamInfo<BadWorld>& param) { return std::string(param.param.name); });
 
 // What a world may cost: refused with one line before anything is built.
