@@ -2,9 +2,16 @@
 //
 //   LINE_SIM_WORLD   the world file to run (the built-in oval without it); an
 //                    unusable world ends the process with status 2 before any step
-//   LINE_SIM_OUTPUT  a folder for the run's files: trace.csv, camera snapshots
-//                    and summary.json (none without it)
+//   LINE_SIM_OUTPUT  a folder for the run's files: trace.csv, every camera
+//                    frame (camera-frames.bin), camera snapshots and
+//                    summary.json (none without it)
+//   SIM_FRAME_TIMES  for tests: simulated times [s], separated by commas; the
+//                    frame of the first step at or after each is also saved as
+//                    camera-frame-<time>s.png. Not LINE_SIM_ like the others,
+//                    since line-sim sets those itself and passes this one on.
 //
+// A file that cannot be written ends the run at the next step with one line
+// on standard error; the files already written stay.
 // wb_robot_cleanup writes the run's report to standard error, since standard
 // output belongs to the controller. SIGINT or SIGTERM ends the run at the next
 // step, so that the controller closes it and nothing measured is lost; a
@@ -12,13 +19,16 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "robot_interface.h"
 #include "run_files.hpp"
@@ -47,6 +57,37 @@ extern "C" void request_stop(int) { stop_requested = 1; }
 
 sim::Simulation* camera_of(DeviceTag tag) { return tag == CAMERA_TAG ? platform.simulation.get() : nullptr; }
 
+std::vector<double> frame_times() {
+    std::vector<double> times;
+    const char* text = std::getenv("SIM_FRAME_TIMES");
+    if (text == nullptr || *text == '\0') return times;
+    std::istringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        char* end = nullptr;
+        const double t = std::strtod(item.c_str(), &end);
+        if (end == item.c_str() || *end != '\0' || !std::isfinite(t)) {
+            fail(std::string("SIM_FRAME_TIMES: expected simulated times in s separated by commas, not \"") + text + "\"", 2);
+        }
+        times.push_back(t);
+    }
+    return times;
+}
+
+// Runs a write of the run's files; one that fails is reported, the files are
+// closed (what they hold stays) and the run ends.
+template <typename Write>
+void record(const Write& write) {
+    if (!platform.files) return;
+    try {
+        write(*platform.files);
+    } catch (const std::runtime_error& error) {
+        std::fprintf(stderr, "simulated robot: cannot write the run's files: %s\n", error.what());
+        platform.files.reset();
+        platform.simulation->interrupt();
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -66,7 +107,7 @@ void wb_robot_init(void) {
     }
     if (const char* folder = std::getenv("LINE_SIM_OUTPUT"); folder != nullptr && *folder != '\0') {
         try {
-            platform.files = std::make_unique<sim::RunFiles>(folder);
+            platform.files = std::make_unique<sim::RunFiles>(folder, frame_times());
         } catch (const std::runtime_error& error) {
             fail(std::string("simulated robot: cannot write the run's files: ") + error.what(), 2);
         }
@@ -90,7 +131,7 @@ void wb_camera_enable(DeviceTag camera, int32_t sampling_period_ms) {
     if (s == nullptr) return;
     const bool first = !s->camera_enabled();
     s->enable_camera(sampling_period_ms);
-    if (first && platform.files) platform.files->started(*s);
+    if (first) record([s](sim::RunFiles& files) { files.started(*s); });
 }
 
 int32_t wb_camera_get_width(DeviceTag camera) {
@@ -118,20 +159,14 @@ int32_t wb_robot_step(int32_t duration_ms) {
     if (stop_requested) s->interrupt();
     const std::int64_t steps = s->metrics().steps;
     const bool going_on = s->step(duration_ms);
-    if (platform.files && s->metrics().steps != steps) platform.files->stepped(*s);
+    if (s->metrics().steps != steps) record([s](sim::RunFiles& files) { files.stepped(*s); });
     return going_on ? 0 : -1;
 }
 
 void wb_robot_cleanup(void) {
     if (!platform.simulation) return;
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - platform.started;
-    if (platform.files) {
-        try {
-            platform.files->finished(*platform.simulation, wall.count());
-        } catch (const std::runtime_error& error) {
-            std::fprintf(stderr, "simulated robot: %s\n", error.what());
-        }
-    }
+    record([&wall](sim::RunFiles& files) { files.finished(*platform.simulation, wall.count()); });
     // On a terminal the report would go on from the controller's size text, which has no line end.
     if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO)) std::fputs("\n", stderr);
     std::fputs(platform.simulation->report(wall.count()).c_str(), stderr);

@@ -2,6 +2,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <stdexcept>
 
 namespace sim {
@@ -74,21 +76,46 @@ void write_png(const std::string& path, std::int32_t width, std::int32_t height,
     if (std::fclose(file) != 0) throw std::runtime_error(path + ": " + std::strerror(errno));
 }
 
-RunFiles::RunFiles(std::string folder) : folder_(std::move(folder)) {
+RunFiles::RunFiles(std::string folder, std::vector<double> frame_times)
+    : folder_(std::move(folder)), frame_times_(std::move(frame_times)) {
+    std::sort(frame_times_.begin(), frame_times_.end(), std::greater<>());
     std::error_code error;
     std::filesystem::create_directories(folder_, error);
     const std::string path = folder_ + "/trace.csv";
     trace_ = std::fopen(path.c_str(), "w");
     if (trace_ == nullptr) throw std::runtime_error(path + ": " + std::strerror(errno));
-    std::fprintf(trace_, "%s\n", TRACE_HEADER);
+    const std::string header = std::string(TRACE_HEADER) + "\n";
+    write(trace_, "trace.csv", header.data(), header.size());
     last_flush_ = wall_now();
 }
 
 RunFiles::~RunFiles() {
     if (trace_ != nullptr) std::fclose(trace_);
+    if (frames_ != nullptr) std::fclose(frames_);
 }
 
-void RunFiles::started(const Simulation& simulation) { snapshot(simulation, ""); }
+void RunFiles::write(std::FILE* file, const char* name, const char* bytes, std::size_t size) {
+    if (std::fwrite(bytes, 1, size, file) != size) throw std::runtime_error(folder_ + "/" + name + ": " + std::strerror(errno));
+}
+
+void RunFiles::flush() {
+    if (std::fflush(trace_) != 0) throw std::runtime_error(folder_ + "/trace.csv: " + std::strerror(errno));
+    if (frames_ != nullptr && std::fflush(frames_) != 0) {
+        throw std::runtime_error(folder_ + "/" + FRAMES_FILE + ": " + std::strerror(errno));
+    }
+}
+
+void RunFiles::started(const Simulation& simulation) {
+    const Camera& camera = simulation.camera();
+    const std::string path = folder_ + "/" + FRAMES_FILE;
+    frames_ = std::fopen(path.c_str(), "wb");
+    if (frames_ == nullptr) throw std::runtime_error(path + ": " + std::strerror(errno));
+    encoder_.emplace(camera.width(), camera.height());
+    frame_code_ = frames_header({camera.width(), camera.height(), simulation.metrics().steps});
+    encoder_->encode(camera.image(), frame_code_);
+    write(frames_, FRAMES_FILE, frame_code_.data(), frame_code_.size());
+    snapshot(simulation, "");
+}
 
 void RunFiles::stepped(const Simulation& simulation) {
     const Pose& pose = simulation.pose();
@@ -103,9 +130,14 @@ void RunFiles::stepped(const Simulation& simulation) {
         end = std::to_chars(end, row + sizeof row - 1, value).ptr;
     }
     *end++ = '\n';
-    std::fwrite(row, 1, static_cast<std::size_t>(end - row), trace_);
+    write(trace_, "trace.csv", row, static_cast<std::size_t>(end - row));
+    if (encoder_) {
+        frame_code_.clear();
+        encoder_->encode(simulation.camera().image(), frame_code_);
+        write(frames_, FRAMES_FILE, frame_code_.data(), frame_code_.size());
+    }
     if (const double now = wall_now(); now - last_flush_ > FLUSH_PERIOD) {
-        std::fflush(trace_);
+        flush();
         last_flush_ = now;
     }
 
@@ -119,10 +151,16 @@ void RunFiles::stepped(const Simulation& simulation) {
         ++off_line_snapshots_;
     }
     was_off_line_ = off_line;
+    bool frame_saved = false;
+    while (!frame_times_.empty() && simulation.time() >= frame_times_.back()) {
+        if (!frame_saved) snapshot(simulation, "frame-");
+        frame_saved = true;
+        frame_times_.pop_back();
+    }
 }
 
 void RunFiles::finished(const Simulation& simulation, double wall_seconds) {
-    std::fflush(trace_);
+    flush();
     const WorldSettings& world = simulation.world();
     const nlohmann::json summary =
         make_summary(world.name, world.run.seed, simulation.time(), wall_seconds, simulation.metrics(),

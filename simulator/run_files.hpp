@@ -7,7 +7,11 @@
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "frame_codec.hpp"
 
 #include "simulation.hpp"
 
@@ -25,14 +29,17 @@ nlohmann::json make_summary(const std::string& world, std::uint64_t seed, double
 // Writes an 8-bit RGB image; throws std::runtime_error naming the file on failure.
 void write_png(const std::string& path, std::int32_t width, std::int32_t height, const std::uint8_t* rgb);
 
-// Writes a run's files as it goes: a trace row a step (flushed often, so an
-// interrupted run keeps what it measured), camera snapshots (the first frame,
-// one every SNAPSHOT_PERIOD, and each time the robot leaves the line), and
-// at the end the summary.
+// Writes a run's files as it goes: a trace row a step and every camera frame
+// (FRAMES_FILE), both flushed often so that an interrupted run keeps what it
+// measured; camera snapshots (the first frame, one every SNAPSHOT_PERIOD, and
+// each time the robot leaves the line), and at the end the summary. Every
+// write is checked: a failure throws std::runtime_error naming the file.
 class RunFiles {
 public:
-    // Creates the folder if needed; throws std::runtime_error naming what failed.
-    explicit RunFiles(std::string folder);
+    // Creates the folder if needed. `frame_times` [s], in any order: the
+    // frame of the first step at or after each is also saved as
+    // camera-frame-<time>s.png, for tests that check the frames file.
+    explicit RunFiles(std::string folder, std::vector<double> frame_times = {});
     ~RunFiles();
     RunFiles(const RunFiles&) = delete;
     RunFiles& operator=(const RunFiles&) = delete;
@@ -44,9 +51,15 @@ public:
 private:
     // Saves the camera's image as camera-<label><simulated time>s.png.
     void snapshot(const Simulation& simulation, const std::string& label);
+    void write(std::FILE* file, const char* name, const char* bytes, std::size_t size);
+    void flush();
 
     std::string folder_;
     std::FILE* trace_ = nullptr;
+    std::FILE* frames_ = nullptr;  // open once the camera is on
+    std::optional<FrameEncoder> encoder_;
+    std::string frame_code_;
+    std::vector<double> frame_times_;  // [s] still to save, latest first
     double last_flush_ = 0.0;       // [s] of wall time
     std::int64_t next_snapshot_ = 1;  // the next multiple of SNAPSHOT_PERIOD to save a frame at
     bool was_off_line_ = false;

@@ -19,6 +19,8 @@
 #include <thread>
 #include <toml++/toml.h>
 
+#include "index_page.hpp"
+#include "replay.hpp"
 #include "run_files.hpp"
 #include "trace.hpp"
 #include "trajectory_svg.hpp"
@@ -151,6 +153,7 @@ void finish(Run& run) {
     run.summary["controller_exit_status"] = run.exit_status;
     std::ofstream(summary_path) << run.summary.dump(2) << "\n";
     std::ofstream(run.folder + "/trajectory.svg") << line_sim::trajectory_svg(run.world, track, trace);
+    line_sim::write_replay(run.folder, run.world, run.summary);
 }
 
 bool ended_normally(const Run& run) {
@@ -356,6 +359,11 @@ int run_line_sim(int argc, char** argv) {
                     run.folder.c_str());
         all_normal = all_normal && ended_normally(run);
     }
+    std::vector<line_sim::IndexRow> index;
+    for (const Run& run : runs) {
+        if (!run.summary.is_null()) index.push_back({fs::path(run.folder).lexically_relative(out), run.summary});
+    }
+    line_sim::write_index(out, index, "");
     if (interrupted) std::fprintf(stderr, "line-sim: interrupted; what was recorded so far is kept\n");
     return all_normal ? 0 : 1;
 }

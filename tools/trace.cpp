@@ -5,20 +5,20 @@
 
 namespace line_sim {
 
+TraceReader::TraceReader(const std::string& path) : file_(path) {
+    std::getline(file_, line_);  // header
+}
+
+bool TraceReader::next(TraceRow& r) {
+    if (!std::getline(file_, line_) || file_.eof()) return false;  // no line end: the row may be cut short
+    return std::sscanf(line_.c_str(), "%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf", &r.t, &r.x, &r.y, &r.heading, &r.left,
+                       &r.right, &r.lateral_error, &r.progress) == 8;
+}
+
 std::vector<TraceRow> read_trace(const std::string& path) {
     std::vector<TraceRow> rows;
-    std::ifstream file(path);
-    std::string line;
-    std::getline(file, line);  // header
-    while (std::getline(file, line)) {
-        if (file.eof()) break;  // no line end: the row may be cut short
-        TraceRow r{};
-        if (std::sscanf(line.c_str(), "%lf,%lf,%lf,%lf,%lf,%lf,%lf,%lf", &r.t, &r.x, &r.y, &r.heading, &r.left, &r.right,
-                        &r.lateral_error, &r.progress) != 8) {
-            break;
-        }
-        rows.push_back(r);
-    }
+    TraceReader reader(path);
+    for (TraceRow r{}; reader.next(r);) rows.push_back(r);
     return rows;
 }
 

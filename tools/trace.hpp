@@ -2,6 +2,7 @@
 
 // A run's trace.csv, read back.
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,20 @@ struct TraceRow {
     double t, x, y, heading, left, right, lateral_error, progress;  // s, m, m, rad, rad/s, rad/s, m, m
 };
 
-// The rows of a trace file; an unreadable or empty file gives none, and a
-// last row cut short (a run stopped while writing) is left out.
+// A trace file's rows one at a time, for runs too long to hold. An
+// unreadable or empty file has none, and a last row cut short (a run stopped
+// while writing) is left out.
+class TraceReader {
+public:
+    explicit TraceReader(const std::string& path);
+    bool next(TraceRow& row);  // false after the last row
+
+private:
+    std::ifstream file_;
+    std::string line_;
+};
+
+// The rows of a trace file, as TraceReader gives them.
 std::vector<TraceRow> read_trace(const std::string& path);
 
 // The run's measures worked out again from its trace, as the simulated robot
