@@ -23,9 +23,9 @@ static_assert(std::endian::native == std::endian::little, "the page reads the tr
 
 constexpr std::string_view DATA_MARKER = "<!--DATA-->";
 constexpr double FOOTPRINT_REACH = 0.5;  // [m] ahead of the camera: the footprint's far edge at the most
-constexpr double DRAWING_STEP = 1e-4;    // [m] the track's points are rounded to, for a smaller page
+constexpr double DRAWING_STEPS = 1e4;    // [1/m] the track's points are rounded to 0.1 mm, for a smaller page
 
-double rounded(double metres) { return std::round(metres / DRAWING_STEP) * DRAWING_STEP; }
+double rounded(double metres) { return std::round(metres * DRAWING_STEPS) / DRAWING_STEPS; }
 
 // What the page draws besides the steps: the world, the summary, the track.
 nlohmann::json page_settings(const sim::WorldSettings& world, const nlohmann::json& summary) {
