@@ -132,7 +132,7 @@ def check_decimated(driver, folder):
     page.wait_for("window.lineSimReplay !== undefined")
     trace = read_trace(folder / "trace.csv")
     stride = page.run("return JSON.parse(document.getElementById('settings').textContent).stride")
-    assert stride == -(-len(trace) // 16384) > 1, stride
+    assert stride == -(-len(trace) // 32768) > 1, stride
     for index in (0, 5000, len(trace) - 1):
         state = page.run(f"lineSimReplay.seek({trace[index]['t']}); return lineSimReplay.state()")
         assert state["t"] == trace[index // stride * stride]["t"], (index, state)

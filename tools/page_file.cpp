@@ -69,7 +69,7 @@ void PageFile::commit() {
 }
 
 PackedBytes::PackedBytes(PageFile& page) : page_(page) {
-    if (deflateInit(&stream_, Z_BEST_COMPRESSION) != Z_OK) page_.fail("cannot start compressing");
+    if (deflateInit(&stream_, Z_DEFAULT_COMPRESSION) != Z_OK) page_.fail("cannot start compressing");
 }
 
 PackedBytes::~PackedBytes() { deflateEnd(&stream_); }

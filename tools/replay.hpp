@@ -14,8 +14,8 @@ namespace line_sim {
 
 // Steps a replay holds at the most. A longer run keeps every k-th step (trace
 // row and camera frame), k the smallest whole number that brings it within
-// this: a 120 s run keeps all its 3750 steps, a one-hour run every 7th.
-inline constexpr std::int64_t MOST_REPLAY_STEPS = 16384;
+// this: runs of up to 17 minutes keep every step, a one-hour run every 4th.
+inline constexpr std::int64_t MOST_REPLAY_STEPS = 32768;
 
 // Writes `run_folder`/replay.html from the run's trace.csv and
 // camera-frames.bin, read as streams (a run of any length takes the same
