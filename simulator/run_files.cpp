@@ -81,6 +81,8 @@ RunFiles::RunFiles(std::string folder, std::vector<double> frame_times)
     std::sort(frame_times_.begin(), frame_times_.end(), std::greater<>());
     std::error_code error;
     std::filesystem::create_directories(folder_, error);
+    // A run that ends before its camera is on has no frames: none of an earlier run's may stay.
+    std::filesystem::remove(folder_ + "/" + FRAMES_FILE, error);
     const std::string path = folder_ + "/trace.csv";
     trace_ = std::fopen(path.c_str(), "w");
     if (trace_ == nullptr) throw std::runtime_error(path + ": " + std::strerror(errno));
