@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libtomlplusplus-dev libcli11-dev
-          nlohmann-json3-dev libpng-dev python3)
+          nlohmann-json3-dev libpng-dev zlib1g-dev python3 python3-pil python3-selenium chromium chromium-driver)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -81,6 +81,21 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, std::
     }
 }
 
+std::array<Vec2, 4> camera_footprint(const CameraSettings& settings, double reach) {
+    // The rays of Camera's constructor, through pixel corners instead of centres.
+    const double focal = (settings.width / 2.0) / std::tan(settings.field_of_view / 2);  // [px]
+    const double cp = std::cos(settings.pitch), sp = std::sin(settings.pitch);
+    const auto corner = [&](double column, double row) {
+        const double down = -(row - settings.height / 2.0) / focal, left = (column - settings.width / 2.0) / focal;
+        const double dx = cp - down * sp, dz = -sp - down * cp;
+        // Along the ray to the floor, or to `reach` ahead where it does not get there first.
+        const double to_floor = dz < 0 ? settings.mount_height / -dz : INFINITY;
+        const double t = std::min(to_floor, reach / std::hypot(dx, left));
+        return Vec2{settings.mount_forward + t * dx, t * left};
+    };
+    return {corner(0, 0), corner(settings.width, 0), corner(settings.width, settings.height), corner(0, settings.height)};
+}
+
 Vec2 Camera::ground_point(std::int32_t column, std::int32_t row) const {
     const Row& r = rows_[static_cast<std::size_t>(row)];
     if (!r.sees_floor) return {std::nan(""), std::nan("")};

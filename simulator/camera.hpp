@@ -25,6 +25,7 @@
 // directly, as fills of whole spans.
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -64,6 +65,13 @@ struct Span {
         }
     }
 };
+
+// The floor the whole image covers: where the rays through the image's four
+// corners meet it, in the robot's frame (x ahead, y to the left), in the
+// order near right, near left, far left, far right (pixel corners (0, 0),
+// (width, 0), (width, height), (0, height)). A corner ray at or above the
+// horizon is cut `reach` [m] ahead of the camera, along its direction.
+std::array<Vec2, 4> camera_footprint(const CameraSettings& settings, double reach);
 
 class Camera {
 public:

@@ -2,8 +2,13 @@
 //
 //   LINE_SIM_WORLD   the world file to run (the built-in oval without it); an
 //                    unusable world ends the process with status 2 before any step
-//   LINE_SIM_OUTPUT  an existing folder for the run's files: trace.csv, camera
-//                    snapshots and summary.json (none without it)
+//   LINE_SIM_OUTPUT  an existing folder for the run's files: trace.csv, every
+//                    camera frame (camera-frames.bin), camera snapshots and
+//                    summary.json (none without it)
+//   SIM_FRAME_TIMES  for tests: simulated times [s], separated by commas; the
+//                    frame of the first step at or after each is also saved as
+//                    camera-frame-<time>s.png. Not LINE_SIM_ like the others,
+//                    since line-sim sets those itself and passes this one on.
 //
 // wb_robot_cleanup writes the run's report to standard error, since standard
 // output belongs to the controller. SIGINT or SIGTERM ends the run at the next
@@ -15,13 +20,16 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "robot_interface.h"
 #include "run_files.hpp"
@@ -50,6 +58,23 @@ extern "C" void request_stop(int) { stop_requested = 1; }
 }
 
 sim::Simulation* camera_of(DeviceTag tag) { return tag == CAMERA_TAG ? platform.simulation.get() : nullptr; }
+
+std::vector<double> frame_times() {
+    std::vector<double> times;
+    const char* text = std::getenv("SIM_FRAME_TIMES");
+    if (text == nullptr || *text == '\0') return times;
+    std::istringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        char* end = nullptr;
+        const double t = std::strtod(item.c_str(), &end);
+        if (end == item.c_str() || *end != '\0' || !std::isfinite(t)) {
+            fail(std::string("SIM_FRAME_TIMES: expected simulated times in s separated by commas, not \"") + text + "\"", 2);
+        }
+        times.push_back(t);
+    }
+    return times;
+}
 
 // Reports what went wrong inside an operation, once, and ends the run: the
 // controller's next step gets -1 and it closes the run as usual.
@@ -95,7 +120,7 @@ void wb_robot_init(void) {
     std::signal(SIGXFSZ, SIG_IGN);
     if (const char* folder = std::getenv("LINE_SIM_OUTPUT"); folder != nullptr && *folder != '\0') {
         try {
-            platform.files = std::make_unique<sim::RunFiles>(folder, platform.simulation->world().run.duration);
+            platform.files = std::make_unique<sim::RunFiles>(folder, platform.simulation->world().run.duration, frame_times());
         } catch (const std::exception& error) {
             fail(std::string("simulated robot: ") + error.what(), 1);
         }

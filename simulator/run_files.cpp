@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <algorithm>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -64,18 +66,33 @@ void write_png(const std::string& path, std::int32_t width, std::int32_t height,
     close_part(file, path);
 }
 
-RunFiles::RunFiles(std::string folder, double duration)
-    : folder_(std::move(folder)), duration_(duration), period_(snapshot_period(duration)) {
+RunFiles::RunFiles(std::string folder, double duration, std::vector<double> frame_times)
+    : folder_(std::move(folder)), duration_(duration), period_(snapshot_period(duration)), frame_times_(std::move(frame_times)) {
+    std::sort(frame_times_.begin(), frame_times_.end(), std::greater<>());
     trace_ = open_part(folder_ + "/trace.csv");
-    if (std::fprintf(trace_, "%s\n", TRACE_HEADER) < 0) throw_file_error(folder_ + "/trace.csv");
+    const std::string header = std::string(TRACE_HEADER) + "\n";
+    write(trace_, "trace.csv", header.data(), header.size());
     last_flush_ = wall_now();
+}
+
+void RunFiles::write(std::FILE* file, const char* name, const char* bytes, std::size_t size) {
+    if (std::fwrite(bytes, 1, size, file) != size) throw_file_error(folder_ + "/" + name);
 }
 
 RunFiles::~RunFiles() {
     if (trace_ != nullptr) std::fclose(trace_);
+    if (frames_ != nullptr) std::fclose(frames_);
 }
 
-void RunFiles::started(const Simulation& simulation) { snapshot(simulation, ""); }
+void RunFiles::started(const Simulation& simulation) {
+    const Camera& camera = simulation.camera();
+    frames_ = open_part(folder_ + "/" + FRAMES_FILE);
+    encoder_.emplace(camera.width(), camera.height());
+    frame_code_ = frames_header({camera.width(), camera.height(), simulation.metrics().steps});
+    encoder_->encode(camera.image(), frame_code_);
+    write(frames_, FRAMES_FILE, frame_code_.data(), frame_code_.size());
+    snapshot(simulation, "");
+}
 
 void RunFiles::stepped(const Simulation& simulation) {
     const Pose& pose = simulation.pose();
@@ -90,13 +107,17 @@ void RunFiles::stepped(const Simulation& simulation) {
         end = std::to_chars(end, row + sizeof row - 1, value).ptr;
     }
     *end++ = '\n';
-    const auto size = static_cast<std::size_t>(end - row);
-    bool written = std::fwrite(row, 1, size, trace_) == size;
-    if (const double now = wall_now(); written && now - last_flush_ > FLUSH_PERIOD) {
-        written = std::fflush(trace_) == 0;
+    write(trace_, "trace.csv", row, static_cast<std::size_t>(end - row));
+    if (encoder_) {
+        frame_code_.clear();
+        encoder_->encode(simulation.camera().image(), frame_code_);
+        write(frames_, FRAMES_FILE, frame_code_.data(), frame_code_.size());
+    }
+    if (const double now = wall_now(); now - last_flush_ > FLUSH_PERIOD) {
+        if (std::fflush(trace_) != 0) throw_file_error(folder_ + "/trace.csv");
+        if (frames_ != nullptr && std::fflush(frames_) != 0) throw_file_error(folder_ + "/" + FRAMES_FILE);
         last_flush_ = now;
     }
-    if (!written) throw_file_error(folder_ + "/trace.csv");
 
     if (simulation.time() >= period_ * static_cast<double>(next_snapshot_)) {
         snapshot(simulation, "");
@@ -108,6 +129,12 @@ void RunFiles::stepped(const Simulation& simulation) {
         ++off_line_snapshots_;
     }
     was_off_line_ = off_line;
+    bool frame_saved = false;
+    while (!frame_times_.empty() && simulation.time() >= frame_times_.back()) {
+        if (!frame_saved) snapshot(simulation, "frame-");
+        frame_saved = true;
+        frame_times_.pop_back();
+    }
 }
 
 void RunFiles::finished(const Simulation& simulation, double wall_seconds, EndReason end_reason) {
@@ -115,6 +142,7 @@ void RunFiles::finished(const Simulation& simulation, double wall_seconds, EndRe
     std::optional<FileError> failed;
     try {
         close_part(std::exchange(trace_, nullptr), folder_ + "/trace.csv");
+        if (frames_ != nullptr) close_part(std::exchange(frames_, nullptr), folder_ + "/" + FRAMES_FILE);
     } catch (const FileError& error) {
         failed = error;
         end_reason = EndReason::files_not_written;

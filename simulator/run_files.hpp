@@ -6,9 +6,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "files.hpp"
+#include "frame_codec.hpp"
 #include "simulation.hpp"
 
 namespace sim {
@@ -29,15 +32,18 @@ std::string snapshot_name(const std::string& label, double time, double duration
 // Writes an 8-bit RGB image, complete or not at all; throws FileError.
 void write_png(const std::string& path, std::int32_t width, std::int32_t height, const std::uint8_t* rgb);
 
-// Writes a run's files as it goes: a trace row a step (flushed often, so an
-// interrupted run keeps what it measured; under its temporary name until
-// the run ends), camera snapshots (the first frame, one every
+// Writes a run's files as it goes: a trace row a step and every camera frame
+// (FRAMES_FILE), both flushed often so that an interrupted run keeps what it
+// measured, and under their temporary names until the run ends; camera snapshots (the first frame, one every
 // snapshot_period, and each time the robot leaves the line), and at the end
 // the summary. Every write is checked; a failure throws FileError.
 class RunFiles {
 public:
     // The folder must exist; throws FileError naming what failed.
-    RunFiles(std::string folder, double duration);
+    // `frame_times` [s], in any order: the frame of the first step at or after
+    // each is also saved as camera-frame-<time>s.png, for tests that check
+    // the frames file.
+    RunFiles(std::string folder, double duration, std::vector<double> frame_times = {});
     ~RunFiles();
     RunFiles(const RunFiles&) = delete;
     RunFiles& operator=(const RunFiles&) = delete;
@@ -55,7 +61,14 @@ private:
     std::string folder_;
     double duration_;  // [s] of the run
     double period_;    // [s] between periodic snapshots
+    // Writes to a file opened by open_part, or throws FileError naming it.
+    void write(std::FILE* file, const char* name, const char* bytes, std::size_t size);
+
     std::FILE* trace_ = nullptr;
+    std::FILE* frames_ = nullptr;  // open once the camera is on
+    std::optional<FrameEncoder> encoder_;
+    std::string frame_code_;
+    std::vector<double> frame_times_;  // [s] still to save, latest first
     double last_flush_ = 0.0;       // [s] of wall time
     std::int64_t next_snapshot_ = 1;  // the next multiple of SNAPSHOT_PERIOD to save a frame at
     bool was_off_line_ = false;

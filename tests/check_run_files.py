@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Runs line-sim and reads its files with Python's own parsers: the picture
-must be well-formed XML (SVG), every camera snapshot a PNG that decodes to the
-camera's size, and the summary JSON with every key of the right type.
+"""Runs line-sim and reads its files with Python's parsers and Pillow: the
+picture must be well-formed XML (SVG) that scales to its window, every camera
+snapshot an RGB PNG of the camera's size, the summary JSON with every key of
+the right type, and the pages there.
 
 Usage: check_run_files.py LINE_SIM FOLDER
 """
@@ -11,8 +12,9 @@ import struct
 import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
-import zlib
 from pathlib import Path
+
+from PIL import Image
 
 SVG = "{http://www.w3.org/2000/svg}"
 KEYS = {
@@ -21,50 +23,6 @@ KEYS = {
     "rms_lateral_error_m": float, "max_abs_lateral_error_m": float, "time_off_line_s": float, "distance_along_line_m": float,
     "end_reason": str, "controller_exit_status": int, "camera_width": int, "camera_height": int,
 }
-
-
-def decode_png(path):
-    """Width, height and the unfiltered RGB rows of an 8-bit RGB PNG."""
-    data = path.read_bytes()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n", f"{path}: not a PNG"
-    position, idat, header = 8, b"", None
-    while position < len(data):
-        length, kind = struct.unpack(">I4s", data[position:position + 8])
-        body = data[position + 8:position + 8 + length]
-        crc = struct.unpack(">I", data[position + 8 + length:position + 12 + length])[0]
-        assert zlib.crc32(kind + body) == crc, f"{path}: bad CRC in {kind}"
-        if kind == b"IHDR":
-            header = struct.unpack(">IIBBBBB", body)
-        elif kind == b"IDAT":
-            idat += body
-        position += 12 + length
-    width, height, depth, colour = header[:4]
-    assert (depth, colour) == (8, 2), f"{path}: not 8-bit RGB"
-    raw = zlib.decompress(idat)
-    stride = 3 * width
-    assert len(raw) == height * (stride + 1), f"{path}: {len(raw)} bytes of image data"
-    rows, previous = [], bytearray(stride)
-    for y in range(height):
-        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        for i in range(stride):
-            left = line[i - 3] if i >= 3 else 0
-            up = previous[i]
-            corner = previous[i - 3] if i >= 3 else 0
-            if kind == 1:
-                line[i] = (line[i] + left) & 255
-            elif kind == 2:
-                line[i] = (line[i] + up) & 255
-            elif kind == 3:
-                line[i] = (line[i] + (left + up) // 2) & 255
-            elif kind == 4:
-                p = left + up - corner
-                best = min((abs(p - left), 0, left), (abs(p - up), 1, up), (abs(p - corner), 2, corner))[2]
-                line[i] = (line[i] + best) & 255
-            else:
-                assert kind == 0, f"{path}: filter {kind}"
-        rows.append(bytes(line))
-        previous = line
-    return width, height, rows
 
 
 def check(folder):
@@ -77,16 +35,21 @@ def check(folder):
 
     root = ElementTree.parse(folder / "trajectory.svg").getroot()
     assert root.tag == SVG + "svg", root.tag
+    assert len(root.get("viewBox", "").split()) == 4 and root.get("width") == "100%", root.attrib
     assert root.findall(f".//{SVG}path") and root.findall(f".//{SVG}polyline"), f"{folder}: no track or path drawn"
 
     snapshots = sorted(folder.glob("camera-*.png"))
     assert snapshots, f"{folder}: no camera snapshots"
     dark_rows = 0
     for png in snapshots:
-        width, height, rows = decode_png(png)
-        assert (width, height) == (summary["camera_width"], summary["camera_height"]), f"{png}: {width} x {height}"
-        dark_rows += sum(1 for row in rows if min(row) < 20)
+        with Image.open(png) as image:
+            image.load()  # decodes it all: a damaged file fails here
+            assert image.format == "PNG" and image.mode == "RGB", f"{png}: {image.format} {image.mode}"
+            assert image.size == (summary["camera_width"], summary["camera_height"]), f"{png}: {image.size}"
+            data, stride = image.tobytes(), 3 * image.size[0]
+            dark_rows += sum(1 for row in range(0, len(data), stride) if min(data[row:row + stride]) < 20)
     assert dark_rows > 0, f"{folder}: no snapshot shows the line"
+    assert (folder / "replay.html").stat().st_size > 0, f"{folder}: no replay"
     return len(snapshots)
 
 
@@ -97,6 +60,7 @@ def main():
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     count = sum(check(folder / world) for world in ("oval", "square"))
+    assert (folder / "index.html").stat().st_size > 0, f"{folder}: no index"
     print(f"1 passed, 0 failed: {count} snapshots, two pictures and two summaries read")
 
 

@@ -15,6 +15,7 @@
 
 #include "controller_file.hpp"
 #include "files.hpp"
+#include "index_page.hpp"
 #include "results.hpp"
 #include "run_plan.hpp"
 #include "runner.hpp"
@@ -137,9 +138,17 @@ line_sim::Results results_of(const std::vector<line_sim::Run>& runs, const std::
     return results;
 }
 
+// results.csv, results.json, the sweep's picture and index.html.
 void write_result_files(const fs::path& out, const line_sim::Results& results, const std::string& plot) {
     line_sim::write_results(out, results);
-    if (!results.swept_keys.empty()) sim::write_file((out / "sweep.svg").string(), line_sim::sweep_svg(results, plot));
+    std::string sweep;
+    if (!results.swept_keys.empty()) {
+        sweep = line_sim::sweep_svg(results, plot);
+        sim::write_file((out / "sweep.svg").string(), sweep);
+    }
+    std::vector<line_sim::IndexRow> index;
+    for (const line_sim::ResultRow& row : results.rows) index.push_back({row.folder, sim::to_json(row.summary)});
+    line_sim::write_index(out, index, sweep);
 }
 
 std::vector<line_sim::Requirement> parse_requirements(const std::vector<std::string>& texts, bool allow_change) {
@@ -382,7 +391,7 @@ int run_line_sim(int argc, char** argv) {
     const line_sim::Results results = results_of(runs, sweeps);
     try {
         write_result_files(out, results, plot);
-    } catch (const sim::FileError& error) {
+    } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "line-sim: %s\n", error.what());
         all_normal = false;
     }

@@ -12,6 +12,8 @@
 
 #include "child_process.hpp"
 #include "files.hpp"
+#include "frame_codec.hpp"
+#include "replay.hpp"
 #include "trace.hpp"
 #include "track.hpp"
 #include "trajectory_svg.hpp"
@@ -62,6 +64,8 @@ std::string write_failures(const Run& run) {
 void finish_files(Run& run, const Controller& controller) {
     const std::string summary_path = run.folder + "/summary.json", trace_path = run.folder + "/trace.csv";
     complete_cut_trace(trace_path);
+    // A cut last frame is left out when the frames are read.
+    std::rename(sim::part_name(run.folder + "/" + sim::FRAMES_FILE).c_str(), (run.folder + "/" + sim::FRAMES_FILE).c_str());
     const sim::Track track(run.world.track);
     try {
         std::ifstream file(summary_path);
@@ -89,7 +93,7 @@ void finish_files(Run& run, const Controller& controller) {
     }
     sim::write_file(summary_path, sim::to_json(*run.summary).dump(2) + "\n");
     sim::write_file(run.folder + "/trajectory.svg", trajectory_svg(run.world, track, trace_path));
-    write_manifest(run.run_folder);
+    write_replay(run.folder, run.world, sim::to_json(*run.summary));
 }
 
 void finish(Run& run, const Controller& controller) {
@@ -99,6 +103,13 @@ void finish(Run& run, const Controller& controller) {
         if (run.error.empty()) run.error = error.what();
     } catch (const std::bad_alloc&) {
         if (run.error.empty()) run.error = run.folder + ": out of memory while completing the run's files";
+    } catch (const std::exception& error) {
+        if (run.error.empty()) run.error = error.what();
+    }
+    // Whatever failed, the files that are there are listed as the run's.
+    try {
+        write_manifest(run.run_folder);
+    } catch (const std::exception&) {
     }
 }
 

@@ -39,9 +39,8 @@ std::string colour(double f) {
 
 }  // namespace
 
-std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::string& trace_path) {
-    // The centre line as points: straights by their ends, arcs every ARC_STEP.
-    std::vector<std::vector<sim::Vec2>> strokes;  // one a drawn stretch
+std::vector<std::vector<sim::Vec2>> centre_line_strokes(const sim::Track& track) {
+    std::vector<std::vector<sim::Vec2>> strokes;
     bool drawing = false;
     for (const sim::Piece& piece : track.pieces()) {
         if (piece.gap) {
@@ -53,6 +52,11 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
         const int points = piece.curvature == 0.0 ? 1 : std::max(1, static_cast<int>(std::ceil(piece.length / ARC_STEP)));
         for (int k = 1; k <= points; ++k) strokes.back().push_back(sim::point_on_piece(piece, piece.length * k / points));
     }
+    return strokes;
+}
+
+std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::string& trace_path) {
+    const std::vector<std::vector<sim::Vec2>> strokes = centre_line_strokes(track);
 
     // What to show: the track and the path, with a little floor round them.
     sim::Vec2 low = world.track.start, high = world.track.start;
@@ -84,9 +88,11 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
 
     std::ostringstream svg;
     svg.precision(6);
+    const double svg_width = WIDTH + 2 * MARGIN, svg_height = height + 2 * MARGIN + LEGEND_HEIGHT;
     svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << WIDTH + 2 * MARGIN << "\" height=\""
-        << height + 2 * MARGIN + LEGEND_HEIGHT << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
+        // No size of its own: the viewBox fits the drawing to the window, or to the box it is shown in.
+        << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100%\" height=\"100%\" viewBox=\"0 0 " << svg_width << " "
+        << svg_height << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
         << "<title>" << escape(world.name) << ": the robot's path</title>\n"
         << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
         << "<rect x=\"" << MARGIN << "\" y=\"" << MARGIN << "\" width=\"" << WIDTH << "\" height=\"" << height

@@ -9,12 +9,17 @@
 
 namespace line_sim {
 
+// The drawn centre line as polylines, one a stretch between gaps: straights
+// by their ends, arcs by points a few millimetres apart.
+std::vector<std::vector<sim::Vec2>> centre_line_strokes(const sim::Track& track);
+
 // A picture of a run: the track at its real line width, the robot's path
 // coloured by its distance from the centre line (with a legend), a scale bar,
 // the start, and where the robot was off the line. The trace is read from its
 // file twice, row by row, and the path drawn with at most MOST_PATH_POINTS
 // points (every k-th row), so that a day's run makes a picture of the usual
-// size.
+// size. It has a viewBox, so that it scales to the window or box it is
+// shown in.
 inline constexpr std::int64_t MOST_PATH_POINTS = 20000;
 std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::string& trace_path);
 

@@ -1,0 +1,114 @@
+#include "frame_codec.hpp"
+
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+namespace sim {
+namespace {
+
+void put_varint(std::uint64_t value, std::string& out) {
+    while (value >= 0x80) {
+        out += static_cast<char>((value & 0x7F) | 0x80);
+        value >>= 7;
+    }
+    out += static_cast<char>(value);
+}
+
+// False at the end of the stream.
+bool get_varint(std::istream& in, std::uint64_t& value) {
+    value = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+        const int byte = in.get();
+        if (byte == std::char_traits<char>::eof()) return false;
+        value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+        if ((byte & 0x80) == 0) return true;
+    }
+    throw std::runtime_error("a run length longer than any row");
+}
+
+}  // namespace
+
+std::string frames_header(const FramesHeader& header) {
+    return std::string(FRAMES_MAGIC) + " " + std::to_string(header.width) + " " + std::to_string(header.height) + " " +
+           std::to_string(header.first_step) + "\n";
+}
+
+FrameEncoder::FrameEncoder(std::int32_t width, std::int32_t height)
+    : row_bytes_(3 * static_cast<std::size_t>(width)), previous_(row_bytes_ * static_cast<std::size_t>(height), 0) {}
+
+void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out) {
+    std::string runs;
+    for (std::size_t start = 0; start < previous_.size(); start += row_bytes_) {
+        const std::uint8_t* row = rgb + start;
+        if (std::memcmp(row, previous_.data() + start, row_bytes_) == 0) {
+            out += static_cast<char>(RowCode::same);
+            continue;
+        }
+        // Runs, unless they would take more room than the row itself.
+        runs.clear();
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < row_bytes_ && runs.size() < row_bytes_;) {
+            std::size_t j = i + 3;
+            while (j < row_bytes_ && std::memcmp(row + j, row + i, 3) == 0) j += 3;
+            put_varint((j - i) / 3, runs);
+            runs.append(reinterpret_cast<const char*>(row + i), 3);
+            ++count;
+            i = j;
+        }
+        if (runs.size() < row_bytes_) {
+            out += static_cast<char>(RowCode::runs);
+            put_varint(count, out);
+            out += runs;
+        } else {
+            out += static_cast<char>(RowCode::raw);
+            out.append(reinterpret_cast<const char*>(row), row_bytes_);
+        }
+        std::memcpy(previous_.data() + start, row, row_bytes_);
+    }
+}
+
+FrameDecoder::FrameDecoder(std::int32_t width, std::int32_t height)
+    : width_(width), row_bytes_(3 * static_cast<std::size_t>(width)), image_(row_bytes_ * static_cast<std::size_t>(height), 0) {}
+
+bool FrameDecoder::next(std::istream& in) {
+    for (std::size_t start = 0; start < image_.size(); start += row_bytes_) {
+        std::uint8_t* row = image_.data() + start;
+        const int code = in.get();
+        if (code == std::char_traits<char>::eof()) return false;
+        if (code == static_cast<int>(RowCode::same)) continue;
+        if (code == static_cast<int>(RowCode::raw)) {
+            if (!in.read(reinterpret_cast<char*>(row), static_cast<std::streamsize>(row_bytes_))) return false;
+            continue;
+        }
+        if (code != static_cast<int>(RowCode::runs)) throw std::runtime_error("unknown row code " + std::to_string(code));
+        std::uint64_t count = 0, filled = 0;
+        if (!get_varint(in, count)) return false;
+        for (std::uint64_t k = 0; k < count; ++k) {
+            std::uint64_t length = 0;
+            char pixel[3];
+            if (!get_varint(in, length) || !in.read(pixel, 3)) return false;
+            if (length == 0 || length > static_cast<std::uint64_t>(width_) - filled) {
+                throw std::runtime_error("runs that do not fill their row");
+            }
+            for (std::uint64_t p = filled; p < filled + length; ++p) std::memcpy(row + 3 * p, pixel, 3);
+            filled += length;
+        }
+        if (filled != static_cast<std::uint64_t>(width_)) throw std::runtime_error("runs that do not fill their row");
+    }
+    return true;
+}
+
+FramesHeader read_frames_header(std::istream& in, const std::string& path) {
+    std::string line;
+    std::getline(in, line);
+    std::istringstream words(line.substr(std::min(line.size(), std::strlen(FRAMES_MAGIC))));
+    FramesHeader h;
+    if (line.rfind(FRAMES_MAGIC, 0) != 0 || !(words >> h.width >> h.height >> h.first_step) || h.width < 1 ||
+        h.height < 1 || h.first_step < 0) {
+        throw std::runtime_error(path + ": not a camera frames file");
+    }
+    return h;
+}
+
+}  // namespace sim

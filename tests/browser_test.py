@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""Opens line-sim's pages in headless Chromium, from disk, as a person would:
+replay.html must show exactly the trace's steps and the camera's frames,
+play and pause, and fetch nothing; index.html must link to the replays.
+Screenshots of both pages are left in FOLDER for people to look at.
+
+Usage: browser_test.py LINE_SIM FOLDER
+"""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from PIL import Image
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+# Times [s] whose frames the simulated robot saves for the test, besides its snapshots.
+FRAME_TIMES = [0.05, 7.77, 33.3, 71.0, 119.99]
+
+
+def read_trace(path):
+    """The trace's rows as Python floats: read from the shortest decimal form, exactly the doubles written."""
+    lines = path.read_text().splitlines()
+    names = lines[0].split(",")
+    return [dict(zip(names, map(float, line.split(",")))) for line in lines[1:]]
+
+
+def start_browser(profile):
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--disable-dev-shm-usage", f"--user-data-dir={profile}", "--window-size=1400,900"):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+class Page:
+    """One page opened from disk, with what it logged and asked for."""
+
+    def __init__(self, driver, path):
+        self.driver = driver
+        for log in ("browser", "performance"):
+            driver.get_log(log)  # what came before, the browser's own start page included
+        driver.get(path.resolve().as_uri())
+
+    def wait_for(self, script):
+        WebDriverWait(self.driver, 20).until(lambda d: d.execute_script(f"return {script}"))
+
+    def run(self, script):
+        return self.driver.execute_script(script)
+
+    def check_quiet(self, name):
+        """No console message above info, and nothing fetched but local files."""
+        errors = [e for e in self.driver.get_log("browser") if e["level"] in ("SEVERE", "WARNING")]
+        assert not errors, f"{name}: console: {errors}"
+        requests = []
+        for entry in self.driver.get_log("performance"):
+            message = json.loads(entry["message"])["message"]
+            # The browser's own pages (its new-tab page loads as it starts) are not ours to judge.
+            if message["method"] == "Network.requestWillBeSent" and \
+                    not message["params"].get("documentURL", "").startswith("chrome:"):
+                requests.append(message["params"]["request"]["url"])
+        requests += self.run("return performance.getEntriesByType('resource').map(e => e.name)")
+        remote = [url for url in requests if not url.startswith(("file:", "data:"))]
+        assert not remote, f"{name}: asked the network for {remote}"
+        return requests
+
+
+def check_replay(driver, folder, screenshot):
+    page = Page(driver, folder / "replay.html")
+    page.wait_for("window.lineSimReplay !== undefined")
+    ready_ms = int(page.run("return document.documentElement.dataset.readyMs"))
+    trace = read_trace(folder / "trace.csv")
+    hook = "window.lineSimReplay"
+    assert page.run(f"return {hook}.duration") == trace[-1]["t"]
+
+    # Each step exactly as the trace has it; a time between steps shows the one before.
+    keys = ["t", "x", "y", "heading", "left", "right", "lateral_error"]
+    for index in (0, 1, 2, 311, 1000, 2047, len(trace) // 2, len(trace) - 2, len(trace) - 1):
+        row = trace[index]
+        for t in (row["t"], row["t"] + 0.0159):
+            state = page.run(f"{hook}.seek({t}); return {hook}.state()")
+            assert state == {k: row[k] for k in keys}, f"seek({t}): {state} against row {index}: {row}"
+
+    # The camera: the snapshots, and the frames the robot saved for the test, pixel for pixel.
+    pictures = sorted(folder.glob("camera-[0-9]*.png")) + sorted(folder.glob("camera-frame-*.png"))
+    assert len(pictures) >= 5 + len(FRAME_TIMES), [p.name for p in pictures]
+    for picture in pictures:
+        t = float(re.search(r"(\d+\.\d+)s\.png$", picture.name).group(1))
+        if t == 0.0:
+            continue  # the image before the first step: no trace row shows it
+        pixels = page.run(f"{hook}.seek({t}); const p = {hook}.cameraPixels();"
+                          f" return {{t: {hook}.state().t, width: p.width, height: p.height, rgb: Array.from(p.rgb)}}")
+        image = Image.open(picture)
+        assert image.mode == "RGB" and (pixels["width"], pixels["height"]) == image.size, picture
+        assert pixels["t"] == t, f"{picture.name}: shown at {pixels['t']}"
+        assert bytes(pixels["rgb"]) == image.tobytes(), f"{picture.name}: the replay's frame differs"
+
+    # Play runs the clock; pause stops it.
+    page.run(f"{hook}.seek(20)")
+    driver.find_element(By.ID, "play").click()
+    time.sleep(0.6)
+    driver.find_element(By.ID, "play").click()
+    paused = page.run(f"return {hook}.state().t")
+    assert paused > 20.2, f"playing for 0.6 s went from 20 s to {paused} s"
+    time.sleep(0.3)
+    assert page.run(f"return {hook}.state().t") == paused, "time went on after pause"
+
+    # The keys step one frame.
+    driver.find_element(By.TAG_NAME, "body").send_keys("\ue014")  # right arrow
+    assert page.run(f"return {hook}.state().t") > paused
+
+    page.run(f"{hook}.seek(41.3)")
+    driver.save_screenshot(str(screenshot))
+    page.check_quiet("replay.html")
+    return ready_ms
+
+
+def check_decimated(driver, folder):
+    """A run too long to keep every step keeps every k-th, each exactly as traced."""
+    page = Page(driver, folder / "replay.html")
+    page.wait_for("window.lineSimReplay !== undefined")
+    trace = read_trace(folder / "trace.csv")
+    stride = page.run("return JSON.parse(document.getElementById('settings').textContent).stride")
+    assert stride == -(-len(trace) // 32768) > 1, stride
+    for index in (0, 5000, len(trace) - 1):
+        state = page.run(f"lineSimReplay.seek({trace[index]['t']}); return lineSimReplay.state()")
+        assert state["t"] == trace[index // stride * stride]["t"], (index, state)
+    page.check_quiet("long replay.html")
+
+
+def check_index(driver, out, worlds, screenshot):
+    page = Page(driver, out / "index.html")
+    rows = driver.find_elements(By.CSS_SELECTOR, "#runs-table tbody tr")
+    assert len(rows) == len(worlds), len(rows)
+    # Sorted by the mean error, the runs come in the summaries' order of it.
+    driver.find_element(By.CSS_SELECTOR, "#runs-table th[data-key=mean_abs_lateral_error_m]").click()
+    errors = {w: json.loads((out / w / "summary.json").read_text())["mean_abs_lateral_error_m"] for w in worlds}
+    shown = [a.text for a in driver.find_elements(By.CSS_SELECTOR, "#runs-table tbody td:first-child a")]
+    assert shown == sorted(worlds, key=errors.get), shown
+    page.wait_for("[...document.images].every(i => i.complete && i.naturalWidth > 0)")
+    driver.save_screenshot(str(screenshot))
+    requests = page.check_quiet("index.html")
+    assert sum(url.endswith("/trajectory.svg") for url in requests) == len(worlds), requests
+    driver.find_element(By.LINK_TEXT, shown[-1]).click()
+    page.wait_for("window.lineSimReplay !== undefined")
+    assert driver.current_url == (out / shown[-1] / "replay.html").resolve().as_uri(), driver.current_url
+    assert page.run("return document.title").startswith(shown[-1])
+
+
+def main():
+    line_sim, folder = sys.argv[1], Path(sys.argv[2])
+    shutil.rmtree(folder, ignore_errors=True)
+    out, long = folder / "runs", folder / "long"
+    env = dict(os.environ, SIM_FRAME_TIMES=",".join(map(str, FRAME_TIMES)))
+    worlds = ["oval", "square"]
+    for arguments in (worlds + ["--out", str(out)], ["s_curves", "--duration", "1200", "--out", str(long)]):
+        result = subprocess.run([line_sim, *arguments], env=env, capture_output=True, text=True)
+        assert result.returncode == 0, result.stderr
+    size = (out / "oval" / "replay.html").stat().st_size
+    assert size < 2_000_000, f"a 120 s replay.html of {size} bytes"
+
+    with tempfile.TemporaryDirectory() as profile:
+        driver = start_browser(profile)
+        try:
+            ready_ms = check_replay(driver, out / "oval", folder / "replay.png")
+            check_decimated(driver, long / "s_curves")
+            check_index(driver, out, worlds, folder / "index.png")
+        finally:
+            driver.quit()
+    print(f"1 passed, 0 failed: oval's replay.html {size} bytes, interactive {ready_ms} ms after opening;"
+          f" screenshots in {folder}")
+
+
+if __name__ == "__main__":
+    main()

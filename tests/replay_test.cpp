@@ -1,0 +1,174 @@
+// What a replay is made of: every camera frame recorded and read back, the
+// camera's footprint on the floor, and pages that are complete or absent.
+// The pages themselves are tested in a browser (browser_test.py).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "camera.hpp"
+#include "frame_codec.hpp"
+#include "index_page.hpp"
+#include "line_tracking.hpp"
+#include "process.hpp"
+#include "replay.hpp"
+#include "run_files.hpp"
+#include "scenarios.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Image = std::vector<std::uint8_t>;
+
+// Runs the default world with the controller's decision for `steps` steps,
+// recording into `folder`; gives every image the camera showed, the first
+// before any step.
+std::vector<Image> record_run(const std::string& folder, double noise, int steps, std::vector<double> frame_times = {}) {
+    sim::WorldSettings world = sim::default_world();
+    world.camera.noise = noise;
+    sim::Simulation simulation(world);
+    sim::RunFiles files(folder, world.run.duration, std::move(frame_times));
+    simulation.enable_camera(32);
+    files.started(simulation);
+    const sim::Camera& camera = simulation.camera();
+    const auto size = 3 * static_cast<std::size_t>(camera.width() * camera.height());
+    std::vector<Image> images{Image(camera.image(), camera.image() + size)};
+    for (int i = 0; i < steps; ++i) {
+        const line_tracking::CameraImage image{camera.width(), camera.height(), camera.image()};
+        if (const auto speeds = line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
+            simulation.set_wheel_speeds(speeds->left, speeds->right);
+        }
+        simulation.step(32);
+        files.stepped(simulation);
+        images.emplace_back(camera.image(), camera.image() + size);
+    }
+    files.finished(simulation, 1.0, simulation.end_reason());
+    return images;
+}
+
+// The whole frames decoded from `bytes`, a frames file or the start of one.
+std::vector<Image> decode(const std::string& bytes) {
+    std::istringstream in(bytes);
+    const sim::FramesHeader header = sim::read_frames_header(in, "frames");
+    EXPECT_EQ(header.first_step, 0);
+    sim::FrameDecoder decoder(header.width, header.height);
+    std::vector<Image> frames;
+    while (decoder.next(in)) frames.push_back(decoder.image());
+    return frames;
+}
+
+class FramesFile : public ::testing::TestWithParam<double> {};
+
+// Noise makes every row differ from the one before and have no runs: the raw code.
+TEST_P(FramesFile, HoldsEveryImageTheCameraShowedAndLosesOnlyALastFrameCutShort) {
+    const std::string folder = test_support::fresh_folder();
+    const std::vector<Image> images = record_run(folder, GetParam(), 120);
+    const std::string bytes = test_support::read_file(folder + "/" + sim::FRAMES_FILE);
+    EXPECT_EQ(decode(bytes), images);
+    const std::vector<Image> cut = decode(bytes.substr(0, bytes.size() - 1));
+    EXPECT_EQ(cut, std::vector<Image>(images.begin(), images.end() - 1));
+    // Without noise the floor and line make runs, and a still view repeats rows: far below 9 kB a frame.
+    if (GetParam() == 0.0) {
+        EXPECT_LT(bytes.size(), 200 * images.size());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Noise, FramesFile, ::testing::Values(0.0, 6.0));
+
+TEST(FramesFile, SavesTheFramesAskedForAtTheFirstStepAtOrAfterEachTime) {
+    const std::string folder = test_support::fresh_folder();
+    record_run(folder, 0.0, 40, {1.0, 0.5, 0.51});
+    std::vector<std::string> saved;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename().string().rfind("camera-frame-", 0) == 0) saved.push_back(entry.path().filename());
+    }
+    std::sort(saved.begin(), saved.end());
+    EXPECT_EQ(saved, (std::vector<std::string>{"camera-frame-000.512s.png", "camera-frame-001.024s.png"}));
+}
+
+TEST(FramesFile, CodesNoEncoderWritesAreErrors) {
+    const std::string header = sim::frames_header({4, 1, 0});
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"unknown row code", header + std::string(1, '\x07')},
+        {"runs longer than the row", header + std::string("\x01\x01\x05\x00\x00\x00", 6)},
+        {"runs shorter than the row", header + std::string("\x01\x01\x03\x00\x00\x00", 6)},
+    };
+    for (const auto& [name, bytes] : cases) EXPECT_THROW(decode(bytes), std::runtime_error) << name;
+    std::istringstream not_frames("line-sim trace 1 64 48 0\n");
+    EXPECT_THROW(sim::read_frames_header(not_frames, "x"), std::runtime_error);
+}
+
+// The corner rays of a camera are the limit of the corner pixels' rays of the
+// same camera with ever finer pixels.
+TEST(CameraFootprint, CornersAreWhereAFineCamerasCornerPixelsSee) {
+    sim::CameraSettings tilted;
+    tilted.pitch = 0.9;
+    tilted.field_of_view = 1.2;
+    tilted.width = 40;
+    tilted.height = 40;
+    tilted.mount_forward = -0.01;
+    for (const sim::CameraSettings& coarse : {sim::CameraSettings{}, tilted}) {
+        constexpr int FINER = 25;
+        sim::CameraSettings settings = coarse;
+        settings.width *= FINER;
+        settings.height *= FINER;
+        const sim::Camera fine(settings, sim::FloorSettings{});
+        const std::int32_t w = settings.width - 1, h = settings.height - 1;
+        // Each corner pixel and its neighbour diagonally inwards, whose distance
+        // bounds the half pixel from the pixel's centre to the image's corner.
+        const std::int32_t at[4][4] = {{0, 0, 1, 1}, {w, 0, w - 1, 1}, {w, h, w - 1, h - 1}, {0, h, 1, h - 1}};
+        const auto footprint = sim::camera_footprint(coarse, 10.0);
+        for (std::size_t k = 0; k < 4; ++k) {
+            const sim::Vec2 corner = fine.ground_point(at[k][0], at[k][1]), inward = fine.ground_point(at[k][2], at[k][3]);
+            const double pixel = std::hypot(corner.x - inward.x, corner.y - inward.y);
+            EXPECT_LT(std::hypot(footprint[k].x - corner.x, footprint[k].y - corner.y), pixel) << k;
+        }
+    }
+    // Looking almost level, the far corners see past the horizon and are cut at the reach.
+    sim::CameraSettings level;
+    level.pitch = 0.1;
+    const auto footprint = sim::camera_footprint(level, 0.7);
+    for (std::size_t k : {2U, 3U}) EXPECT_NEAR(std::hypot(footprint[k].x - level.mount_forward, footprint[k].y), 0.7, 1e-12);
+    EXPECT_LT(footprint[0].x, 0.7);
+}
+
+TEST(ReplayPage, AFailedWriteLeavesThePageThatWasThere) {
+    const std::string folder = test_support::fresh_folder();
+    record_run(folder, 0.0, 30);
+    const sim::WorldSettings world = sim::default_world();
+    line_sim::write_replay(folder, world, nlohmann::json::object());
+    const std::string page = test_support::read_file(folder + "/replay.html");
+    ASSERT_NE(page.find("id=\"frames\""), std::string::npos);
+
+    // A frames file damaged after its first frame.
+    const std::string frames = folder + "/" + sim::FRAMES_FILE;
+    std::string bytes = test_support::read_file(frames);
+    bytes.insert(bytes.find('\n') + 1 + 49, 1, '\x09');
+    std::ofstream(frames, std::ios::binary) << bytes;
+    try {
+        line_sim::write_replay(folder, world, nlohmann::json::object());
+        ADD_FAILURE() << "a damaged frames file written into a page";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find(frames), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(test_support::read_file(folder + "/replay.html"), page);
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        EXPECT_NE(entry.path().filename().string().front(), '.') << "left behind: " << entry.path();
+    }
+}
+
+TEST(IndexPage, NamesFromWorldFilesCannotEndTheDataEarly) {
+    const std::string folder = test_support::fresh_folder();
+    const nlohmann::json summary = {{"world", "</script><script>alert(1)</script>"}, {"steps", 3}};
+    line_sim::write_index(folder, {{"a b/#1", summary}}, "<?xml version=\"1.0\"?>\n<svg id=\"plot\"></svg>\n");
+    const std::string page = test_support::read_file(folder + "/index.html");
+    EXPECT_EQ(page.find("<script>alert"), std::string::npos);
+    EXPECT_NE(page.find("\\u003c/script\\u003e"), std::string::npos);
+    EXPECT_NE(page.find("<figure id=\"sweep\"><svg id=\"plot\"></svg>"), std::string::npos);
+    EXPECT_EQ(page.find("<?xml"), std::string::npos);
+}
+
+}  // namespace

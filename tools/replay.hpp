@@ -1,0 +1,27 @@
+#pragma once
+
+// replay.html: a run to watch in a browser, one self-contained page in the
+// run's folder (tools/replay/replay.html is the page; the run's data goes
+// inside it).
+
+#include <cstdint>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "settings.hpp"
+
+namespace line_sim {
+
+// Steps a replay holds at the most. A longer run keeps every k-th step (trace
+// row and camera frame), k the smallest whole number that brings it within
+// this: runs of up to 17 minutes keep every step, a one-hour run every 4th.
+inline constexpr std::int64_t MOST_REPLAY_STEPS = 32768;
+
+// Writes `run_folder`/replay.html from the run's trace.csv and
+// camera-frames.bin, read as streams (a run of any length takes the same
+// memory), with `world` as run and the run's `summary`. The page is complete
+// or absent; a failure throws std::runtime_error naming the file.
+void write_replay(const std::filesystem::path& run_folder, const sim::WorldSettings& world,
+                  const nlohmann::json& summary);
+
+}  // namespace line_sim
