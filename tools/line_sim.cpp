@@ -36,9 +36,10 @@ extern "C" void on_interrupt(int) { interrupted = 1; }
 
 constexpr const char* EXIT_STATUSES = R"(
 Each run writes into OUT/WORLD/ (OUT/WORLD/KEY=VALUE,...,seed=N/ with --sweep or --seeds):
-  summary.json, trace.csv, trajectory.svg, camera-*.png, world.toml (the world as run),
-  report.txt (the simulated robot's report), controller-output.txt; and at the top of OUT:
-  results.csv, results.json, and sweep.svg for a sweep.
+  summary.json, trace.csv, trajectory.svg, replay.html, camera-*.png, camera-frames.bin,
+  world.toml (the world as run), report.txt (the simulated robot's report),
+  controller-output.txt; and at the top of OUT: results.csv, results.json, index.html, and
+  sweep.svg for a sweep.
 Exit status: 0 every run ended normally and met every --require; 1 a run did not (a controller
   crashed, a file could not be written) or a requirement failed; 2 a usage error or an unusable
   world or controller (nothing ran); 130 interrupted (Ctrl-C), what was recorded is kept.)";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <sstream>
 
@@ -9,7 +10,7 @@ namespace line_sim {
 namespace {
 
 constexpr double WIDTH = 720, HEIGHT = 420;  // [px] of the plot area
-constexpr double LEFT = 90, TOP = 50, BOTTOM = 70, RIGHT = 180;  // [px] round it
+constexpr double LEFT = 100, TOP = 50, BOTTOM = 70, RIGHT = 180;  // [px] round it
 constexpr const char* COLOURS[] = {"#0050c8", "#c83200", "#189038", "#8c28b4", "#b48c00", "#00a0a0", "#606060"};
 
 std::string escape(const std::string& text) {
@@ -75,6 +76,11 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
     for (const auto& [where, total] : sums) y_low = std::min(y_low, total.first / total.second);
     if (x_high <= x_low) x_high = x_low + 1;
     if (y_high <= y_low) y_high = y_low + 1;
+    // Ticks at 1, 2 or 5 times a power of ten, about five of them, the axis from tick to tick.
+    const double rough = (y_high - y_low) / 5, power = std::pow(10.0, std::floor(std::log10(rough)));
+    const double tick = rough <= power ? power : rough <= 2 * power ? 2 * power : rough <= 5 * power ? 5 * power : 10 * power;
+    y_low = std::floor(y_low / tick) * tick;
+    y_high = std::ceil(y_high / tick) * tick;
     const auto px = [&](double x) { return LEFT + (x - x_low) / (x_high - x_low) * WIDTH; };
     const auto py = [&](double y) { return TOP + (y_high - y) / (y_high - y_low) * HEIGHT; };
 
@@ -93,14 +99,15 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
         svg << "<text x=\"" << px(xs[i]) << "\" y=\"" << TOP + HEIGHT + 18 << "\" text-anchor=\"middle\">"
             << escape(values[i]) << "</text>\n";
     }
-    for (int k = 0; k <= 5; ++k) {
-        const double y = y_low + (y_high - y_low) * k / 5;
-        svg << "<text x=\"" << LEFT - 8 << "\" y=\"" << py(y) + 4 << "\" text-anchor=\"end\">" << y << "</text>\n"
+    for (double y = y_low; y <= y_high + tick / 2; y += tick) {
+        char label[32];
+        std::snprintf(label, sizeof label, "%.4g", std::abs(y) < tick / 2 ? 0.0 : y);
+        svg << "<text x=\"" << LEFT - 8 << "\" y=\"" << py(y) + 4 << "\" text-anchor=\"end\">" << label << "</text>\n"
             << "<path d=\"M" << LEFT << " " << py(y) << " h" << WIDTH << "\" stroke=\"#e0e0e0\"/>\n";
     }
     svg << "<text x=\"" << LEFT + WIDTH / 2 << "\" y=\"" << height - 20 << "\" text-anchor=\"middle\">"
         << escape(with_unit(key)) << "</text>\n"
-        << "<text transform=\"translate(20 " << TOP + HEIGHT / 2 << ") rotate(-90)\" text-anchor=\"middle\">"
+        << "<text transform=\"translate(18 " << TOP + HEIGHT / 2 << ") rotate(-90)\" text-anchor=\"middle\">"
         << escape(with_unit(metric)) << "</text>\n";
     for (std::size_t w = 0; w < worlds.size(); ++w) {
         const char* colour = COLOURS[w % std::size(COLOURS)];
