@@ -391,4 +391,17 @@ TEST(LineSimExperiments, ShardsMergedEqualOneRun) {
     EXPECT_TRUE(fs::exists(out + "/merged/sweep.svg"));
 }
 
+// An old DT_RPATH comes before LD_LIBRARY_PATH; line-sim preloads the
+// simulated robot for such a controller, which would otherwise load the
+// scripted platform its run path names.
+TEST(LineSimExperiments, ControllerRunPathCannotPickAnotherRobot) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer's runtime must be the first library loaded";
+#endif
+    const std::string out = test_support::fresh_folder();
+    const auto run = run_process(LINE_SIM_EXE, {"oval", "--duration", "3", "-o", out, "--controller", OLD_RPATH_CONTROLLER_EXE});
+    EXPECT_EQ(run.exit_status, 0) << run.standard_error;
+    EXPECT_EQ(nlohmann::json::parse(read_file(out + "/oval/summary.json"))["end_reason"], "duration");
+}
+
 }  // namespace

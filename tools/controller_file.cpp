@@ -13,33 +13,46 @@
 namespace line_sim {
 namespace {
 
-// The NEEDED entries of a 64-bit little-endian ELF file's dynamic section.
-bool needs_library(const std::vector<char>& file, const std::string& library) {
+struct DynamicSection {
+    bool needs = false;      // a NEEDED entry names the library
+    bool old_rpath = false;  // a DT_RPATH, which the loader searches before LD_LIBRARY_PATH
+};
+
+// What a 64-bit ELF file's dynamic section says of `library`.
+DynamicSection read_dynamic(const std::vector<char>& file, const std::string& library) {
+    DynamicSection found;
     const auto fits = [&](std::uint64_t offset, std::uint64_t size) { return offset <= file.size() && size <= file.size() - offset; };
     Elf64_Ehdr header;
-    if (!fits(0, sizeof header)) return false;
+    if (!fits(0, sizeof header)) return found;
     std::memcpy(&header, file.data(), sizeof header);
-    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64) return false;
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64) return found;
     for (std::uint16_t i = 0; i < header.e_shnum; ++i) {
         Elf64_Shdr section;
         const std::uint64_t at = header.e_shoff + std::uint64_t{i} * sizeof section;
-        if (!fits(at, sizeof section)) return false;
+        if (!fits(at, sizeof section)) return found;
         std::memcpy(&section, file.data() + at, sizeof section);
         if (section.sh_type != SHT_DYNAMIC || !fits(section.sh_offset, section.sh_size)) continue;
         Elf64_Shdr strings;
         const std::uint64_t link = header.e_shoff + std::uint64_t{section.sh_link} * sizeof strings;
-        if (!fits(link, sizeof strings)) return false;
+        if (!fits(link, sizeof strings)) return found;
         std::memcpy(&strings, file.data() + link, sizeof strings);
-        if (!fits(strings.sh_offset, strings.sh_size)) return false;
+        if (!fits(strings.sh_offset, strings.sh_size)) return found;
         for (std::uint64_t d = 0; d + sizeof(Elf64_Dyn) <= section.sh_size; d += sizeof(Elf64_Dyn)) {
             Elf64_Dyn entry;
             std::memcpy(&entry, file.data() + section.sh_offset + d, sizeof entry);
+            found.old_rpath = found.old_rpath || entry.d_tag == DT_RPATH;
             if (entry.d_tag != DT_NEEDED || entry.d_un.d_val >= strings.sh_size) continue;
             const char* name = file.data() + strings.sh_offset + entry.d_un.d_val;
-            if (library == std::string(name, strnlen(name, strings.sh_size - entry.d_un.d_val))) return true;
+            found.needs = found.needs || library == std::string(name, strnlen(name, strings.sh_size - entry.d_un.d_val));
         }
     }
-    return false;
+    return found;
+}
+
+DynamicSection dynamic_of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return read_dynamic(file, "libController.so");
 }
 
 std::uint32_t rotate(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
@@ -51,11 +64,11 @@ std::string controller_problem(const std::string& path) {
     if (stat(path.c_str(), &info) != 0) return "no such file";
     if (!S_ISREG(info.st_mode)) return "not a file";
     if (access(path.c_str(), X_OK) != 0) return "not executable";
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!needs_library(file, "libController.so")) return "not a program that uses the robot library (no NEEDED libController.so)";
+    if (!dynamic_of(path).needs) return "not a program that uses the robot library (no NEEDED libController.so)";
     return "";
 }
+
+bool library_path_overridden(const std::string& path) { return dynamic_of(path).old_rpath; }
 
 std::string file_sha256(const std::string& path) {
     static constexpr std::array<std::uint32_t, 64> K = {

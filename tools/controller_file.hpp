@@ -11,6 +11,10 @@ namespace line_sim {
 // else why it cannot be run on the simulated robot.
 std::string controller_problem(const std::string& path);
 
+// Whether the program's own run path comes before LD_LIBRARY_PATH (an old
+// DT_RPATH), so that only LD_PRELOAD makes it load another libController.so.
+bool library_path_overridden(const std::string& path);
+
 // The SHA-256 of the file's bytes, in hex; empty if it cannot be read.
 std::string file_sha256(const std::string& path);
 

@@ -327,6 +327,7 @@ int run_line_sim(int argc, char** argv) {
     }
     controller.sha256 = line_sim::file_sha256(controller.path.string());
     controller.library = simulated_library();
+    controller.preload = line_sim::library_path_overridden(controller.path.string());
     std::vector<line_sim::Setting> settings;
     for (const std::string& text : set_texts) settings.push_back(line_sim::parse_setting(text, "--set"));
     if (duration) settings.push_back({"run.duration", nlohmann::json(*duration).dump()});

@@ -135,6 +135,7 @@ Requirement parse_requirement(const std::string& text, bool allow_change) {
         for (const std::string& name : names) known += (known.empty() ? "" : ", ") + name;
         bad("unknown metric \"" + r.metric + "\" (known: " + known + ")");
     }
+    if (r.metric == "lap_times_s") bad("lap_times_s is a list; laps_completed counts it");
     if (r.value.empty()) bad("expected a value after " + r.op);
     std::string number = r.value;
     if (allow_change && (number[0] == '+' || number[0] == '-')) r.change = true;

@@ -35,12 +35,14 @@ void start(Run& run, const Controller& controller) {
     }
     // The simulated robot's library, whatever the caller's search path says.
     // The simulated robot's library, whatever the caller's search path or the
-    // controller's own run path says: first on the path, and loaded first.
+    // controller's own run path says: first on the path, which comes before a
+    // RUNPATH, and preloaded where an old RPATH would come before the path.
+    // (Preloading only then keeps a sanitizer's runtime first where it must be.)
     ChildSpec child{controller.path.string(), controller.arguments,
                     environment_without({"LINE_SIM_", "LD_LIBRARY_PATH=", "LD_PRELOAD="}),
                     run.folder + "/controller-output.txt", run.folder + "/report.txt", ""};
     child.environment.push_back("LD_LIBRARY_PATH=" + controller.library.parent_path().string());
-    child.environment.push_back("LD_PRELOAD=" + controller.library.string());
+    if (controller.preload) child.environment.push_back("LD_PRELOAD=" + controller.library.string());
     child.environment.push_back("LINE_SIM_WORLD=" + run.folder + "/world.toml");
     child.environment.push_back("LINE_SIM_OUTPUT=" + run.folder);
     run.pid = start_child(child);

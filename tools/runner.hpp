@@ -38,6 +38,7 @@ struct Controller {
     std::vector<std::string> arguments;
     std::string sha256;
     std::filesystem::path library;  // the simulated robot's libController.so
+    bool preload = false;           // its run path would win over LD_LIBRARY_PATH
 };
 
 // Runs every run, `jobs` at a time. With `progress`, one overall line and a
