@@ -363,11 +363,19 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
     return world;
 }
 
-// The line of the first place where tables, arrays and the parts of dotted
-// keys lie more than MOST_NESTING deep, or 0. The TOML parser recurses once a
-// level and would run out of stack on a crafted file long before any other
-// limit, so the text is looked over, without parsing it, first.
-std::size_t too_deep(std::string_view text) {
+struct TextProblem {
+    std::size_t line = 0;  // 0: none
+    std::string what;
+};
+
+// What the text must not hold before the TOML parser sees it, with its line:
+// tables, arrays and the parts of dotted keys more than MOST_NESTING deep
+// (the parser recurses once a level and would run out of stack on a crafted
+// file long before any other limit), and bytes beyond ASCII outside strings
+// and comments (TOML allows them nowhere else, and the parser's test for
+// such whitespace reaches code it assumes unreachable).
+TextProblem look_over(std::string_view text) {
+    const TextProblem too_deep{0, "nested more than " + std::to_string(MOST_NESTING) + " levels deep"};
     struct Open {
         char bracket;  // '[' an array, '{' an inline table
         int depth;     // of the values inside it
@@ -387,6 +395,7 @@ std::size_t too_deep(std::string_view text) {
         if (c == ' ' || c == '\t' || c == '\r') continue;
         const bool first = line_start;
         line_start = false;
+        if ((c & 0x80) != 0) return {line, "a character beyond ASCII outside a string or comment"};
         if (c == '#') {
             while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
         } else if (c == '"' || c == '\'') {
@@ -402,11 +411,11 @@ std::size_t too_deep(std::string_view text) {
                 }
             }
         } else if (key) {
-            if (c == '.' && base + ++parts > MOST_NESTING) return line;  // a dotted key, or a table header's
+            if (c == '.' && base + ++parts > MOST_NESTING) return {line, too_deep.what};  // a dotted key, or a table header's
             if (c == '[' && first && open.empty()) parts = 1;          // a table header
             if (c == '=') key = false, depth = base + parts;
         } else if (c == '[' || c == '{') {
-            if (++depth > MOST_NESTING) return line;
+            if (++depth > MOST_NESTING) return {line, too_deep.what};
             open.push_back({c, depth});
             if (c == '{') key = true, base = depth, parts = 1;
         } else if ((c == ']' || c == '}') && !open.empty()) {
@@ -416,22 +425,38 @@ std::size_t too_deep(std::string_view text) {
             key = true, base = open.back().depth, parts = 1;
         }
     }
-    return 0;
+    return {};
+}
+
+// The parser's description, which may quote what it saw (a line end, a
+// terminal escape), as one printable line.
+std::string printable(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            out += c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        }
+    }
+    return out;
 }
 
 }  // namespace
 
 WorldSettings parse_world(std::string_view text, const std::string& source) {
-    if (const std::size_t line = too_deep(text)) {
-        throw WorldError("world " + source + ": line " + std::to_string(line) + ": nested more than " +
-                         std::to_string(MOST_NESTING) + " levels deep");
+    if (const TextProblem problem = look_over(text); problem.line != 0) {
+        throw WorldError("world " + source + ": line " + std::to_string(problem.line) + ": " + problem.what);
     }
     toml::table root;
     try {
         root = toml::parse(text, source);
     } catch (const toml::parse_error& error) {
         std::ostringstream line;
-        line << "world " << source << ": line " << error.source().begin.line << ": " << error.description();
+        line << "world " << source << ": line " << error.source().begin.line << ": " << printable(error.description());
         throw WorldError(line.str());
     }
     std::string stem = source;
