@@ -33,7 +33,6 @@ void start(Run& run, const Controller& controller) {
         run.error = error.what();
         return;
     }
-    // The simulated robot's library, whatever the caller's search path says.
     // The simulated robot's library, whatever the caller's search path or the
     // controller's own run path says: first on the path, which comes before a
     // RUNPATH, and preloaded where an old RPATH would come before the path.
@@ -101,11 +100,9 @@ void finish_files(Run& run, const Controller& controller) {
 void finish(Run& run, const Controller& controller) {
     try {
         finish_files(run, controller);
-    } catch (const sim::FileError& error) {
-        if (run.error.empty()) run.error = error.what();
     } catch (const std::bad_alloc&) {
         if (run.error.empty()) run.error = run.folder + ": out of memory while completing the run's files";
-    } catch (const std::exception& error) {
+    } catch (const std::exception& error) {  // a file that cannot be written, named
         if (run.error.empty()) run.error = error.what();
     }
     // Whatever failed, the files that are there are listed as the run's.
