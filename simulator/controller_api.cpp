@@ -52,6 +52,15 @@ volatile std::sig_atomic_t stop_requested = 0;
 
 extern "C" void request_stop(int) { stop_requested = 1; }
 
+// A controller that crashes takes the buffered end of the trace and frames
+// with it: hand it to the files, then crash as it would have.
+extern "C" void flush_and_crash(int signal) {
+    if (platform.files) platform.files->flush();
+    std::raise(signal);  // the handler was reset on entry
+}
+
+
+
 [[noreturn]] void fail(const std::string& line, int status) {
     std::fprintf(stderr, "%s\n", line.c_str());
     std::exit(status);
@@ -98,6 +107,15 @@ void guarded(const Body& body) {
     }
 }
 
+// The run's files are complete once the run is over: the summary is there
+// even if the controller never calls wb_robot_cleanup, or lingers after it.
+void close_files(sim::EndReason end_reason) {
+    if (!platform.files) return;
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - platform.started;
+    guarded([&] { platform.files->finished(*platform.simulation, wall.count(), end_reason); });
+    platform.files.reset();
+}
+
 }  // namespace
 
 extern "C" {
@@ -130,6 +148,10 @@ void wb_robot_init(void) {
     action.sa_flags = static_cast<int>(SA_RESETHAND | SA_RESTART);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    struct sigaction crash {};
+    crash.sa_handler = flush_and_crash;
+    crash.sa_flags = static_cast<int>(SA_RESETHAND);
+    for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(signal, &crash, nullptr);
     platform.started = std::chrono::steady_clock::now();
 }
 
@@ -178,19 +200,22 @@ int32_t wb_robot_step(int32_t duration_ms) {
         going_on = s->step(duration_ms);
         if (platform.files && !platform.files_failed && s->metrics().steps != steps) platform.files->stepped(*s);
     });
-    return going_on && !platform.files_failed ? 0 : -1;
+    if (!going_on || platform.files_failed) {
+        close_files(s->end_reason());
+        return -1;
+    }
+    return 0;
 }
 
 void wb_robot_cleanup(void) {
     if (!platform.simulation) return;
+    // Closed before the run was over: the controller ended it.
+    platform.simulation->stop(sim::EndReason::controller_exited);
+    close_files(platform.simulation->end_reason());
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - platform.started;
-    if (platform.files) {
-        guarded([&] { platform.files->finished(*platform.simulation, wall.count(), platform.simulation->end_reason()); });
-    }
     // On a terminal the report would go on from the controller's size text, which has no line end.
     if (isatty(STDOUT_FILENO) && isatty(STDERR_FILENO)) std::fputs("\n", stderr);
     guarded([&] { std::fputs(platform.simulation->report(wall.count()).c_str(), stderr); });
-    platform.files.reset();
     platform.simulation.reset();
 }
 

@@ -137,6 +137,11 @@ void RunFiles::stepped(const Simulation& simulation) {
     }
 }
 
+void RunFiles::flush() {
+    if (trace_ != nullptr) std::fflush(trace_);
+    if (frames_ != nullptr) std::fflush(frames_);
+}
+
 void RunFiles::finished(const Simulation& simulation, double wall_seconds, EndReason end_reason) {
     // The summary is written even when the trace cannot be: it says why.
     std::optional<FileError> failed;

@@ -50,6 +50,8 @@ public:
 
     void started(const Simulation& simulation);  // call once the camera is on: saves the first frame
     void stepped(const Simulation& simulation);
+    // Hands what is buffered to the files now (a controller is crashing).
+    void flush();
     // Gives the trace its final name and writes the summary, ending as
     // `end_reason` says (files_not_written if the trace cannot be completed).
     void finished(const Simulation& simulation, double wall_seconds, EndReason end_reason);

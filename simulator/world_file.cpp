@@ -298,11 +298,19 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
     if (const toml::node* name = top.find("name")) {
         // The name is printed and becomes a folder name: no control characters
         // (a NUL, a line end, a terminal escape) and nothing huge.
+        // Also Unicode's: C1 controls and the marks that turn text right to
+        // left, which would make a terminal show another name.
         const std::string text = name->value<std::string>().value_or("");
-        const bool printable = std::none_of(text.begin(), text.end(), [](char c) {
-            return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-        });
-        if (!name->is_string() || text.empty() || text.size() > MOST_NAME_BYTES || !printable) {
+        bool controls = false;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0; };
+            const bool c1 = byte(i) == 0xc2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f;
+            const bool bidi = byte(i) == 0xe2 && ((byte(i + 1) == 0x80 && ((byte(i + 2) >= 0x8e && byte(i + 2) <= 0x8f) ||
+                                                                            (byte(i + 2) >= 0xaa && byte(i + 2) <= 0xae))) ||
+                                                   (byte(i + 1) == 0x81 && byte(i + 2) >= 0xa6 && byte(i + 2) <= 0xa9));
+            controls = controls || byte(i) < 0x20 || byte(i) == 0x7f || c1 || bidi;
+        }
+        if (!name->is_string() || text.empty() || text.size() > MOST_NAME_BYTES || controls) {
             top.fail("name", "a non-empty string of at most 200 bytes without control characters");
         }
         world.name = text;
@@ -447,7 +455,9 @@ std::string printable(std::string_view text) {
 
 }  // namespace
 
-WorldSettings parse_world(std::string_view text, const std::string& source) {
+WorldSettings parse_world(std::string_view text, const std::string& given_source) {
+    // The file's name may hold anything a file name may: shown escaped, as one line.
+    const std::string source = printable(given_source);
     if (const TextProblem problem = look_over(text); problem.line != 0) {
         throw WorldError("world " + source + ": line " + std::to_string(problem.line) + ": " + problem.what);
     }
@@ -467,7 +477,7 @@ WorldSettings parse_world(std::string_view text, const std::string& source) {
 
 std::string read_world_text(const std::string& path) {
     const auto refuse = [&path](const std::string& why) {
-        throw WorldError("world " + path + ": cannot be read (" + why + ")");
+        throw WorldError("world " + printable(path) + ": cannot be read (" + why + ")");
     };
     // Not blocking, so that opening a FIFO with no writer does not wait for one.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

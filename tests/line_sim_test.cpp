@@ -228,7 +228,7 @@ TEST(LineSim, RunsFromAnyFolderAndDefaultsToTheOval) {
 TEST(LineSimFiles, WorldNamesStayInsideOutAndNeverShareAFolder) {
     const std::string top = test_support::fresh_folder();
     const std::string out = top + "/out";
-    const std::vector<std::string> names = {"../escape", "/abs/x", "..", ".", "a/b", "dup", "dup", "dup-2"};
+    const std::vector<std::string> names = {"../escape", "/abs/x", "..", ".", "a/b", "dup", "dup", "dup-2", "results.csv"};
     std::vector<std::string> arguments = {"--duration", "1", "--out", out};
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::string path = top + "/w" + std::to_string(i) + ".toml";
@@ -256,6 +256,7 @@ TEST(LineSimFiles, WorldNamesStayInsideOutAndNeverShareAFolder) {
         EXPECT_EQ(worlds, expected);
     }
     EXPECT_EQ(read_file(out + "/dup/notes.txt"), "mine");
+    EXPECT_TRUE(fs::is_regular_file(out + "/results.csv"));  // the call's own, not a run's folder
     EXPECT_FALSE(fs::exists(out + "/dup/summary.json"));
     std::set<std::string> outside;
     for (const auto& entry : fs::recursive_directory_iterator(top)) {
@@ -402,6 +403,49 @@ TEST(LineSimExperiments, ControllerRunPathCannotPickAnotherRobot) {
     const auto run = run_process(LINE_SIM_EXE, {"oval", "--duration", "3", "-o", out, "--controller", OLD_RPATH_CONTROLLER_EXE});
     EXPECT_EQ(run.exit_status, 0) << run.standard_error;
     EXPECT_EQ(nlohmann::json::parse(read_file(out + "/oval/summary.json"))["end_reason"], "duration");
+}
+
+// Controllers that crash, linger after their run, or leave children behind;
+// and Ctrl-C while runs still wait to start.
+TEST(LineSimFaults, MisbehavingControllers) {
+    const std::string out = test_support::fresh_folder();
+    const auto crash = run_process(LINE_SIM_EXE, {"oval", "-o", out + "/crash", "--controller", MISBEHAVING_CONTROLLER_EXE,
+                                                  "--", "crash", "50"});
+    EXPECT_EQ(crash.exit_status, 1);
+    EXPECT_EQ(crash.standard_error, "line-sim: oval: the controller ended before the run did (controller exit status 139)\n");
+    EXPECT_EQ(line_sim::read_trace(out + "/crash/oval/trace.csv").size(), 50U);  // every step it took, kept
+    EXPECT_TRUE(fs::exists(out + "/crash/oval/replay.html"));
+    const auto good = run_process(LINE_SIM_EXE, {"oval", "-o", out + "/good", "--controller", MISBEHAVING_CONTROLLER_EXE});
+    ASSERT_EQ(good.exit_status, 0) << good.standard_error;
+    EXPECT_EQ(run_process(LINE_SIM_EXE, {"compare", out + "/good", out + "/crash"}).exit_status, 1);
+
+    const auto linger = run_process(LINE_SIM_EXE, {"oval", "--duration", "2", "-o", out + "/linger", "--controller",
+                                                   MISBEHAVING_CONTROLLER_EXE, "--", "linger"});
+    EXPECT_EQ(linger.exit_status, 0) << linger.standard_error;
+    EXPECT_EQ(nlohmann::json::parse(read_file(out + "/linger/oval/summary.json"))["end_reason"], "duration");
+
+    const auto forks = run_process(LINE_SIM_EXE, {"oval", "--duration", "1", "-o", out + "/fork", "--controller",
+                                                  MISBEHAVING_CONTROLLER_EXE, "--", "fork"});
+    EXPECT_EQ(forks.exit_status, 0) << forks.standard_error;
+    const std::string child = read_file(out + "/fork/oval/controller-output.txt");
+    ASSERT_FALSE(child.empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string stat = read_file("/proc/" + std::to_string(std::stoi(child)) + "/stat");
+    EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << "the controller's child runs on";
+}
+
+TEST(LineSimFaults, InterruptedWhileRunsWaitToStart) {
+    const std::string out = test_support::fresh_folder();
+    const auto process = test_support::start_process(LINE_SIM_EXE, {"oval", "--seeds", "1..400", "--duration", "20", "-j", "1", "-o", out});
+    for (int i = 0; i < 200 && !fs::exists(out + "/oval/seed=2/summary.json"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(process.pid, SIGTERM);
+    const auto run = test_support::wait_process(process);
+    EXPECT_EQ(run.exit_status, 130);
+    const auto results = nlohmann::json::parse(read_file(out + "/results.json"));
+    EXPECT_GE(results["runs"].size(), 2U);
+    EXPECT_LT(results["runs"].size(), 400U);
 }
 
 }  // namespace

@@ -212,6 +212,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "key name: expected a non-empty string of at most 200 bytes without control characters"},
         BadWorld{"NonAsciiKey", "caf\xc3\xa9 = 1\n", "line 1: a character beyond ASCII outside a string or comment"},
         BadWorld{"ParserQuotesALineEnd", "a = tru\n", "line 1: Error while parsing boolean: expected 'true', saw 'tru\\x0a'"},
+        BadWorld{"NameTurnedRightToLeft", "name = \"a\\u202eb\"\n" OPEN_TRACK "segments = [{ straight = 1 }]\n",
+                 "key name: expected a non-empty string of at most 200 bytes without control characters"},
         BadWorld{"NameWithEscape", "name = \"\\u001b[2J\"\n" OPEN_TRACK "segments = [{ straight = 1 }]\n",
                  "key name: expected a non-empty string of at most 200 bytes without control characters"}),
     [](const ::testing::TestParamInfo<BadWorld>& param) { return std::string(param.param.name); });

@@ -37,10 +37,13 @@ pid_t start_child(const ChildSpec& spec) {
     const pid_t parent = getpid();
 
     const pid_t pid = fork();
+    if (pid > 0) setpgid(pid, pid);  // as the child does: whichever comes first, the group is there
     if (pid != 0) return pid;
     // The child. Killed when its parent dies; if the parent is already gone,
     // it is not started at all.
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
+    // A process group of its own, so that what it starts can be stopped with it.
+    setpgid(0, 0);
     // A child inherits blocked and ignored signals; the controller should start clean.
     sigset_t none;
     sigemptyset(&none);

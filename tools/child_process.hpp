@@ -23,8 +23,8 @@ struct ChildSpec {
 // one of `dropped` (each given with its '=' where it is a whole name).
 std::vector<std::string> environment_without(const std::vector<std::string>& dropped);
 
-// Starts the child; it is killed (SIGKILL) if this process dies first, by
-// whatever means. Returns its pid, or -1 (errno set) if it could not be
+// Starts the child in a process group of its own (its pid); it is killed
+// (SIGKILL) if this process dies first, by whatever means. Returns its pid, or -1 (errno set) if it could not be
 // started; a program that cannot be executed ends the child with status 127.
 pid_t start_child(const ChildSpec& spec);
 

@@ -71,6 +71,12 @@ std::string controller_problem(const std::string& path) {
 bool library_path_overridden(const std::string& path) { return dynamic_of(path).old_rpath; }
 
 std::string file_sha256(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "";
+    return sha256(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+}
+
+std::string sha256(std::string bytes) {
     static constexpr std::array<std::uint32_t, 64> K = {
         0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5, 0xd807aa98,
         0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786,
@@ -82,9 +88,7 @@ std::string file_sha256(const std::string& path) {
         0xc67178f2};
     std::array<std::uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return "";
-    std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<unsigned char> data(bytes.begin(), bytes.end());
     const std::uint64_t bits = std::uint64_t{data.size()} * 8;
     data.push_back(0x80);
     while (data.size() % 64 != 56) data.push_back(0);

@@ -17,5 +17,7 @@ bool library_path_overridden(const std::string& path);
 
 // The SHA-256 of the file's bytes, in hex; empty if it cannot be read.
 std::string file_sha256(const std::string& path);
+// The SHA-256 of `bytes`, in hex.
+std::string sha256(std::string bytes);
 
 }  // namespace line_sim

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <set>
@@ -16,6 +18,7 @@
 #include "controller_file.hpp"
 #include "files.hpp"
 #include "index_page.hpp"
+#include "run_folder.hpp"
 #include "results.hpp"
 #include "run_plan.hpp"
 #include "runner.hpp"
@@ -139,17 +142,42 @@ line_sim::Results results_of(const std::vector<line_sim::Run>& runs, const std::
     return results;
 }
 
-// results.csv, results.json, the sweep's picture and index.html.
+// results.csv, results.json, the sweep's picture and index.html, at the top
+// of `out`, which holds a list of them like a run folder: a file of that name
+// that line-sim did not write is left alone, and said so.
 void write_result_files(const fs::path& out, const line_sim::Results& results, const std::string& plot) {
-    line_sim::write_results(out, results);
+    fs::create_directories(out);
+    line_sim::RunFolder top{out, {}};
+    std::set<std::string> ours;
+    {
+        std::ifstream manifest(out / line_sim::MANIFEST);
+        for (std::string name; std::getline(manifest, name);) ours.insert(name);
+    }
+    for (const auto& entry : fs::directory_iterator(out)) top.kept.insert(entry.path().filename().string());
+    for (const char* name : {"results.csv", "results.json", "sweep.svg", "index.html"}) {
+        if (ours.count(name) != 0 || !fs::exists(fs::symlink_status(out / name))) top.kept.erase(name);
+    }
+    std::string refused;
+    const auto may_write = [&](const char* name) {
+        if (top.kept.count(name) == 0) return true;
+        refused += std::string(refused.empty() ? "" : ", ") + name;
+        return false;
+    };
+    if (may_write("results.csv") && may_write("results.json")) line_sim::write_results(out, results);
     std::string sweep;
     if (!results.swept_keys.empty()) {
         sweep = line_sim::sweep_svg(results, plot);
-        sim::write_file((out / "sweep.svg").string(), sweep);
+        if (may_write("sweep.svg")) sim::write_file((out / "sweep.svg").string(), sweep);
     }
     std::vector<line_sim::IndexRow> index;
     for (const line_sim::ResultRow& row : results.rows) index.push_back({row.folder, sim::to_json(row.summary)});
-    line_sim::write_index(out, index, sweep);
+    if (may_write("index.html")) line_sim::write_index(out, index, sweep);
+    // Only the call's own files: the run folders keep their own lists.
+    for (const auto& entry : fs::directory_iterator(out)) {
+        if (!entry.is_regular_file() || entry.path().filename() == line_sim::MANIFEST) top.kept.insert(entry.path().filename().string());
+    }
+    line_sim::write_manifest(top);
+    if (!refused.empty()) throw sim::FileError(out.string() + ": " + refused + " not written: files line-sim did not write are there");
 }
 
 std::vector<line_sim::Requirement> parse_requirements(const std::vector<std::string>& texts, bool allow_change) {
@@ -173,10 +201,24 @@ bool check_requirements(const std::vector<line_sim::Requirement>& requirements, 
 }
 
 void check_plot_metric(const std::string& plot) {
-    const auto& names = line_sim::metric_names();
-    if (std::find(names.begin(), names.end(), plot) == names.end()) {
-        throw UsageError("line-sim: --plot " + plot + ": not a metric of the summary");
+    sim::RunSummary all;
+    all.controller_exit_status = 0;
+    const nlohmann::json figures = sim::to_json(all);
+    if (!figures.contains(plot) || !figures[plot].is_number()) {
+        throw UsageError("line-sim: --plot " + plot + ": not a figure of the summary that is a number");
     }
+}
+
+// A numeric option's check, with a message in words.
+CLI::Validator at_least(double least, bool inclusive, const std::string& what) {
+    return CLI::Validator(
+        [=](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            const bool fine = !text.empty() && *end == '\0' && std::isfinite(value) && (inclusive ? value >= least : value > least);
+            return fine ? "" : "expected " + what + ", not \"" + text + "\"";
+        },
+        what);
 }
 
 [[noreturn]] void parse_error(CLI::App& app, const CLI::ParseError& error) {
@@ -186,7 +228,9 @@ void check_plot_metric(const std::string& plot) {
 
 int compare(int argc, char** argv) {
     CLI::App app{"Compares two result sets run by run (their shared runs), with the change of each figure.\n"
-                 "--require with a change (+10%, -0.001) makes the second set fail where it is worse."};
+                 "--require with a change (+10%, -0.001) makes the second set fail where it is worse. Exit status\n"
+                 "1 also where a run of the first set is missing from the second, or a run of the second did\n"
+                 "not end normally (a crash, a file not written)."};
     std::vector<std::string> folders, require;
     app.add_option("A B", folders, "Two folders with results.json (line-sim's --out)")->required()->expected(2);
     app.add_option("--require", require, "METRIC OP VALUE, e.g. mean_abs_lateral_error_m<=+10% (repeatable)");
@@ -199,6 +243,8 @@ int compare(int argc, char** argv) {
     const line_sim::Results a = line_sim::read_results(folders[0]), b = line_sim::read_results(folders[1]);
     std::map<std::string, nlohmann::json> before;
     for (const auto& row : a.rows) before[row.folder] = line_sim::row_json(row);
+    std::set<std::string> in_b;
+    for (const auto& row : b.rows) in_b.insert(row.folder);
     std::printf("%-34s %-26s %14s %14s %10s\n", "run", "figure", "A", "B", "change");
     bool all = true;
     std::size_t shared = 0;
@@ -223,6 +269,18 @@ int compare(int argc, char** argv) {
                         change.c_str());
         }
         all = check_requirements(requirements, now, &found->second) && all;
+        // A run that did not end as a run should is worse, whatever its figures say.
+        if (!sim::end_reason_info(row.summary.end_reason).normal || row.summary.controller_exit_status.value_or(0) != 0) {
+            std::fprintf(stderr, "line-sim: %s: ended %s (controller exit status %d) in %s\n", row.folder.c_str(),
+                         std::string(sim::end_reason_info(row.summary.end_reason).word).c_str(),
+                         row.summary.controller_exit_status.value_or(0), folders[1].c_str());
+            all = false;
+        }
+    }
+    for (const auto& [folder, row] : before) {
+        if (in_b.count(folder) != 0) continue;
+        std::fprintf(stderr, "line-sim: %s: in %s but not in %s\n", folder.c_str(), folders[0].c_str(), folders[1].c_str());
+        all = false;
     }
     if (shared == 0) std::fprintf(stderr, "line-sim: %s and %s share no run\n", folders[0].c_str(), folders[1].c_str());
     return all && shared > 0 ? 0 : 1;
@@ -245,9 +303,12 @@ int merge(int argc, char** argv) {
     std::set<std::size_t> seen;
     for (const std::string& folder : folders) {
         line_sim::Results part = line_sim::read_results(folder);
-        if (!merged.rows.empty() && part.swept_keys != merged.swept_keys) {
-            throw UsageError("line-sim: " + folder + ": swept keys differ from the other result sets");
+        if (!merged.plan.empty() && part.plan != merged.plan) {
+            throw UsageError("line-sim: " + folder + ": the results of another plan (other worlds, settings, sweeps, "
+                             "seeds or controller) than " + folders.front());
         }
+        merged.plan = part.plan;
+        merged.plan_runs = part.plan_runs;
         merged.swept_keys = part.swept_keys;
         for (line_sim::ResultRow& row : part.rows) {
             if (!seen.insert(row.run).second) {
@@ -259,6 +320,15 @@ int merge(int argc, char** argv) {
         }
     }
     std::sort(merged.rows.begin(), merged.rows.end(), [](const auto& x, const auto& y) { return x.run < y.run; });
+    if (merged.rows.size() != merged.plan_runs) {
+        std::string missing;
+        for (std::size_t run = 0, shown = 0; run < merged.plan_runs && shown < 5; ++run) {
+            if (seen.count(run) == 0) missing += (shown++ ? ", " : "") + std::to_string(run);
+        }
+        throw UsageError("line-sim: merge: " + std::to_string(merged.plan_runs - merged.rows.size()) + " of the plan's " +
+                         std::to_string(merged.plan_runs) + " runs are in none of the folders given (runs " + missing +
+                         "...): a shard missing, or runs that did not end");
+    }
     fs::create_directories(out);
     write_result_files(out, merged, plot);
     std::printf("line-sim: %zu runs merged into %s/results.csv\n", merged.rows.size(), out.c_str());
@@ -296,13 +366,14 @@ int run_line_sim(int argc, char** argv) {
     app.add_option("--set", set_texts, "KEY=VALUE: a world key by its dotted name, VALUE in TOML (camera.noise=8); repeatable");
     app.add_option("--sweep", sweep_texts, "KEY=V1,V2,...: a run for each value; several sweeps form their product");
     app.add_option("--seeds", seeds_text, "A..B: a run for each seed from A to B");
-    app.add_option("--duration", duration, "Simulated seconds to run (as --set run.duration=S)")->check(CLI::PositiveNumber);
-    app.add_option("--seed", seed, "The seed (as --set run.seed=N)")->check(CLI::NonNegativeNumber);
+    app.add_option("--duration", duration, "Simulated seconds to run (as --set run.duration=S)")
+        ->check(at_least(0, false, "a positive number of seconds"));
+    app.add_option("--seed", seed, "The seed (as --set run.seed=N)")->check(at_least(0, true, "a whole number from 0"));
     app.add_option("--require", require, "METRIC OP VALUE (laps_completed>=2, end_reason==duration): checked for every run; "
                                          "a failure is one line and exit status 1");
     app.add_option("--plot", plot, "The figure sweep.svg shows against the first swept key")->capture_default_str();
     app.add_option("--shard", shard_text, "K/N: run only the K-th of N slices of the runs (merge them with line-sim merge)");
-    app.add_option("-j,--jobs", jobs, "Runs at once")->check(CLI::PositiveNumber)->capture_default_str();
+    app.add_option("-j,--jobs", jobs, "Runs at once")->check(at_least(1, true, "a whole number of runs from 1"))->capture_default_str();
     app.add_flag("-q,--quiet", quiet, "No progress lines on a terminal");
     app.add_flag("--list", list, "List the collection's worlds with their length and smallest radius");
     try {
@@ -319,6 +390,13 @@ int run_line_sim(int argc, char** argv) {
     // Everything is read and checked before anything runs: the controller, the
     // options, every world with every setting it will run with.
     line_sim::Controller controller;
+    if (app.count("--controller") != 0 && controller_path.empty()) {
+        throw UsageError("line-sim: --controller: expected the path of an executable, not an empty text");
+    }
+    if (out.empty()) throw UsageError("line-sim: --out: expected a folder, not an empty text");
+    if (std::error_code error; fs::exists(out, error) && !fs::is_directory(out, error)) {
+        throw UsageError("line-sim: --out " + out + ": not a folder");
+    }
     controller.given = controller_path.empty() ? (own_folder() / "line_follower").string() : controller_path;
     controller.path = fs::absolute(controller.given);
     controller.arguments = controller_arguments;
@@ -338,6 +416,17 @@ int run_line_sim(int argc, char** argv) {
     const line_sim::Shard shard = shard_text.empty() ? line_sim::Shard{} : line_sim::parse_shard(shard_text);
     const auto requirements = parse_requirements(require, false);
     check_plot_metric(plot);
+    // Each key set once: a second would silently win over the first, and the
+    // folder names and results would say what did not run.
+    std::set<std::string> keys;
+    const auto once = [&keys](const std::string& key) {
+        if (!keys.insert(key).second) {
+            throw UsageError("line-sim: " + key + " is set twice (by --set, --sweep, --seeds, --seed or --duration)");
+        }
+    };
+    for (const line_sim::Setting& setting : settings) once(setting.key);
+    for (const line_sim::Sweep& sweep : sweeps) once(sweep.key);
+    if (!seeds.empty()) once("run.seed");
 
     struct World {
         std::string source, text, name;
@@ -353,6 +442,19 @@ int run_line_sim(int argc, char** argv) {
         world.name = sim::parse_world(world.text, world.source).name;
         world_names.push_back(world.name);
     }
+    // What makes the plan, so that merge can tell shards of one plan from others.
+    std::string description = controller.sha256 + "\n";
+    for (const std::string& argument : controller.arguments) description += argument + "\n";
+    for (const World& world : worlds) description += world.source + "\n" + world.text + "\n";
+    for (const line_sim::Setting& setting : settings) description += setting.key + "=" + setting.value + "\n";
+    for (const line_sim::Sweep& sweep : sweeps) {
+        description += sweep.key;
+        for (const std::string& value : sweep.values) description += "," + value;
+        description += "\n";
+    }
+    description += seeds_text;
+    const std::string plan_id = line_sim::sha256(description);
+    const std::size_t plan_runs = line_sim::make_plan(world_names, sweeps, seeds, {}).size();
     std::vector<line_sim::Run> runs;
     for (line_sim::PlannedRun& planned : line_sim::make_plan(world_names, sweeps, seeds, shard)) {
         const World& world = worlds[planned.world];
@@ -374,9 +476,14 @@ int run_line_sim(int argc, char** argv) {
     }
 
     std::set<std::string> taken;
-    for (line_sim::Run& run : runs) {
-        run.run_folder = line_sim::claim_run_folder(out, run.plan.folder, taken);
-        run.folder = run.run_folder.path.string();
+    try {
+        fs::create_directories(out);
+        for (line_sim::Run& run : runs) {
+            run.run_folder = line_sim::claim_run_folder(out, run.plan.folder, taken);
+            run.folder = run.run_folder.path.string();
+        }
+    } catch (const std::exception& error) {
+        throw UsageError("line-sim: --out " + out + ": cannot make the run folders there (" + error.what() + ")");
     }
     struct sigaction action {};
     action.sa_handler = on_interrupt;
@@ -387,10 +494,19 @@ int run_line_sim(int argc, char** argv) {
     print_table(runs);
     bool all_normal = true;
     for (const line_sim::Run& run : runs) {
-        if (!run.error.empty()) std::fprintf(stderr, "line-sim: %s\n", run.error.c_str());
-        all_normal = all_normal && line_sim::ended_normally(run);
+        const bool normal = line_sim::ended_normally(run);
+        if (!run.error.empty()) {
+            std::fprintf(stderr, "line-sim: %s\n", run.error.c_str());
+        } else if (!normal && !interrupted && run.summary) {
+            // Why this run counts as failed, in one line.
+            std::fprintf(stderr, "line-sim: %s: %s (controller exit status %d)\n", run.plan.folder.c_str(),
+                         std::string(sim::end_reason_info(run.summary->end_reason).sentence).c_str(), run.exit_status);
+        }
+        all_normal = all_normal && normal;
     }
-    const line_sim::Results results = results_of(runs, sweeps);
+    line_sim::Results results = results_of(runs, sweeps);
+    results.plan = plan_id;
+    results.plan_runs = plan_runs;
     try {
         write_result_files(out, results, plot);
     } catch (const std::runtime_error& error) {

@@ -94,7 +94,8 @@ std::int64_t pack_frames(PageFile& page, const std::string& path, std::int64_t r
     PackedBytes packed(page);
     std::ifstream file(path, std::ios::binary);
     std::int64_t kept = 0;
-    if (file) {
+    // An empty file (a controller killed before the first frame reached it) holds no frames.
+    if (file && file.peek() != std::ifstream::traits_type::eof()) {
         try {
             header = sim::read_frames_header(file, path);
             sim::FrameDecoder decoder(header.width, header.height);
@@ -112,7 +113,8 @@ std::int64_t pack_frames(PageFile& page, const std::string& path, std::int64_t r
                 ++kept;
             }
         } catch (const std::runtime_error& error) {
-            throw std::runtime_error(path + ": " + error.what());
+            const std::string what = error.what();
+            throw std::runtime_error(what.rfind(path, 0) == 0 ? what : path + ": " + what);
         }
     }
     packed.finish();

@@ -67,7 +67,8 @@ const std::vector<std::string>& metric_names() {
 void write_results(const std::filesystem::path& folder, const Results& results) {
     nlohmann::json rows = nlohmann::json::array();
     for (const ResultRow& row : results.rows) rows.push_back(row_json(row));
-    const nlohmann::json document = {{"swept_keys", results.swept_keys}, {"runs", rows}};
+    const nlohmann::json document = {
+        {"plan", results.plan}, {"plan_runs", results.plan_runs}, {"swept_keys", results.swept_keys}, {"runs", rows}};
     sim::write_file((folder / "results.json").string(), document.dump(2) + "\n");
 
     std::vector<std::string> columns = {"run", "folder", "world"};
@@ -95,6 +96,8 @@ Results read_results(const std::filesystem::path& folder) {
         if (!file) throw UsageError("line-sim: " + path.string() + ": cannot be read");
         const nlohmann::json document = nlohmann::json::parse(file);
         Results results;
+        document.at("plan").get_to(results.plan);
+        document.at("plan_runs").get_to(results.plan_runs);
         document.at("swept_keys").get_to(results.swept_keys);
         for (const nlohmann::json& json : document.at("runs")) {
             ResultRow row;

@@ -23,6 +23,8 @@ struct ResultRow {
 };
 
 struct Results {
+    std::string plan;                     // names the whole plan (worlds, settings, controller): shards of one share it
+    std::size_t plan_runs = 0;            // runs in the whole plan, every shard's
     std::vector<std::string> swept_keys;  // in the sweeps' order
     std::vector<ResultRow> rows;          // in plan order
 };

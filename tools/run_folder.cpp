@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
@@ -37,6 +39,7 @@ std::set<std::string> manifest_of(const fs::path& folder) {
 // line-sim's own (its listed files removed). The files left are `kept`.
 bool take(const fs::path& folder, std::set<std::string>& kept) {
     if (mkdir(folder.c_str(), 0755) == 0) return true;
+    if (errno != EEXIST) throw std::runtime_error(folder.string() + ": " + std::strerror(errno));
     std::error_code error;
     // Not a link to elsewhere, nor a file.
     if (fs::symlink_status(folder, error).type() != fs::file_type::directory) return false;

@@ -1,5 +1,6 @@
 #include "run_plan.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <set>
 #include <sstream>
@@ -28,6 +29,10 @@ std::uint64_t whole_number(const std::string& text, const std::string& what) {
 }  // namespace
 
 Setting parse_setting(const std::string& text, const std::string& option) {
+    // A line end or another control character would cut the value short in a TOML file.
+    if (std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+        throw UsageError("line-sim: " + option + ": expected KEY=VALUE without control characters (a line end, a tab)");
+    }
     const auto equals = text.find('=');
     Setting setting{text.substr(0, equals), equals == std::string::npos ? "" : text.substr(equals + 1)};
     if (equals == std::string::npos || !key_text(setting.key) || setting.value.empty()) {
@@ -116,7 +121,10 @@ std::string apply_settings(const std::string& text, const std::string& source, c
         std::string rest = setting.key;
         for (auto dot = rest.find('.'); dot != std::string::npos; dot = rest.find('.')) {
             const std::string part = rest.substr(0, dot);
-            if (!table->contains(part) || !(*table)[part].is_table()) table->insert_or_assign(part, toml::table{});
+            if (!table->contains(part)) table->insert(part, toml::table{});
+            if (!(*table)[part].is_table()) {
+                throw UsageError("line-sim: " + setting.key + "=" + setting.value + ": " + part + " is not a table");
+            }
             table = (*table)[part].as_table();
             rest = rest.substr(dot + 1);
         }
@@ -130,7 +138,8 @@ std::string apply_settings(const std::string& text, const std::string& source, c
 std::vector<PlannedRun> make_plan(const std::vector<std::string>& world_names, const std::vector<Sweep>& sweeps,
                                   const std::vector<std::uint64_t>& seeds, Shard shard) {
     std::vector<PlannedRun> plan;
-    std::set<std::string> world_folders;
+    // The names of the call's own files at the top of --out are not a world's to take.
+    std::set<std::string> world_folders(RESERVED_NAMES.begin(), RESERVED_NAMES.end());
     for (std::size_t w = 0; w < world_names.size(); ++w) {
         // Worlds of one name get folders of their own: NAME, NAME-2, ...
         const std::string base = safe_folder_name(world_names[w]);

@@ -36,6 +36,10 @@ struct Shard {
     int count = 1;
 };
 
+// The files a call writes at the top of --out, which no run folder may take.
+inline const std::vector<std::string> RESERVED_NAMES = {"results.csv", "results.json", "sweep.svg", "index.html",
+                                                        ".line-sim-files"};
+
 // Parses KEY=VALUE (for --set): a dotted key of letters, digits and _ and a
 // non-empty value. Throws UsageError naming `option`.
 Setting parse_setting(const std::string& text, const std::string& option);

@@ -22,6 +22,8 @@ namespace line_sim {
 namespace {
 
 constexpr auto POLL = std::chrono::milliseconds(10);
+
+bool fs_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 constexpr double PROGRESS_AFTER = 1.0;  // [s] a run must take before it shows progress
 constexpr double GRACE = 5.0;           // [s] a stopped controller has to finish its files
 
@@ -74,10 +76,11 @@ void finish_files(Run& run, const Controller& controller) {
     } catch (const nlohmann::json::exception&) {
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
         const sim::Metrics metrics = replay_metrics(trace_path, run.world, track.length());
-        // A controller that ended well, without the robot's summary: the robot could not write it.
-        const sim::EndReason reason = run.stopped             ? sim::EndReason::interrupted
-                                      : run.exit_status == 0 ? sim::EndReason::files_not_written
-                                                             : sim::EndReason::controller_exited;
+        // Without the robot's summary: stopped, or the robot said it could not
+        // write the files, or the controller ended (or crashed) before the run did.
+        const sim::EndReason reason = run.stopped                     ? sim::EndReason::interrupted
+                                      : !write_failures(run).empty() ? sim::EndReason::files_not_written
+                                                                     : sim::EndReason::controller_exited;
         double sim_time = 0.0;
         {
             TraceReader trace(trace_path);
@@ -130,7 +133,9 @@ double progress_of(const Run& run) {
 }  // namespace
 
 bool ended_normally(const Run& run) {
-    return run.exit_status == 0 && run.error.empty() && run.summary && sim::end_reason_info(run.summary->end_reason).normal;
+    // A controller killed for lingering after its run was over ended it as well as one that left.
+    const bool left = run.exit_status == 0 || (run.over && !run.stopped);
+    return left && run.error.empty() && run.summary && sim::end_reason_info(run.summary->end_reason).normal;
 }
 
 void run_all(std::vector<Run>& runs, const Controller& controller, unsigned jobs, bool progress,
@@ -138,19 +143,27 @@ void run_all(std::vector<Run>& runs, const Controller& controller, unsigned jobs
     const auto began = std::chrono::steady_clock::now();
     std::size_t next = 0, running = 0, done = 0, progress_lines = 0;
     std::optional<std::chrono::steady_clock::time_point> stop_sent;
-    while (next < runs.size() || running > 0) {
+    const auto seconds_since = [](std::chrono::steady_clock::time_point t) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    };
+    // Once interrupted no run starts; the loop waits for those running.
+    while ((!interrupted && next < runs.size()) || running > 0) {
         if (interrupted && !stop_sent) {
             stop_sent = std::chrono::steady_clock::now();
             for (Run& run : runs) {
                 if (run.pid > 0 && run.exit_status < 0) {
                     run.stopped = true;
-                    kill(run.pid, SIGTERM);
+                    kill(-run.pid, SIGTERM);
                 }
             }
         }
-        if (stop_sent && std::chrono::duration<double>(std::chrono::steady_clock::now() - *stop_sent).count() > GRACE) {
-            for (Run& run : runs) {
-                if (run.pid > 0 && run.exit_status < 0) kill(run.pid, SIGKILL);
+        for (Run& run : runs) {
+            if (run.pid <= 0 || run.exit_status >= 0) continue;
+            // A controller that lingers once its run is over (the robot has
+            // written the summary), or once told to stop, gets a grace period.
+            if (!run.over && fs_exists(run.folder + "/summary.json")) run.over = std::chrono::steady_clock::now();
+            if ((stop_sent && seconds_since(*stop_sent) > GRACE) || (run.over && seconds_since(*run.over) > GRACE)) {
+                kill(-run.pid, SIGKILL);
             }
         }
         while (!interrupted && next < runs.size() && running < jobs) {
@@ -169,6 +182,8 @@ void run_all(std::vector<Run>& runs, const Controller& controller, unsigned jobs
             for (Run& run : runs) {
                 if (run.pid != ended) continue;
                 run.exit_status = exit_status_of(status);
+                // Whatever the controller started in its process group goes with it.
+                kill(-run.pid, SIGKILL);
                 --running;
                 ++done;
                 finish(run, controller);

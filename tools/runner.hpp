@@ -27,6 +27,7 @@ struct Run {
     pid_t pid = 0;
     std::chrono::steady_clock::time_point started;
     bool stopped = false;  // told to stop by line-sim
+    std::optional<std::chrono::steady_clock::time_point> over;  // when its summary appeared
     int exit_status = -1;  // of the controller: its status, or 128 + the signal that ended it
     std::optional<sim::RunSummary> summary;
     std::string error;  // why the run's files are not all there, one line, or empty

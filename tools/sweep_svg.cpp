@@ -64,7 +64,20 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
         xs.push_back(std::strtod(v.c_str(), &end));
         numeric = numeric && !v.empty() && *end == '\0' && std::isfinite(xs.back());
     }
-    if (!numeric) {
+    if (numeric) {
+        // In the order of x, so that a line does not double back.
+        std::vector<std::size_t> order(xs.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return xs[a] < xs[b]; });
+        std::vector<double> sorted_xs;
+        std::vector<std::string> sorted_values;
+        for (const std::size_t i : order) {
+            sorted_xs.push_back(xs[i]);
+            sorted_values.push_back(values[i]);
+        }
+        xs = sorted_xs;
+        values = sorted_values;
+    } else {
         for (std::size_t i = 0; i < xs.size(); ++i) xs[i] = static_cast<double>(i);
     }
     double x_low = 0, x_high = 1, y_low = 0, y_high = 0;
