@@ -392,11 +392,17 @@ TextProblem look_over(std::string_view text) {
     std::size_t line = 1;
     bool key = true, line_start = true;
     int base = 0, parts = 1, depth = 0;  // the key's table, its parts so far, the value's depth
+    // A quote opens a string, and # a comment, only where the parser takes
+    // them so: after what came before them (outside strings and comments).
+    // Elsewhere they are part of a bare word, which may not go beyond ASCII.
+    char before = '\n';
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
+        const char raw_before = i == 0 ? '\n' : text[i - 1];
         if (c == '\n') {
             ++line;
             line_start = true;
+            before = '\n';
             if (open.empty()) key = true, base = 0, parts = 1;
             continue;
         }
@@ -404,9 +410,13 @@ TextProblem look_over(std::string_view text) {
         const bool first = line_start;
         line_start = false;
         if ((c & 0x80) != 0) return {line, "a character beyond ASCII outside a string or comment"};
-        if (c == '#') {
+        const bool comment = c == '#' && (std::string_view(" \t\n").find(raw_before) != std::string_view::npos ||
+                                          std::string_view("\"']}").find(before) != std::string_view::npos);
+        const bool string = (c == '"' || c == '\'') && std::string_view("\n=[{,.").find(before) != std::string_view::npos;
+        before = string ? c : c == '#' && comment ? before : c;
+        if (comment) {
             while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
-        } else if (c == '"' || c == '\'') {
+        } else if (string) {
             // A string, perhaps of several lines; a basic one has escapes.
             const bool triple = text.substr(i, 3) == std::string(3, c);
             for (i += triple ? 3 : 1; i < text.size(); ++i) {
