@@ -379,9 +379,10 @@ struct TextProblem {
 // What the text must not hold before the TOML parser sees it, with its line:
 // tables, arrays and the parts of dotted keys more than MOST_NESTING deep
 // (the parser recurses once a level and would run out of stack on a crafted
-// file long before any other limit), and bytes beyond ASCII outside strings
-// and comments (TOML allows them nowhere else, and the parser's test for
-// such whitespace reaches code it assumes unreachable).
+// file long before any other limit), and bytes beyond ASCII anywhere: the
+// parser tests such characters for white space in places that no simple
+// look at the text can tell apart, and that test reaches code it assumes
+// unreachable. In a string, \uXXXX writes any character in ASCII.
 TextProblem look_over(std::string_view text) {
     const TextProblem too_deep{0, "nested more than " + std::to_string(MOST_NESTING) + " levels deep"};
     struct Open {
@@ -392,31 +393,21 @@ TextProblem look_over(std::string_view text) {
     std::size_t line = 1;
     bool key = true, line_start = true;
     int base = 0, parts = 1, depth = 0;  // the key's table, its parts so far, the value's depth
-    // A quote opens a string, and # a comment, only where the parser takes
-    // them so: after what came before them (outside strings and comments).
-    // Elsewhere they are part of a bare word, which may not go beyond ASCII.
-    char before = '\n';
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        const char raw_before = i == 0 ? '\n' : text[i - 1];
         if (c == '\n') {
             ++line;
             line_start = true;
-            before = '\n';
             if (open.empty()) key = true, base = 0, parts = 1;
             continue;
         }
         if (c == ' ' || c == '\t' || c == '\r') continue;
         const bool first = line_start;
         line_start = false;
-        if ((c & 0x80) != 0) return {line, "a character beyond ASCII outside a string or comment"};
-        const bool comment = c == '#' && (std::string_view(" \t\n").find(raw_before) != std::string_view::npos ||
-                                          std::string_view("\"']}").find(before) != std::string_view::npos);
-        const bool string = (c == '"' || c == '\'') && std::string_view("\n=[{,.").find(before) != std::string_view::npos;
-        before = string ? c : c == '#' && comment ? before : c;
-        if (comment) {
+        if ((c & 0x80) != 0) return {line, "a character beyond ASCII (in a string, write it as \\uXXXX)"};
+        if (c == '#') {
             while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
-        } else if (string) {
+        } else if (c == '"' || c == '\'') {
             // A string, perhaps of several lines; a basic one has escapes.
             const bool triple = text.substr(i, 3) == std::string(3, c);
             for (i += triple ? 3 : 1; i < text.size(); ++i) {

@@ -210,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "key track.line_width: expected a positive number (width in m) of at most 1"},
         BadWorld{"NameWithNul", "name = \"a\\u0000b\"\n" OPEN_TRACK "segments = [{ straight = 1 }]\n",
                  "key name: expected a non-empty string of at most 200 bytes without control characters"},
-        BadWorld{"NonAsciiKey", "caf\xc3\xa9 = 1\n", "line 1: a character beyond ASCII outside a string or comment"},
+        BadWorld{"NonAsciiKey", "caf\xc3\xa9 = 1\n", "line 1: a character beyond ASCII (in a string, write it as \\uXXXX)"},
         BadWorld{"ParserQuotesALineEnd", "a = tru\n", "line 1: Error while parsing boolean: expected 'true', saw 'tru\\x0a'"},
         BadWorld{"NameTurnedRightToLeft", "name = \"a\\u202eb\"\n" OPEN_TRACK "segments = [{ straight = 1 }]\n",
                  "key name: expected a non-empty string of at most 200 bytes without control characters"},
@@ -237,8 +237,8 @@ TEST(WorldFile, NestingIsBoundedBeforeParsing) {
             std::string(100, ' ') + "{ straight = 1.5 }, { arc = 0.25, angle = 90.5 },\n]\n",
         "w.toml");
     EXPECT_EQ(world.track.segments.size(), 2U);
-    // Beyond ASCII in strings and comments is fine.
-    EXPECT_EQ(sim::parse_world("name = \"caf\xc3\xa9\" # \xc3\xa9\n" OPEN_TRACK "segments = [{ straight = 1 }]\n", "w.toml").name,
+    // Beyond ASCII, escaped.
+    EXPECT_EQ(sim::parse_world("name = \"caf\\u00e9\"\n" OPEN_TRACK "segments = [{ straight = 1 }]\n", "w.toml").name,
               "caf\xc3\xa9");
 }
 
