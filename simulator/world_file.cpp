@@ -384,6 +384,10 @@ struct TextProblem {
 // look at the text can tell apart, and that test reaches code it assumes
 // unreachable. In a string, \uXXXX writes any character in ASCII.
 TextProblem look_over(std::string_view text) {
+    if (const auto beyond = std::find_if(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; }); beyond != text.end()) {
+        return {1 + static_cast<std::size_t>(std::count(text.begin(), beyond, '\n')),
+                "a character beyond ASCII (in a string, write it as \\uXXXX)"};
+    }
     const TextProblem too_deep{0, "nested more than " + std::to_string(MOST_NESTING) + " levels deep"};
     struct Open {
         char bracket;  // '[' an array, '{' an inline table
@@ -404,7 +408,6 @@ TextProblem look_over(std::string_view text) {
         if (c == ' ' || c == '\t' || c == '\r') continue;
         const bool first = line_start;
         line_start = false;
-        if ((c & 0x80) != 0) return {line, "a character beyond ASCII (in a string, write it as \\uXXXX)"};
         if (c == '#') {
             while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
         } else if (c == '"' || c == '\'') {
