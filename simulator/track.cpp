@@ -117,6 +117,24 @@ TrackPoint nearest_on_piece(const Piece& piece, Vec2 p) {
     return {piece.start_distance + along, side < 0 ? -distance : distance, q};
 }
 
+void set_polyline(TrackSettings& track, const std::vector<Vec2>& points) {
+    track.segments.clear();
+    track.start = points.front();
+    double heading = 0.0;
+    for (std::size_t i = 1; i < points.size(); ++i) {
+        const Vec2 d = minus(points[i], points[i - 1]);
+        const double next = std::atan2(d.y, d.x);
+        SegmentSettings segment{std::hypot(d.x, d.y), 0.0, 0.0, 0.0, false};
+        if (i == 1) {
+            track.heading = next;
+        } else {
+            segment.corner = std::remainder(next - heading, 2 * std::numbers::pi);
+        }
+        heading = next;
+        track.segments.push_back(segment);
+    }
+}
+
 std::vector<Piece> lay_pieces(const TrackSettings& settings) {
     std::vector<Piece> pieces;
     Vec2 at = settings.start;

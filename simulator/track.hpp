@@ -41,6 +41,11 @@ struct TrackPoint {
     Vec2 point;             // [m] the centre-line point
 };
 
+// Sets the track's start, heading and segments to straights from point to
+// point, with a sharp corner at each inner point. Each point lies apart from
+// the one before.
+void set_polyline(TrackSettings& track, const std::vector<Vec2>& points);
+
 Piece make_piece(Vec2 start, double heading, double length, double curvature, double start_distance, bool gap);
 // The track's segments laid end to end as pieces, arcs cut into quarter turns
 // at the most. (Track rounds the line's ends where it does not go on smoothly.)

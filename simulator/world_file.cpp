@@ -189,22 +189,12 @@ void read_shape(TableReader& reader, TrackSettings& track) {
     for (std::size_t i = 0; i < list->size(); ++i) {
         p.push_back(reader.point((*list)[i], "points[" + std::to_string(i) + "]"));
     }
-    // Straights from point to point, with a sharp corner at each inner point.
-    track.start = p[0];
-    double heading = 0.0;
     for (std::size_t i = 1; i < p.size(); ++i) {
-        const double length = std::hypot(p[i].x - p[i - 1].x, p[i].y - p[i - 1].y);
-        if (!(length > 0)) reader.fail("points[" + std::to_string(i) + "]", "a point apart from the one before");
-        const double next = std::atan2(p[i].y - p[i - 1].y, p[i].x - p[i - 1].x);
-        SegmentSettings segment{length, 0.0, 0.0, 0.0, false};
-        if (i == 1) {
-            track.heading = next;
-        } else {
-            segment.corner = std::remainder(next - heading, 2 * std::numbers::pi);
+        if (!(std::hypot(p[i].x - p[i - 1].x, p[i].y - p[i - 1].y) > 0)) {
+            reader.fail("points[" + std::to_string(i) + "]", "a point apart from the one before");
         }
-        heading = next;
-        track.segments.push_back(segment);
     }
+    set_polyline(track, p);
 }
 
 // What the track would cost, checked before it is laid: its length and the

@@ -252,3 +252,24 @@ TEST(RunFilesSnapshots, BoundedInNumberAndNamedInTimeOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+// A smooth track given as points, as people import them, is followed as its
+// arc twin is: every lap, never off the line.
+TEST(SimulationMetrics, LapsOfAPeanutGivenAsPoints) {
+    for (sim::WorldSettings world : {sim::peanut_world(), sim::peanut_points_world(720)}) {
+        world.run.duration = 100;
+        sim::Simulation simulation(world);
+        simulation.enable_camera(32);
+        do {
+            drive_by_camera(simulation);
+        } while (simulation.step(32));
+        EXPECT_EQ(simulation.end_reason(), sim::EndReason::duration) << world.name;
+        EXPECT_EQ(simulation.metrics().lap_times.size(), 2U) << world.name;
+        EXPECT_EQ(simulation.metrics().time_off_line, 0.0) << world.name;
+        EXPECT_LT(simulation.metrics().max_abs_error, 0.02) << world.name;
+    }
+}
+
+}  // namespace
