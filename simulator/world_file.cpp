@@ -443,12 +443,20 @@ std::string read_world_text(const std::string& path) {
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         why = "expected a regular TOML file";
     } else {
-        // One byte more than allowed tells a file that grew past the limit.
-        text.resize(MOST_WORLD_BYTES + 1);
+        // Room for the file as it is now, and one byte more to tell a file
+        // that has grown since; grown by halves up to one byte more than
+        // allowed, which tells a file past the limit. (Not the limit at
+        // once: zeroing 16 MiB cost more than running the default world.)
+        constexpr std::size_t MOST = MOST_WORLD_BYTES + 1;
+        text.resize(std::min(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 1, MOST));
         std::size_t got = 0;
         ssize_t n = 0;
-        while (got < text.size() && (n = ::read(fd, text.data() + got, text.size() - got)) > 0) {
+        while ((n = ::read(fd, text.data() + got, text.size() - got)) > 0) {
             got += static_cast<std::size_t>(n);
+            if (got == text.size()) {
+                if (got == MOST) break;
+                text.resize(std::min(got + got / 2 + 4096, MOST));
+            }
         }
         text.resize(got);
         if (n < 0) why = std::strerror(errno);
