@@ -17,9 +17,6 @@ constexpr double BRANCH_PENALTY = 0.05;  // [m]
 // arc" is two half-plane tests.
 constexpr double MOST_PIECE_TURN = std::numbers::pi / 2;  // [rad]
 
-double cross(Vec2 a, Vec2 b) { return a.x * b.y - a.y * b.x; }
-double dot(Vec2 a, Vec2 b) { return a.x * b.x + a.y * b.y; }
-Vec2 minus(Vec2 a, Vec2 b) { return {a.x - b.x, a.y - b.y}; }
 
 // Where p lies against the piece: beside it (between its ends) or beyond one
 // of them, and its signed offset from the centre line (positive on the left).
@@ -30,11 +27,11 @@ struct Side {
 
 Side side_of_piece(const Piece& piece, Vec2 p) {
     if (piece.curvature == 0.0) {
-        const Vec2 d = minus(p, piece.start);
+        const Vec2 d = p - piece.start;
         const double along = dot(d, piece.direction);
         return {cross(piece.direction, d), along >= 0 && along <= piece.length};
     }
-    const Vec2 v = minus(p, piece.centre);
+    const Vec2 v = p - piece.centre;
     const double sign = piece.curvature > 0 ? 1.0 : -1.0;
     // Left of travel is towards the centre on a left turn.
     return {sign * (piece.radius - std::sqrt(dot(v, v))), sign * cross(piece.from, v) >= 0 && sign * cross(v, piece.to) >= 0};
@@ -42,8 +39,8 @@ Side side_of_piece(const Piece& piece, Vec2 p) {
 
 // [m] along the piece to the foot of p, for a p beside it.
 double along_piece(const Piece& piece, Vec2 p) {
-    if (piece.curvature == 0.0) return dot(minus(p, piece.start), piece.direction);
-    const Vec2 v = minus(p, piece.centre);
+    if (piece.curvature == 0.0) return dot(p - piece.start, piece.direction);
+    const Vec2 v = p - piece.centre;
     const double sign = piece.curvature > 0 ? 1.0 : -1.0;
     return piece.radius * std::atan2(sign * cross(piece.from, v), dot(piece.from, v));
 }
@@ -95,7 +92,7 @@ double heading_on_piece(const Piece& piece, double along) { return piece.heading
 double distance_to_piece(const Piece& piece, Vec2 p) {
     const Side side = side_of_piece(piece, p);
     if (side.beside) return std::abs(side.lateral);
-    const Vec2 a = minus(p, piece.start), b = minus(p, piece.end);
+    const Vec2 a = p - piece.start, b = p - piece.end;
     return std::sqrt(std::min(dot(a, a), dot(b, b)));
 }
 
@@ -106,7 +103,7 @@ TrackPoint nearest_on_piece(const Piece& piece, Vec2 p) {
     } else {
         // Beyond an end: the nearer end, the offset signed by the side of the
         // line that the position lies on there.
-        const Vec2 a = minus(p, piece.start), b = minus(p, piece.end);
+        const Vec2 a = p - piece.start, b = p - piece.end;
         along = dot(a, a) <= dot(b, b) ? 0.0 : piece.length;
     }
     const Vec2 q = point_on_piece(piece, along);
@@ -122,7 +119,7 @@ void set_polyline(TrackSettings& track, const std::vector<Vec2>& points) {
     track.start = points.front();
     double heading = 0.0;
     for (std::size_t i = 1; i < points.size(); ++i) {
-        const Vec2 d = minus(points[i], points[i - 1]);
+        const Vec2 d = points[i] - points[i - 1];
         const double next = std::atan2(d.y, d.x);
         SegmentSettings segment{std::hypot(d.x, d.y), 0.0, 0.0, 0.0, false};
         if (i == 1) {
@@ -137,6 +134,7 @@ void set_polyline(TrackSettings& track, const std::vector<Vec2>& points) {
 
 std::vector<Piece> lay_pieces(const TrackSettings& settings) {
     std::vector<Piece> pieces;
+    std::vector<double> turns;  // [rad] at each piece's start, at once
     Vec2 at = settings.start;
     double heading = settings.heading;
     double laid = 0.0;  // [m]
@@ -145,30 +143,41 @@ std::vector<Piece> lay_pieces(const TrackSettings& settings) {
         const double curvature = s.radius > 0 ? s.angle / s.length : 0.0;
         const auto parts = std::max(1.0, std::ceil(std::abs(s.angle) / MOST_PIECE_TURN));
         for (int k = 0; k < static_cast<int>(parts); ++k) {
-            Piece piece = make_piece(at, heading, s.length / parts, curvature, laid, s.gap);
-            piece.cap_start = k == 0 && s.corner != 0.0;
-            pieces.push_back(piece);
-            at = piece.end;
-            heading = heading_on_piece(piece, piece.length);
-            laid += piece.length;
+            pieces.push_back(make_piece(at, heading, s.length / parts, curvature, laid, s.gap));
+            turns.push_back(k == 0 ? s.corner : 0.0);
+            at = pieces.back().end;
+            heading = heading_on_piece(pieces.back(), pieces.back().length);
+            laid += pieces.back().length;
         }
+    }
+    if (pieces.empty()) return pieces;
+    // A closed track turns at its start by as much as its end misses the
+    // start's heading: nothing for segments (world files check), the last
+    // corner of a closed point track.
+    if (settings.closed) {
+        const double closing = std::remainder(pieces.front().heading - heading, 2 * std::numbers::pi);
+        turns.front() = std::abs(closing) > CLOSURE_TOLERANCE ? closing : 0.0;
+    }
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const bool first = i == 0, last = i + 1 == pieces.size();
+        const Piece* before = first ? (settings.closed ? &pieces.back() : nullptr) : &pieces[i - 1];
+        const Piece* after = last ? (settings.closed ? &pieces.front() : nullptr) : &pieces[i + 1];
+        const double turn = last ? turns.front() : turns[i + 1];  // into the next piece
+        Piece& piece = pieces[i];
+        piece.cap_start = before == nullptr || before->gap;
+        piece.cap_end = after == nullptr || after->gap || std::abs(turn) > MOST_PIECE_TURN;
+        if (piece.cap_end || turn == 0.0) continue;
+        // Outer normals: on the right of a left turn, on the left of a right turn.
+        const double outer = turn > 0 ? 1.0 : -1.0;
+        piece.corner = turn;
+        piece.corner_from = outer * right_of(unit(heading_on_piece(piece, piece.length)));
+        piece.corner_to = outer * right_of(after->direction);
     }
     return pieces;
 }
 
 Track::Track(const TrackSettings& settings) : pieces_(lay_pieces(settings)), closed_(settings.closed) {
     if (!pieces_.empty()) length_ = pieces_.back().start_distance + pieces_.back().length;
-
-    // A piece is rounded at an end where the line does not go on smoothly:
-    // at a sharp corner, next to a gap, at an open track's ends. (A closed
-    // track's two ends meet smoothly, as world files require.)
-    for (std::size_t i = 0; i < pieces_.size(); ++i) {
-        const bool first = i == 0, last = i + 1 == pieces_.size();
-        const Piece* before = first ? (closed_ ? &pieces_.back() : nullptr) : &pieces_[i - 1];
-        const Piece* after = last ? (closed_ ? &pieces_.front() : nullptr) : &pieces_[i + 1];
-        pieces_[i].cap_start = pieces_[i].cap_start || before == nullptr || before->gap;
-        pieces_[i].cap_end = after == nullptr || after->gap || after->cap_start;
-    }
 
     min_ = max_ = settings.start;
     for (const Piece& piece : pieces_) {

@@ -23,9 +23,18 @@ struct Piece {
     bool gap = false;             // not drawn on the floor
     // Worked out from the above:
     Vec2 end;         // [m] last point
-    // Where the drawn line does not go on smoothly (a sharp corner, a gap,
-    // an open track's end) it is rounded: a disc of the line's width.
+    // Where the drawn line stops (an open track's end, next to a gap) or
+    // turns more than a quarter turn at once, it is rounded: a disc of the
+    // line's width round the end.
     bool cap_start = false, cap_end = false;
+    // A corner of at most a quarter turn into the next piece, `corner` [rad]
+    // at `end` (0 where the line goes on smoothly), is rounded on its outer
+    // side only: the wedge of that disc between the two pieces' outer
+    // normals, `corner_from` to `corner_to`. Everywhere else round the
+    // corner the two pieces' bands already cover the disc, so that a point
+    // track draws a thin wedge at each point, not a whole disc.
+    double corner = 0.0;
+    Vec2 corner_from, corner_to;
     Vec2 direction;   // straight: unit vector of travel
     Vec2 centre;      // arc: centre of the circle [m]
     double radius = 0.0;  // arc: [m], positive
@@ -46,9 +55,13 @@ struct TrackPoint {
 // the one before.
 void set_polyline(TrackSettings& track, const std::vector<Vec2>& points);
 
+// [m], [rad] how near a closed track's end must come to its start, in place
+// and heading; a closed track turning less at its start goes on smoothly.
+inline constexpr double CLOSURE_TOLERANCE = 1e-6;
+
 Piece make_piece(Vec2 start, double heading, double length, double curvature, double start_distance, bool gap);
 // The track's segments laid end to end as pieces, arcs cut into quarter turns
-// at the most. (Track rounds the line's ends where it does not go on smoothly.)
+// at the most, each complete: rounded where the line stops or turns at once.
 std::vector<Piece> lay_pieces(const TrackSettings& settings);
 Vec2 point_on_piece(const Piece& piece, double along);  // along in [m] from the piece's start
 double heading_on_piece(const Piece& piece, double along);

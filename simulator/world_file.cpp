@@ -39,8 +39,6 @@ segments = [
 namespace {
 
 constexpr double DEGREE = std::numbers::pi / 180.0;
-// [m], [rad] how near a closed track's end must come to its start.
-constexpr double CLOSURE_TOLERANCE = 1e-6;
 
 // Reads the keys of one table, remembers which it read, and reports what it
 // does not know.

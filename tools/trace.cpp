@@ -44,12 +44,11 @@ std::vector<TraceRow> read_trace(const std::string& path) {
 }
 
 sim::Metrics replay_metrics(const std::string& trace_path, const sim::WorldSettings& world, double track_length) {
-    sim::Metrics metrics;
+    sim::Metrics metrics(world.run, world.track.closed ? track_length : 0.0);
     TraceReader trace(trace_path);
     double before = 0.0;
     for (TraceRow row{}; trace.next(row);) {
-        metrics.record(row.t, row.t - before, row.lateral_error, row.progress, world.track.closed ? track_length : 0.0,
-                       world.run.off_line_distance);
+        metrics.record(row.t, row.t - before, row.lateral_error, row.progress);
         before = row.t;
     }
     return metrics;

@@ -125,7 +125,7 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
         int open_shade = -1;  // of the polyline being written, or -1
         bool was_off = false;
         for (std::int64_t i = 0; trace.next(r); ++i) {
-            const bool off = std::abs(r.lateral_error) > world.run.off_line_distance;
+            const bool off = sim::off_line(world.run, r.lateral_error);
             if (off && !was_off && mark_count < MOST_MARKS) {
                 const double x = px(r.x), y = py(r.y);
                 marks << "<path d=\"M" << x - 6 << " " << y - 6 << " L" << x + 6 << " " << y + 6 << " M" << x - 6 << " "
