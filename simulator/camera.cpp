@@ -55,7 +55,7 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const
     }
     // The pieces near the view are looked up for a box this much larger, so
     // that the view moves a few steps before it leaves it.
-    if (low_.x <= high_.x) margin_ = std::max(high_.x - low_.x, high_.y - low_.y) / 4;
+    if (low_.x <= high_.x) margin_ = std::max(high_.x - low_.x, high_.y - low_.y) / 2;
 
     const bool effects = settings.antialias > 1 || settings.exposure_gain != 1.0 || settings.vignetting > 0 ||
                          grays.floor_gray_variation > 0 || grays.line_gray_variation > 0;
@@ -162,18 +162,42 @@ Camera::PieceInView Camera::in_view(const Transform& robot, const Piece& piece) 
                      piece.reach + half_width_,
                      piece.curvature > 0 ? 1.0 : -1.0,
                      INFINITY,
-                     -INFINITY};
+                     -INFINITY,
+                     0.0,
+                     0.0};
+    // Padded by far less than a row's spacing, so that rounding never leaves a row out.
+    constexpr double PAD = 1e-9;  // [m]
+    if (piece.curvature == 0.0) {
+        // The band's corners lie half a width to either side of the ends.
+        const double side = half_width_ * std::abs(view.direction.y);
+        view.low = std::min(view.start.x, view.end.x) - side - PAD;
+        view.high = std::max(view.start.x, view.end.x) + side + PAD;
+    } else {
+        // The arc's ends, and the circle's extremes ahead and behind where the arc passes them.
+        const double outer = view.sign;
+        const bool forward = outer * -view.from.y >= 0 && outer * view.to.y >= 0;
+        const bool backward = outer * view.from.y >= 0 && outer * -view.to.y >= 0;
+        const double most = forward ? view.centre.x + piece.radius : std::max(view.start.x, view.end.x);
+        const double least = backward ? view.centre.x - piece.radius : std::min(view.start.x, view.end.x);
+        view.low = least - half_width_ - PAD;
+        view.high = most + half_width_ + PAD;
+    }
+    const auto include = [&view](double low, double high) {
+        view.low = std::min(view.low, low);
+        view.high = std::max(view.high, high);
+    };
+    if (piece.cap_start) include(view.start.x - half_width_ - PAD, view.start.x + half_width_ + PAD);
+    if (piece.cap_end) include(view.end.x - half_width_ - PAD, view.end.x + half_width_ + PAD);
     if (piece.corner != 0.0) {
         // The wedge's reach ahead: from its point, out to half a line along
         // its edges, and along the robot's axis if the wedge holds it.
         const Vec2 from = view.corner_from, to = view.corner_to;
-        const double outer = piece.corner > 0 ? 1.0 : -1.0;
-        const bool forward = outer * -from.y >= 0 && outer * to.y >= 0, backward = outer * from.y >= 0 && outer * -to.y >= 0;
+        const double turn = piece.corner > 0 ? 1.0 : -1.0;
+        const bool forward = turn * -from.y >= 0 && turn * to.y >= 0, backward = turn * from.y >= 0 && turn * -to.y >= 0;
         const double most = forward ? 1.0 : std::max({0.0, from.x, to.x}), least = backward ? -1.0 : std::min({0.0, from.x, to.x});
-        // Padded by far less than a row's spacing, so that rounding never leaves a row out.
-        constexpr double PAD = 1e-9;  // [m]
         view.corner_low = view.end.x + half_width_ * least - PAD;
         view.corner_high = view.end.x + half_width_ * most + PAD;
+        include(view.corner_low, view.corner_high);
     }
     return view;
 }
@@ -182,54 +206,87 @@ void Camera::draw(const Transform& robot) {
     const double c = robot.q.c, s = robot.q.s;
     const auto row_bytes = 3 * static_cast<std::size_t>(width_);
 
-    // The pieces of line that may show: those near the box round the view.
+    // The pieces of line that may show: those near the box round the view,
+    // moved into the robot's frame, where every row is the line x = ahead
+    // and its pixel centres lie at y = left + u step.
     Vec2 low, high;
     floor_box(robot, low, high);
-    if (floor_rows_ > 0) find_nearby(low, high);
+    views_.clear();
+    if (floor_rows_ > 0) {
+        find_nearby(low, high);
+        const auto floor_end = rows_.begin() + static_cast<std::ptrdiff_t>(floor_rows_);
+        for (const std::uint32_t index : nearby_) {
+            const Piece& piece = track_.pieces()[index];
+            // Pieces whose bounding circle misses the view show nothing.
+            const Vec2 middle = to_robot(robot, piece.middle);
+            const double reach = piece.reach + half_width_;
+            if (middle.x + reach < low_.x || middle.x - reach > high_.x || middle.y + reach < low_.y ||
+                middle.y - reach > high_.y) {
+                continue;
+            }
+            PieceInView view = in_view(robot, piece);
+            // The rows the piece may cross: rows further up the image look further ahead.
+            const auto first = std::partition_point(rows_.begin(), floor_end, [&](const Row& r) { return r.ahead < view.low; });
+            const auto last = std::partition_point(first, floor_end, [&](const Row& r) { return r.ahead <= view.high; });
+            if (first == last) continue;
+            view.first_row = static_cast<std::size_t>(first - rows_.begin());
+            view.last_row = static_cast<std::size_t>(last - rows_.begin());
+            view.piece = &piece;
+            views_.push_back(view);
+        }
+    }
 
-    // The floor first: light where the floor is, the outside past its edges
-    // (most frames see no edge at all) and above the horizon.
+    // Row by row: the floor, light where the floor is, the outside past its
+    // edges (most frames see no edge at all) and above the horizon; then the
+    // line, every point within half its width of the centre line.
     const bool whole_view_on_floor = floor_.contains(low) && floor_.contains(high);
-    if (whole_view_on_floor) std::memset(image_.data(), floor_gray_, image_.size());
     for (std::size_t r = 0; r < rows_.size(); ++r) {
         Row& row = rows_[r];
         std::uint8_t* out = image_.data() + r * row_bytes;
-        row.on_floor = Span{};
         if (!row.sees_floor) {
             std::memset(out, outside_gray_, row_bytes);
-        } else if (!whole_view_on_floor) {
+            continue;
+        }
+        row.on_floor = Span{};
+        if (!whole_view_on_floor) {
             const Vec2 first = to_floor(robot, {row.ahead, row.left}), step{-s * row.step, c * row.step};
             row.on_floor.at_least_zero(first.x - floor_.low.x, step.x);
             row.on_floor.at_least_zero(floor_.high.x - first.x, -step.x);
             row.on_floor.at_least_zero(first.y - floor_.low.y, step.y);
             row.on_floor.at_least_zero(floor_.high.y - first.y, -step.y);
+        }
+        spans_.clear();
+        for (const PieceInView& view : views_) {
+            if (view.first_row <= r && r < view.last_row) piece_in_row(row, *view.piece, view);
+        }
+        if (whole_view_on_floor) {
+            write_row(out);
+        } else {
             std::memset(out, outside_gray_, row_bytes);
-            paint(out, row.on_floor, floor_gray_);
+            const Columns floor_columns = columns(row.on_floor);
+            std::memset(out + 3 * floor_columns.begin, floor_gray_, 3 * (floor_columns.end - floor_columns.begin));
+            for (const Columns& span : spans_) std::memset(out + 3 * span.begin, line_gray_, 3 * (span.end - span.begin));
         }
     }
-    if (floor_rows_ == 0) return;
+}
 
-    // Then the line: every point within half its width of the centre line.
-    // Each piece near the view is moved into the robot's frame, where every
-    // row is the line x = ahead and its pixel centres lie at y = left + u step.
-    const auto floor_end = rows_.begin() + static_cast<std::ptrdiff_t>(floor_rows_);
-    for (const std::uint32_t index : nearby_) {
-        const Piece& piece = track_.pieces()[index];
-        // Pieces whose bounding circle misses the view show nothing.
-        const Vec2 middle = to_robot(robot, piece.middle);
-        const double reach = piece.reach + half_width_;
-        if (middle.x + reach < low_.x || middle.x - reach > high_.x || middle.y + reach < low_.y ||
-            middle.y - reach > high_.y) {
-            continue;
-        }
-        const PieceInView view = in_view(robot, piece);
-        // The rows within the circle's reach ahead: rows further up the image look further ahead.
-        auto row = std::partition_point(rows_.begin(), floor_end,
-                                        [&](const Row& r) { return r.ahead - view.middle.x < -view.reach; });
-        for (; row != floor_end && row->ahead - view.middle.x <= view.reach; ++row) {
-            paint_piece(image_.data() + static_cast<std::size_t>(row - rows_.begin()) * row_bytes, *row, piece, view);
+void Camera::write_row(std::uint8_t* out) {
+    // Each pixel written once: floor up to each span of line, the span, and
+    // floor after the last. Spans may overlap; there are a few at most.
+    for (std::size_t i = 1; i < spans_.size(); ++i) {  // an insertion sort: a row crosses one or two pieces
+        for (std::size_t j = i; j > 0 && spans_[j].begin < spans_[j - 1].begin; --j) std::swap(spans_[j], spans_[j - 1]);
+    }
+    std::size_t done = 0;
+    for (const Columns& span : spans_) {
+        if (span.begin > done) std::memset(out + 3 * done, floor_gray_, 3 * (span.begin - done));
+        if (span.end > done) {
+            const std::size_t from = std::max(span.begin, done);
+            std::memset(out + 3 * from, line_gray_, 3 * (span.end - from));
+            done = span.end;
         }
     }
+    const auto width = static_cast<std::size_t>(width_);
+    if (done < width) std::memset(out + 3 * done, floor_gray_, 3 * (width - done));
 }
 
 void Camera::floor_box(const Transform& robot, Vec2& low, Vec2& high) const {
@@ -288,16 +345,6 @@ void Camera::shade(const Transform& robot) {
     }
 }
 
-void Camera::paint(std::uint8_t* out, Span span, std::uint8_t gray) const {
-    const double last_column = width_ - 1;
-    if (!(span.lo <= span.hi && span.lo <= last_column && span.hi >= 0)) return;  // false for NaN too
-    const double lo = std::max(span.lo, 0.0), hi = std::min(span.hi, last_column);
-    auto begin = static_cast<std::size_t>(lo);  // rounded up below: the first centre inside
-    if (static_cast<double>(begin) < lo) ++begin;
-    const auto end = static_cast<std::size_t>(hi) + 1;
-    if (begin < end) std::memset(out + 3 * begin, gray, 3 * (end - begin));
-}
-
 namespace {
 
 // The y within `radius` of `centre` on the line x = a, or an empty span.
@@ -320,15 +367,16 @@ Span across_wedge(double ax, Vec2 centre, Vec2 from, Vec2 to, double sign) {
 
 }  // namespace
 
-// The pixels of one row that lie on one piece of line, the piece seen from the robot.
-void Camera::paint_piece(std::uint8_t* out, const Row& row, const Piece& piece, const PieceInView& view) const {
+// The pixels of one row that lie on one piece of line, the piece seen from
+// the robot, added to spans_.
+void Camera::piece_in_row(const Row& row, const Piece& piece, const PieceInView& view) {
     const double a = row.ahead, half_width = half_width_;
     // y = left + u step, so u = (y - left) / step; step > 0.
     const auto on_line = [&](Span y) {
         Span u{(y.lo - row.left) * row.per_step, (y.hi - row.left) * row.per_step};
         u.lo = std::max(u.lo, row.on_floor.lo);
         u.hi = std::min(u.hi, row.on_floor.hi);
-        paint(out, u, line_gray_);
+        if (const Columns span = columns(u); span.begin < span.end) spans_.push_back(span);
     };
     // A disc where the line stops or turns sharply; a wedge of it outside a gentler corner.
     if (piece.cap_start) on_line(across_disc(a, view.start, half_width));

@@ -102,6 +102,13 @@ private:
         double reach;  // [m] of the piece's bounding circle, grown by half the line's width
         double sign;   // +1 for a left turn, -1 for a right turn
         double corner_low, corner_high;  // [m] ahead: the rows the corner's wedge may cross
+        double low, high;                // [m] ahead: the rows the whole piece may cross
+        std::size_t first_row = 0, last_row = 0;  // the rows it may cross, last_row excluded
+        const Piece* piece = nullptr;
+    };
+    // Pixel columns from begin up to end, end excluded.
+    struct Columns {
+        std::size_t begin = 0, end = 0;
     };
 
     // What a sub-pixel of the finer camera shows, as its gray.
@@ -117,8 +124,19 @@ private:
     // [low, high] on the floor.
     void find_nearby(Vec2 low, Vec2 high);
     PieceInView in_view(const Transform& robot, const Piece& piece) const;
-    void paint(std::uint8_t* out, Span span, std::uint8_t gray) const;
-    void paint_piece(std::uint8_t* out, const Row& row, const Piece& piece, const PieceInView& view) const;
+    // The columns whose centres lie within the span.
+    Columns columns(Span span) const {
+        const double last_column = width_ - 1;
+        if (!(span.lo <= span.hi && span.lo <= last_column && span.hi >= 0)) return {};  // false for NaN too
+        const double lo = std::max(span.lo, 0.0), hi = std::min(span.hi, last_column);
+        auto begin = static_cast<std::size_t>(lo);  // rounded up below: the first centre inside
+        if (static_cast<double>(begin) < lo) ++begin;
+        const auto end = static_cast<std::size_t>(hi) + 1;
+        return begin < end ? Columns{begin, end} : Columns{};
+    }
+    void piece_in_row(const Row& row, const Piece& piece, const PieceInView& view);
+    // Writes a row wholly on the floor, with the line on spans_.
+    void write_row(std::uint8_t* out);
 
     const Track& track_;
     const Floor& floor_;
@@ -135,6 +153,8 @@ private:
     std::vector<std::uint32_t> nearby_;
     Vec2 nearby_low_{INFINITY, INFINITY}, nearby_high_{-INFINITY, -INFINITY};
     double margin_ = 0.0;  // [m]
+    std::vector<PieceInView> views_;  // this frame's pieces in view
+    std::vector<Columns> spans_;      // this row's line
     std::vector<std::uint8_t> image_;
 
     // Only while an effect is on.

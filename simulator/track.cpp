@@ -16,6 +16,9 @@ constexpr double BRANCH_PENALTY = 0.05;  // [m]
 // Arcs are cut into pieces of at most a quarter turn, so that "beside the
 // arc" is two half-plane tests.
 constexpr double MOST_PIECE_TURN = std::numbers::pi / 2;  // [rad]
+// [m] far more than rounding: a piece passed over for being further than the
+// best so far is further by at least this much.
+constexpr double PRUNE_MARGIN = 1e-9;
 
 
 // Where p lies against the piece: beside it (between its ends) or beyond one
@@ -132,30 +135,57 @@ void set_polyline(TrackSettings& track, const std::vector<Vec2>& points) {
     }
 }
 
-std::vector<Piece> lay_pieces(const TrackSettings& settings) {
-    std::vector<Piece> pieces;
-    std::vector<double> turns;  // [rad] at each piece's start, at once
+namespace {
+
+// Calls take(piece, turn) for each piece of the track in order, `turn` [rad]
+// the sharp turn at its start.
+template <typename Take>
+void lay_each(const TrackSettings& settings, const Take& take) {
     Vec2 at = settings.start;
     double heading = settings.heading;
     double laid = 0.0;  // [m]
     for (const SegmentSettings& s : settings.segments) {
         heading += s.corner;
         const double curvature = s.radius > 0 ? s.angle / s.length : 0.0;
-        const auto parts = std::max(1.0, std::ceil(std::abs(s.angle) / MOST_PIECE_TURN));
+        const double parts = std::max(1.0, std::ceil(std::abs(s.angle) / MOST_PIECE_TURN));
         for (int k = 0; k < static_cast<int>(parts); ++k) {
-            pieces.push_back(make_piece(at, heading, s.length / parts, curvature, laid, s.gap));
-            turns.push_back(k == 0 ? s.corner : 0.0);
-            at = pieces.back().end;
-            heading = heading_on_piece(pieces.back(), pieces.back().length);
-            laid += pieces.back().length;
+            const Piece piece = make_piece(at, heading, s.length / parts, curvature, laid, s.gap);
+            take(piece, k == 0 ? s.corner : 0.0);
+            at = piece.end;
+            heading = heading_on_piece(piece, piece.length);
+            laid += piece.length;
         }
     }
+}
+
+}  // namespace
+
+Pose track_end(const TrackSettings& settings) {
+    Pose end{settings.start.x, settings.start.y, settings.heading};
+    lay_each(settings, [&end](const Piece& piece, double) {
+        end = {piece.end.x, piece.end.y, heading_on_piece(piece, piece.length)};
+    });
+    return end;
+}
+
+std::vector<Piece> lay_pieces(const TrackSettings& settings) {
+    std::size_t count = 0;
+    lay_each(settings, [&count](const Piece&, double) { ++count; });
+    std::vector<Piece> pieces;
+    std::vector<double> turns;  // [rad] at each piece's start, at once
+    pieces.reserve(count);
+    turns.reserve(count);
+    lay_each(settings, [&](const Piece& piece, double turn) {
+        pieces.push_back(piece);
+        turns.push_back(turn);
+    });
     if (pieces.empty()) return pieces;
     // A closed track turns at its start by as much as its end misses the
     // start's heading: nothing for segments (world files check), the last
     // corner of a closed point track.
     if (settings.closed) {
-        const double closing = std::remainder(pieces.front().heading - heading, 2 * std::numbers::pi);
+        const Piece& last = pieces.back();
+        const double closing = std::remainder(pieces.front().heading - heading_on_piece(last, last.length), 2 * std::numbers::pi);
         turns.front() = std::abs(closing) > CLOSURE_TOLERANCE ? closing : 0.0;
     }
     for (std::size_t i = 0; i < pieces.size(); ++i) {
@@ -185,21 +215,24 @@ Track::Track(const TrackSettings& settings) : pieces_(lay_pieces(settings)), clo
         max_ = {std::max(max_.x, piece.middle.x + piece.reach), std::max(max_.y, piece.middle.y + piece.reach)};
     }
 
-    // Each piece is listed in every cell near points taken along it at most
-    // CELL apart: every point of the piece lies within CELL / 2 of one of
-    // them, so the cells within REACH + CELL / 2 of the points hold every cell
-    // within REACH of the piece. The cost grows with the piece's length, not
-    // with the area round it (a long straight's bounding circle would cover
-    // the square of its length).
+    // Each piece is listed in the cells it passes through: in every cell
+    // within CELL / 4 of points taken along it at most CELL / 2 apart, which
+    // holds every point of the piece. A query looks in the cells round the
+    // place asked about. The cost grows with the piece's length, not with the
+    // area round it (a long straight's bounding circle would cover the
+    // square of its length), and a piece is in a few cells, not dozens.
+    constexpr double SPACING = CELL / 2, PAD = CELL / 4;  // [m]
+    std::size_t estimate = 0;
+    for (const Piece& p : pieces_) estimate += 2 * static_cast<std::size_t>(p.length / CELL) + 4;
     std::vector<std::pair<std::uint64_t, std::uint32_t>> entries;  // (cell, piece)
-    const double r = REACH + CELL / 2;
+    entries.reserve(estimate);
     for (std::size_t i = 0; i < pieces_.size(); ++i) {
         const Piece& p = pieces_[i];
-        const auto points = static_cast<std::int64_t>(std::ceil(p.length / CELL)) + 1;
+        const auto points = static_cast<std::int64_t>(std::ceil(p.length / SPACING)) + 1;
         const std::size_t first = entries.size();
         for (std::int64_t k = 0; k < points; ++k) {
             const Vec2 q = point_on_piece(p, p.length * static_cast<double>(k) / static_cast<double>(std::max<std::int64_t>(points - 1, 1)));
-            for_cells({q.x - r, q.y - r}, {q.x + r, q.y + r}, [&](std::uint64_t cell) {
+            for_cells({q.x - PAD, q.y - PAD}, {q.x + PAD, q.y + PAD}, [&](std::uint64_t cell) {
                 entries.emplace_back(cell, static_cast<std::uint32_t>(i));
             });
         }
@@ -209,6 +242,9 @@ Track::Track(const TrackSettings& settings) : pieces_(lay_pieces(settings)), clo
     }
     std::sort(entries.begin(), entries.end());
     cell_pieces_.reserve(entries.size());
+    std::size_t cells = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) cells += i == 0 || entries[i].first != entries[i - 1].first ? 1U : 0U;
+    cells_.reserve(cells);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (i == 0 || entries[i].first != entries[i - 1].first) {
             cells_[entries[i].first] = {static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i)};
@@ -216,6 +252,7 @@ Track::Track(const TrackSettings& settings) : pieces_(lay_pieces(settings)), clo
         cell_pieces_.push_back(entries[i].second);
         ++cells_[entries[i].first].second;
     }
+    all_pieces_.reserve(pieces_.size());
     for (std::uint32_t i = 0; i < pieces_.size(); ++i) all_pieces_.push_back(i);
 }
 
@@ -225,10 +262,8 @@ void Track::for_cells(Vec2 low, Vec2 high, const Visit& visit) const {
     const auto cell = [](double v, double lowest, double highest) {
         return static_cast<std::int64_t>(std::floor((std::clamp(v, lowest, highest)) / CELL));
     };
-    if (!(high.x >= min_.x - REACH && high.y >= min_.y - REACH && low.x <= max_.x + REACH && low.y <= max_.y + REACH)) {
-        return;
-    }
-    const double pad = REACH + CELL;
+    if (!(high.x >= min_.x && high.y >= min_.y && low.x <= max_.x && low.y <= max_.y)) return;
+    const double pad = CELL;
     const std::int64_t x0 = cell(low.x, min_.x - pad, max_.x + pad), x1 = cell(high.x, min_.x - pad, max_.x + pad);
     const std::int64_t y0 = cell(low.y, min_.y - pad, max_.y + pad), y1 = cell(high.y, min_.y - pad, max_.y + pad);
     for (std::int64_t y = y0; y <= y1; ++y) {
@@ -247,40 +282,44 @@ void Track::pieces_near(Vec2 low, Vec2 high, std::vector<std::uint32_t>& out) co
     out.erase(std::unique(out.begin() + static_cast<std::ptrdiff_t>(first), out.end()), out.end());
 }
 
-TrackPoint Track::nearest_among(Vec2 position, double near, const std::uint32_t* first,
-                                const std::uint32_t* last) const {
-    const std::uint32_t* best = nullptr;
-    double best_score = std::numeric_limits<double>::infinity();
+void Track::nearest_among(Vec2 position, double near, const std::uint32_t* first, const std::uint32_t* last,
+                          Nearest& best) const {
     for (const std::uint32_t* i = first; i != last; ++i) {
         const Piece& piece = pieces_[*i];
         // How far along the track the piece lies from the hint, the short way round.
         double apart = std::max({0.0, piece.start_distance - near, near - piece.start_distance - piece.length});
         if (closed_) apart = std::min(apart, length_ - piece.length - apart);
-        const double score = distance_to_piece(piece, position) + (apart > BRANCH_WINDOW ? BRANCH_PENALTY : 0.0);
-        if (score < best_score) {
-            best_score = score;
-            best = i;
-        }
+        const double penalty = apart > BRANCH_WINDOW ? BRANCH_PENALTY : 0.0;
+        // A piece whose bounding circle lies clearly further than the best so
+        // far cannot be nearer (a short-pieced point track lists dozens).
+        const Vec2 to_middle = position - piece.middle;
+        const double beyond = best.score + PRUNE_MARGIN - penalty + piece.reach;  // [m] from the middle
+        if (beyond < 0 || dot(to_middle, to_middle) > beyond * beyond) continue;
+        const double score = distance_to_piece(piece, position) + penalty;
+        // Of equally near pieces the first along the track, whatever the order they come in.
+        if (score < best.score || (score == best.score && *i < best.piece)) best = {*i, score};
     }
-    return best == nullptr ? TrackPoint{} : nearest_on_piece(pieces_[*best], position);
 }
 
 TrackPoint Track::nearest(Vec2 position, double near) const {
     if (closed_ && length_ > 0) near -= length_ * std::floor(near / length_);
-    // Beyond 1e8 m (or NaN) no cell is looked up: the cell number would not fit.
-    const bool addressable = std::abs(position.x) < 1e8 && std::abs(position.y) < 1e8;
-    const auto found = addressable ? cells_.find(cell_key(static_cast<std::int64_t>(std::floor(position.x / CELL)),
-                                                          static_cast<std::int64_t>(std::floor(position.y / CELL))))
-                                   : cells_.end();
-    if (found != cells_.end()) {
-        const std::uint32_t* first = cell_pieces_.data() + found->second.first;
-        const std::uint32_t* last = cell_pieces_.data() + found->second.second;
-        const TrackPoint point = nearest_among(position, near, first, last);
+    // Every piece within REACH lies in the cells round the position (CELL >= 2 REACH).
+    Nearest best;
+    for_cells({position.x - REACH, position.y - REACH}, {position.x + REACH, position.y + REACH}, [&](std::uint64_t cell) {
+        const auto found = cells_.find(cell);
+        if (found == cells_.end()) return;
+        nearest_among(position, near, cell_pieces_.data() + found->second.first,
+                      cell_pieces_.data() + found->second.second, best);
+    });
+    if (best.piece != NONE) {
+        const TrackPoint point = nearest_on_piece(pieces_[best.piece], position);
         // Every piece within REACH is listed, so a listed piece this near is
         // the nearest of all, penalty included.
         if (std::abs(point.lateral) <= REACH - BRANCH_PENALTY) return point;
     }
-    return nearest_among(position, near, all_pieces_.data(), all_pieces_.data() + all_pieces_.size());
+    best = Nearest{};
+    nearest_among(position, near, all_pieces_.data(), all_pieces_.data() + all_pieces_.size(), best);
+    return best.piece == NONE ? TrackPoint{} : nearest_on_piece(pieces_[best.piece], position);
 }
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 // centre-line point to a position, and the pieces near a place.
 
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
 #include <unordered_map>
 #include <utility>
@@ -63,6 +64,9 @@ Piece make_piece(Vec2 start, double heading, double length, double curvature, do
 // The track's segments laid end to end as pieces, arcs cut into quarter turns
 // at the most, each complete: rounded where the line stops or turns at once.
 std::vector<Piece> lay_pieces(const TrackSettings& settings);
+// Where the centre line ends, and heading which way; worked out piece by
+// piece as lay_pieces lays them, without keeping them.
+Pose track_end(const TrackSettings& settings);
 Vec2 point_on_piece(const Piece& piece, double along);  // along in [m] from the piece's start
 double heading_on_piece(const Piece& piece, double along);
 // [m] from p to the nearest point of the piece.
@@ -86,26 +90,35 @@ public:
     // from one branch to the other.
     TrackPoint nearest(Vec2 position, double near) const;
 
-    // Appends to `out` the index of every piece that passes within `reach` of
-    // the box [low, high] (and perhaps a few more), each once, in order.
+    // Appends to `out` the index of every piece that passes through the box
+    // [low, high] (and perhaps a few more), each once, in order.
     void pieces_near(Vec2 low, Vec2 high, std::vector<std::uint32_t>& out) const;
 
 private:
+    static constexpr std::uint32_t NONE = UINT32_MAX;
+    struct Nearest {
+        std::uint32_t piece = NONE;
+        double score = INFINITY;  // [m] distance, and the penalty for another branch
+    };
+
     template <typename Visit>
     void for_cells(Vec2 low, Vec2 high, const Visit& visit) const;
-    TrackPoint nearest_among(Vec2 position, double near, const std::uint32_t* first, const std::uint32_t* last) const;
+    // Takes the pieces from first to last into account for `best`.
+    void nearest_among(Vec2 position, double near, const std::uint32_t* first, const std::uint32_t* last,
+                       Nearest& best) const;
 
     std::vector<Piece> pieces_;
     double length_ = 0.0;
     bool closed_ = false;
     Vec2 min_, max_;
 
-    // A uniform grid of square cells: each cell the line comes near lists the
-    // pieces that pass within REACH of it, so a query reads a few pieces,
+    // A uniform grid of square cells: each cell the line passes through
+    // lists the pieces that pass through it, so a query reads a few pieces,
     // however long the track. Only those cells are stored, in a hash table,
     // so a track that spans a large area costs no more than a compact one.
-    static constexpr double CELL = 0.1;   // [m]
-    static constexpr double REACH = 0.1;  // [m]
+    static constexpr double CELL = 0.2;   // [m]
+    // [m] nearest() reads the cells within this of the position: four at most.
+    static constexpr double REACH = 0.1;
     std::unordered_map<std::uint64_t, std::pair<std::uint32_t, std::uint32_t>> cells_;  // range in cell_pieces_
     std::vector<std::uint32_t> cell_pieces_;
     std::vector<std::uint32_t> all_pieces_;

@@ -222,11 +222,9 @@ void read_track(TableReader& reader, TrackSettings& track, bool& polyline) {
     read_shape(reader, track);
     check_size(reader, track, polyline);
     if (!track.closed) return;
-    const std::vector<Piece> pieces = lay_pieces(track);
-    const Vec2 at = pieces.back().end;
-    const double heading = heading_on_piece(pieces.back(), pieces.back().length);
-    const double miss = std::hypot(at.x - track.start.x, at.y - track.start.y);
-    const double turn = std::abs(std::remainder(heading - track.heading, 2 * std::numbers::pi));
+    const Pose end = track_end(track);
+    const double miss = std::hypot(end.x - track.start.x, end.y - track.start.y);
+    const double turn = std::abs(std::remainder(end.heading - track.heading, 2 * std::numbers::pi));
     if (miss > CLOSURE_TOLERANCE) {
         std::ostringstream text;
         text << "a centre line that ends where it starts, as closed = true says (it ends " << miss << " m away)";
