@@ -53,6 +53,7 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const
         high_ = {std::max(high_.x, row.ahead), std::max(high_.y, last)};
         floor_rows_ = static_cast<std::size_t>(r) + 1;  // rows past the horizon see none: the first ones do
     }
+    row_spans_.resize(floor_rows_);
     // The pieces near the view are looked up for a box this much larger, so
     // that the view moves a few steps before it leaves it.
     if (low_.x <= high_.x) margin_ = std::max(high_.x - low_.x, high_.y - low_.y) / 2;
@@ -149,22 +150,27 @@ void Camera::find_nearby(Vec2 low, Vec2 high) {
     });
 }
 
-Camera::PieceInView Camera::in_view(const Transform& robot, const Piece& piece) const {
-    PieceInView view{to_robot(robot, piece.start),
-                     to_robot(robot, piece.end),
-                     to_robot(robot, piece.middle),
-                     inv_rotate(robot.q, piece.direction),
-                     to_robot(robot, piece.centre),
-                     inv_rotate(robot.q, piece.from),
-                     inv_rotate(robot.q, piece.to),
-                     inv_rotate(robot.q, piece.corner_from),
-                     inv_rotate(robot.q, piece.corner_to),
-                     piece.reach + half_width_,
-                     piece.curvature > 0 ? 1.0 : -1.0,
-                     INFINITY,
-                     -INFINITY,
-                     0.0,
-                     0.0};
+Camera::PieceInView Camera::in_view(const Transform& robot, const Piece& piece, Vec2 middle) const {
+    // What the piece's kind needs, no more: a point track has dozens in view.
+    PieceInView view{};
+    view.start = to_robot(robot, piece.start);
+    view.end = to_robot(robot, piece.end);
+    view.middle = middle;
+    view.reach = piece.reach + half_width_;
+    view.corner_low = INFINITY;
+    view.corner_high = -INFINITY;
+    if (piece.curvature == 0.0) {
+        view.direction = inv_rotate(robot.q, piece.direction);
+    } else {
+        view.centre = to_robot(robot, piece.centre);
+        view.from = inv_rotate(robot.q, piece.from);
+        view.to = inv_rotate(robot.q, piece.to);
+        view.sign = piece.curvature > 0 ? 1.0 : -1.0;
+    }
+    if (piece.corner != 0.0) {
+        view.corner_from = inv_rotate(robot.q, piece.corner_from);
+        view.corner_to = inv_rotate(robot.q, piece.corner_to);
+    }
     // Padded by far less than a row's spacing, so that rounding never leaves a row out.
     constexpr double PAD = 1e-9;  // [m]
     if (piece.curvature == 0.0) {
@@ -205,13 +211,27 @@ Camera::PieceInView Camera::in_view(const Transform& robot, const Piece& piece) 
 void Camera::draw(const Transform& robot) {
     const double c = robot.q.c, s = robot.q.s;
     const auto row_bytes = 3 * static_cast<std::size_t>(width_);
-
-    // The pieces of line that may show: those near the box round the view,
-    // moved into the robot's frame, where every row is the line x = ahead
-    // and its pixel centres lie at y = left + u step.
     Vec2 low, high;
     floor_box(robot, low, high);
-    views_.clear();
+
+    // Which columns of each row see the floor: all of them, in most frames.
+    const bool whole_view_on_floor = floor_.contains(low) && floor_.contains(high);
+    for (std::size_t r = 0; r < floor_rows_; ++r) {
+        Row& row = rows_[r];
+        row.on_floor = Span{};
+        row_spans_[r].clear();
+        if (whole_view_on_floor) continue;
+        const Vec2 first = to_floor(robot, {row.ahead, row.left}), step{-s * row.step, c * row.step};
+        row.on_floor.at_least_zero(first.x - floor_.low.x, step.x);
+        row.on_floor.at_least_zero(floor_.high.x - first.x, -step.x);
+        row.on_floor.at_least_zero(first.y - floor_.low.y, step.y);
+        row.on_floor.at_least_zero(floor_.high.y - first.y, -step.y);
+    }
+
+    // The line's spans in each row: every point within half its width of the
+    // centre line. The pieces near the view are moved into the robot's
+    // frame, where every row is the line x = ahead and its pixel centres lie
+    // at y = left + u step.
     if (floor_rows_ > 0) {
         find_nearby(low, high);
         const auto floor_end = rows_.begin() + static_cast<std::ptrdiff_t>(floor_rows_);
@@ -224,60 +244,38 @@ void Camera::draw(const Transform& robot) {
                 middle.y - reach > high_.y) {
                 continue;
             }
-            PieceInView view = in_view(robot, piece);
+            const PieceInView view = in_view(robot, piece, middle);
             // The rows the piece may cross: rows further up the image look further ahead.
             const auto first = std::partition_point(rows_.begin(), floor_end, [&](const Row& r) { return r.ahead < view.low; });
-            const auto last = std::partition_point(first, floor_end, [&](const Row& r) { return r.ahead <= view.high; });
-            if (first == last) continue;
-            view.first_row = static_cast<std::size_t>(first - rows_.begin());
-            view.last_row = static_cast<std::size_t>(last - rows_.begin());
-            view.piece = &piece;
-            views_.push_back(view);
+            piece_in_rows(static_cast<std::size_t>(first - rows_.begin()), piece, view);
         }
     }
 
     // Row by row: the floor, light where the floor is, the outside past its
-    // edges (most frames see no edge at all) and above the horizon; then the
-    // line, every point within half its width of the centre line.
-    const bool whole_view_on_floor = floor_.contains(low) && floor_.contains(high);
+    // edges and above the horizon, and the line.
     for (std::size_t r = 0; r < rows_.size(); ++r) {
-        Row& row = rows_[r];
         std::uint8_t* out = image_.data() + r * row_bytes;
-        if (!row.sees_floor) {
+        if (r >= floor_rows_) {
             std::memset(out, outside_gray_, row_bytes);
-            continue;
-        }
-        row.on_floor = Span{};
-        if (!whole_view_on_floor) {
-            const Vec2 first = to_floor(robot, {row.ahead, row.left}), step{-s * row.step, c * row.step};
-            row.on_floor.at_least_zero(first.x - floor_.low.x, step.x);
-            row.on_floor.at_least_zero(floor_.high.x - first.x, -step.x);
-            row.on_floor.at_least_zero(first.y - floor_.low.y, step.y);
-            row.on_floor.at_least_zero(floor_.high.y - first.y, -step.y);
-        }
-        spans_.clear();
-        for (const PieceInView& view : views_) {
-            if (view.first_row <= r && r < view.last_row) piece_in_row(row, *view.piece, view);
-        }
-        if (whole_view_on_floor) {
-            write_row(out);
+        } else if (whole_view_on_floor) {
+            write_row(out, row_spans_[r]);
         } else {
             std::memset(out, outside_gray_, row_bytes);
-            const Columns floor_columns = columns(row.on_floor);
+            const Columns floor_columns = columns(rows_[r].on_floor);
             std::memset(out + 3 * floor_columns.begin, floor_gray_, 3 * (floor_columns.end - floor_columns.begin));
-            for (const Columns& span : spans_) std::memset(out + 3 * span.begin, line_gray_, 3 * (span.end - span.begin));
+            for (const Columns& span : row_spans_[r]) std::memset(out + 3 * span.begin, line_gray_, 3 * (span.end - span.begin));
         }
     }
 }
 
-void Camera::write_row(std::uint8_t* out) {
+void Camera::write_row(std::uint8_t* out, std::vector<Columns>& spans) const {
     // Each pixel written once: floor up to each span of line, the span, and
     // floor after the last. Spans may overlap; there are a few at most.
-    for (std::size_t i = 1; i < spans_.size(); ++i) {  // an insertion sort: a row crosses one or two pieces
-        for (std::size_t j = i; j > 0 && spans_[j].begin < spans_[j - 1].begin; --j) std::swap(spans_[j], spans_[j - 1]);
+    for (std::size_t i = 1; i < spans.size(); ++i) {  // an insertion sort: a row crosses a few pieces
+        for (std::size_t j = i; j > 0 && spans[j].begin < spans[j - 1].begin; --j) std::swap(spans[j], spans[j - 1]);
     }
     std::size_t done = 0;
-    for (const Columns& span : spans_) {
+    for (const Columns& span : spans) {
         if (span.begin > done) std::memset(out + 3 * done, floor_gray_, 3 * (span.begin - done));
         if (span.end > done) {
             const std::size_t from = std::max(span.begin, done);
@@ -367,50 +365,62 @@ Span across_wedge(double ax, Vec2 centre, Vec2 from, Vec2 to, double sign) {
 
 }  // namespace
 
-// The pixels of one row that lie on one piece of line, the piece seen from
-// the robot, added to spans_.
-void Camera::piece_in_row(const Row& row, const Piece& piece, const PieceInView& view) {
-    const double a = row.ahead, half_width = half_width_;
-    // y = left + u step, so u = (y - left) / step; step > 0.
-    const auto on_line = [&](Span y) {
-        Span u{(y.lo - row.left) * row.per_step, (y.hi - row.left) * row.per_step};
-        u.lo = std::max(u.lo, row.on_floor.lo);
-        u.hi = std::min(u.hi, row.on_floor.hi);
-        if (const Columns span = columns(u); span.begin < span.end) spans_.push_back(span);
-    };
-    // A disc where the line stops or turns sharply; a wedge of it outside a gentler corner.
-    if (piece.cap_start) on_line(across_disc(a, view.start, half_width));
-    if (piece.cap_end) on_line(across_disc(a, view.end, half_width));
-    if (a >= view.corner_low && a <= view.corner_high) {
-        const Span wedge = across_wedge(a - view.end.x, view.end, view.corner_from, view.corner_to, piece.corner > 0 ? 1.0 : -1.0);
-        const Span disc = across_disc(a, view.end, half_width);
-        on_line({std::max(disc.lo, wedge.lo), std::min(disc.hi, wedge.hi)});
-    }
-    if (piece.curvature == 0.0) {
-        // A band beside the straight: 0 <= along <= length and |side| <= half width,
-        // with along = (p - start) . d and side = d x (p - start), for p = (a, y).
-        const Vec2 d = view.direction;
-        const double ax = a - view.start.x;
-        Span y;
-        y.at_least_zero(ax * d.x - view.start.y * d.y, d.y);                  // along >= 0
-        y.at_least_zero(piece.length - ax * d.x + view.start.y * d.y, -d.y);  // along <= length
-        y.at_least_zero(half_width - (-view.start.y * d.x - ax * d.y), -d.x);  // side <= half width
-        y.at_least_zero(half_width + (-view.start.y * d.x - ax * d.y), d.x);   // side >= -half width
-        on_line(y);
-        return;
-    }
-    // An annulus between the radii R -/+ half width, within the piece's wedge
-    // (at most a quarter turn, so two half-planes through the centre).
-    const Span wedge = across_wedge(a - view.centre.x, view.centre, view.from, view.to, view.sign);
-    if (wedge.empty()) return;
-    const Span outer = across_disc(a, view.centre, piece.radius + half_width);
-    const Span inner = half_width < piece.radius ? across_disc(a, view.centre, piece.radius - half_width) : Span{1, 0};
-    if (inner.empty()) {
-        on_line({std::max(outer.lo, wedge.lo), std::min(outer.hi, wedge.hi)});
-    } else {
-        // Skip the inner disc's open interval; its ends are on the line.
-        on_line({std::max(outer.lo, wedge.lo), std::min({outer.hi, wedge.hi, inner.lo})});
-        on_line({std::max({outer.lo, wedge.lo, inner.hi}), std::min(outer.hi, wedge.hi)});
+// The pixels that lie on one piece of line, the piece seen from the robot,
+// in each row from `first` on that it may cross, added to the row's spans.
+void Camera::piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view) {
+    const double half_width = half_width_;
+    const bool straight = piece.curvature == 0.0, capped = piece.cap_start || piece.cap_end;
+    const Vec2 d = view.direction;
+    const double start_y_d_y = view.start.y * d.y, start_y_d_x = -view.start.y * d.x;
+    const double corner_sign = piece.corner > 0 ? 1.0 : -1.0;
+    for (std::size_t r = first; r < floor_rows_ && rows_[r].ahead <= view.high; ++r) {
+        const Row& row = rows_[r];
+        std::vector<Columns>& spans = row_spans_[r];
+        const double a = row.ahead;
+        // y = left + u step, so u = (y - left) / step; step > 0.
+        const auto on_line = [&](Span y) {
+            Span u{(y.lo - row.left) * row.per_step, (y.hi - row.left) * row.per_step};
+            u.lo = std::max(u.lo, row.on_floor.lo);
+            u.hi = std::min(u.hi, row.on_floor.hi);
+            if (const Columns span = columns(u); span.begin < span.end) spans.push_back(span);
+        };
+        // A disc where the line stops or turns sharply; a wedge of it outside a gentler corner.
+        if (capped) {
+            if (piece.cap_start) on_line(across_disc(a, view.start, half_width));
+            if (piece.cap_end) on_line(across_disc(a, view.end, half_width));
+        }
+        if (a >= view.corner_low && a <= view.corner_high) {
+            const Span wedge = across_wedge(a - view.end.x, view.end, view.corner_from, view.corner_to, corner_sign);
+            const Span disc = across_disc(a, view.end, half_width);
+            on_line({std::max(disc.lo, wedge.lo), std::min(disc.hi, wedge.hi)});
+        }
+        if (straight) {
+            // A band beside the straight: 0 <= along <= length and |side| <= half width,
+            // with along = (p - start) . d and side = d x (p - start), for p = (a, y).
+            const double ax = a - view.start.x;
+            Span y;
+            y.at_least_zero(ax * d.x - start_y_d_y, d.y);                  // along >= 0
+            y.at_least_zero(piece.length - ax * d.x + start_y_d_y, -d.y);  // along <= length
+            y.at_least_zero(half_width - (start_y_d_x - ax * d.y), -d.x);  // side <= half width
+            y.at_least_zero(half_width + (start_y_d_x - ax * d.y), d.x);   // side >= -half width
+            on_line(y);
+            continue;
+        }
+        // An annulus between the radii R -/+ half width, within the piece's wedge
+        // (at most a quarter turn, so two half-planes through the centre).
+        // (All three worked out before any is looked at: their divisions and
+        // square roots then run side by side.)
+        const Span wedge = across_wedge(a - view.centre.x, view.centre, view.from, view.to, view.sign);
+        const Span outer = across_disc(a, view.centre, piece.radius + half_width);
+        const Span inner = half_width < piece.radius ? across_disc(a, view.centre, piece.radius - half_width) : Span{1, 0};
+        if (wedge.empty()) continue;
+        if (inner.empty()) {
+            on_line({std::max(outer.lo, wedge.lo), std::min(outer.hi, wedge.hi)});
+        } else {
+            // Skip the inner disc's open interval; its ends are on the line.
+            on_line({std::max(outer.lo, wedge.lo), std::min({outer.hi, wedge.hi, inner.lo})});
+            on_line({std::max({outer.lo, wedge.lo, inner.hi}), std::min(outer.hi, wedge.hi)});
+        }
     }
 }
 

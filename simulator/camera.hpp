@@ -99,12 +99,10 @@ private:
     // A piece of line near the view, moved into the robot's frame for this frame.
     struct PieceInView {
         Vec2 start, end, middle, direction, centre, from, to, corner_from, corner_to;
-        double reach;  // [m] of the piece's bounding circle, grown by half the line's width
-        double sign;   // +1 for a left turn, -1 for a right turn
-        double corner_low, corner_high;  // [m] ahead: the rows the corner's wedge may cross
-        double low, high;                // [m] ahead: the rows the whole piece may cross
-        std::size_t first_row = 0, last_row = 0;  // the rows it may cross, last_row excluded
-        const Piece* piece = nullptr;
+        double reach = 0.0;  // [m] of the piece's bounding circle, grown by half the line's width
+        double sign = 1.0;   // +1 for a left turn, -1 for a right turn
+        double corner_low = 0.0, corner_high = 0.0;  // [m] ahead: the rows the corner's wedge may cross
+        double low = 0.0, high = 0.0;                // [m] ahead: the rows the whole piece may cross
     };
     // Pixel columns from begin up to end, end excluded.
     struct Columns {
@@ -123,20 +121,22 @@ private:
     // Keeps nearby_ listing every drawn piece within half a line of the box
     // [low, high] on the floor.
     void find_nearby(Vec2 low, Vec2 high);
-    PieceInView in_view(const Transform& robot, const Piece& piece) const;
+    // The piece moved into the robot's frame, its middle already there.
+    PieceInView in_view(const Transform& robot, const Piece& piece, Vec2 middle) const;
     // The columns whose centres lie within the span.
     Columns columns(Span span) const {
         const double last_column = width_ - 1;
         if (!(span.lo <= span.hi && span.lo <= last_column && span.hi >= 0)) return {};  // false for NaN too
         const double lo = std::max(span.lo, 0.0), hi = std::min(span.hi, last_column);
-        auto begin = static_cast<std::size_t>(lo);  // rounded up below: the first centre inside
+        // Through a signed integer, which x86 converts to in one instruction (0 <= lo, hi < width).
+        auto begin = static_cast<std::int64_t>(lo);  // rounded up below: the first centre inside
         if (static_cast<double>(begin) < lo) ++begin;
-        const auto end = static_cast<std::size_t>(hi) + 1;
-        return begin < end ? Columns{begin, end} : Columns{};
+        const auto end = static_cast<std::int64_t>(hi) + 1;
+        return begin < end ? Columns{static_cast<std::size_t>(begin), static_cast<std::size_t>(end)} : Columns{};
     }
-    void piece_in_row(const Row& row, const Piece& piece, const PieceInView& view);
-    // Writes a row wholly on the floor, with the line on spans_.
-    void write_row(std::uint8_t* out);
+    void piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
+    // Writes a row wholly on the floor, with the line on `spans`.
+    void write_row(std::uint8_t* out, std::vector<Columns>& spans) const;
 
     const Track& track_;
     const Floor& floor_;
@@ -153,8 +153,7 @@ private:
     std::vector<std::uint32_t> nearby_;
     Vec2 nearby_low_{INFINITY, INFINITY}, nearby_high_{-INFINITY, -INFINITY};
     double margin_ = 0.0;  // [m]
-    std::vector<PieceInView> views_;  // this frame's pieces in view
-    std::vector<Columns> spans_;      // this row's line
+    std::vector<std::vector<Columns>> row_spans_;  // this frame's line, row by row
     std::vector<std::uint8_t> image_;
 
     // Only while an effect is on.

@@ -286,15 +286,16 @@ void Track::nearest_among(Vec2 position, double near, const std::uint32_t* first
                           Nearest& best) const {
     for (const std::uint32_t* i = first; i != last; ++i) {
         const Piece& piece = pieces_[*i];
+        // A piece whose bounding circle lies clearly further than the best so
+        // far cannot be nearer, penalty or not (a short-pieced point track
+        // lists dozens).
+        const Vec2 to_middle = position - piece.middle;
+        const double beyond = best.score + PRUNE_MARGIN + piece.reach;  // [m] from the middle
+        if (dot(to_middle, to_middle) > beyond * beyond) continue;
         // How far along the track the piece lies from the hint, the short way round.
         double apart = std::max({0.0, piece.start_distance - near, near - piece.start_distance - piece.length});
         if (closed_) apart = std::min(apart, length_ - piece.length - apart);
         const double penalty = apart > BRANCH_WINDOW ? BRANCH_PENALTY : 0.0;
-        // A piece whose bounding circle lies clearly further than the best so
-        // far cannot be nearer (a short-pieced point track lists dozens).
-        const Vec2 to_middle = position - piece.middle;
-        const double beyond = best.score + PRUNE_MARGIN - penalty + piece.reach;  // [m] from the middle
-        if (beyond < 0 || dot(to_middle, to_middle) > beyond * beyond) continue;
         const double score = distance_to_piece(piece, position) + penalty;
         // Of equally near pieces the first along the track, whatever the order they come in.
         if (score < best.score || (score == best.score && *i < best.piece)) best = {*i, score};
@@ -303,9 +304,19 @@ void Track::nearest_among(Vec2 position, double near, const std::uint32_t* first
 
 TrackPoint Track::nearest(Vec2 position, double near) const {
     if (closed_ && length_ > 0) near -= length_ * std::floor(near / length_);
-    // Every piece within REACH lies in the cells round the position (CELL >= 2 REACH).
+    // The piece at the hint first: usually the nearest, so that the others
+    // are passed over at a glance.
     Nearest best;
-    for_cells({position.x - REACH, position.y - REACH}, {position.x + REACH, position.y + REACH}, [&](std::uint64_t cell) {
+    if (!pieces_.empty()) {
+        const auto at = std::partition_point(pieces_.begin(), pieces_.end(), [near](const Piece& p) { return p.start_distance <= near; });
+        const auto hint = static_cast<std::uint32_t>(std::max<std::ptrdiff_t>(at - pieces_.begin() - 1, 0));
+        nearest_among(position, near, &hint, &hint + 1, best);
+    }
+    // Every piece within REACH lies in the cells round the position (CELL >=
+    // 2 REACH), and every piece nearer than the best so far in the cells
+    // within that distance: usually the position's own cell alone.
+    const double r = std::min(REACH, best.score + PRUNE_MARGIN);
+    for_cells({position.x - r, position.y - r}, {position.x + r, position.y + r}, [&](std::uint64_t cell) {
         const auto found = cells_.find(cell);
         if (found == cells_.end()) return;
         nearest_among(position, near, cell_pieces_.data() + found->second.first,
