@@ -52,7 +52,8 @@ void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out) {
         std::size_t count = 0;
         for (std::size_t i = 0; i < row_bytes_ && runs.size() < row_bytes_;) {
             std::size_t j = i + 3;
-            while (j < row_bytes_ && std::memcmp(row + j, row + i, 3) == 0) j += 3;
+            // Pixel by pixel, byte by byte: a call to memcmp a pixel cost more than the rest.
+            while (j < row_bytes_ && row[j] == row[i] && row[j + 1] == row[i + 1] && row[j + 2] == row[i + 2]) j += 3;
             put_varint((j - i) / 3, runs);
             runs.append(reinterpret_cast<const char*>(row + i), 3);
             ++count;
