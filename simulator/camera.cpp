@@ -14,6 +14,29 @@ namespace {
 // repeat the floor's stains.
 constexpr std::uint64_t FLOOR_STREAM = 0x3C6EF372FE94F82BULL, LINE_STREAM = 0xA54FF53A5F1D36F1ULL;
 
+// Sets n bytes to `gray`. A span of line is a few dozen bytes: a few
+// overlapping 16-byte stores cost less than a call to memset.
+void fill(std::uint8_t* out, std::size_t n, std::uint8_t gray) {
+    if (n > 256) {
+        std::memset(out, gray, n);
+        return;
+    }
+    std::uint8_t block[16];
+    std::memset(block, gray, sizeof block);  // of a constant size: a register, not a call
+    if (n >= 16) {
+        for (std::size_t i = 0; i + 16 < n; i += 16) std::memcpy(out + i, block, 16);
+        std::memcpy(out + n - 16, block, 16);
+    } else if (n >= 8) {
+        std::memcpy(out, block, 8);
+        std::memcpy(out + n - 8, block, 8);
+    } else if (n >= 4) {
+        std::memcpy(out, block, 4);
+        std::memcpy(out + n - 4, block, 4);
+    } else if (n > 0) {
+        out[0] = out[n / 2] = out[n - 1] = gray;
+    }
+}
+
 }  // namespace
 
 Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const Track& track, double line_width,
@@ -53,7 +76,6 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const
         high_ = {std::max(high_.x, row.ahead), std::max(high_.y, last)};
         floor_rows_ = static_cast<std::size_t>(r) + 1;  // rows past the horizon see none: the first ones do
     }
-    row_spans_.resize(floor_rows_);
     // The pieces near the view are looked up for a box this much larger, so
     // that the view moves a few steps before it leaves it.
     if (low_.x <= high_.x) margin_ = std::max(high_.x - low_.x, high_.y - low_.y) / 2;
@@ -214,77 +236,46 @@ void Camera::draw(const Transform& robot) {
     Vec2 low, high;
     floor_box(robot, low, high);
 
-    // Which columns of each row see the floor: all of them, in most frames.
+    // The floor first: light where the floor is, the outside past its edges
+    // (most frames see no edge at all: one fill) and above the horizon.
     const bool whole_view_on_floor = floor_.contains(low) && floor_.contains(high);
+    if (whole_view_on_floor) std::memset(image_.data(), floor_gray_, floor_rows_ * row_bytes);
+    std::memset(image_.data() + floor_rows_ * row_bytes, outside_gray_, image_.size() - floor_rows_ * row_bytes);
     for (std::size_t r = 0; r < floor_rows_; ++r) {
         Row& row = rows_[r];
         row.on_floor = Span{};
-        row_spans_[r].clear();
         if (whole_view_on_floor) continue;
+        std::uint8_t* out = image_.data() + r * row_bytes;
         const Vec2 first = to_floor(robot, {row.ahead, row.left}), step{-s * row.step, c * row.step};
         row.on_floor.at_least_zero(first.x - floor_.low.x, step.x);
         row.on_floor.at_least_zero(floor_.high.x - first.x, -step.x);
         row.on_floor.at_least_zero(first.y - floor_.low.y, step.y);
         row.on_floor.at_least_zero(floor_.high.y - first.y, -step.y);
+        std::memset(out, outside_gray_, row_bytes);
+        const Columns floor_columns = columns(row.on_floor);
+        fill(out + 3 * floor_columns.begin, 3 * (floor_columns.end - floor_columns.begin), floor_gray_);
     }
+    if (floor_rows_ == 0) return;
 
-    // The line's spans in each row: every point within half its width of the
-    // centre line. The pieces near the view are moved into the robot's
-    // frame, where every row is the line x = ahead and its pixel centres lie
-    // at y = left + u step.
-    if (floor_rows_ > 0) {
-        find_nearby(low, high);
-        const auto floor_end = rows_.begin() + static_cast<std::ptrdiff_t>(floor_rows_);
-        for (const std::uint32_t index : nearby_) {
-            const Piece& piece = track_.pieces()[index];
-            // Pieces whose bounding circle misses the view show nothing.
-            const Vec2 middle = to_robot(robot, piece.middle);
-            const double reach = piece.reach + half_width_;
-            if (middle.x + reach < low_.x || middle.x - reach > high_.x || middle.y + reach < low_.y ||
-                middle.y - reach > high_.y) {
-                continue;
-            }
-            const PieceInView view = in_view(robot, piece, middle);
-            // The rows the piece may cross: rows further up the image look further ahead.
-            const auto first = std::partition_point(rows_.begin(), floor_end, [&](const Row& r) { return r.ahead < view.low; });
-            piece_in_rows(static_cast<std::size_t>(first - rows_.begin()), piece, view);
+    // Then the line: every point within half its width of the centre line.
+    // Each piece near the view is moved into the robot's frame, where every
+    // row is the line x = ahead and its pixel centres lie at y = left + u step.
+    find_nearby(low, high);
+    const auto floor_end = rows_.begin() + static_cast<std::ptrdiff_t>(floor_rows_);
+    for (const std::uint32_t index : nearby_) {
+        const Piece& piece = track_.pieces()[index];
+        // Pieces whose bounding circle misses the view show nothing.
+        const Vec2 middle = to_robot(robot, piece.middle);
+        const double reach = piece.reach + half_width_;
+        if (middle.x + reach < low_.x || middle.x - reach > high_.x || middle.y + reach < low_.y ||
+            middle.y - reach > high_.y) {
+            continue;
         }
+        const PieceInView view = in_view(robot, piece, middle);
+        // The rows the piece may cross: rows further up the image look further ahead.
+        const auto first = std::partition_point(rows_.begin(), floor_end, [&](const Row& r) { return r.ahead < view.low; });
+        piece_in_rows(static_cast<std::size_t>(first - rows_.begin()), piece, view);
     }
-
-    // Row by row: the floor, light where the floor is, the outside past its
-    // edges and above the horizon, and the line.
-    for (std::size_t r = 0; r < rows_.size(); ++r) {
-        std::uint8_t* out = image_.data() + r * row_bytes;
-        if (r >= floor_rows_) {
-            std::memset(out, outside_gray_, row_bytes);
-        } else if (whole_view_on_floor) {
-            write_row(out, row_spans_[r]);
-        } else {
-            std::memset(out, outside_gray_, row_bytes);
-            const Columns floor_columns = columns(rows_[r].on_floor);
-            std::memset(out + 3 * floor_columns.begin, floor_gray_, 3 * (floor_columns.end - floor_columns.begin));
-            for (const Columns& span : row_spans_[r]) std::memset(out + 3 * span.begin, line_gray_, 3 * (span.end - span.begin));
-        }
-    }
-}
-
-void Camera::write_row(std::uint8_t* out, std::vector<Columns>& spans) const {
-    // Each pixel written once: floor up to each span of line, the span, and
-    // floor after the last. Spans may overlap; there are a few at most.
-    for (std::size_t i = 1; i < spans.size(); ++i) {  // an insertion sort: a row crosses a few pieces
-        for (std::size_t j = i; j > 0 && spans[j].begin < spans[j - 1].begin; --j) std::swap(spans[j], spans[j - 1]);
-    }
-    std::size_t done = 0;
-    for (const Columns& span : spans) {
-        if (span.begin > done) std::memset(out + 3 * done, floor_gray_, 3 * (span.begin - done));
-        if (span.end > done) {
-            const std::size_t from = std::max(span.begin, done);
-            std::memset(out + 3 * from, line_gray_, 3 * (span.end - from));
-            done = span.end;
-        }
-    }
-    const auto width = static_cast<std::size_t>(width_);
-    if (done < width) std::memset(out + 3 * done, floor_gray_, 3 * (width - done));
 }
 
 void Camera::floor_box(const Transform& robot, Vec2& low, Vec2& high) const {
@@ -366,7 +357,7 @@ Span across_wedge(double ax, Vec2 centre, Vec2 from, Vec2 to, double sign) {
 }  // namespace
 
 // The pixels that lie on one piece of line, the piece seen from the robot,
-// in each row from `first` on that it may cross, added to the row's spans.
+// in each row from `first` on that it may cross.
 void Camera::piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view) {
     const double half_width = half_width_;
     const bool straight = piece.curvature == 0.0, capped = piece.cap_start || piece.cap_end;
@@ -375,14 +366,15 @@ void Camera::piece_in_rows(std::size_t first, const Piece& piece, const PieceInV
     const double corner_sign = piece.corner > 0 ? 1.0 : -1.0;
     for (std::size_t r = first; r < floor_rows_ && rows_[r].ahead <= view.high; ++r) {
         const Row& row = rows_[r];
-        std::vector<Columns>& spans = row_spans_[r];
+        std::uint8_t* out = image_.data() + 3 * r * static_cast<std::size_t>(width_);
         const double a = row.ahead;
         // y = left + u step, so u = (y - left) / step; step > 0.
         const auto on_line = [&](Span y) {
             Span u{(y.lo - row.left) * row.per_step, (y.hi - row.left) * row.per_step};
             u.lo = std::max(u.lo, row.on_floor.lo);
             u.hi = std::min(u.hi, row.on_floor.hi);
-            if (const Columns span = columns(u); span.begin < span.end) spans.push_back(span);
+            const Columns span = columns(u);
+            fill(out + 3 * span.begin, 3 * (span.end - span.begin), line_gray_);
         };
         // A disc where the line stops or turns sharply; a wedge of it outside a gentler corner.
         if (capped) {

@@ -135,8 +135,6 @@ private:
         return begin < end ? Columns{static_cast<std::size_t>(begin), static_cast<std::size_t>(end)} : Columns{};
     }
     void piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
-    // Writes a row wholly on the floor, with the line on `spans`.
-    void write_row(std::uint8_t* out, std::vector<Columns>& spans) const;
 
     const Track& track_;
     const Floor& floor_;
@@ -153,7 +151,6 @@ private:
     std::vector<std::uint32_t> nearby_;
     Vec2 nearby_low_{INFINITY, INFINITY}, nearby_high_{-INFINITY, -INFINITY};
     double margin_ = 0.0;  // [m]
-    std::vector<std::vector<Columns>> row_spans_;  // this frame's line, row by row
     std::vector<std::uint8_t> image_;
 
     // Only while an effect is on.
