@@ -170,14 +170,19 @@ TEST(SimulationCommands, NonFiniteSpeedsStopTheWheels) {
     EXPECT_EQ(simulation.pose().heading, 0.0);
 }
 
-TEST(SimulationMetrics, LapsOfTheOvalFollowingTheLine) {
-    sim::WorldSettings world = sim::default_world();
-    world.run.duration = 75;
-    sim::Simulation simulation(world);
+// Drives by the camera until the run ends.
+void drive_to_the_end(sim::Simulation& simulation) {
     simulation.enable_camera(32);
     do {
         drive_by_camera(simulation);
     } while (simulation.step(32));
+}
+
+TEST(SimulationMetrics, LapsOfTheOvalFollowingTheLine) {
+    sim::WorldSettings world = sim::default_world();
+    world.run.duration = 75;
+    sim::Simulation simulation(world);
+    drive_to_the_end(simulation);
     const sim::Metrics& m = simulation.metrics();
     EXPECT_EQ(simulation.end_reason(), sim::EndReason::duration);
     ASSERT_EQ(m.lap_times.size(), 2U);
@@ -188,6 +193,20 @@ TEST(SimulationMetrics, LapsOfTheOvalFollowingTheLine) {
     EXPECT_EQ(m.time_off_line, 0.0);
     EXPECT_LT(m.max_abs_error, 0.018);  // the axle stays over the line
     EXPECT_GT(m.abs_error_sum / static_cast<double>(m.steps), 0.0);
+}
+
+// A smooth track given as points, as people import them, is followed as its
+// arc twin is: every lap, never off the line.
+TEST(SimulationMetrics, LapsOfAPeanutGivenAsPoints) {
+    for (sim::WorldSettings world : {sim::peanut_world(), sim::peanut_points_world(720)}) {
+        world.run.duration = 100;
+        sim::Simulation simulation(world);
+        drive_to_the_end(simulation);
+        EXPECT_EQ(simulation.end_reason(), sim::EndReason::duration) << world.name;
+        EXPECT_EQ(simulation.metrics().lap_times.size(), 2U) << world.name;
+        EXPECT_EQ(simulation.metrics().time_off_line, 0.0) << world.name;
+        EXPECT_LT(simulation.metrics().max_abs_error, 0.02) << world.name;
+    }
 }
 
 // The run of 400 steps on `world`, driven by the controller's decision: the
@@ -267,25 +286,5 @@ TEST(RunFilesSnapshots, BoundedInNumberAndNamedInTimeOrder) {
     EXPECT_EQ(sim::snapshot_name("off-line-", 10.016, 120), "camera-off-line-010.016s.png");
 }
 
-}  // namespace
-
-namespace {
-
-// A smooth track given as points, as people import them, is followed as its
-// arc twin is: every lap, never off the line.
-TEST(SimulationMetrics, LapsOfAPeanutGivenAsPoints) {
-    for (sim::WorldSettings world : {sim::peanut_world(), sim::peanut_points_world(720)}) {
-        world.run.duration = 100;
-        sim::Simulation simulation(world);
-        simulation.enable_camera(32);
-        do {
-            drive_by_camera(simulation);
-        } while (simulation.step(32));
-        EXPECT_EQ(simulation.end_reason(), sim::EndReason::duration) << world.name;
-        EXPECT_EQ(simulation.metrics().lap_times.size(), 2U) << world.name;
-        EXPECT_EQ(simulation.metrics().time_off_line, 0.0) << world.name;
-        EXPECT_LT(simulation.metrics().max_abs_error, 0.02) << world.name;
-    }
-}
 
 }  // namespace
