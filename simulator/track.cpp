@@ -80,15 +80,28 @@ Piece make_piece(Vec2 start, double heading, double length, double curvature, do
     return piece;
 }
 
-Vec2 point_on_piece(const Piece& piece, double along) {
+namespace {
+
+// The point `along` [m] from the piece's start, and the direction of travel
+// there, with one sine and one cosine at the most: the piece keeps those of
+// its start heading in `direction`.
+struct PlaceOnPiece {
+    Vec2 point;
+    Vec2 direction;
+};
+
+PlaceOnPiece place_on_piece(const Piece& piece, double along) {
     if (piece.curvature == 0.0) {
-        return {piece.start.x + along * piece.direction.x, piece.start.y + along * piece.direction.y};
+        return {{piece.start.x + along * piece.direction.x, piece.start.y + along * piece.direction.y}, piece.direction};
     }
     const double r = 1.0 / piece.curvature;
-    const double h = piece.heading + along * piece.curvature;
-    return {piece.start.x + r * (std::sin(h) - std::sin(piece.heading)),
-            piece.start.y - r * (std::cos(h) - std::cos(piece.heading))};
+    const Vec2 d = unit(piece.heading + along * piece.curvature);
+    return {{piece.start.x + r * (d.y - piece.direction.y), piece.start.y - r * (d.x - piece.direction.x)}, d};
 }
+
+}  // namespace
+
+Vec2 point_on_piece(const Piece& piece, double along) { return place_on_piece(piece, along).point; }
 
 double heading_on_piece(const Piece& piece, double along) { return piece.heading + along * piece.curvature; }
 
@@ -109,11 +122,10 @@ TrackPoint nearest_on_piece(const Piece& piece, Vec2 p) {
         const Vec2 a = p - piece.start, b = p - piece.end;
         along = dot(a, a) <= dot(b, b) ? 0.0 : piece.length;
     }
-    const Vec2 q = point_on_piece(piece, along);
-    const double h = heading_on_piece(piece, along);
+    const auto [q, d] = place_on_piece(piece, along);
     const double dx = p.x - q.x, dy = p.y - q.y;
     const double distance = std::hypot(dx, dy);
-    const double side = std::cos(h) * dy - std::sin(h) * dx;  // > 0 on the left
+    const double side = d.x * dy - d.y * dx;  // > 0 on the left
     return {piece.start_distance + along, side < 0 ? -distance : distance, q};
 }
 
