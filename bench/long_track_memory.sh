@@ -5,7 +5,7 @@
 #
 #   bash bench/long_track_memory.sh [BUILD_DIR] [SEGMENTS]   (default: build/bench, 40000)
 set -euo pipefail
-build=${1:-build/bench}
+build=$(cd "${1:-build/bench}" && pwd)
 segments=${2:-40000}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -26,7 +26,8 @@ for i in range(arcs):
     half.append(f"  {{ arc = {radius!r}, angle = {math.degrees(angle)!r} }},")
 print(f'name = "winding-{segments}"\n[run]\nduration = 2.0\n[track]\nsegments = [\n' + "\n".join(half + half) + "\n]")
 PY
-LINE_SIM_WORLD="$out/long.toml" /usr/bin/time -f '%M' -o "$out/peak.kb" "$build/bin/line_follower" >/dev/null 2>"$out/report.txt" ||
+# The build's own robot library, whatever line_follower's run path says.
+LINE_SIM_WORLD="$out/long.toml" LD_LIBRARY_PATH="$build/lib" /usr/bin/time -f '%M' -o "$out/peak.kb" "$build/bin/line_follower" >/dev/null 2>"$out/report.txt" ||
   { cat "$out/report.txt"; exit 1; }
 printf '%s segments, %s kB peak resident (world file %s kB)\n' "$segments" "$(cat "$out/peak.kb")" \
   "$(( $(stat -c %s "$out/long.toml") / 1024 ))"

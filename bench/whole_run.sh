@@ -21,6 +21,9 @@ world = f"{out}/world.toml"  # the world as line-sim ran it
 shutil.copy(f"{out}/runs/oval/world.toml", world)
 alone_env = {k: v for k, v in os.environ.items() if not k.startswith("LINE_SIM_")}
 alone_env["LINE_SIM_WORLD"] = world
+# The build's own robot library, whatever line_follower's run path says (it
+# names the build tree it was linked in, which a copied build is not).
+alone_env["LD_LIBRARY_PATH"] = f"{build}/lib"
 
 def timed(command, env=None):
     began = time.perf_counter()
