@@ -4,6 +4,7 @@
 // step against the 4-segment track's.
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -66,13 +67,46 @@ void BM_StepByTrackSegments(benchmark::State& state) {
     run(state, place->second);
 }
 
+// The same peanut as arcs and as 720 points along it: point tracks, as
+// people import them, against the arcs they approximate.
+void BM_StepPeanutArcs(benchmark::State& state) { run(state, with_camera(sim::peanut_world(), 64, 48)); }
+void BM_StepPeanutPoints(benchmark::State& state) { run(state, with_camera(sim::peanut_points_world(720), 64, 48)); }
+
+// The floor: the least work that writes every pixel of a camera-like image
+// once, row by row, the floor's gray with one dark span a row (a sixth of
+// the width, drifting across the image from row to row). Compare the step
+// with it.
+void BM_Floor(benchmark::State& state) {
+    const auto width = static_cast<std::size_t>(state.range(0)), height = static_cast<std::size_t>(state.range(1));
+    std::vector<std::uint8_t> image(3 * width * height);
+    const sim::FloorSettings grays;
+    std::size_t shift = 0;
+    for (auto _ : state) {
+        std::uint8_t* out = image.data();
+        for (std::size_t r = 0; r < height; ++r, out += 3 * width) {
+            const std::size_t begin = (width / 3 + r / 4 + shift) % (width - width / 6), end = begin + width / 6;
+            std::memset(out, grays.floor_gray, 3 * begin);
+            std::memset(out + 3 * begin, grays.line_gray, 3 * (end - begin));
+            std::memset(out + 3 * end, grays.floor_gray, 3 * (width - end));
+        }
+        benchmark::DoNotOptimize(image.data());
+        benchmark::ClobberMemory();
+        shift = (shift + 1) % 8;
+    }
+    state.counters["per_pixel"] = benchmark::Counter(static_cast<double>(state.iterations()) * static_cast<double>(width * height),
+                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
 // Every effect on (anti-aliasing 4 x 4, gray variation, latency, motors),
 // against BM_StepByImageSize/64/48 with every effect off.
 void BM_StepWithEveryEffect(benchmark::State& state) {
     run(state, with_camera(sim::with_every_effect(sim::default_world()), 64, 48));
 }
 
+BENCHMARK(BM_Floor)->Args({64, 48})->Args({160, 120})->Args({640, 480});
 BENCHMARK(BM_StepByImageSize)->Args({64, 48})->Args({160, 120})->Args({640, 480});
+BENCHMARK(BM_StepPeanutArcs);
+BENCHMARK(BM_StepPeanutPoints);
 BENCHMARK(BM_StepWithEveryEffect);
 BENCHMARK(BM_StepByTrackSegments)->Arg(4)->Arg(400)->Arg(40000);
 

@@ -14,15 +14,43 @@ namespace {
 // repeat the floor's stains.
 constexpr std::uint64_t FLOOR_STREAM = 0x3C6EF372FE94F82BULL, LINE_STREAM = 0xA54FF53A5F1D36F1ULL;
 
+// Sets n bytes to `gray`. A span of line is a few dozen bytes: a few
+// overlapping 16-byte stores cost less than a call to memset.
+void fill(std::uint8_t* out, std::size_t n, std::uint8_t gray) {
+    if (n > 256) {
+        std::memset(out, gray, n);
+        return;
+    }
+    std::uint8_t block[16];
+    std::memset(block, gray, sizeof block);  // of a constant size: a register, not a call
+    if (n >= 16) {
+        for (std::size_t i = 0; i + 16 < n; i += 16) std::memcpy(out + i, block, 16);
+        std::memcpy(out + n - 16, block, 16);
+    } else if (n >= 8) {
+        std::memcpy(out, block, 8);
+        std::memcpy(out + n - 8, block, 8);
+    } else if (n >= 4) {
+        std::memcpy(out, block, 4);
+        std::memcpy(out + n - 4, block, 4);
+    } else if (n > 0) {
+        out[0] = out[n / 2] = out[n - 1] = gray;
+    }
+}
+
 }  // namespace
 
-Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, std::uint64_t seed)
-    : width_(settings.width),
+Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const Track& track, double line_width,
+               const Floor& floor, std::uint64_t seed)
+    : track_(track),
+      floor_(floor),
+      half_width_(line_width / 2),
+      width_(settings.width),
       height_(settings.height),
       floor_gray_(grays.floor_gray),
       line_gray_(grays.line_gray),
       outside_gray_(grays.outside_gray),
       noise_(static_cast<std::int32_t>(std::lround(settings.noise))),
+      noise_state_(mix_seed(seed)),
       rows_(static_cast<std::size_t>(height_)),
       image_(3 * static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), grays.outside_gray),
       floor_variation_(mix_seed(seed ^ FLOOR_STREAM), grays.floor_gray_variation),
@@ -46,7 +74,11 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, std::
         const double last = row.left + (width_ - 1) * row.step;
         low_ = {std::min(low_.x, row.ahead), std::min(low_.y, row.left)};
         high_ = {std::max(high_.x, row.ahead), std::max(high_.y, last)};
+        floor_rows_ = static_cast<std::size_t>(r) + 1;  // rows past the horizon see none: the first ones do
     }
+    // The pieces near the view are looked up for a box this much larger, so
+    // that the view moves a few steps before it leaves it.
+    if (low_.x <= high_.x) margin_ = std::max(high_.x - low_.x, high_.y - low_.y) / 2;
 
     const bool effects = settings.antialias > 1 || settings.exposure_gain != 1.0 || settings.vignetting > 0 ||
                          grays.floor_gray_variation > 0 || grays.line_gray_variation > 0;
@@ -66,7 +98,7 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, std::
     labels.line_gray = ON_LINE;
     labels.outside_gray = OUTSIDE;
     labels.floor_gray_variation = labels.line_gray_variation = 0.0;
-    scene_ = std::make_unique<Camera>(finer, labels);
+    scene_ = std::make_unique<Camera>(finer, labels, track, line_width, floor);
     // Vignetting grows with the square of the distance from the image's
     // centre, to its full amount at the corner pixels.
     const double half_w = (width_ - 1) / 2.0, half_h = (height_ - 1) / 2.0;
@@ -102,109 +134,171 @@ Vec2 Camera::ground_point(std::int32_t column, std::int32_t row) const {
     return {r.ahead, r.left + column * r.step};
 }
 
-void Camera::render(const Pose& pose, const Track& track, double line_width, const Floor& floor,
-                    std::uint64_t& noise_state) {
+void Camera::render(const Pose& pose) {
+    const Transform robot = make_transform(pose);
     if (scene_) {
-        scene_->draw(pose, track, line_width, floor);
-        shade(pose);
+        scene_->draw(robot);
+        shade(robot);
     } else {
-        draw(pose, track, line_width, floor);
+        draw(robot);
     }
     if (noise_ > 0) {
         // xorshift64*: the same seed gives the same noise on every machine.
         const auto span = static_cast<std::uint64_t>(2 * noise_ + 1);
         for (std::uint8_t& byte : image_) {
-            const auto offset = static_cast<std::int32_t>((next_random(noise_state) >> 32) % span) - noise_;
+            const auto offset = static_cast<std::int32_t>((next_random(noise_state_) >> 32) % span) - noise_;
             byte = static_cast<std::uint8_t>(std::clamp(byte + offset, 0, 255));
         }
     }
 }
 
-void Camera::draw(const Pose& pose, const Track& track, double line_width, const Floor& floor) {
-    const double c = std::cos(pose.heading), s = std::sin(pose.heading);
-    const auto to_floor = [&](double ahead, double left) {
-        return Vec2{pose.x + c * ahead - s * left, pose.y + s * ahead + c * left};
-    };
-    const double half_width = line_width / 2;
-    const auto row_bytes = 3 * static_cast<std::size_t>(width_);
-
-    // The pieces of line that may show: those near the box round the view.
-    nearby_.clear();
-    Vec2 low, high;
-    floor_box(pose, c, s, low, high);
-    if (low_.x <= high_.x) {
-        track.pieces_near(low, high, nearby_);
-        // Keep the drawn pieces that pass within half a line of the circle round the view.
-        const Vec2 centre = to_floor((low_.x + high_.x) / 2, (low_.y + high_.y) / 2);
-        const double radius = std::hypot(high_.x - low_.x, high_.y - low_.y) / 2 + half_width;
-        std::erase_if(nearby_, [&](std::uint32_t i) {
-            const Piece& piece = track.pieces()[i];
-            return piece.gap || distance_to_piece(piece, centre) > radius;
-        });
+void Camera::find_nearby(Vec2 low, Vec2 high) {
+    const double h = half_width_;
+    if (nearby_low_.x <= low.x - h && nearby_low_.y <= low.y - h && high.x + h <= nearby_high_.x &&
+        high.y + h <= nearby_high_.y) {
+        return;  // still inside the box last looked up
     }
+    const double grow = h + margin_;
+    nearby_low_ = {low.x - grow, low.y - grow};
+    nearby_high_ = {high.x + grow, high.y + grow};
+    nearby_.clear();
+    track_.pieces_near(nearby_low_, nearby_high_, nearby_);
+    // Of those, the drawn pieces whose bounding circle, grown by half a line, meets the box.
+    std::erase_if(nearby_, [&](std::uint32_t i) {
+        const Piece& piece = track_.pieces()[i];
+        const double r = piece.reach + h;
+        return piece.gap || piece.middle.x + r < nearby_low_.x || piece.middle.x - r > nearby_high_.x ||
+               piece.middle.y + r < nearby_low_.y || piece.middle.y - r > nearby_high_.y;
+    });
+}
+
+Camera::PieceInView Camera::in_view(const Transform& robot, const Piece& piece, Vec2 middle) const {
+    // What the piece's kind needs, no more: a point track has dozens in view.
+    PieceInView view{};
+    view.start = to_robot(robot, piece.start);
+    view.end = to_robot(robot, piece.end);
+    view.middle = middle;
+    view.reach = piece.reach + half_width_;
+    view.corner_low = INFINITY;
+    view.corner_high = -INFINITY;
+    if (piece.curvature == 0.0) {
+        view.direction = inv_rotate(robot.q, piece.direction);
+    } else {
+        view.centre = to_robot(robot, piece.centre);
+        view.from = inv_rotate(robot.q, piece.from);
+        view.to = inv_rotate(robot.q, piece.to);
+        view.sign = piece.curvature > 0 ? 1.0 : -1.0;
+    }
+    if (piece.corner != 0.0) {
+        view.corner_from = inv_rotate(robot.q, piece.corner_from);
+        view.corner_to = inv_rotate(robot.q, piece.corner_to);
+    }
+    // Padded by far less than a row's spacing, so that rounding never leaves a row out.
+    constexpr double PAD = 1e-9;  // [m]
+    if (piece.curvature == 0.0) {
+        // The band's corners lie half a width to either side of the ends.
+        const double side = half_width_ * std::abs(view.direction.y);
+        view.low = std::min(view.start.x, view.end.x) - side - PAD;
+        view.high = std::max(view.start.x, view.end.x) + side + PAD;
+    } else {
+        // The arc's ends, and the circle's extremes ahead and behind where the arc passes them.
+        const double outer = view.sign;
+        const bool forward = outer * -view.from.y >= 0 && outer * view.to.y >= 0;
+        const bool backward = outer * view.from.y >= 0 && outer * -view.to.y >= 0;
+        const double most = forward ? view.centre.x + piece.radius : std::max(view.start.x, view.end.x);
+        const double least = backward ? view.centre.x - piece.radius : std::min(view.start.x, view.end.x);
+        view.low = least - half_width_ - PAD;
+        view.high = most + half_width_ + PAD;
+    }
+    const auto include = [&view](double low, double high) {
+        view.low = std::min(view.low, low);
+        view.high = std::max(view.high, high);
+    };
+    if (piece.cap_start) include(view.start.x - half_width_ - PAD, view.start.x + half_width_ + PAD);
+    if (piece.cap_end) include(view.end.x - half_width_ - PAD, view.end.x + half_width_ + PAD);
+    if (piece.corner != 0.0) {
+        // The wedge's reach ahead: from its point, out to half a line along
+        // its edges, and along the robot's axis if the wedge holds it.
+        const Vec2 from = view.corner_from, to = view.corner_to;
+        const double turn = piece.corner > 0 ? 1.0 : -1.0;
+        const bool forward = turn * -from.y >= 0 && turn * to.y >= 0, backward = turn * from.y >= 0 && turn * -to.y >= 0;
+        const double most = forward ? 1.0 : std::max({0.0, from.x, to.x}), least = backward ? -1.0 : std::min({0.0, from.x, to.x});
+        view.corner_low = view.end.x + half_width_ * least - PAD;
+        view.corner_high = view.end.x + half_width_ * most + PAD;
+        include(view.corner_low, view.corner_high);
+    }
+    return view;
+}
+
+void Camera::draw(const Transform& robot) {
+    const double c = robot.q.c, s = robot.q.s;
+    const auto row_bytes = 3 * static_cast<std::size_t>(width_);
+    Vec2 low, high;
+    floor_box(robot, low, high);
 
     // The floor first: light where the floor is, the outside past its edges
-    // (most frames see no edge at all) and above the horizon.
-    const bool whole_view_on_floor = floor.contains(low) && floor.contains(high);
-    if (whole_view_on_floor) std::memset(image_.data(), floor_gray_, image_.size());
-    for (std::size_t r = 0; r < rows_.size(); ++r) {
+    // (most frames see no edge at all: one fill) and above the horizon.
+    const bool whole_view_on_floor = floor_.contains(low) && floor_.contains(high);
+    if (whole_view_on_floor) std::memset(image_.data(), floor_gray_, floor_rows_ * row_bytes);
+    std::memset(image_.data() + floor_rows_ * row_bytes, outside_gray_, image_.size() - floor_rows_ * row_bytes);
+    for (std::size_t r = 0; r < floor_rows_; ++r) {
         Row& row = rows_[r];
-        std::uint8_t* out = image_.data() + r * row_bytes;
         row.on_floor = Span{};
-        if (!row.sees_floor) {
-            std::memset(out, outside_gray_, row_bytes);
-        } else if (!whole_view_on_floor) {
-            const Vec2 first = to_floor(row.ahead, row.left), step{-s * row.step, c * row.step};
-            row.on_floor.at_least_zero(first.x - floor.low.x, step.x);
-            row.on_floor.at_least_zero(floor.high.x - first.x, -step.x);
-            row.on_floor.at_least_zero(first.y - floor.low.y, step.y);
-            row.on_floor.at_least_zero(floor.high.y - first.y, -step.y);
-            std::memset(out, outside_gray_, row_bytes);
-            paint(out, row.on_floor, floor_gray_);
-        }
+        if (whole_view_on_floor) continue;
+        std::uint8_t* out = image_.data() + r * row_bytes;
+        const Vec2 first = to_floor(robot, {row.ahead, row.left}), step{-s * row.step, c * row.step};
+        row.on_floor.at_least_zero(first.x - floor_.low.x, step.x);
+        row.on_floor.at_least_zero(floor_.high.x - first.x, -step.x);
+        row.on_floor.at_least_zero(first.y - floor_.low.y, step.y);
+        row.on_floor.at_least_zero(floor_.high.y - first.y, -step.y);
+        std::memset(out, outside_gray_, row_bytes);
+        const Columns floor_columns = columns(row.on_floor);
+        fill(out + 3 * floor_columns.begin, 3 * (floor_columns.end - floor_columns.begin), floor_gray_);
     }
+    if (floor_rows_ == 0) return;
 
     // Then the line: every point within half its width of the centre line.
     // Each piece near the view is moved into the robot's frame, where every
     // row is the line x = ahead and its pixel centres lie at y = left + u step.
-    const auto turn_to_robot = [&](Vec2 v) { return Vec2{c * v.x + s * v.y, -s * v.x + c * v.y}; };
-    const auto to_robot = [&](Vec2 p) { return turn_to_robot({p.x - pose.x, p.y - pose.y}); };
+    find_nearby(low, high);
+    const auto floor_end = rows_.begin() + static_cast<std::ptrdiff_t>(floor_rows_);
     for (const std::uint32_t index : nearby_) {
-        const Piece& piece = track.pieces()[index];
-        PieceInView view{to_robot(piece.start), to_robot(piece.end), to_robot(piece.middle), turn_to_robot(piece.direction),
-                         to_robot(piece.centre), turn_to_robot(piece.from), turn_to_robot(piece.to), piece.reach + half_width,
-                         piece.curvature > 0 ? 1.0 : -1.0};
-        for (std::size_t r = 0; r < rows_.size(); ++r) {
-            const Row& row = rows_[r];
-            // Rows beyond the piece's bounding circle show none of it.
-            if (!row.sees_floor || std::abs(row.ahead - view.middle.x) > view.reach) continue;
-            paint_piece(image_.data() + r * row_bytes, row, piece, view, half_width);
+        const Piece& piece = track_.pieces()[index];
+        // Pieces whose bounding circle misses the view show nothing.
+        const Vec2 middle = to_robot(robot, piece.middle);
+        const double reach = piece.reach + half_width_;
+        if (middle.x + reach < low_.x || middle.x - reach > high_.x || middle.y + reach < low_.y ||
+            middle.y - reach > high_.y) {
+            continue;
         }
+        const PieceInView view = in_view(robot, piece, middle);
+        // The rows the piece may cross: rows further up the image look further ahead.
+        const auto first = std::partition_point(rows_.begin(), floor_end, [&](const Row& r) { return r.ahead < view.low; });
+        piece_in_rows(static_cast<std::size_t>(first - rows_.begin()), piece, view);
     }
 }
 
-void Camera::floor_box(const Pose& pose, double c, double s, Vec2& low, Vec2& high) const {
+void Camera::floor_box(const Transform& robot, Vec2& low, Vec2& high) const {
     low = {INFINITY, INFINITY};
     high = {-INFINITY, -INFINITY};
     if (!(low_.x <= high_.x)) return;
     for (const double a : {low_.x, high_.x}) {
         for (const double l : {low_.y, high_.y}) {
-            const Vec2 p{pose.x + c * a - s * l, pose.y + s * a + c * l};
+            const Vec2 p = to_floor(robot, {a, l});
             low = {std::min(low.x, p.x), std::min(low.y, p.y)};
             high = {std::max(high.x, p.x), std::max(high.y, p.y)};
         }
     }
 }
 
-void Camera::shade(const Pose& pose) {
-    const double c = std::cos(pose.heading), s = std::sin(pose.heading);
+void Camera::shade(const Transform& robot) {
     const auto fine_width = static_cast<std::size_t>(scene_->width_);
     const auto n = static_cast<std::size_t>(antialias_);
     const double per_sample = 1.0 / static_cast<double>(n * n);
     const bool varied = floor_variation_.amplitude() > 0 || line_variation_.amplitude() > 0;
     if (varied) {
         Vec2 low, high;
-        floor_box(pose, c, s, low, high);
+        floor_box(robot, low, high);
         floor_variation_.cover(low, high);
         line_variation_.cover(low, high);
     }
@@ -227,7 +321,7 @@ void Camera::shade(const Pose& pose) {
             if (varied && row.sees_floor) {
                 // Where the pixel's centre looks: the variation is smooth over centimetres, a pixel's footprint millimetres.
                 const double ahead = row.ahead, left = row.left + col * row.step;
-                const GrayField::Place p = GrayField::place({pose.x + c * ahead - s * left, pose.y + s * ahead + c * left});
+                const GrayField::Place p = GrayField::place(to_floor(robot, {ahead, left}));
                 if (count[ON_FLOOR] > 0) floor_gray += floor_variation_.at(p);
                 if (count[ON_LINE] > 0) line_gray += line_variation_.at(p);
             }
@@ -240,16 +334,6 @@ void Camera::shade(const Pose& pose) {
     }
 }
 
-void Camera::paint(std::uint8_t* out, Span span, std::uint8_t gray) const {
-    const double last_column = width_ - 1;
-    if (!(span.lo <= span.hi && span.lo <= last_column && span.hi >= 0)) return;  // false for NaN too
-    const double lo = std::max(span.lo, 0.0), hi = std::min(span.hi, last_column);
-    auto begin = static_cast<std::size_t>(lo);  // rounded up below: the first centre inside
-    if (static_cast<double>(begin) < lo) ++begin;
-    const auto end = static_cast<std::size_t>(hi) + 1;
-    if (begin < end) std::memset(out + 3 * begin, gray, 3 * (end - begin));
-}
-
 namespace {
 
 // The y within `radius` of `centre` on the line x = a, or an empty span.
@@ -260,52 +344,75 @@ Span across_disc(double a, Vec2 centre, double radius) {
     return {centre.y - half, centre.y + half};
 }
 
+// The y on the line x = a (ax = a - centre.x) within the wedge round
+// `centre` from `from` round to `to` (counter-clockwise for sign +1,
+// clockwise for -1), a wedge of at most a half turn: two half-planes.
+Span across_wedge(double ax, Vec2 centre, Vec2 from, Vec2 to, double sign) {
+    Span wedge;
+    wedge.at_least_zero(sign * (-from.x * centre.y - from.y * ax), sign * from.x);  // from x v >= 0
+    wedge.at_least_zero(sign * (ax * to.y + centre.y * to.x), -sign * to.x);        // v x to >= 0
+    return wedge;
+}
+
 }  // namespace
 
-// The pixels of one row that lie on one piece of line, the piece seen from the robot.
-void Camera::paint_piece(std::uint8_t* out, const Row& row, const Piece& piece, const PieceInView& view,
-                         double half_width) const {
-    const double a = row.ahead;
-    // y = left + u step, so u = (y - left) / step; step > 0.
-    const auto on_line = [&](Span y) {
-        Span u{(y.lo - row.left) * row.per_step, (y.hi - row.left) * row.per_step};
-        u.lo = std::max(u.lo, row.on_floor.lo);
-        u.hi = std::min(u.hi, row.on_floor.hi);
-        paint(out, u, line_gray_);
-    };
-    // A disc at an end where the line does not go on smoothly; where it does,
-    // the bands on either side already cover the disc.
-    if (piece.cap_start) on_line(across_disc(a, view.start, half_width));
-    if (piece.cap_end) on_line(across_disc(a, view.end, half_width));
-    if (piece.curvature == 0.0) {
-        // A band beside the straight: 0 <= along <= length and |side| <= half width,
-        // with along = (p - start) . d and side = d x (p - start), for p = (a, y).
-        const Vec2 d = view.direction;
-        const double ax = a - view.start.x;
-        Span y;
-        y.at_least_zero(ax * d.x - view.start.y * d.y, d.y);                  // along >= 0
-        y.at_least_zero(piece.length - ax * d.x + view.start.y * d.y, -d.y);  // along <= length
-        y.at_least_zero(half_width - (-view.start.y * d.x - ax * d.y), -d.x);  // side <= half width
-        y.at_least_zero(half_width + (-view.start.y * d.x - ax * d.y), d.x);   // side >= -half width
-        on_line(y);
-        return;
-    }
-    // An annulus between the radii R -/+ half width, within the piece's wedge
-    // (at most a quarter turn, so two half-planes through the centre).
-    const Vec2 from = view.from, to = view.to;
-    const double ax = a - view.centre.x;
-    Span wedge;
-    wedge.at_least_zero(view.sign * (-from.x * view.centre.y - from.y * ax), view.sign * from.x);  // from x v >= 0
-    wedge.at_least_zero(view.sign * (ax * to.y + view.centre.y * to.x), -view.sign * to.x);        // v x to >= 0
-    if (wedge.empty()) return;
-    const Span outer = across_disc(a, view.centre, piece.radius + half_width);
-    const Span inner = half_width < piece.radius ? across_disc(a, view.centre, piece.radius - half_width) : Span{1, 0};
-    if (inner.empty()) {
-        on_line({std::max(outer.lo, wedge.lo), std::min(outer.hi, wedge.hi)});
-    } else {
-        // Skip the inner disc's open interval; its ends are on the line.
-        on_line({std::max(outer.lo, wedge.lo), std::min({outer.hi, wedge.hi, inner.lo})});
-        on_line({std::max({outer.lo, wedge.lo, inner.hi}), std::min(outer.hi, wedge.hi)});
+// The pixels that lie on one piece of line, the piece seen from the robot,
+// in each row from `first` on that it may cross.
+void Camera::piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view) {
+    const double half_width = half_width_;
+    const bool straight = piece.curvature == 0.0, capped = piece.cap_start || piece.cap_end;
+    const Vec2 d = view.direction;
+    const double start_y_d_y = view.start.y * d.y, start_y_d_x = -view.start.y * d.x;
+    const double corner_sign = piece.corner > 0 ? 1.0 : -1.0;
+    for (std::size_t r = first; r < floor_rows_ && rows_[r].ahead <= view.high; ++r) {
+        const Row& row = rows_[r];
+        std::uint8_t* out = image_.data() + 3 * r * static_cast<std::size_t>(width_);
+        const double a = row.ahead;
+        // y = left + u step, so u = (y - left) / step; step > 0.
+        const auto on_line = [&](Span y) {
+            Span u{(y.lo - row.left) * row.per_step, (y.hi - row.left) * row.per_step};
+            u.lo = std::max(u.lo, row.on_floor.lo);
+            u.hi = std::min(u.hi, row.on_floor.hi);
+            const Columns span = columns(u);
+            fill(out + 3 * span.begin, 3 * (span.end - span.begin), line_gray_);
+        };
+        // A disc where the line stops or turns sharply; a wedge of it outside a gentler corner.
+        if (capped) {
+            if (piece.cap_start) on_line(across_disc(a, view.start, half_width));
+            if (piece.cap_end) on_line(across_disc(a, view.end, half_width));
+        }
+        if (a >= view.corner_low && a <= view.corner_high) {
+            const Span wedge = across_wedge(a - view.end.x, view.end, view.corner_from, view.corner_to, corner_sign);
+            const Span disc = across_disc(a, view.end, half_width);
+            on_line({std::max(disc.lo, wedge.lo), std::min(disc.hi, wedge.hi)});
+        }
+        if (straight) {
+            // A band beside the straight: 0 <= along <= length and |side| <= half width,
+            // with along = (p - start) . d and side = d x (p - start), for p = (a, y).
+            const double ax = a - view.start.x;
+            Span y;
+            y.at_least_zero(ax * d.x - start_y_d_y, d.y);                  // along >= 0
+            y.at_least_zero(piece.length - ax * d.x + start_y_d_y, -d.y);  // along <= length
+            y.at_least_zero(half_width - (start_y_d_x - ax * d.y), -d.x);  // side <= half width
+            y.at_least_zero(half_width + (start_y_d_x - ax * d.y), d.x);   // side >= -half width
+            on_line(y);
+            continue;
+        }
+        // An annulus between the radii R -/+ half width, within the piece's wedge
+        // (at most a quarter turn, so two half-planes through the centre).
+        // (All three worked out before any is looked at: their divisions and
+        // square roots then run side by side.)
+        const Span wedge = across_wedge(a - view.centre.x, view.centre, view.from, view.to, view.sign);
+        const Span outer = across_disc(a, view.centre, piece.radius + half_width);
+        const Span inner = half_width < piece.radius ? across_disc(a, view.centre, piece.radius - half_width) : Span{1, 0};
+        if (wedge.empty()) continue;
+        if (inner.empty()) {
+            on_line({std::max(outer.lo, wedge.lo), std::min(outer.hi, wedge.hi)});
+        } else {
+            // Skip the inner disc's open interval; its ends are on the line.
+            on_line({std::max(outer.lo, wedge.lo), std::min({outer.hi, wedge.hi, inner.lo})});
+            on_line({std::max({outer.lo, wedge.lo, inner.hi}), std::min(outer.hi, wedge.hi)});
+        }
     }
 }
 

@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -36,12 +37,6 @@
 #include "track.hpp"
 
 namespace sim {
-
-struct Pose {
-    double x = 0.0;        // [m] axle centre
-    double y = 0.0;        // [m]
-    double heading = 0.0;  // [rad] 0 = +x, counter-clockwise
-};
 
 // The floor: a rectangle round the track, light, with the line drawn on it.
 struct Floor {
@@ -75,8 +70,11 @@ std::array<Vec2, 4> camera_footprint(const CameraSettings& settings, double reac
 
 class Camera {
 public:
-    // `seed` drives the floor's and the line's gray variation, if any.
-    Camera(const CameraSettings& settings, const FloorSettings& grays, std::uint64_t seed = 1);
+    // Bound for the camera's life: `track` and `floor` must outlive it.
+    // `seed` drives the pixel noise and the floor's and the line's gray
+    // variation, if any.
+    Camera(const CameraSettings& settings, const FloorSettings& grays, const Track& track, double line_width,
+           const Floor& floor, std::uint64_t seed = 1);
 
     std::int32_t width() const { return width_; }
     std::int32_t height() const { return height_; }
@@ -86,10 +84,8 @@ public:
     // in the robot's frame (x ahead, y to the left); NaN where it misses.
     Vec2 ground_point(std::int32_t column, std::int32_t row) const;
 
-    // Renders what the camera sees with the robot at `pose`; `noise_state`
-    // drives the pixel noise, if any.
-    void render(const Pose& pose, const Track& track, double line_width, const Floor& floor,
-                std::uint64_t& noise_state);
+    // Renders what the camera sees with the robot at `pose`.
+    void render(const Pose& pose);
 
 private:
     struct Row {
@@ -102,31 +98,59 @@ private:
     };
     // A piece of line near the view, moved into the robot's frame for this frame.
     struct PieceInView {
-        Vec2 start, end, middle, direction, centre, from, to;
-        double reach;  // [m] of the piece's bounding circle, grown by half the line's width
-        double sign;   // +1 for a left turn, -1 for a right turn
+        Vec2 start, end, middle, direction, centre, from, to, corner_from, corner_to;
+        double reach = 0.0;  // [m] of the piece's bounding circle, grown by half the line's width
+        double sign = 1.0;   // +1 for a left turn, -1 for a right turn
+        double corner_low = 0.0, corner_high = 0.0;  // [m] ahead: the rows the corner's wedge may cross
+        double low = 0.0, high = 0.0;                // [m] ahead: the rows the whole piece may cross
+    };
+    // Pixel columns from begin up to end, end excluded.
+    struct Columns {
+        std::size_t begin = 0, end = 0;
     };
 
     // What a sub-pixel of the finer camera shows, as its gray.
     enum Label : std::uint8_t { ON_FLOOR, ON_LINE, OUTSIDE };
 
     // The image without noise: floor, line and outside, with hard edges.
-    void draw(const Pose& pose, const Track& track, double line_width, const Floor& floor);
+    void draw(const Transform& robot);
     // The image from the finer camera's drawing, with the effects on.
-    void shade(const Pose& pose);
-    // The box on the floor round every ground point, with the robot at `pose`
-    // heading along (c, s).
-    void floor_box(const Pose& pose, double c, double s, Vec2& low, Vec2& high) const;
-    void paint(std::uint8_t* out, Span span, std::uint8_t gray) const;
-    void paint_piece(std::uint8_t* out, const Row& row, const Piece& piece, const PieceInView& view,
-                     double half_width) const;
+    void shade(const Transform& robot);
+    // The box on the floor round every ground point, with the robot at `robot`.
+    void floor_box(const Transform& robot, Vec2& low, Vec2& high) const;
+    // Keeps nearby_ listing every drawn piece within half a line of the box
+    // [low, high] on the floor.
+    void find_nearby(Vec2 low, Vec2 high);
+    // The piece moved into the robot's frame, its middle already there.
+    PieceInView in_view(const Transform& robot, const Piece& piece, Vec2 middle) const;
+    // The columns whose centres lie within the span.
+    Columns columns(Span span) const {
+        const double last_column = width_ - 1;
+        if (!(span.lo <= span.hi && span.lo <= last_column && span.hi >= 0)) return {};  // false for NaN too
+        const double lo = std::max(span.lo, 0.0), hi = std::min(span.hi, last_column);
+        // Through a signed integer, which x86 converts to in one instruction (0 <= lo, hi < width).
+        auto begin = static_cast<std::int64_t>(lo);  // rounded up below: the first centre inside
+        if (static_cast<double>(begin) < lo) ++begin;
+        const auto end = static_cast<std::int64_t>(hi) + 1;
+        return begin < end ? Columns{static_cast<std::size_t>(begin), static_cast<std::size_t>(end)} : Columns{};
+    }
+    void piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
 
+    const Track& track_;
+    const Floor& floor_;
+    double half_width_;  // [m] of the line
     std::int32_t width_, height_;
     std::uint8_t floor_gray_, line_gray_, outside_gray_;
     std::int32_t noise_;  // [gray levels]
+    std::uint64_t noise_state_;
     std::vector<Row> rows_;
+    std::size_t floor_rows_ = 0;  // rows 0 .. floor_rows_ - 1 see the floor, ever further ahead
     Vec2 low_, high_;  // [m] box round every ground point, robot frame
-    std::vector<std::uint32_t> nearby_;  // pieces near the view, this frame
+    // The pieces near a box on the floor round the view, grown by a margin:
+    // looked up again only once the view leaves it.
+    std::vector<std::uint32_t> nearby_;
+    Vec2 nearby_low_{INFINITY, INFINITY}, nearby_high_{-INFINITY, -INFINITY};
+    double margin_ = 0.0;  // [m]
     std::vector<std::uint8_t> image_;
 
     // Only while an effect is on.

@@ -15,11 +15,13 @@ void put_varint(std::uint64_t value, std::string& out) {
     out += static_cast<char>(value);
 }
 
-// False at the end of the stream.
-bool get_varint(std::istream& in, std::uint64_t& value) {
+// False at the end of the stream. Frames are read from the stream's buffer
+// directly: a whole run's frames are a byte at a time, and istream::get's
+// checks on each cost more than the decoding.
+bool get_varint(std::streambuf& in, std::uint64_t& value) {
     value = 0;
     for (int shift = 0; shift < 64; shift += 7) {
-        const int byte = in.get();
+        const int byte = in.sbumpc();
         if (byte == std::char_traits<char>::eof()) return false;
         value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
         if ((byte & 0x80) == 0) return true;
@@ -38,7 +40,7 @@ FrameEncoder::FrameEncoder(std::int32_t width, std::int32_t height)
     : row_bytes_(3 * static_cast<std::size_t>(width)), previous_(row_bytes_ * static_cast<std::size_t>(height), 0) {}
 
 void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out) {
-    std::string runs;
+    std::string& runs = runs_;
     for (std::size_t start = 0; start < previous_.size(); start += row_bytes_) {
         const std::uint8_t* row = rgb + start;
         if (std::memcmp(row, previous_.data() + start, row_bytes_) == 0) {
@@ -50,7 +52,8 @@ void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out) {
         std::size_t count = 0;
         for (std::size_t i = 0; i < row_bytes_ && runs.size() < row_bytes_;) {
             std::size_t j = i + 3;
-            while (j < row_bytes_ && std::memcmp(row + j, row + i, 3) == 0) j += 3;
+            // Pixel by pixel, byte by byte: a call to memcmp a pixel cost more than the rest.
+            while (j < row_bytes_ && row[j] == row[i] && row[j + 1] == row[i + 1] && row[j + 2] == row[i + 2]) j += 3;
             put_varint((j - i) / 3, runs);
             runs.append(reinterpret_cast<const char*>(row + i), 3);
             ++count;
@@ -71,14 +74,20 @@ void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out) {
 FrameDecoder::FrameDecoder(std::int32_t width, std::int32_t height)
     : width_(width), row_bytes_(3 * static_cast<std::size_t>(width)), image_(row_bytes_ * static_cast<std::size_t>(height), 0) {}
 
-bool FrameDecoder::next(std::istream& in) {
+bool FrameDecoder::next(std::istream& stream) {
+    std::streambuf* buffer = stream.rdbuf();
+    if (buffer == nullptr) return false;
+    std::streambuf& in = *buffer;
+    const auto read = [&in](void* bytes, std::size_t size) {
+        return in.sgetn(static_cast<char*>(bytes), static_cast<std::streamsize>(size)) == static_cast<std::streamsize>(size);
+    };
     for (std::size_t start = 0; start < image_.size(); start += row_bytes_) {
         std::uint8_t* row = image_.data() + start;
-        const int code = in.get();
+        const int code = in.sbumpc();
         if (code == std::char_traits<char>::eof()) return false;
         if (code == static_cast<int>(RowCode::same)) continue;
         if (code == static_cast<int>(RowCode::raw)) {
-            if (!in.read(reinterpret_cast<char*>(row), static_cast<std::streamsize>(row_bytes_))) return false;
+            if (!read(row, row_bytes_)) return false;
             continue;
         }
         if (code != static_cast<int>(RowCode::runs)) throw std::runtime_error("unknown row code " + std::to_string(code));
@@ -87,7 +96,7 @@ bool FrameDecoder::next(std::istream& in) {
         for (std::uint64_t k = 0; k < count; ++k) {
             std::uint64_t length = 0;
             char pixel[3];
-            if (!get_varint(in, length) || !in.read(pixel, 3)) return false;
+            if (!get_varint(in, length) || !read(pixel, 3)) return false;
             if (length == 0 || length > static_cast<std::uint64_t>(width_) - filled) {
                 throw std::runtime_error("runs that do not fill their row");
             }

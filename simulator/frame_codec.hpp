@@ -46,6 +46,7 @@ public:
 private:
     std::size_t row_bytes_;
     std::vector<std::uint8_t> previous_;
+    std::string runs_;  // a row's runs, kept from frame to frame
 };
 
 // Reads frames back from a stream positioned after the header.

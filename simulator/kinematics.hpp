@@ -1,6 +1,6 @@
 #pragma once
 
-#include "camera.hpp"
+#include "geometry.hpp"
 #include "settings.hpp"
 
 namespace sim {

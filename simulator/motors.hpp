@@ -17,7 +17,7 @@
 // heading, over panels short enough that the error stays at rounding level.
 // A piece where both wheels turn steadily is the exact arc of `advance`.
 
-#include "camera.hpp"
+#include "geometry.hpp"
 #include "settings.hpp"
 
 namespace sim {

@@ -1,8 +1,10 @@
 #include "scenarios.hpp"
 
+#include <cmath>
 #include <numbers>
 #include <random>
 
+#include "track.hpp"
 #include "world_file.hpp"
 
 namespace sim {
@@ -28,6 +30,42 @@ WorldSettings winding_world(int segments, std::uint64_t seed) {
     }
     world.track.segments = half;
     world.track.segments.insert(world.track.segments.end(), half.begin(), half.end());
+    return world;
+}
+
+WorldSettings peanut_world() {
+    WorldSettings world = default_world();
+    world.name = "peanut";
+    world.track.line_width = 0.02;
+    // Lobes round (+-D, 0) of radius R, waists round (0, +-H) of radius W,
+    // tangent where the centres are R + W apart.
+    constexpr double R = 0.3, W = 0.2, D = 0.35;
+    const double h = std::sqrt((R + W) * (R + W) - D * D);
+    const double lobe = 2 * std::atan2(h, -D);        // [rad] turned round a lobe
+    const double waist = lobe - std::numbers::pi;      // [rad] turned the other way round a waist
+    world.track.start = {0.0, -(h - W)};
+    world.track.heading = 0.0;
+    world.track.segments = {{W * waist / 2, W, -waist / 2, 0.0, false},
+                            {R * lobe, R, lobe, 0.0, false},
+                            {W * waist, W, -waist, 0.0, false},
+                            {R * lobe, R, lobe, 0.0, false},
+                            {W * waist / 2, W, -waist / 2, 0.0, false}};
+    return world;
+}
+
+WorldSettings peanut_points_world(int points) {
+    WorldSettings world = peanut_world();
+    world.name = "peanut-" + std::to_string(points) + "-points";
+    const Track arcs(world.track);
+    std::vector<Vec2> along;
+    std::size_t k = 0;
+    for (int i = 0; i < points; ++i) {
+        const double s = arcs.length() * i / points;
+        while (k + 1 < arcs.pieces().size() && arcs.pieces()[k + 1].start_distance <= s) ++k;
+        along.push_back(point_on_piece(arcs.pieces()[k], s - arcs.pieces()[k].start_distance));
+    }
+    along.push_back(along.front());
+    set_polyline(world.track, along);
     return world;
 }
 

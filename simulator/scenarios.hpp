@@ -17,6 +17,13 @@ WorldSettings default_world();
 // With 4 segments it is an oval.
 WorldSettings winding_world(int segments, std::uint64_t seed);
 
+// A peanut of arcs, 2 cm line: two lobes of 0.3 m radius joined by two
+// waists bent the other way (0.2 m radius), each arc tangent to the next.
+WorldSettings peanut_world();
+// The same peanut as a person imports it: `points` points taken evenly along
+// its centre line (and the first again, to close it), joined by straights.
+WorldSettings peanut_points_world(int points);
+
 // `world` with every effect of a real robot, camera and floor on, at values
 // like those of worlds/realistic_oval.toml.
 WorldSettings with_every_effect(WorldSettings world);

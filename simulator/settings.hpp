@@ -9,12 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+#include "geometry.hpp"
 
-struct Vec2 {
-    double x = 0.0;  // [m]
-    double y = 0.0;  // [m]
-};
+namespace sim {
 
 struct RunSettings {
     double duration = 120.0;      // [s] simulated time, then the run ends

@@ -21,11 +21,11 @@ Simulation::Simulation(const WorldSettings& world)
       track_(world.track),
       floor_{{track_.min_corner().x - world.floor.margin, track_.min_corner().y - world.floor.margin},
              {track_.max_corner().x + world.floor.margin, track_.max_corner().y + world.floor.margin}},
-      camera_(world.camera, world.floor, world.run.seed),
+      camera_(world.camera, world.floor, track_, world.track.line_width, floor_, world.run.seed),
       pose_{world.track.start.x, world.track.start.y, track_.pieces().empty() ? 0.0 : track_.pieces().front().heading},
       latency_ms_(std::llround(world.camera.latency * 1000)),
-      noise_state_(mix_seed(world.run.seed)),
-      slip_state_(mix_seed(world.run.seed ^ SLIP_STREAM)) {}
+      slip_state_(mix_seed(world.run.seed ^ SLIP_STREAM)),
+      metrics_(world.run, track_.closed() ? track_.length() : 0.0) {}
 
 void Simulation::enable_camera(std::int32_t period_ms) {
     period_ms_ = period_ms > 0 ? period_ms : 1;
@@ -35,9 +35,7 @@ void Simulation::enable_camera(std::int32_t period_ms) {
     render(pose_);
 }
 
-void Simulation::render(const Pose& pose) {
-    camera_.render(pose, track_, world_.track.line_width, floor_, noise_state_);
-}
+void Simulation::render(const Pose& pose) { camera_.render(pose); }
 
 void Simulation::capture(std::int64_t handout_ms) {
     if (captures_.empty()) {
@@ -96,8 +94,7 @@ void Simulation::move(std::int64_t ms) {
     now_ms_ += ms;
 }
 
-void Metrics::record(double time, double seconds, double lateral, double new_progress, double lap_length,
-                     double off_line_distance) {
+void Metrics::record(double time, double seconds, double lateral, double new_progress) {
     ++steps;
     lateral_error = lateral;
     progress = new_progress;
@@ -105,16 +102,17 @@ void Metrics::record(double time, double seconds, double lateral, double new_pro
     abs_error_sum += error;
     square_error_sum += error * error;
     max_abs_error = std::max(max_abs_error, error);
-    if (lap_length > 0 && progress >= lap_length * static_cast<double>(lap_times.size() + 1)) {
+    if (lap_length_ > 0 && progress >= lap_length_ * static_cast<double>(lap_times.size() + 1)) {
         lap_times.push_back(time - lap_started);
         lap_started = time;
     }
     // Off the line the off-line limit decides; the stall clock runs on it only.
-    if (progress >= best_progress + LEAST_PROGRESS || error > off_line_distance) {
+    const bool off = off_line(run_, lateral);
+    if (progress >= best_progress + LEAST_PROGRESS || off) {
         best_progress = std::max(best_progress, progress);
         progress_time = time;
     }
-    if (error > off_line_distance) {
+    if (off) {
         time_off_line += seconds;
         off_line_streak += seconds;
     } else {
@@ -136,8 +134,7 @@ void Simulation::measure(double seconds) {
         const double position = metrics_.progress - length * std::floor(metrics_.progress / length);
         progress = metrics_.progress + std::remainder(nearest.distance - position, length);
     }
-    metrics_.record(time(), seconds, nearest.lateral, progress, track_.closed() ? length : 0.0,
-                    world_.run.off_line_distance);
+    metrics_.record(time(), seconds, nearest.lateral, progress);
 
     if (!floor_.contains({pose_.x, pose_.y})) {
         end_ = EndReason::off_floor;

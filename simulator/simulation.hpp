@@ -3,6 +3,7 @@
 // One simulated run: the robot on its floor, its camera, the clock, and the
 // measures of how well it follows the line.
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -17,8 +18,16 @@
 namespace sim {
 
 
+// Whether the robot, `lateral` [m] off the centre line, is off the line:
+// decided here alone, for the run, its end and its pictures.
+inline bool off_line(const RunSettings& run, double lateral) { return std::abs(lateral) > run.off_line_distance; }
+
 // How well a run follows the line, step by step.
 struct Metrics {
+    // A lap is counted each time progress passes a further `lap_length` [m]
+    // (0: no laps).
+    Metrics(const RunSettings& run, double lap_length) : run_(run), lap_length_(lap_length) {}
+
     std::int64_t steps = 0;
     double lateral_error = 0.0;  // [m] of the axle centre after the last step, positive left of the line
     double progress = 0.0;       // [m] along the track, counted through laps
@@ -37,16 +46,17 @@ struct Metrics {
     static constexpr double LEAST_PROGRESS = 0.01;  // [m]
 
     // Adds a step of `seconds` that ended at `time` [s] with the axle `lateral`
-    // [m] off the centre line and `progress` [m] along it. A lap is counted
-    // each time progress passes a further `lap_length` [m] (0: no laps); the
-    // robot is off the line beyond `off_line_distance` [m].
-    void record(double time, double seconds, double lateral, double progress, double lap_length,
-                double off_line_distance);
+    // [m] off the centre line and `progress` [m] along it.
+    void record(double time, double seconds, double lateral, double progress);
 
     // [s] on the line since progress last grew by LEAST_PROGRESS.
     double time_without_progress(double time) const { return time - progress_time; }
     double mean_abs_error() const { return steps > 0 ? abs_error_sum / static_cast<double>(steps) : 0.0; }
     double rms_error() const;
+
+private:
+    RunSettings run_;
+    double lap_length_;  // [m]
 };
 
 class Simulation {
@@ -115,7 +125,6 @@ private:
     // Frames in flight, a ring indexed by hand-out instant / period: the
     // latency over the period, plus two, covers every one still to be shown.
     std::vector<Capture> captures_;
-    std::uint64_t noise_state_;
     std::uint64_t slip_state_;
     EndReason end_ = EndReason::none;
     Metrics metrics_;

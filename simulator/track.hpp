@@ -5,6 +5,7 @@
 // centre-line point to a position, and the pieces near a place.
 
 #include <cstddef>
+#include <cmath>
 #include <cstdint>
 #include <unordered_map>
 #include <utility>
@@ -23,9 +24,18 @@ struct Piece {
     bool gap = false;             // not drawn on the floor
     // Worked out from the above:
     Vec2 end;         // [m] last point
-    // Where the drawn line does not go on smoothly (a sharp corner, a gap,
-    // an open track's end) it is rounded: a disc of the line's width.
+    // Where the drawn line stops (an open track's end, next to a gap) or
+    // turns more than a quarter turn at once, it is rounded: a disc of the
+    // line's width round the end.
     bool cap_start = false, cap_end = false;
+    // A corner of at most a quarter turn into the next piece, `corner` [rad]
+    // at `end` (0 where the line goes on smoothly), is rounded on its outer
+    // side only: the wedge of that disc between the two pieces' outer
+    // normals, `corner_from` to `corner_to`. Everywhere else round the
+    // corner the two pieces' bands already cover the disc, so that a point
+    // track draws a thin wedge at each point, not a whole disc.
+    double corner = 0.0;
+    Vec2 corner_from, corner_to;
     Vec2 direction;   // straight: unit vector of travel
     Vec2 centre;      // arc: centre of the circle [m]
     double radius = 0.0;  // arc: [m], positive
@@ -41,10 +51,22 @@ struct TrackPoint {
     Vec2 point;             // [m] the centre-line point
 };
 
+// Sets the track's start, heading and segments to straights from point to
+// point, with a sharp corner at each inner point. Each point lies apart from
+// the one before.
+void set_polyline(TrackSettings& track, const std::vector<Vec2>& points);
+
+// [m], [rad] how near a closed track's end must come to its start, in place
+// and heading; a closed track turning less at its start goes on smoothly.
+inline constexpr double CLOSURE_TOLERANCE = 1e-6;
+
 Piece make_piece(Vec2 start, double heading, double length, double curvature, double start_distance, bool gap);
 // The track's segments laid end to end as pieces, arcs cut into quarter turns
-// at the most. (Track rounds the line's ends where it does not go on smoothly.)
+// at the most, each complete: rounded where the line stops or turns at once.
 std::vector<Piece> lay_pieces(const TrackSettings& settings);
+// Where the centre line ends, and heading which way; worked out piece by
+// piece as lay_pieces lays them, without keeping them.
+Pose track_end(const TrackSettings& settings);
 Vec2 point_on_piece(const Piece& piece, double along);  // along in [m] from the piece's start
 double heading_on_piece(const Piece& piece, double along);
 // [m] from p to the nearest point of the piece.
@@ -68,26 +90,35 @@ public:
     // from one branch to the other.
     TrackPoint nearest(Vec2 position, double near) const;
 
-    // Appends to `out` the index of every piece that passes within `reach` of
-    // the box [low, high] (and perhaps a few more), each once, in order.
+    // Appends to `out` the index of every piece that passes through the box
+    // [low, high] (and perhaps a few more), each once, in order.
     void pieces_near(Vec2 low, Vec2 high, std::vector<std::uint32_t>& out) const;
 
 private:
+    static constexpr std::uint32_t NONE = UINT32_MAX;
+    struct Nearest {
+        std::uint32_t piece = NONE;
+        double score = INFINITY;  // [m] distance, and the penalty for another branch
+    };
+
     template <typename Visit>
     void for_cells(Vec2 low, Vec2 high, const Visit& visit) const;
-    TrackPoint nearest_among(Vec2 position, double near, const std::uint32_t* first, const std::uint32_t* last) const;
+    // Takes the pieces from first to last into account for `best`.
+    void nearest_among(Vec2 position, double near, const std::uint32_t* first, const std::uint32_t* last,
+                       Nearest& best) const;
 
     std::vector<Piece> pieces_;
     double length_ = 0.0;
     bool closed_ = false;
     Vec2 min_, max_;
 
-    // A uniform grid of square cells: each cell the line comes near lists the
-    // pieces that pass within REACH of it, so a query reads a few pieces,
+    // A uniform grid of square cells: each cell the line passes through
+    // lists the pieces that pass through it, so a query reads a few pieces,
     // however long the track. Only those cells are stored, in a hash table,
     // so a track that spans a large area costs no more than a compact one.
-    static constexpr double CELL = 0.1;   // [m]
-    static constexpr double REACH = 0.1;  // [m]
+    static constexpr double CELL = 0.2;   // [m]
+    // [m] nearest() reads the cells within this of the position: four at most.
+    static constexpr double REACH = 0.1;
     std::unordered_map<std::uint64_t, std::pair<std::uint32_t, std::uint32_t>> cells_;  // range in cell_pieces_
     std::vector<std::uint32_t> cell_pieces_;
     std::vector<std::uint32_t> all_pieces_;

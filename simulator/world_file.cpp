@@ -39,8 +39,6 @@ segments = [
 namespace {
 
 constexpr double DEGREE = std::numbers::pi / 180.0;
-// [m], [rad] how near a closed track's end must come to its start.
-constexpr double CLOSURE_TOLERANCE = 1e-6;
 
 // Reads the keys of one table, remembers which it read, and reports what it
 // does not know.
@@ -189,22 +187,12 @@ void read_shape(TableReader& reader, TrackSettings& track) {
     for (std::size_t i = 0; i < list->size(); ++i) {
         p.push_back(reader.point((*list)[i], "points[" + std::to_string(i) + "]"));
     }
-    // Straights from point to point, with a sharp corner at each inner point.
-    track.start = p[0];
-    double heading = 0.0;
     for (std::size_t i = 1; i < p.size(); ++i) {
-        const double length = std::hypot(p[i].x - p[i - 1].x, p[i].y - p[i - 1].y);
-        if (!(length > 0)) reader.fail("points[" + std::to_string(i) + "]", "a point apart from the one before");
-        const double next = std::atan2(p[i].y - p[i - 1].y, p[i].x - p[i - 1].x);
-        SegmentSettings segment{length, 0.0, 0.0, 0.0, false};
-        if (i == 1) {
-            track.heading = next;
-        } else {
-            segment.corner = std::remainder(next - heading, 2 * std::numbers::pi);
+        if (!(std::hypot(p[i].x - p[i - 1].x, p[i].y - p[i - 1].y) > 0)) {
+            reader.fail("points[" + std::to_string(i) + "]", "a point apart from the one before");
         }
-        heading = next;
-        track.segments.push_back(segment);
     }
+    set_polyline(track, p);
 }
 
 // What the track would cost, checked before it is laid: its length and the
@@ -234,11 +222,9 @@ void read_track(TableReader& reader, TrackSettings& track, bool& polyline) {
     read_shape(reader, track);
     check_size(reader, track, polyline);
     if (!track.closed) return;
-    const std::vector<Piece> pieces = lay_pieces(track);
-    const Vec2 at = pieces.back().end;
-    const double heading = heading_on_piece(pieces.back(), pieces.back().length);
-    const double miss = std::hypot(at.x - track.start.x, at.y - track.start.y);
-    const double turn = std::abs(std::remainder(heading - track.heading, 2 * std::numbers::pi));
+    const Pose end = track_end(track);
+    const double miss = std::hypot(end.x - track.start.x, end.y - track.start.y);
+    const double turn = std::abs(std::remainder(end.heading - track.heading, 2 * std::numbers::pi));
     if (miss > CLOSURE_TOLERANCE) {
         std::ostringstream text;
         text << "a centre line that ends where it starts, as closed = true says (it ends " << miss << " m away)";
@@ -492,12 +478,20 @@ std::string read_world_text(const std::string& path) {
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         why = "expected a regular TOML file";
     } else {
-        // One byte more than allowed tells a file that grew past the limit.
-        text.resize(MOST_WORLD_BYTES + 1);
+        // Room for the file as it is now, and one byte more to tell a file
+        // that has grown since; grown by halves up to one byte more than
+        // allowed, which tells a file past the limit. (Not the limit at
+        // once: zeroing 16 MiB cost more than running the default world.)
+        constexpr std::size_t MOST = MOST_WORLD_BYTES + 1;
+        text.resize(std::min(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 1, MOST));
         std::size_t got = 0;
         ssize_t n = 0;
-        while (got < text.size() && (n = ::read(fd, text.data() + got, text.size() - got)) > 0) {
+        while ((n = ::read(fd, text.data() + got, text.size() - got)) > 0) {
             got += static_cast<std::size_t>(n);
+            if (got == text.size()) {
+                if (got == MOST) break;
+                text.resize(std::min(got + got / 2 + 4096, MOST));
+            }
         }
         text.resize(got);
         if (n < 0) why = std::strerror(errno);

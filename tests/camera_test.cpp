@@ -24,6 +24,15 @@ sim::TrackSettings straight_along_x(double y, double width = 0.018) {
 
 const sim::Floor BIG_FLOOR{{-10, -10}, {10, 10}};
 
+// A track with a camera bound to it, on the big floor, as a simulation binds them.
+struct Seen {
+    explicit Seen(const sim::TrackSettings& settings, const sim::CameraSettings& camera_settings = {},
+                  const sim::FloorSettings& grays = {}, std::uint64_t seed = 1)
+        : track(settings), camera(camera_settings, grays, track, settings.line_width, BIG_FLOOR, seed) {}
+    sim::Track track;
+    sim::Camera camera;
+};
+
 std::uint8_t gray_at(const sim::Camera& camera, std::int32_t column, std::int32_t row) {
     return camera.image()[3 * static_cast<std::size_t>(row * camera.width() + column)];
 }
@@ -37,7 +46,8 @@ std::vector<std::int32_t> dark_columns(const sim::Camera& camera, std::int32_t r
 }
 
 TEST(CameraMounting, NearRowsFirstAndLargerColumnsOnTheLeft) {
-    const sim::Camera camera(sim::CameraSettings{}, sim::FloorSettings{});
+    const Seen seen(straight_along_x(0.0));
+    const sim::Camera& camera = seen.camera;
     const sim::Vec2 first = camera.ground_point(0, 0), last = camera.ground_point(63, 47);
     EXPECT_LT(first.x, last.x);  // row 0 nearest
     EXPECT_LT(first.y, 0.0);     // column 0 on the right
@@ -50,16 +60,15 @@ TEST(CameraMounting, NearRowsFirstAndLargerColumnsOnTheLeft) {
 }
 
 TEST(CameraImage, LineUnderTheRobotIsCentredAndLineToTheLeftAtLargerColumns) {
-    sim::Camera camera(sim::CameraSettings{}, sim::FloorSettings{});
-    std::uint64_t noise = 1;
-    camera.render({0, 0, 0}, sim::Track(straight_along_x(0.0)), 0.018, BIG_FLOOR, noise);
+    Seen centred(straight_along_x(0.0)), left(straight_along_x(0.02));
+    centred.camera.render({0, 0, 0});
     for (std::int32_t r = 0; r < 48; ++r) {
-        const auto dark = dark_columns(camera, r);
+        const auto dark = dark_columns(centred.camera, r);
         ASSERT_FALSE(dark.empty());
         EXPECT_EQ(dark.front() + dark.back(), 63) << "row " << r;  // symmetric about the middle
     }
-    camera.render({0, 0, 0}, sim::Track(straight_along_x(0.02)), 0.018, BIG_FLOOR, noise);
-    const auto row_38 = dark_columns(camera, 38);
+    left.camera.render({0, 0, 0});
+    const auto row_38 = dark_columns(left.camera, 38);
     ASSERT_FALSE(row_38.empty());
     EXPECT_GT(row_38.front(), 32);
 }
@@ -96,25 +105,21 @@ void expect_matches_reference(int& line_pixels, const sim::Camera& camera, const
     EXPECT_GT(checked, camera.width() * camera.height() * 9 / 10);
 }
 
-TEST(CameraImage, EveryPixelMatchesReferenceOnAWindingTrackWithGapsAndCorners) {
-    sim::WorldSettings world = sim::winding_world(24, 3);
-    world.track.segments[3].gap = true;
-    world.track.segments[6].corner = 0.7;  // a sharp turn (the track no longer closes; no matter)
-    world.track.closed = false;
-    const sim::Track track(world.track);
-    sim::CameraSettings settings;
-    settings.width = 80;
-    settings.height = 60;
-    settings.pitch = 0.6;  // sees further, across more pieces
-    sim::Camera camera(settings, sim::FloorSettings{});
+// `views` views from near the line, looking roughly along it, each checked
+// pixel by pixel; returns the pixels on the line.
+int views_match_reference(const sim::TrackSettings& settings, int views, std::uint32_t seed) {
+    const sim::Track track(settings);
+    sim::CameraSettings camera_settings;
+    camera_settings.width = 80;
+    camera_settings.height = 60;
+    camera_settings.pitch = 0.6;  // sees further, across more pieces
     const sim::Floor floor{{track.min_corner().x - 0.05, track.min_corner().y - 0.05},
                            {track.max_corner().x + 0.05, track.max_corner().y + 0.05}};
-    std::mt19937 random(9);
+    sim::Camera camera(camera_settings, sim::FloorSettings{}, track, settings.line_width, floor);
+    std::mt19937 random(seed);
     std::uniform_real_distribution<double> along(0.0, track.length()), offset(-0.05, 0.05), turn(-0.5, 0.5);
-    std::uint64_t noise = 1;
     int line_pixels = 0;
-    for (int i = 0; i < 150; ++i) {
-        // Near the line, looking roughly along it, so that the line shows.
+    for (int i = 0; i < views; ++i) {
         const double s = along(random);
         std::size_t k = 0;
         while (k + 1 < track.pieces().size() && track.pieces()[k + 1].start_distance <= s) ++k;
@@ -122,21 +127,43 @@ TEST(CameraImage, EveryPixelMatchesReferenceOnAWindingTrackWithGapsAndCorners) {
         const sim::Vec2 q = sim::point_on_piece(piece, s - piece.start_distance);
         const double h = sim::heading_on_piece(piece, s - piece.start_distance);
         const sim::Pose pose{q.x - std::sin(h) * offset(random), q.y + std::cos(h) * offset(random), h + turn(random)};
-        camera.render(pose, track, world.track.line_width, floor, noise);
-        expect_matches_reference(line_pixels, camera, pose, track, world.track.line_width, floor);
-        if (HasFatalFailure()) return;
+        camera.render(pose);
+        expect_matches_reference(line_pixels, camera, pose, track, settings.line_width, floor);
+        if (::testing::Test::HasFatalFailure()) break;
     }
-    EXPECT_GT(line_pixels, 150 * 80 * 60 / 20);  // the line filled a good share of the views
+    return line_pixels;
+}
+
+TEST(CameraImage, EveryPixelMatchesReferenceOnAWindingTrackWithGapsAndCorners) {
+    sim::WorldSettings world = sim::winding_world(24, 3);
+    world.track.segments[3].gap = true;
+    world.track.segments[6].corner = 0.7;  // a sharp turn (the track no longer closes; no matter)
+    world.track.segments[9].corner = -2.0;  // sharper than a quarter turn
+    world.track.closed = false;
+    EXPECT_GT(views_match_reference(world.track, 150, 9), 150 * 80 * 60 / 20);  // the line filled a good share of the views
+}
+
+// Point tracks: a wedge of the line's disc outside each corner, the whole
+// disc at corners sharper than a quarter turn and at open ends; the closing
+// corner of a closed track too.
+TEST(CameraImage, EveryPixelMatchesReferenceOnPointTracks) {
+    EXPECT_GT(views_match_reference(sim::peanut_points_world(720).track, 40, 3), 40 * 80 * 60 / 20);
+    sim::TrackSettings square;
+    sim::set_polyline(square, {{0, 0}, {0.3, 0}, {0.3, 0.3}, {0, 0.3}, {0, 0}});
+    EXPECT_GT(views_match_reference(square, 60, 4), 60 * 80 * 60 / 40);
+    sim::TrackSettings zigzag;
+    zigzag.closed = false;
+    sim::set_polyline(zigzag, {{0, 0}, {0.1, 0.02}, {0.02, 0.06}, {0.12, 0.1}, {0.13, 0.2}, {0.11, 0.3}});
+    EXPECT_GT(views_match_reference(zigzag, 60, 5), 60 * 80 * 60 / 40);
 }
 
 TEST(CameraImage, NoiseStaysWithinItsAmplitudeAndFollowsTheSeed) {
     sim::CameraSettings settings;
     settings.noise = 6;
-    sim::Camera a(settings, sim::FloorSettings{}), b(settings, sim::FloorSettings{});
-    const sim::Track track(straight_along_x(0.0));
-    std::uint64_t seed_a = 42, seed_b = 42;
-    a.render({0, 0, 0}, track, 0.018, BIG_FLOOR, seed_a);
-    b.render({0, 0, 0}, track, 0.018, BIG_FLOOR, seed_b);
+    Seen seen_a(straight_along_x(0.0), settings, {}, 42), seen_b(straight_along_x(0.0), settings, {}, 42);
+    const sim::Camera &a = seen_a.camera, &b = seen_b.camera;
+    seen_a.camera.render({0, 0, 0});
+    seen_b.camera.render({0, 0, 0});
     bool varied = false;
     for (std::size_t i = 0; i < 64 * 48 * 3; ++i) {
         ASSERT_EQ(a.image()[i], b.image()[i]);
@@ -168,17 +195,16 @@ TEST(CameraAntialias, PixelsMatchASupersampledReference) {
     settings.width = 40;
     settings.height = 30;
     settings.antialias = 4;
-    sim::Camera camera(settings, sim::FloorSettings{});
+    sim::Camera camera(settings, sim::FloorSettings{}, track, world.track.line_width, BIG_FLOOR);
     std::mt19937 random(4);
     std::uniform_real_distribution<double> offset(-0.03, 0.03), turn(-0.4, 0.4);
-    std::uint64_t noise = 1;
     int checked = 0, partial = 0;
     for (int i = 0; i < 40; ++i) {
         // At a piece's start, looking roughly along it.
         const sim::Piece& piece = track.pieces()[static_cast<std::size_t>(i) % track.pieces().size()];
         const double h = piece.heading + turn(random);
         const sim::Pose pose{piece.start.x + offset(random), piece.start.y + offset(random), h};
-        camera.render(pose, track, world.track.line_width, BIG_FLOOR, noise);
+        camera.render(pose);
         for (std::int32_t r = 0; r < camera.height(); ++r) {
             for (std::int32_t c = 0; c < camera.width(); ++c) {
                 int on_line = 0;
@@ -213,10 +239,10 @@ TEST(CameraAntialias, PixelsMatchASupersampledReference) {
 TEST(CameraAntialias, SharesAcrossARowAddUpToTheLineWidth) {
     sim::CameraSettings settings;
     settings.antialias = 16;
-    sim::Camera camera(settings, sim::FloorSettings{});
-    std::uint64_t noise = 1;
     for (const double y : {0.0, 0.0007, 0.0013, -0.0021}) {
-        camera.render({0, 0, 0}, sim::Track(straight_along_x(y)), 0.018, BIG_FLOOR, noise);
+        Seen seen(straight_along_x(y), settings);
+        const sim::Camera& camera = seen.camera;
+        seen.camera.render({0, 0, 0});
         for (std::int32_t r = 0; r < camera.height(); ++r) {
             const double pixel = camera.ground_point(1, r).y - camera.ground_point(0, r).y;  // [m] on the floor
             double width = 0.0;
@@ -233,9 +259,9 @@ TEST(CameraOptics, ExposureScalesAndVignettingDarkensTheCorners) {
     settings.vignetting = 0.3;
     sim::FloorSettings grays;
     grays.floor_gray = 200;
-    sim::Camera camera(settings, grays);
-    std::uint64_t noise = 1;
-    camera.render({0, 0, 0}, sim::Track(straight_along_x(5.0)), 0.018, BIG_FLOOR, noise);  // floor only
+    Seen seen(straight_along_x(5.0), settings, grays);  // floor only
+    const sim::Camera& camera = seen.camera;
+    seen.camera.render({0, 0, 0});
     for (const auto& [c, r] : {std::pair{0, 0}, {63, 0}, {0, 47}, {63, 47}}) EXPECT_EQ(gray_at(camera, c, r), 154);  // 220 x 0.7
     EXPECT_EQ(gray_at(camera, 31, 23), 220);
     EXPECT_EQ(gray_at(camera, 32, 24), 220);
@@ -244,9 +270,9 @@ TEST(CameraOptics, ExposureScalesAndVignettingDarkensTheCorners) {
     for (std::int32_t c = 0; c < 64; ++c) EXPECT_EQ(gray_at(camera, c, 10), gray_at(camera, 63 - c, 37));
     // Overexposed, the floor saturates.
     settings.exposure_gain = 2.0;
-    sim::Camera bright(settings, grays);
-    bright.render({0, 0, 0}, sim::Track(straight_along_x(5.0)), 0.018, BIG_FLOOR, noise);
-    EXPECT_EQ(gray_at(bright, 31, 23), 255);
+    Seen bright(straight_along_x(5.0), settings, grays);
+    bright.camera.render({0, 0, 0});
+    EXPECT_EQ(gray_at(bright.camera, 31, 23), 255);
 }
 
 TEST(FloorVariation, FixedToTheFloorWithinItsAmplitudeAndSeeded) {
@@ -254,15 +280,15 @@ TEST(FloorVariation, FixedToTheFloorWithinItsAmplitudeAndSeeded) {
     grays.floor_gray_variation = 20;
     grays.line_gray_variation = 8;
     const sim::CameraSettings settings;
-    sim::Camera camera(settings, grays, 7), moved(settings, grays, 7), reseeded(settings, grays, 8);
-    std::uint64_t noise = 1;
     const sim::Track far(straight_along_x(5.0));
+    sim::Camera camera(settings, grays, far, 0.018, BIG_FLOOR, 7), moved(settings, grays, far, 0.018, BIG_FLOOR, 7),
+        reseeded(settings, grays, far, 0.018, BIG_FLOOR, 8);
     // Moved to its left by four pixels' width of row 30, the camera sees that row's floor four columns further right.
     const double step = camera.ground_point(1, 30).y - camera.ground_point(0, 30).y;
     const sim::Pose pose{0.31, -0.17, 0.0};
-    camera.render(pose, far, 0.018, BIG_FLOOR, noise);
-    moved.render({pose.x, pose.y + 4 * step, 0.0}, far, 0.018, BIG_FLOOR, noise);
-    reseeded.render(pose, far, 0.018, BIG_FLOOR, noise);
+    camera.render(pose);
+    moved.render({pose.x, pose.y + 4 * step, 0.0});
+    reseeded.render(pose);
     for (std::int32_t c = 0; c + 4 < 64; ++c) EXPECT_NEAR(gray_at(moved, c, 30), gray_at(camera, c + 4, 30), 1) << c;
     int lowest = 255, highest = 0, differ = 0;
     for (std::int32_t r = 0; r < 48; ++r) {
@@ -277,10 +303,11 @@ TEST(FloorVariation, FixedToTheFloorWithinItsAmplitudeAndSeeded) {
     EXPECT_GT(highest - lowest, 5);  // a stain shows in the view
     EXPECT_GT(differ, 64 * 48 / 2);
     // The line varies by its own amplitude.
-    camera.render({0, 0, 0}, sim::Track(straight_along_x(0.0)), 0.018, BIG_FLOOR, noise);
+    Seen line(straight_along_x(0.0), settings, grays, 7);
+    line.camera.render({0, 0, 0});
     for (std::int32_t r = 0; r < 48; ++r) {
         for (std::int32_t c = 0; c < 64; ++c) {
-            const int gray = gray_at(camera, c, r);
+            const int gray = gray_at(line.camera, c, r);
             ASSERT_TRUE(std::abs(gray - LINE) <= 8 || std::abs(gray - FLOOR) <= 20) << gray;
         }
     }

@@ -110,12 +110,14 @@ TEST(CameraFootprint, CornersAreWhereAFineCamerasCornerPixelsSee) {
     tilted.width = 40;
     tilted.height = 40;
     tilted.mount_forward = -0.01;
+    const sim::Track track(sim::default_world().track);
+    const sim::Floor floor{{-1, -1}, {1, 1}};
     for (const sim::CameraSettings& coarse : {sim::CameraSettings{}, tilted}) {
         constexpr int FINER = 25;
         sim::CameraSettings settings = coarse;
         settings.width *= FINER;
         settings.height *= FINER;
-        const sim::Camera fine(settings, sim::FloorSettings{});
+        const sim::Camera fine(settings, sim::FloorSettings{}, track, 0.018, floor);
         const std::int32_t w = settings.width - 1, h = settings.height - 1;
         // Each corner pixel and its neighbour diagonally inwards, whose distance
         // bounds the half pixel from the pixel's centre to the image's corner.

@@ -170,14 +170,19 @@ TEST(SimulationCommands, NonFiniteSpeedsStopTheWheels) {
     EXPECT_EQ(simulation.pose().heading, 0.0);
 }
 
-TEST(SimulationMetrics, LapsOfTheOvalFollowingTheLine) {
-    sim::WorldSettings world = sim::default_world();
-    world.run.duration = 75;
-    sim::Simulation simulation(world);
+// Drives by the camera until the run ends.
+void drive_to_the_end(sim::Simulation& simulation) {
     simulation.enable_camera(32);
     do {
         drive_by_camera(simulation);
     } while (simulation.step(32));
+}
+
+TEST(SimulationMetrics, LapsOfTheOvalFollowingTheLine) {
+    sim::WorldSettings world = sim::default_world();
+    world.run.duration = 75;
+    sim::Simulation simulation(world);
+    drive_to_the_end(simulation);
     const sim::Metrics& m = simulation.metrics();
     EXPECT_EQ(simulation.end_reason(), sim::EndReason::duration);
     ASSERT_EQ(m.lap_times.size(), 2U);
@@ -190,47 +195,77 @@ TEST(SimulationMetrics, LapsOfTheOvalFollowingTheLine) {
     EXPECT_GT(m.abs_error_sum / static_cast<double>(m.steps), 0.0);
 }
 
-// The hash of every pose and image of 400 steps on `world`, driven by the
-// controller's decision; `end` is how the run stands after them.
-std::uint64_t trace_hash(const sim::WorldSettings& world, sim::EndReason& end) {
+// A smooth track given as points, as people import them, is followed as its
+// arc twin is: every lap, never off the line.
+TEST(SimulationMetrics, LapsOfAPeanutGivenAsPoints) {
+    for (sim::WorldSettings world : {sim::peanut_world(), sim::peanut_points_world(720)}) {
+        world.run.duration = 100;
+        sim::Simulation simulation(world);
+        drive_to_the_end(simulation);
+        EXPECT_EQ(simulation.end_reason(), sim::EndReason::duration) << world.name;
+        EXPECT_EQ(simulation.metrics().lap_times.size(), 2U) << world.name;
+        EXPECT_EQ(simulation.metrics().time_off_line, 0.0) << world.name;
+        EXPECT_LT(simulation.metrics().max_abs_error, 0.02) << world.name;
+    }
+}
+
+// The run of 400 steps on `world`, driven by the controller's decision: the
+// hash of every pose and image up to each step, and how the run stands after
+// them.
+struct Trace {
+    std::vector<std::uint64_t> hashes;  // after each step
+    sim::EndReason end{};
+};
+
+Trace trace_of(const sim::WorldSettings& world) {
     sim::Simulation simulation(world);
     simulation.enable_camera(32);
     std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
     const auto mix = [&hash](const void* data, std::size_t size) {
         for (std::size_t i = 0; i < size; ++i) hash = (hash ^ static_cast<const std::uint8_t*>(data)[i]) * 1099511628211ULL;
     };
+    Trace trace;
     for (int i = 0; i < 400; ++i) {
         drive_by_camera(simulation);
         simulation.step(32);
         const sim::Pose pose = simulation.pose();
         mix(&pose, sizeof pose);
         mix(simulation.camera().image(), 64 * 48 * 3);
+        trace.hashes.push_back(hash);
     }
-    end = simulation.end_reason();
-    return hash;
+    trace.end = simulation.end_reason();
+    return trace;
 }
 
-// A stored hash of every pose and image of a fixed run with camera noise:
-// any change to motion, rendering, noise or timing shows here.
+// Runs `world` twice: the two runs must agree step by step (else the step
+// where they part is named: state kept from run to run, memory read before
+// it is written), and with the stored hash (else motion, rendering, noise or
+// timing changed, or a compiler or machine computes differently).
+Trace expect_fixed_trace(const sim::WorldSettings& world, std::uint64_t stored) {
+    const Trace first = trace_of(world), second = trace_of(world);
+    const auto parted = std::mismatch(first.hashes.begin(), first.hashes.end(), second.hashes.begin());
+    EXPECT_TRUE(parted.first == first.hashes.end())
+        << "two runs of the same world part at step " << parted.first - first.hashes.begin() + 1;
+    EXPECT_EQ(first.hashes.back(), stored) << std::hex << "stored 0x" << stored << ", this run 0x" << first.hashes.back();
+    return first;
+}
+
+// A fixed run with camera noise.
 TEST(SimulationDeterminism, FixedWorldGivesFixedTrace) {
     sim::WorldSettings world = sim::winding_world(12, 5);
     world.camera.noise = 8;
     world.run.seed = 99;
-    sim::EndReason end{};
-    const std::uint64_t hash = trace_hash(world, end);
-    EXPECT_EQ(hash, 0xb1d0aef1f3d0848cULL) << std::hex << hash;
+    expect_fixed_trace(world, 0xb1d0aef1f3d0848cULL);
 }
 
 // The same with every effect on: the random ones follow the seed alone.
 TEST(SimulationDeterminism, EveryEffectOnGivesAFixedTraceForItsSeed) {
     sim::WorldSettings world = sim::with_every_effect(sim::winding_world(12, 5));
     world.run.seed = 99;
-    sim::EndReason end{};
-    const std::uint64_t hash = trace_hash(world, end);
-    EXPECT_EQ(hash, 0x47a41c18711bc99ULL) << std::hex << hash;
-    EXPECT_EQ(end, sim::EndReason::none);  // it still follows the line
+    const Trace trace = expect_fixed_trace(world, 0x47a41c18711bc99ULL);
+    EXPECT_EQ(trace.end, sim::EndReason::none);  // it still follows the line
     world.run.seed = 100;
-    EXPECT_NE(hash, trace_hash(world, end));
+    EXPECT_NE(trace.hashes.back(), trace_of(world).hashes.back());
 }
 
 }  // namespace
@@ -250,5 +285,6 @@ TEST(RunFilesSnapshots, BoundedInNumberAndNamedInTimeOrder) {
     }
     EXPECT_EQ(sim::snapshot_name("off-line-", 10.016, 120), "camera-off-line-010.016s.png");
 }
+
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "runner.hpp"
 
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,7 +9,6 @@
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "child_process.hpp"
 #include "files.hpp"
@@ -21,7 +21,7 @@
 namespace line_sim {
 namespace {
 
-constexpr auto POLL = std::chrono::milliseconds(10);
+constexpr auto POLL = std::chrono::milliseconds(100);  // between redraws of the progress lines
 
 bool fs_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 constexpr double PROGRESS_AFTER = 1.0;  // [s] a run must take before it shows progress
@@ -141,6 +141,13 @@ bool ended_normally(const Run& run) {
 void run_all(std::vector<Run>& runs, const Controller& controller, unsigned jobs, bool progress,
              const volatile std::sig_atomic_t& interrupted) {
     const auto began = std::chrono::steady_clock::now();
+    // SIGCHLD is held back and waited for, so that a run that ends is taken
+    // up at once rather than at the next poll. (Children start with no
+    // signal blocked: start_child clears the mask.)
+    sigset_t child_ended, before;
+    sigemptyset(&child_ended);
+    sigaddset(&child_ended, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &child_ended, &before);
     std::size_t next = 0, running = 0, done = 0, progress_lines = 0;
     std::optional<std::chrono::steady_clock::time_point> stop_sent;
     const auto seconds_since = [](std::chrono::steady_clock::time_point t) {
@@ -215,8 +222,11 @@ void run_all(std::vector<Run>& runs, const Controller& controller, unsigned jobs
             std::fputs(lines.c_str(), stderr);
             progress_lines = count;
         }
-        std::this_thread::sleep_for(POLL);
+        // Until a child ends, a signal (Ctrl-C) comes, or it is time to redraw the progress lines.
+        const timespec timeout{0, std::chrono::nanoseconds(POLL).count()};
+        sigtimedwait(&child_ended, nullptr, &timeout);
     }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     for (std::size_t i = 0; i < progress_lines; ++i) std::fputs("\033[1A\033[2K", stderr);
 }
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdlib>
 
 #include "files.hpp"
@@ -21,13 +22,15 @@ bool TraceReader::next(TraceRow& r) {
     if (file_ == nullptr) return false;
     const ssize_t size = getline(&line_, &capacity_, file_);
     if (size <= 0 || line_[size - 1] != '\n') return false;  // no line end: the row may be cut short
-    // Eight numbers separated by commas, as the simulated robot writes them.
+    // Eight numbers separated by commas, as the simulated robot writes them
+    // (std::to_chars), read back as the same doubles and several times
+    // faster than strtod, which set the pace of completing a run's files.
     const char* at = line_;
+    const char* const last = line_ + size;
     double* fields[] = {&r.t, &r.x, &r.y, &r.heading, &r.left, &r.right, &r.lateral_error, &r.progress};
     for (std::size_t i = 0; i < 8; ++i) {
-        char* end = nullptr;
-        *fields[i] = std::strtod(at, &end);
-        if (end == at || *end != (i == 7 ? '\n' : ',')) return false;
+        const auto [end, error] = std::from_chars(at, last, *fields[i]);
+        if (error != std::errc() || end == last || *end != (i == 7 ? '\n' : ',')) return false;
         at = end + 1;
     }
     return true;
@@ -41,12 +44,11 @@ std::vector<TraceRow> read_trace(const std::string& path) {
 }
 
 sim::Metrics replay_metrics(const std::string& trace_path, const sim::WorldSettings& world, double track_length) {
-    sim::Metrics metrics;
+    sim::Metrics metrics(world.run, world.track.closed ? track_length : 0.0);
     TraceReader trace(trace_path);
     double before = 0.0;
     for (TraceRow row{}; trace.next(row);) {
-        metrics.record(row.t, row.t - before, row.lateral_error, row.progress, world.track.closed ? track_length : 0.0,
-                       world.run.off_line_distance);
+        metrics.record(row.t, row.t - before, row.lateral_error, row.progress);
         before = row.t;
     }
     return metrics;
