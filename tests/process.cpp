@@ -34,18 +34,18 @@ StartedProcess start_process(const std::string& program, const std::vector<std::
                              const std::map<std::string, std::string>& environment, const std::string& directory) {
     std::vector<std::string> dropped;
     for (const auto& [name, value] : environment) dropped.push_back(name + "=");
-    line_sim::ChildSpec spec{directory.empty() ? program : std::filesystem::absolute(program).string(), arguments,
+    line_sim::ChildSpec child{directory.empty() ? program : std::filesystem::absolute(program).string(), arguments,
                              line_sim::environment_without(dropped), "", "", directory};
     for (const auto& [name, value] : environment) {
-        if (!value.empty()) spec.environment.push_back(name + "=" + value);
+        if (!value.empty()) child.environment.push_back(name + "=" + value);
     }
     static int started = 0;  // each process of a test gets files of its own
     const std::string folder = fresh_folder(".process" + std::to_string(++started));
-    spec.output_path = folder + "/out";
-    spec.error_path = folder + "/err";
-    const pid_t pid = line_sim::start_child(spec);
+    child.output_path = folder + "/out";
+    child.error_path = folder + "/err";
+    const pid_t pid = line_sim::start_child(child);
     if (pid < 0) ADD_FAILURE() << "cannot start " << program;
-    return {pid > 0 ? pid : 0, spec.output_path, spec.error_path};
+    return {pid > 0 ? pid : 0, child.output_path, child.error_path};
 }
 
 ProcessResult wait_process(const StartedProcess& process) {

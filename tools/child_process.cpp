@@ -23,15 +23,15 @@ std::vector<std::string> environment_without(const std::vector<std::string>& dro
     return kept;
 }
 
-pid_t start_child(const ChildSpec& spec) {
+pid_t start_child(const ChildSpec& child) {
     // Everything the child needs is made ready before fork: after it, the
     // child may only make system calls.
-    std::vector<std::string> args = {spec.program};
-    args.insert(args.end(), spec.arguments.begin(), spec.arguments.end());
+    std::vector<std::string> args = {child.program};
+    args.insert(args.end(), child.arguments.begin(), child.arguments.end());
     std::vector<char*> argv, envp;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env = spec.environment;
+    std::vector<std::string> env = child.environment;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     const pid_t parent = getpid();
@@ -51,13 +51,13 @@ pid_t start_child(const ChildSpec& spec) {
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     const int in = open("/dev/null", O_RDONLY);
-    const int out = open(spec.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
-    const int err = open(spec.error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+    const int out = open(child.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+    const int err = open(child.error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
     if (in < 0 || out < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
         dup2(err, STDERR_FILENO) < 0) {
         _exit(127);
     }
-    if (!spec.directory.empty() && chdir(spec.directory.c_str()) != 0) _exit(127);
+    if (!child.directory.empty() && chdir(child.directory.c_str()) != 0) _exit(127);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
 }

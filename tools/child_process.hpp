@@ -26,7 +26,7 @@ std::vector<std::string> environment_without(const std::vector<std::string>& dro
 // Starts the child in a process group of its own (its pid); it is killed
 // (SIGKILL) if this process dies first, by whatever means. Returns its pid, or -1 (errno set) if it could not be
 // started; a program that cannot be executed ends the child with status 127.
-pid_t start_child(const ChildSpec& spec);
+pid_t start_child(const ChildSpec& child);
 
 // The child's exit status, or 128 + the signal that ended it, from a wait status.
 int exit_status_of(int wait_status);
