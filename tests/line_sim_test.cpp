@@ -412,8 +412,10 @@ TEST(LineSimFaults, MisbehavingControllers) {
     const auto crash = run_process(LINE_SIM_EXE, {"oval", "-o", out + "/crash", "--controller", MISBEHAVING_CONTROLLER_EXE,
                                                   "--", "crash", "50"});
     EXPECT_EQ(crash.exit_status, 1);
+#if !defined(__SANITIZE_ADDRESS__)  // the address sanitizer takes the crash over from the robot's handler
     EXPECT_EQ(crash.standard_error, "line-sim: oval: the controller ended before the run did (controller exit status 139)\n");
     EXPECT_EQ(line_sim::read_trace(out + "/crash/oval/trace.csv").size(), 50U);  // every step it took, kept
+#endif
     EXPECT_TRUE(fs::exists(out + "/crash/oval/replay.html"));
     const auto good = run_process(LINE_SIM_EXE, {"oval", "-o", out + "/good", "--controller", MISBEHAVING_CONTROLLER_EXE});
     ASSERT_EQ(good.exit_status, 0) << good.standard_error;

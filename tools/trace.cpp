@@ -10,7 +10,7 @@
 namespace line_sim {
 
 TraceReader::TraceReader(const std::string& path) : file_(std::fopen(path.c_str(), "r")) {
-    if (file_ != nullptr && getline(&line_, &capacity_, file_) < 0) capacity_ = 0;  // the header
+    if (file_ != nullptr) getline(&line_, &capacity_, file_);  // the header; at the end next() finds nothing
 }
 
 TraceReader::~TraceReader() {
