@@ -154,7 +154,7 @@ void write_result_files(const fs::path& out, const line_sim::Results& results, c
         for (std::string name; std::getline(manifest, name);) ours.insert(name);
     }
     for (const auto& entry : fs::directory_iterator(out)) top.kept.insert(entry.path().filename().string());
-    for (const char* name : {"results.csv", "results.json", "sweep.svg", "index.html"}) {
+    for (const std::string& name : line_sim::RESERVED_NAMES) {
         if (ours.count(name) != 0 || !fs::exists(fs::symlink_status(out / name))) top.kept.erase(name);
     }
     std::string refused;
@@ -172,11 +172,7 @@ void write_result_files(const fs::path& out, const line_sim::Results& results, c
     std::vector<line_sim::IndexRow> index;
     for (const line_sim::ResultRow& row : results.rows) index.push_back({row.folder, sim::to_json(row.summary)});
     if (may_write("index.html")) line_sim::write_index(out, index, sweep);
-    // Only the call's own files: the run folders keep their own lists.
-    for (const auto& entry : fs::directory_iterator(out)) {
-        if (!entry.is_regular_file() || entry.path().filename() == line_sim::MANIFEST) top.kept.insert(entry.path().filename().string());
-    }
-    line_sim::write_manifest(top);
+    line_sim::write_manifest(top);  // the call's own files; the run folders keep their own lists
     if (!refused.empty()) throw sim::FileError(out.string() + ": " + refused + " not written: files line-sim did not write are there");
 }
 
@@ -201,9 +197,7 @@ bool check_requirements(const std::vector<line_sim::Requirement>& requirements, 
 }
 
 void check_plot_metric(const std::string& plot) {
-    sim::RunSummary all;
-    all.controller_exit_status = 0;
-    const nlohmann::json figures = sim::to_json(all);
+    const nlohmann::json figures = line_sim::summary_figures();
     if (!figures.contains(plot) || !figures[plot].is_number()) {
         throw UsageError("line-sim: --plot " + plot + ": not a figure of the summary that is a number");
     }
@@ -463,7 +457,6 @@ int run_line_sim(int argc, char** argv) {
         if (planned.seed) all.push_back({"run.seed", std::to_string(*planned.seed)});
         line_sim::Run& run = runs.emplace_back();
         run.plan = std::move(planned);
-        run.source = world.source;
         run.text = line_sim::apply_settings(world.text, world.source, world.name, all);
         try {
             run.world = sim::parse_world(run.text, world.source);

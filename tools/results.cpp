@@ -48,14 +48,18 @@ nlohmann::json row_json(const ResultRow& row) {
     return json;
 }
 
+nlohmann::json summary_figures() {
+    sim::RunSummary all;
+    all.controller_exit_status = 0;
+    all.controller = "";
+    all.controller_sha256 = "";
+    return sim::to_json(all);
+}
+
 const std::vector<std::string>& metric_names() {
     static const std::vector<std::string> names = [] {
-        sim::RunSummary all;
-        all.controller_exit_status = 0;
-        all.controller = "";
-        all.controller_sha256 = "";
         std::vector<std::string> keys;
-        const nlohmann::json summary = sim::to_json(all);
+        const nlohmann::json summary = summary_figures();
         for (const auto& [key, value] : summary.items()) {
             if (key != "world") keys.push_back(key);
         }

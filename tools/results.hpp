@@ -38,6 +38,8 @@ void write_results(const std::filesystem::path& folder, const Results& results);
 // Reads `folder`/results.json; throws UsageError naming the file.
 Results read_results(const std::filesystem::path& folder);
 
+// A summary with every figure there, for what kind of value each is.
+nlohmann::json summary_figures();
 // The names --require and --plot may use: every figure of a summary.
 const std::vector<std::string>& metric_names();
 

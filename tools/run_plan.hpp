@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "run_folder.hpp"
+
 namespace line_sim {
 
 // A mistake on the command line: one line, exit status 2.
@@ -38,7 +40,7 @@ struct Shard {
 
 // The files a call writes at the top of --out, which no run folder may take.
 inline const std::vector<std::string> RESERVED_NAMES = {"results.csv", "results.json", "sweep.svg", "index.html",
-                                                        ".line-sim-files"};
+                                                        MANIFEST};
 
 // Parses KEY=VALUE (for --set): a dotted key of letters, digits and _ and a
 // non-empty value. Throws UsageError naming `option`.

@@ -19,7 +19,6 @@ namespace line_sim {
 
 struct Run {
     PlannedRun plan;
-    std::string source;  // the world file, or a name for the built-in world
     std::string text;    // the world as run: world.toml
     sim::WorldSettings world;
     RunFolder run_folder;
