@@ -17,16 +17,28 @@ void put_varint(std::uint64_t value, std::string& out) {
 
 // False at the end of the stream. Frames are read from the stream's buffer
 // directly: a whole run's frames are a byte at a time, and istream::get's
-// checks on each cost more than the decoding.
-bool get_varint(std::streambuf& in, std::uint64_t& value) {
+// checks on each cost more than the decoding. The varint's bytes are
+// appended to `code`.
+bool get_varint(std::streambuf& in, std::uint64_t& value, std::string& code) {
     value = 0;
     for (int shift = 0; shift < 64; shift += 7) {
         const int byte = in.sbumpc();
         if (byte == std::char_traits<char>::eof()) return false;
+        code += static_cast<char>(byte);
         value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
         if ((byte & 0x80) == 0) return true;
     }
     throw std::runtime_error("a run length longer than any row");
+}
+
+// A varint of a code already checked.
+std::uint64_t take_varint(const char*& at) {
+    std::uint64_t value = 0;
+    for (int shift = 0;; shift += 7) {
+        const auto byte = static_cast<std::uint8_t>(*at++);
+        value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+        if ((byte & 0x80) == 0) return value;
+    }
 }
 
 }  // namespace
@@ -71,39 +83,67 @@ void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out) {
     }
 }
 
-FrameDecoder::FrameDecoder(std::int32_t width, std::int32_t height)
-    : width_(width), row_bytes_(3 * static_cast<std::size_t>(width)), image_(row_bytes_ * static_cast<std::size_t>(height), 0) {}
-
-bool FrameDecoder::next(std::istream& stream) {
+bool read_frame_code(std::istream& stream, std::int32_t width, std::int32_t height, std::string& code) {
     std::streambuf* buffer = stream.rdbuf();
     if (buffer == nullptr) return false;
     std::streambuf& in = *buffer;
-    const auto read = [&in](void* bytes, std::size_t size) {
-        return in.sgetn(static_cast<char*>(bytes), static_cast<std::streamsize>(size)) == static_cast<std::streamsize>(size);
+    const auto row_bytes = 3 * static_cast<std::size_t>(width);
+    // Appends `size` bytes of the stream to the code.
+    const auto read = [&in, &code](std::size_t size) {
+        const std::size_t at = code.size();
+        code.resize(at + size);
+        return in.sgetn(code.data() + at, static_cast<std::streamsize>(size)) == static_cast<std::streamsize>(size);
     };
-    for (std::size_t start = 0; start < image_.size(); start += row_bytes_) {
-        std::uint8_t* row = image_.data() + start;
-        const int code = in.sbumpc();
-        if (code == std::char_traits<char>::eof()) return false;
-        if (code == static_cast<int>(RowCode::same)) continue;
-        if (code == static_cast<int>(RowCode::raw)) {
-            if (!read(row, row_bytes_)) return false;
+    for (std::int32_t r = 0; r < height; ++r) {
+        const int row_code = in.sbumpc();
+        if (row_code == std::char_traits<char>::eof()) return false;
+        code += static_cast<char>(row_code);
+        if (row_code == static_cast<int>(RowCode::same)) continue;
+        if (row_code == static_cast<int>(RowCode::raw)) {
+            if (!read(row_bytes)) return false;
             continue;
         }
-        if (code != static_cast<int>(RowCode::runs)) throw std::runtime_error("unknown row code " + std::to_string(code));
+        if (row_code != static_cast<int>(RowCode::runs)) throw std::runtime_error("unknown row code " + std::to_string(row_code));
         std::uint64_t count = 0, filled = 0;
-        if (!get_varint(in, count)) return false;
+        if (!get_varint(in, count, code)) return false;
         for (std::uint64_t k = 0; k < count; ++k) {
             std::uint64_t length = 0;
-            char pixel[3];
-            if (!get_varint(in, length) || !read(pixel, 3)) return false;
-            if (length == 0 || length > static_cast<std::uint64_t>(width_) - filled) {
+            if (!get_varint(in, length, code) || !read(3)) return false;
+            if (length == 0 || length > static_cast<std::uint64_t>(width) - filled) {
                 throw std::runtime_error("runs that do not fill their row");
             }
-            for (std::uint64_t p = filled; p < filled + length; ++p) std::memcpy(row + 3 * p, pixel, 3);
             filled += length;
         }
-        if (filled != static_cast<std::uint64_t>(width_)) throw std::runtime_error("runs that do not fill their row");
+        if (filled != static_cast<std::uint64_t>(width)) throw std::runtime_error("runs that do not fill their row");
+    }
+    return true;
+}
+
+FrameDecoder::FrameDecoder(std::int32_t width, std::int32_t height)
+    : width_(width),
+      height_(height),
+      row_bytes_(3 * static_cast<std::size_t>(width)),
+      image_(row_bytes_ * static_cast<std::size_t>(height), 0) {}
+
+bool FrameDecoder::next(std::istream& stream) {
+    code_.clear();
+    if (!read_frame_code(stream, width_, height_, code_)) return false;
+    const char* at = code_.data();
+    for (std::size_t start = 0; start < image_.size(); start += row_bytes_) {
+        std::uint8_t* row = image_.data() + start;
+        const auto row_code = static_cast<RowCode>(*at++);
+        if (row_code == RowCode::same) continue;
+        if (row_code == RowCode::raw) {
+            std::memcpy(row, at, row_bytes_);
+            at += row_bytes_;
+            continue;
+        }
+        const std::uint64_t count = take_varint(at);
+        for (std::uint64_t k = 0; k < count; ++k) {
+            const std::uint64_t length = take_varint(at);
+            for (std::uint64_t p = 0; p < length; ++p, row += 3) std::memcpy(row, at, 3);
+            at += 3;
+        }
     }
     return true;
 }

@@ -49,21 +49,26 @@ private:
     std::string runs_;  // a row's runs, kept from frame to frame
 };
 
+// Appends the next frame's code, as it stands in the stream (positioned
+// after the header), to `code`. False at the end of the stream, including a
+// last frame cut short (a run stopped while writing it); throws
+// std::runtime_error on a code that no encoder writes.
+bool read_frame_code(std::istream& in, std::int32_t width, std::int32_t height, std::string& code);
+
 // Reads frames back from a stream positioned after the header.
 class FrameDecoder {
 public:
     FrameDecoder(std::int32_t width, std::int32_t height);
 
-    // Decodes the next frame into image(). False at the end of the stream,
-    // including a last frame cut short (a run stopped while writing it);
-    // throws std::runtime_error on a code that no encoder writes.
+    // Decodes the next frame into image(); false and throws as read_frame_code.
     bool next(std::istream& in);
     const std::vector<std::uint8_t>& image() const { return image_; }
 
 private:
-    std::int32_t width_;
+    std::int32_t width_, height_;
     std::size_t row_bytes_;
     std::vector<std::uint8_t> image_;
+    std::string code_;  // the frame being decoded, kept from frame to frame
 };
 
 // Reads and checks the header of the frames file `path`; throws

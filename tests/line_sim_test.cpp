@@ -13,8 +13,10 @@
 
 #include "controller_file.hpp"
 #include "process.hpp"
+#include "replay.hpp"
 #include "simulation.hpp"
 #include "trace.hpp"
+#include "trajectory_svg.hpp"
 #include "world_file.hpp"
 
 namespace {
@@ -169,6 +171,23 @@ TEST(LineSim, ParallelRunsWriteWhatSerialRunsWrite) {
         ++compared;
     }
     EXPECT_GT(compared, 3 * 6);
+}
+
+// The picture and the replay are made while a run goes, or for a run too
+// long for that from its files afterwards: either way they are what the
+// run's files give.
+TEST(LineSim, PictureAndReplayAreWhatTheRunsFilesGive) {
+    const std::string out = test_support::fresh_folder();
+    for (const auto& [world_name, duration] : {std::pair{"gap", "25"}, std::pair{"oval", "700"}}) {  // 781, 21875 rows
+        const auto run = run_process(LINE_SIM_EXE, {world_name, "--duration", duration, "--out", out});
+        ASSERT_EQ(run.exit_status, 0) << run.standard_error;
+        const std::string folder = out + "/" + world_name;
+        const std::string picture = read_file(folder + "/trajectory.svg"), page = read_file(folder + "/replay.html");
+        const sim::WorldSettings world = sim::load_world_file(folder + "/world.toml");
+        EXPECT_EQ(line_sim::trajectory_svg(world, sim::Track(world.track), folder + "/trace.csv"), picture) << world_name;
+        line_sim::write_replay(folder, world, nlohmann::json::parse(read_file(folder + "/summary.json")));
+        EXPECT_EQ(read_file(folder + "/replay.html"), page) << world_name;
+    }
 }
 
 // Starts line-sim on one world for a very long run and returns once its trace

@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "camera.hpp"
 #include "frame_codec.hpp"
+#include "growing_file.hpp"
 #include "index_page.hpp"
 #include "line_tracking.hpp"
 #include "process.hpp"
@@ -160,6 +162,38 @@ TEST(ReplayPage, AFailedWriteLeavesThePageThatWasThere) {
     for (const auto& entry : fs::directory_iterator(folder)) {
         EXPECT_NE(entry.path().filename().string().front(), '.') << "left behind: " << entry.path();
     }
+}
+
+// A file read while another thread writes it in pieces (a line cut between
+// two of them), with pauses, and renames it once complete: every byte, in
+// order, and the end only once the writer has ended.
+TEST(GrowingFile, ReadsAFileAsItIsWrittenAndRenamed) {
+    const std::string folder = test_support::fresh_folder(), part = folder + "/f.part", whole = folder + "/f";
+    std::string text;
+    for (int i = 0; i < 20000; ++i) text += std::to_string(i) + "\n";
+    line_sim::WriterEnded ended;
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // not there at first
+        std::ofstream file(part, std::ios::binary);
+        for (std::size_t at = 0; at < text.size(); at += 30001) {
+            file << text.substr(at, 30001) << std::flush;
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+        file.close();
+        fs::rename(part, whole);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ended.set();
+    });
+    line_sim::GrowingFile growing({part, whole}, ended);
+    std::istream in(&growing);
+    const std::string read{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_TRUE(ended.is_set());
+    writer.join();
+    EXPECT_EQ(read, text);
+
+    // A file never written is empty once its writer has ended.
+    line_sim::GrowingFile absent({folder + "/nothing"}, ended);
+    EXPECT_EQ(absent.sgetc(), std::char_traits<char>::eof());
 }
 
 TEST(IndexPage, NamesFromWorldFilesCannotEndTheDataEarly) {

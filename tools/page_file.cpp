@@ -46,7 +46,7 @@ void PageFile::write(std::string_view bytes) {
 
 void PageFile::commit() { sim::close_part(std::exchange(file_, nullptr), path_.string()); }
 
-PackedBytes::PackedBytes(PageFile& page) : page_(page) {
+PackedBytes::PackedBytes(PageFile& page, std::string* text) : page_(page), text_(text) {
     // The fastest level: packing the run's data set the pace of line-sim.
     if (deflateInit(&stream_, Z_BEST_SPEED) != Z_OK) page_.fail("cannot start compressing");
 }
@@ -62,7 +62,15 @@ void PackedBytes::add(const void* bytes, std::size_t size) {
 void PackedBytes::finish() {
     stream_.avail_in = 0;
     pump(Z_FINISH);
-    page_.write(base64(pending_, true));
+    write(base64(pending_, true));
+}
+
+void PackedBytes::write(std::string_view base64) {
+    if (text_ != nullptr) {
+        text_->append(base64);
+    } else {
+        page_.write(base64);
+    }
 }
 
 void PackedBytes::pump(int flush) {
@@ -75,7 +83,7 @@ void PackedBytes::pump(int flush) {
         if (result == Z_STREAM_ERROR) page_.fail("cannot compress");
         pending_.append(reinterpret_cast<const char*>(out), CHUNK - stream_.avail_out);
     } while (stream_.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
-    page_.write(base64(pending_, false));
+    write(base64(pending_, false));
 }
 
 std::string script_json(const nlohmann::json& value) {

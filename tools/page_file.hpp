@@ -33,10 +33,12 @@ private:
 };
 
 // Bytes deflated (zlib format, as the browser's DecompressionStream("deflate")
-// reads it) and written to a page in base64, as they come.
+// reads it) and written to a page in base64, as they come; or, given `text`,
+// appended to it, for the page later (one stream packed while another is
+// written into the page).
 class PackedBytes {
 public:
-    explicit PackedBytes(PageFile& page);
+    explicit PackedBytes(PageFile& page, std::string* text = nullptr);
     ~PackedBytes();
     PackedBytes(const PackedBytes&) = delete;
     PackedBytes& operator=(const PackedBytes&) = delete;
@@ -46,8 +48,10 @@ public:
 
 private:
     void pump(int flush);
+    void write(std::string_view base64);
 
     PageFile& page_;
+    std::string* text_;
     z_stream stream_{};
     std::string pending_;  // deflated bytes not yet a whole number of base64 groups
 };

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 #include "camera.hpp"
@@ -65,91 +66,158 @@ std::int64_t count_rows(const std::string& trace) {
     return std::max<std::int64_t>(0, lines - 1);
 }
 
+}  // namespace
+
 // The kept steps' trace rows, each with the wheel command that followed its
-// camera image (the next row's speeds; NaN after the last): 9 doubles a step.
-std::int64_t pack_trace(PageFile& page, const std::string& path, std::int64_t stride) {
-    PackedBytes packed(page);
-    TraceReader reader(path);
-    std::int64_t kept = 0;
-    TraceRow row{}, next{};
-    bool more = reader.next(row);
-    for (std::int64_t i = 0; more; ++i, row = next) {
-        more = reader.next(next);
-        if (i % stride != 0) continue;
-        const double nan = std::numeric_limits<double>::quiet_NaN();
-        const double values[9] = {row.t,     row.x,         row.y, row.heading, row.left, row.right, row.lateral_error,
-                                  more ? next.left : nan, more ? next.right : nan};
-        packed.add(values, sizeof values);
-        ++kept;
+// camera image (the next row's speeds; NaN after the last): 9 doubles a step,
+// packed in memory (MOST_REPLAY_STEPS rows at the most: a few megabytes)
+// while the frames go into the page.
+class ReplayPage::TracePacker {
+public:
+    TracePacker(PageFile& page, std::int64_t stride) : packed_(page, &text_), stride_(stride) {}
+
+    void add(const TraceRow& row) {
+        if (any_) pack(&row);
+        before_ = row;
+        any_ = true;
     }
-    packed.finish();
-    return kept;
-}
+    std::int64_t finish() {
+        if (any_) pack(nullptr);
+        packed_.finish();
+        return kept_;
+    }
+    const std::string& text() const { return text_; }
+
+private:
+    void pack(const TraceRow* next) {
+        if (rows_++ % stride_ != 0) return;
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        const TraceRow& r = before_;
+        const double values[9] = {r.t,     r.x,         r.y, r.heading, r.left, r.right, r.lateral_error,
+                                  next ? next->left : nan, next ? next->right : nan};
+        packed_.add(values, sizeof values);
+        ++kept_;
+    }
+
+    std::string text_;
+    PackedBytes packed_;
+    std::int64_t stride_, rows_ = 0, kept_ = 0;
+    TraceRow before_{};
+    bool any_ = false;
+};
 
 // The kept steps' camera frames, coded as in the frames file but each against
 // the kept frame before it, without the header; the steps taken before the
 // camera was on get black frames. Stops at the last whole frame of the file.
-std::int64_t pack_frames(PageFile& page, const std::string& path, std::int64_t rows, std::int64_t stride,
-                         sim::FramesHeader& header) {
-    PackedBytes packed(page);
-    std::ifstream file(path, std::ios::binary);
-    std::int64_t kept = 0;
-    // An empty file (a controller killed before the first frame reached it) holds no frames.
-    if (file && file.peek() != std::ifstream::traits_type::eof()) {
+// Where every step is kept, each frame after the first kept one is coded
+// against the one before it in the file too, and its code is copied as it
+// stands: decoding and coding again every frame set the pace of the replay.
+class ReplayPage::FramePacker {
+public:
+    FramePacker(PageFile& page, std::istream& file, std::string path, std::int64_t stride, sim::FramesHeader header)
+        : packed_(page), file_(file), path_(std::move(path)), stride_(stride), header_(header) {}
+
+    // The frame shown with trace row `row` (0, 1, ... in turn).
+    void add(std::int64_t row) {
+        if (!more_) return;
         try {
-            header = sim::read_frames_header(file, path);
-            sim::FrameDecoder decoder(header.width, header.height);
-            sim::FrameEncoder encoder(header.width, header.height);
-            std::string code;
-            // Frame k of the file is the image after step first_step + k, and row i of the trace is step
-            // i + 1: the first frame shows row first_step - 1, or no row when the camera came on first.
-            bool more = header.first_step > 0 || decoder.next(file);
-            for (std::int64_t i = 0; i < rows && more; ++i) {
-                if (i + 1 >= header.first_step) more = decoder.next(file);
-                if (!more || i % stride != 0) continue;
-                code.clear();
-                encoder.encode(decoder.image().data(), code);
-                packed.add(code.data(), code.size());
-                ++kept;
-            }
+            more_ = next(row);
         } catch (const std::runtime_error& error) {
             const std::string what = error.what();
-            throw std::runtime_error(what.rfind(path, 0) == 0 ? what : path + ": " + what);
+            throw std::runtime_error(what.rfind(path_, 0) == 0 ? what : path_ + ": " + what);
         }
     }
-    packed.finish();
-    return kept;
+    std::int64_t finish() {
+        packed_.finish();
+        return kept_;
+    }
+    const sim::FramesHeader& header() const { return header_; }
+
+private:
+    // False once the frames have run out.
+    bool next(std::int64_t i) {
+        if (!decoder_) {
+            // An empty file (a controller killed before the first frame reached it) holds no frames.
+            if (file_.peek() == std::istream::traits_type::eof()) return false;
+            header_ = sim::read_frames_header(file_, path_);
+            decoder_.emplace(header_.width, header_.height);
+            encoder_.emplace(header_.width, header_.height);
+            // Frame k of the file is the image after step first_step + k, and row i of the trace is step
+            // i + 1: the first frame shows row first_step - 1, or no row when the camera came on first.
+            if (header_.first_step == 0 && !decoder_->next(file_)) return false;
+        }
+        code_.clear();
+        if (as_in_file_) {
+            if (!sim::read_frame_code(file_, header_.width, header_.height, code_)) return false;
+        } else {
+            if (i + 1 >= header_.first_step && !decoder_->next(file_)) return false;
+            if (i % stride_ != 0) return true;
+            encoder_->encode(decoder_->image().data(), code_);
+            as_in_file_ = stride_ == 1 && i + 1 >= header_.first_step;
+        }
+        packed_.add(code_.data(), code_.size());
+        ++kept_;
+        return true;
+    }
+
+    PackedBytes packed_;
+    std::istream& file_;
+    std::string path_;
+    std::int64_t stride_, kept_ = 0;
+    sim::FramesHeader header_;
+    std::optional<sim::FrameDecoder> decoder_;
+    std::optional<sim::FrameEncoder> encoder_;
+    std::string code_;
+    bool more_ = true, as_in_file_ = false;
+};
+
+ReplayPage::ReplayPage(const std::filesystem::path& run_folder, const sim::WorldSettings& world, std::int64_t stride,
+                       std::istream& frames)
+    : world_(world), stride_(stride), page_(std::make_unique<PageFile>(run_folder / "replay.html")) {
+    const auto [head, tail] = split_page(REPLAY_PAGE, DATA_MARKER);
+    page_->write(head);
+    page_->write("<script id=\"frames\" type=\"application/octet-stream\">");
+    trace_ = std::make_unique<TracePacker>(*page_, stride);
+    frames_ = std::make_unique<FramePacker>(*page_, frames, (run_folder / sim::FRAMES_FILE).string(), stride,
+                                            sim::FramesHeader{world.camera.width, world.camera.height, 0});
 }
 
-}  // namespace
+ReplayPage::~ReplayPage() = default;
 
-void write_replay(const std::filesystem::path& run_folder, const sim::WorldSettings& world,
-                  const nlohmann::json& summary) {
-    const std::string trace = (run_folder / "trace.csv").string();
-    const std::int64_t rows = count_rows(trace);
-    const std::int64_t stride = std::max<std::int64_t>(1, (rows + MOST_REPLAY_STEPS - 1) / MOST_REPLAY_STEPS);
+void ReplayPage::add(const TraceRow& row) {
+    frames_->add(rows_++);
+    trace_->add(row);
+}
 
-    PageFile page(run_folder / "replay.html");
-    const auto [head, tail] = split_page(REPLAY_PAGE, DATA_MARKER);
-    page.write(head);
-    page.write("<script id=\"trace\" type=\"application/octet-stream\">");
-    const std::int64_t steps = pack_trace(page, trace, stride);
-    page.write("</script>\n<script id=\"frames\" type=\"application/octet-stream\">");
-    sim::FramesHeader header{world.camera.width, world.camera.height, 0};
-    const std::int64_t frames = pack_frames(page, (run_folder / sim::FRAMES_FILE).string(), rows, stride, header);
-    nlohmann::json settings = page_settings(world, summary);
+void ReplayPage::commit(const nlohmann::json& summary) {
+    const std::int64_t frames = frames_->finish(), steps = trace_->finish();
+    page_->write("</script>\n<script id=\"trace\" type=\"application/octet-stream\">");
+    page_->write(trace_->text());
+    const sim::FramesHeader& header = frames_->header();
+    nlohmann::json settings = page_settings(world_, summary);
     settings.update({{"steps", steps},
                      {"frames", frames},
-                     {"stride", stride},
-                     {"run_steps", rows},
+                     {"stride", stride_},
+                     {"run_steps", rows_},
                      {"camera_width", header.width},
                      {"camera_height", header.height},
                      {"first_frame_row", std::max<std::int64_t>(0, header.first_step - 1)}});
-    page.write("</script>\n<script id=\"settings\" type=\"application/json\">");
-    page.write(script_json(settings));
-    page.write("</script>\n");
-    page.write(tail);
-    page.commit();
+    page_->write("</script>\n<script id=\"settings\" type=\"application/json\">");
+    page_->write(script_json(settings));
+    page_->write("</script>\n");
+    page_->write(split_page(REPLAY_PAGE, DATA_MARKER).second);
+    page_->commit();
+}
+
+void write_replay(const std::filesystem::path& run_folder, const sim::WorldSettings& world,
+                  const nlohmann::json& summary) {
+    const std::string trace_path = (run_folder / "trace.csv").string();
+    const std::int64_t rows = count_rows(trace_path);
+    std::ifstream frames(run_folder / sim::FRAMES_FILE, std::ios::binary);
+    ReplayPage page(run_folder, world, std::max<std::int64_t>(1, (rows + MOST_REPLAY_STEPS - 1) / MOST_REPLAY_STEPS), frames);
+    TraceReader trace(trace_path);
+    for (TraceRow row{}; trace.next(row);) page.add(row);
+    page.commit(summary);
 }
 
 }  // namespace line_sim

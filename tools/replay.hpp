@@ -6,9 +6,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <istream>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "settings.hpp"
+#include "trace.hpp"
 
 namespace line_sim {
 
@@ -16,6 +19,33 @@ namespace line_sim {
 // row and camera frame), k the smallest whole number that brings it within
 // this: runs of up to 17 minutes keep every step, a one-hour run every 4th.
 inline constexpr std::int64_t MOST_REPLAY_STEPS = 32768;
+
+class PageFile;
+
+// `run_folder`/replay.html being made, a trace row at a time, keeping every
+// `stride`-th step; the camera frames are read from `frames` (positioned at
+// the start of the run's frames file, and outliving this) as the rows need
+// them. The page is absent until commit(), which puts the run's `summary` in.
+class ReplayPage {
+public:
+    ReplayPage(const std::filesystem::path& run_folder, const sim::WorldSettings& world, std::int64_t stride,
+               std::istream& frames);
+    ~ReplayPage();
+    ReplayPage(const ReplayPage&) = delete;
+    ReplayPage& operator=(const ReplayPage&) = delete;
+
+    void add(const TraceRow& row);
+    void commit(const nlohmann::json& summary);
+
+private:
+    class TracePacker;
+    class FramePacker;
+    sim::WorldSettings world_;
+    std::int64_t stride_, rows_ = 0;
+    std::unique_ptr<PageFile> page_;
+    std::unique_ptr<TracePacker> trace_;
+    std::unique_ptr<FramePacker> frames_;
+};
 
 // Writes `run_folder`/replay.html from the run's trace.csv and
 // camera-frames.bin, read as streams (a run of any length takes the same

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <nlohmann/json.hpp>
 
 #include "child_process.hpp"
@@ -47,7 +48,15 @@ void start(Run& run, const Controller& controller) {
     child.environment.push_back("LINE_SIM_WORLD=" + run.folder + "/world.toml");
     child.environment.push_back("LINE_SIM_OUTPUT=" + run.folder);
     run.pid = start_child(child);
-    if (run.pid < 0) run.error = "cannot start " + controller.given + ": " + std::strerror(errno);
+    if (run.pid < 0) {
+        run.error = "cannot start " + controller.given + ": " + std::strerror(errno);
+        return;
+    }
+    try {
+        run.live = std::make_unique<LiveRunFiles>(run.folder, run.world);
+    } catch (const std::system_error&) {
+        // No thread to spare: the files are made once the run is over.
+    }
 }
 
 // The lines in which the simulated robot said which file it could not write.
@@ -65,6 +74,7 @@ std::string write_failures(const Run& run) {
 // The run's summary: the simulated robot's own, or, where the controller
 // ended before the robot could write it, one worked out from the trace.
 void finish_files(Run& run, const Controller& controller) {
+    if (run.live) run.live->writer_ended();
     const std::string summary_path = run.folder + "/summary.json", trace_path = run.folder + "/trace.csv";
     complete_cut_trace(trace_path);
     // A cut last frame is left out when the frames are read.
@@ -95,9 +105,14 @@ void finish_files(Run& run, const Controller& controller) {
         const std::string said = write_failures(run);
         run.error = said.empty() ? run.folder + ": the run's files could not be written" : said;
     }
-    sim::write_file(summary_path, sim::to_json(*run.summary).dump(2) + "\n");
-    sim::write_file(run.folder + "/trajectory.svg", trajectory_svg(run.world, track, trace_path));
-    write_replay(run.folder, run.world, sim::to_json(*run.summary));
+    const nlohmann::json summary = sim::to_json(*run.summary);
+    sim::write_file(summary_path, summary.dump(2) + "\n");
+    if (run.live && run.live->finish(track, summary)) return;
+    // The picture is drawn on a thread of its own while the replay is written: on
+    // a machine of two or more cores the run's files are done sooner.
+    auto trajectory = std::async(std::launch::async, [&] { return trajectory_svg(run.world, track, trace_path); });
+    write_replay(run.folder, run.world, summary);
+    sim::write_file(run.folder + "/trajectory.svg", trajectory.get());
 }
 
 void finish(Run& run, const Controller& controller) {
@@ -108,6 +123,10 @@ void finish(Run& run, const Controller& controller) {
     } catch (const std::exception& error) {  // a file that cannot be written, named
         if (run.error.empty()) run.error = error.what();
     }
+    // What was read while the run went is let go (a sweep has thousands of
+    // runs), and a page begun then but not finished is removed before the
+    // files are listed.
+    run.live.reset();
     // Whatever failed, the files that are there are listed as the run's.
     try {
         write_manifest(run.run_folder);

@@ -6,10 +6,12 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "live_run.hpp"
 #include "run_folder.hpp"
 #include "run_plan.hpp"
 #include "run_summary.hpp"
@@ -30,6 +32,7 @@ struct Run {
     int exit_status = -1;  // of the controller: its status, or 128 + the signal that ended it
     std::optional<sim::RunSummary> summary;
     std::string error;  // why the run's files are not all there, one line, or empty
+    std::unique_ptr<LiveRunFiles> live;  // its picture and replay, made while it runs
 };
 
 struct Controller {

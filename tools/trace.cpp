@@ -9,28 +9,25 @@
 
 namespace line_sim {
 
-TraceReader::TraceReader(const std::string& path) : file_(std::fopen(path.c_str(), "r")) {
-    if (file_ != nullptr) getline(&line_, &capacity_, file_);  // the header; at the end next() finds nothing
+TraceReader::TraceReader(const std::string& path) : in_(&file_) {
+    if (file_.open(path, std::ios::in | std::ios::binary) == nullptr) in_.setstate(std::ios::failbit);
+    std::getline(in_, line_);  // the header; at the end next() finds nothing
 }
 
-TraceReader::~TraceReader() {
-    if (file_ != nullptr) std::fclose(file_);
-    std::free(line_);
-}
+TraceReader::TraceReader(std::streambuf& source) : in_(&source) { std::getline(in_, line_); }
 
 bool TraceReader::next(TraceRow& r) {
-    if (file_ == nullptr) return false;
-    const ssize_t size = getline(&line_, &capacity_, file_);
-    if (size <= 0 || line_[size - 1] != '\n') return false;  // no line end: the row may be cut short
+    // A line that reaches the end of the file without its end may be cut short.
+    if (!std::getline(in_, line_) || in_.eof()) return false;
     // Eight numbers separated by commas, as the simulated robot writes them
     // (std::to_chars), read back as the same doubles and several times
     // faster than strtod, which set the pace of completing a run's files.
-    const char* at = line_;
-    const char* const last = line_ + size;
+    const char* at = line_.data();
+    const char* const last = line_.data() + line_.size();
     double* fields[] = {&r.t, &r.x, &r.y, &r.heading, &r.left, &r.right, &r.lateral_error, &r.progress};
     for (std::size_t i = 0; i < 8; ++i) {
         const auto [end, error] = std::from_chars(at, last, *fields[i]);
-        if (error != std::errc() || end == last || *end != (i == 7 ? '\n' : ',')) return false;
+        if (error != std::errc() || (i == 7 ? end != last : end == last || *end != ',')) return false;
         at = end + 1;
     }
     return true;

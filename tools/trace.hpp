@@ -4,7 +4,8 @@
 // however long the run.
 
 #include <cstdint>
-#include <cstdio>
+#include <fstream>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -17,21 +18,22 @@ struct TraceRow {
     double t, x, y, heading, left, right, lateral_error, progress;  // s, m, m, rad, rad/s, rad/s, m, m
 };
 
-// Reads rows in order; an unreadable or empty file gives none, and a last row
+// Reads rows in order, from the file `path` or from `source` (which must
+// outlive the reader); an unreadable or empty file gives none, and a last row
 // cut short (a run stopped while writing) is left out.
 class TraceReader {
 public:
     explicit TraceReader(const std::string& path);
-    ~TraceReader();
+    explicit TraceReader(std::streambuf& source);
     TraceReader(const TraceReader&) = delete;
     TraceReader& operator=(const TraceReader&) = delete;
 
     bool next(TraceRow& row);
 
 private:
-    std::FILE* file_ = nullptr;
-    char* line_ = nullptr;  // getline's buffer
-    std::size_t capacity_ = 0;
+    std::filebuf file_;
+    std::istream in_;
+    std::string line_;
 };
 
 // Every row at once, for a short trace (tests).

@@ -67,6 +67,13 @@ std::vector<std::vector<sim::Vec2>> centre_line_strokes(const sim::Track& track)
 }
 
 std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::string& trace_path) {
+    return trajectory_svg(world, track, [&trace_path](const std::function<void(const TraceRow&)>& take) {
+        TraceReader trace(trace_path);
+        for (TraceRow row{}; trace.next(row);) take(row);
+    });
+}
+
+std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const EachRow& each_row) {
     const std::vector<std::vector<sim::Vec2>> strokes = centre_line_strokes(track);
 
     // What to show: the track and the path, with a little floor round them.
@@ -81,13 +88,11 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
     // First pass: where the robot went, its worst error, and how many rows.
     double worst = 0.0;
     std::int64_t rows = 0;
-    {
-        TraceReader trace(trace_path);
-        for (TraceRow r{}; trace.next(r); ++rows) {
-            include(r.x, r.y);
-            worst = std::max(worst, std::abs(r.lateral_error));
-        }
-    }
+    each_row([&](const TraceRow& r) {
+        include(r.x, r.y);
+        worst = std::max(worst, std::abs(r.lateral_error));
+        ++rows;
+    });
     const std::int64_t every = std::max<std::int64_t>(1, (rows + MOST_PATH_POINTS - 1) / MOST_PATH_POINTS);
     const double pad = 0.05 + world.track.line_width;
     low = {low.x - pad, low.y - pad};
@@ -133,12 +138,11 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
     std::size_t mark_count = 0;
     svg << "<g fill=\"none\" stroke-width=\"2\" stroke-linejoin=\"round\">\n";
     {
-        TraceReader trace(trace_path);
-        TraceRow r{};
         sim::Vec2 last{world.track.start.x, world.track.start.y};
         int open_shade = -1;  // of the polyline being written, or -1
         bool was_off = false;
-        for (std::int64_t i = 0; trace.next(r); ++i) {
+        std::int64_t i = 0;
+        each_row([&](const TraceRow& r) {
             const bool off = sim::off_line(world.run, r.lateral_error);
             if (off && !was_off && mark_count < MOST_MARKS) {
                 const double x = px(r.x), y = py(r.y);
@@ -148,7 +152,8 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
                 ++mark_count;
             }
             was_off = off;
-            if (i % every != every - 1 && i + 1 != rows) continue;
+            const std::int64_t index = i++;
+            if (index % every != every - 1 && index + 1 != rows) return;
             const int s = shade(r);
             if (s != open_shade) {
                 if (open_shade >= 0) svg << "\"/>\n";
@@ -159,7 +164,7 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
             svg << " ";
             write_point(svg, px(r.x), ',', py(r.y));
             last = {r.x, r.y};
-        }
+        });
         if (open_shade >= 0) svg << "\"/>\n";
     }
     svg << "</g>\n"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,16 @@ std::vector<std::vector<sim::Vec2>> centre_line_strokes(const sim::Track& track)
 
 // A picture of a run: the track at its real line width, the robot's path
 // coloured by its distance from the centre line (with a legend), a scale bar,
-// the start, and where the robot was off the line. The trace is read from its
-// file twice, row by row, and the path drawn with at most MOST_PATH_POINTS
-// points (every k-th row), so that a day's run makes a picture of the usual
-// size. It has a viewBox, so that it scales to the window or box it is
-// shown in.
+// the start, and where the robot was off the line. The trace is read twice,
+// row by row, and the path drawn with at most MOST_PATH_POINTS points (every
+// k-th row), so that a day's run makes a picture of the usual size. It has a
+// viewBox, so that it scales to the window or box it is shown in.
 inline constexpr std::int64_t MOST_PATH_POINTS = 20000;
 std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::string& trace_path);
+
+// The same from rows given by `each_row`, which calls its argument with
+// every row of the trace in order, each time it is called.
+using EachRow = std::function<void(const std::function<void(const TraceRow&)>&)>;
+std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const EachRow& each_row);
 
 }  // namespace line_sim

@@ -1,0 +1,73 @@
+#include "live_run.hpp"
+
+#include <signal.h>
+
+#include "files.hpp"
+#include "frame_codec.hpp"
+#include "trajectory_svg.hpp"
+
+namespace line_sim {
+namespace {
+
+// Rows read while the run goes at the most: every one is kept, for the
+// picture (which keeps every row up to this many) and for the replay.
+constexpr std::size_t MOST_LIVE_ROWS = std::min<std::size_t>(MOST_PATH_POINTS, MOST_REPLAY_STEPS);
+
+std::vector<std::string> names_of(const std::string& path) { return {sim::part_name(path), path}; }
+
+}  // namespace
+
+LiveRunFiles::LiveRunFiles(std::string folder, const sim::WorldSettings& world)
+    : folder_(std::move(folder)),
+      world_(world),
+      trace_file_(names_of(folder_ + "/trace.csv"), ended_),
+      frames_file_(names_of(folder_ + "/" + sim::FRAMES_FILE), ended_),
+      frames_(&frames_file_) {
+    // Signals are line-sim's main thread's to take (a child's end, Ctrl-C), not this one's.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    thread_ = std::thread(&LiveRunFiles::follow, this);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+LiveRunFiles::~LiveRunFiles() { stop(); }
+
+void LiveRunFiles::stop() {
+    ended_.set();
+    if (thread_.joinable()) thread_.join();
+}
+
+void LiveRunFiles::follow() {
+    try {
+        page_ = std::make_unique<ReplayPage>(folder_, world_, 1, frames_);
+        TraceReader trace(trace_file_);
+        for (TraceRow row{}; trace.next(row);) {
+            if (rows_.size() == MOST_LIVE_ROWS) {
+                given_up_ = true;
+                break;
+            }
+            rows_.push_back(row);
+            page_->add(row);
+        }
+    } catch (const std::exception&) {
+        given_up_ = true;
+    }
+    if (given_up_) page_.reset();  // and with it the page begun
+}
+
+bool LiveRunFiles::finish(const sim::Track& track, const nlohmann::json& summary) {
+    stop();
+    if (given_up_) return false;
+    try {
+        sim::write_file(folder_ + "/trajectory.svg", trajectory_svg(world_, track, [this](const auto& take) {
+                            for (const TraceRow& row : rows_) take(row);
+                        }));
+        page_->commit(summary);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace line_sim
