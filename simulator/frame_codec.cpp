@@ -32,22 +32,6 @@ bool get_varint(std::streambuf& in, std::uint64_t& value, std::string& code) {
     throw std::runtime_error("a run length longer than any row");
 }
 
-// Whether n bytes at a and b are the same: eight at a time, every one looked
-// at (most rows of a frame are the row before, so there is nothing to stop
-// early for), which the compiler turns into vector instructions.
-bool same_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
-    std::uint64_t differ = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        std::uint64_t x = 0, y = 0;
-        std::memcpy(&x, a + i, 8);
-        std::memcpy(&y, b + i, 8);
-        differ |= x ^ y;
-    }
-    for (; i < n; ++i) differ |= static_cast<std::uint64_t>(a[i] ^ b[i]);
-    return differ == 0;
-}
-
 // How many of the n bytes at a, from the first, are the same as at b: eight
 // at a time, the first that differs found from the bits of their difference.
 std::size_t matching_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
@@ -87,7 +71,7 @@ void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out) {
     std::string& runs = runs_;
     for (std::size_t start = 0; start < previous_.size(); start += row_bytes_) {
         const std::uint8_t* row = rgb + start;
-        if (same_bytes(row, previous_.data() + start, row_bytes_)) {
+        if (std::memcmp(row, previous_.data() + start, row_bytes_) == 0) {
             out += static_cast<char>(RowCode::same);
             continue;
         }

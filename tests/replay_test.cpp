@@ -91,41 +91,6 @@ TEST(FramesFile, SavesTheFramesAskedForAtTheFirstStepAtOrAfterEachTime) {
     EXPECT_EQ(saved, (std::vector<std::string>{"camera-frame-000.512s.png", "camera-frame-001.024s.png"}));
 }
 
-// Snapshots are written on another thread than the steps; one that cannot be
-// written (a folder has its name) still ends the run as a failed write does:
-// thrown by a later step, naming it, with every row up to there traced; and
-// again when the files are finished, with the summary saying why.
-TEST(FramesFile, ASnapshotThatCannotBeWrittenIsThrownNamingIt) {
-    const std::string folder = test_support::fresh_folder();
-    fs::create_directory(folder + "/camera-010.016s.png.part");  // the first step past 10 s
-    sim::Simulation simulation(sim::default_world());
-    sim::RunFiles files(folder, simulation.world().run.duration);
-    simulation.enable_camera(32);
-    files.started(simulation);
-    std::string what;
-    int steps = 0;
-    const sim::Camera& camera = simulation.camera();
-    while (what.empty() && steps < 3000) {
-        const line_tracking::CameraImage image{camera.width(), camera.height(), camera.image()};
-        if (const auto speeds = line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
-            simulation.set_wheel_speeds(speeds->left, speeds->right);
-        }
-        ASSERT_TRUE(simulation.step(32));
-        ++steps;
-        try {
-            files.stepped(simulation);
-        } catch (const sim::FileError& error) {
-            what = error.what();
-        }
-    }
-    EXPECT_NE(what.find("/camera-010.016s.png: cannot be written"), std::string::npos) << what;
-    EXPECT_GE(steps, 313);
-    EXPECT_THROW(files.finished(simulation, 1.0, sim::EndReason::interrupted), sim::FileError);
-    std::ifstream trace(folder + "/trace.csv");
-    EXPECT_EQ(std::count(std::istreambuf_iterator<char>(trace), {}, '\n'), steps + 1);  // and the header
-    EXPECT_NE(test_support::read_file(folder + "/summary.json").find("files_not_written"), std::string::npos);
-}
-
 TEST(FramesFile, CodesNoEncoderWritesAreErrors) {
     const std::string header = sim::frames_header({4, 1, 0});
     std::vector<std::pair<std::string, std::string>> cases = {
