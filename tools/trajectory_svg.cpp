@@ -1,6 +1,7 @@
 #include "trajectory_svg.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -133,6 +134,9 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
     const auto shade = [&](const TraceRow& r) {
         return worst > 0 ? std::min(COLOURS - 1, static_cast<int>(std::abs(r.lateral_error) / worst * COLOURS)) : 0;
     };
+    // A run's path changes shade hundreds of times: each colour worked out once.
+    std::array<std::string, COLOURS> shades;
+    for (int k = 0; k < COLOURS; ++k) shades[static_cast<std::size_t>(k)] = colour((k + 0.5) / COLOURS);
     std::ostringstream marks;
     marks.precision(6);
     std::size_t mark_count = 0;
@@ -157,8 +161,8 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
             const int s = shade(r);
             if (s != open_shade) {
                 if (open_shade >= 0) svg << "\"/>\n";
-                svg << "<polyline stroke=\"" << colour((s + 0.5) / COLOURS) << "\" points=\"" << px(last.x) << ","
-                    << py(last.y);
+                svg << "<polyline stroke=\"" << shades[static_cast<std::size_t>(s)] << "\" points=\"";
+                write_point(svg, px(last.x), ',', py(last.y));
                 open_shade = s;
             }
             svg << " ";
