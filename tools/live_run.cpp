@@ -53,16 +53,26 @@ void LiveRunFiles::follow() {
     } catch (const std::exception&) {
         given_up_ = true;
     }
+    // All that does not need the run's summary, before it is there.
+    try {
+        if (!given_up_) {
+            page_->end();
+            picture_ = trajectory_svg(world_, sim::Track(world_.track), [this](const auto& take) {
+                for (const TraceRow& row : rows_) take(row);
+            });
+        }
+    } catch (const std::exception&) {
+        given_up_ = true;
+    }
+    rows_ = {};
     if (given_up_) page_.reset();  // and with it the page begun
 }
 
-bool LiveRunFiles::finish(const sim::Track& track, const nlohmann::json& summary) {
+bool LiveRunFiles::finish(const nlohmann::json& summary) {
     stop();
     if (given_up_) return false;
     try {
-        sim::write_file(folder_ + "/trajectory.svg", trajectory_svg(world_, track, [this](const auto& take) {
-                            for (const TraceRow& row : rows_) take(row);
-                        }));
+        sim::write_file(folder_ + "/trajectory.svg", picture_);
         page_->commit(summary);
     } catch (const std::exception&) {
         return false;

@@ -37,7 +37,7 @@ public:
     // nothing written, where the files are to be made from the run's files
     // instead (a run too long, or anything that went wrong: the same work
     // done again then says what).
-    bool finish(const sim::Track& track, const nlohmann::json& summary);
+    bool finish(const nlohmann::json& summary);
 
 private:
     void follow();
@@ -48,8 +48,9 @@ private:
     WriterEnded ended_;
     GrowingFile trace_file_, frames_file_;
     std::istream frames_;
-    std::vector<TraceRow> rows_;
+    std::vector<TraceRow> rows_;  // for the picture, once the run is over
     std::unique_ptr<ReplayPage> page_;
+    std::string picture_;
     bool given_up_ = false;
     std::thread thread_;  // last: started once the rest is there
 };

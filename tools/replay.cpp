@@ -29,8 +29,9 @@ constexpr double DRAWING_STEPS = 1e4;    // [1/m] the track's points are rounded
 
 double rounded(double metres) { return std::round(metres * DRAWING_STEPS) / DRAWING_STEPS; }
 
-// What the page draws besides the steps: the world, the summary, the track.
-nlohmann::json page_settings(const sim::WorldSettings& world, const nlohmann::json& summary) {
+// What the page draws besides the steps: the world and the track (and, once
+// the run is over, its summary).
+nlohmann::json page_settings(const sim::WorldSettings& world) {
     const sim::Track track(world.track);
     nlohmann::json strokes = nlohmann::json::array();
     for (const auto& stroke : centre_line_strokes(track)) {
@@ -40,8 +41,7 @@ nlohmann::json page_settings(const sim::WorldSettings& world, const nlohmann::js
     nlohmann::json footprint = nlohmann::json::array();
     for (const sim::Vec2& p : sim::camera_footprint(world.camera, FOOTPRINT_REACH)) footprint.push_back({p.x, p.y});
     const double margin = world.floor.margin;
-    return {{"summary", summary},
-            {"name", world.name},
+    return {{"name", world.name},
             {"line_width", world.track.line_width},
             {"closed", world.track.closed},
             {"off_line_distance", world.run.off_line_distance},
@@ -189,21 +189,27 @@ void ReplayPage::add(const TraceRow& row) {
     trace_->add(row);
 }
 
-void ReplayPage::commit(const nlohmann::json& summary) {
+void ReplayPage::end() {
     const std::int64_t frames = frames_->finish(), steps = trace_->finish();
     page_->write("</script>\n<script id=\"trace\" type=\"application/octet-stream\">");
     page_->write(trace_->text());
     const sim::FramesHeader& header = frames_->header();
-    nlohmann::json settings = page_settings(world_, summary);
-    settings.update({{"steps", steps},
-                     {"frames", frames},
-                     {"stride", stride_},
-                     {"run_steps", rows_},
-                     {"camera_width", header.width},
-                     {"camera_height", header.height},
-                     {"first_frame_row", std::max<std::int64_t>(0, header.first_step - 1)}});
+    settings_ = page_settings(world_);
+    settings_.update({{"steps", steps},
+                      {"frames", frames},
+                      {"stride", stride_},
+                      {"run_steps", rows_},
+                      {"camera_width", header.width},
+                      {"camera_height", header.height},
+                      {"first_frame_row", std::max<std::int64_t>(0, header.first_step - 1)}});
+    ended_ = true;
+}
+
+void ReplayPage::commit(const nlohmann::json& summary) {
+    if (!ended_) end();
+    settings_["summary"] = summary;
     page_->write("</script>\n<script id=\"settings\" type=\"application/json\">");
-    page_->write(script_json(settings));
+    page_->write(script_json(settings_));
     page_->write("</script>\n");
     page_->write(split_page(REPLAY_PAGE, DATA_MARKER).second);
     page_->commit();

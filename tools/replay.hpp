@@ -35,6 +35,8 @@ public:
     ReplayPage& operator=(const ReplayPage&) = delete;
 
     void add(const TraceRow& row);
+    // After the last row: all but the summary, ready for commit().
+    void end();
     void commit(const nlohmann::json& summary);
 
 private:
@@ -42,6 +44,8 @@ private:
     class FramePacker;
     sim::WorldSettings world_;
     std::int64_t stride_, rows_ = 0;
+    bool ended_ = false;
+    nlohmann::json settings_;
     std::unique_ptr<PageFile> page_;
     std::unique_ptr<TracePacker> trace_;
     std::unique_ptr<FramePacker> frames_;
