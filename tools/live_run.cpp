@@ -27,7 +27,12 @@ LiveRunFiles::LiveRunFiles(std::string folder, const sim::WorldSettings& world)
     sigset_t all, before;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &before);
-    thread_ = std::thread(&LiveRunFiles::follow, this);
+    try {
+        thread_ = std::thread(&LiveRunFiles::follow, this);
+    } catch (...) {
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        throw;
+    }
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 

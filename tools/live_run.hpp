@@ -3,9 +3,9 @@
 // A run's trajectory.svg and replay.html made while the run goes. A thread
 // reads the trace and the camera frames as the simulated robot writes them
 // and packs them for the replay, so that once the controller ends little is
-// left to do: on a machine of two cores or more, the files cost a run almost
-// nothing beyond the run itself. A run longer than the picture and the
-// replay keep every step of is left to be drawn from its files afterwards.
+// left to do (on a machine of two cores or more, that work costs the run
+// little time). A run longer than the picture and the replay keep every
+// step of is left to be drawn from its files afterwards.
 
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -33,10 +33,9 @@ public:
     void writer_ended() { ended_.set(); }
 
     // Once the robot writes no more: reads what is left and writes
-    // trajectory.svg and replay.html (with the run's `summary`). False, with
-    // nothing written, where the files are to be made from the run's files
-    // instead (a run too long, or anything that went wrong: the same work
-    // done again then says what).
+    // trajectory.svg and replay.html (with the run's `summary`). False where
+    // they are to be made from the run's files instead (a run too long, or
+    // anything that went wrong: the same work done again then says what).
     bool finish(const nlohmann::json& summary);
 
 private:
