@@ -4,7 +4,14 @@
 # (trace, frames, snapshots, summary, trajectory, replay, results, index),
 # against line_follower on that world with no output folder (LINE_SIM_WORLD
 # set, LINE_SIM_OUTPUT unset). The two take turns, many rounds, so that the
-# shared machine's moods fall on both alike; the ratio is what to quote.
+# shared machine's moods fall on both alike; the ratio is what to quote. For
+# where the time goes, the controller writing the robot's files (LINE_SIM_OUTPUT
+# set) takes its turn too.
+#
+# The files go to a fresh folder under $TMPDIR (/tmp by default). Where that
+# is a disk without a journal, creating files slows down the more were
+# deleted in the last minutes, as this loop does hundreds of times; with
+# TMPDIR=/dev/shm the figure is line-sim's own.
 #
 #   bash bench/whole_run.sh [BUILD_DIR] [ROUNDS]     (default: build/bench, 200)
 set -euo pipefail
@@ -30,17 +37,24 @@ def timed(command, env=None):
     subprocess.run(command, check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return time.perf_counter() - began
 
-sim, alone = [], []
+files_env = dict(alone_env, LINE_SIM_OUTPUT=f"{out}/robot")
+
+sim, alone, robot = [], [], []
 for i in range(rounds + 5):
     shutil.rmtree(f"{out}/runs", ignore_errors=True)  # a fresh folder each time, as a person's
+    shutil.rmtree(f"{out}/robot", ignore_errors=True)
+    os.mkdir(f"{out}/robot")
     a = timed(line_sim)
     b = timed([f"{build}/bin/line_follower"], alone_env)
+    c = timed([f"{build}/bin/line_follower"], files_env)
     if i >= 5:  # the first rounds warm the caches
         sim.append(a)
         alone.append(b)
+        robot.append(c)
 ratios = [a / b for a, b in zip(sim, alone)]
 print(f"{rounds} rounds, taking turns")
 print(f"line-sim run     median {1000 * statistics.median(sim):.2f} ms, mean {1000 * statistics.mean(sim):.2f} ms")
 print(f"controller alone median {1000 * statistics.median(alone):.2f} ms, mean {1000 * statistics.mean(alone):.2f} ms")
+print(f"with robot files median {1000 * statistics.median(robot):.2f} ms (the controller writing trace, frames, snapshots)")
 print(f"ratio of medians {statistics.median(sim) / statistics.median(alone):.2f}, median of round ratios {statistics.median(ratios):.2f}")
 PY

@@ -107,7 +107,10 @@ void finish_files(Run& run, const Controller& controller) {
     }
     const nlohmann::json summary = sim::to_json(*run.summary);
     sim::write_file(summary_path, summary.dump(2) + "\n");
-    if (run.live && run.live->finish(summary)) return;
+    // (Where the robot could not write its files, what the reading saw of them
+    // before they were removed is not what is left.)
+    const bool files_written = run.summary->end_reason != sim::EndReason::files_not_written;
+    if (run.live && files_written && run.live->finish(summary)) return;
     // The picture is drawn on a thread of its own while the replay is written: on
     // a machine of two or more cores the run's files are done sooner.
     auto trajectory = std::async(std::launch::async, [&] { return trajectory_svg(run.world, track, trace_path); });
