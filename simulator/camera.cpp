@@ -70,7 +70,7 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const
         if (dz >= 0) continue;  // at or above the horizon
         const double t = settings.mount_height / -dz;
         Row& row = rows_[static_cast<std::size_t>(r)];
-        row = {true, settings.mount_forward + t * dx, t * (0.5 - width_ / 2.0) / focal, t / focal, focal / t, {}};
+        row = {true, settings.mount_forward + t * dx, t * (0.5 - width_ / 2.0) / focal, t / focal, focal / t, {}, {}};
         const double last = row.left + (width_ - 1) * row.step;
         low_ = {std::min(low_.x, row.ahead), std::min(low_.y, row.left)};
         high_ = {std::max(high_.x, row.ahead), std::max(high_.y, last)};
@@ -244,6 +244,7 @@ void Camera::draw(const Transform& robot) {
     for (std::size_t r = 0; r < floor_rows_; ++r) {
         Row& row = rows_[r];
         row.on_floor = Span{};
+        row.line = {};
         if (whole_view_on_floor) continue;
         std::uint8_t* out = image_.data() + r * row_bytes;
         const Vec2 first = to_floor(robot, {row.ahead, row.left}), step{-s * row.step, c * row.step};
@@ -276,6 +277,23 @@ void Camera::draw(const Transform& robot) {
         const auto first = std::partition_point(rows_.begin(), floor_end, [&](const Row& r) { return r.ahead < view.low; });
         piece_in_rows(static_cast<std::size_t>(first - rows_.begin()), piece, view);
     }
+    for (std::size_t r = 0; r < floor_rows_; ++r) flush_line(r);
+}
+
+void Camera::add_line(std::size_t r, Columns span) {
+    if (span.begin == span.end) return;
+    Columns& line = rows_[r].line;
+    if (span.begin <= line.end && line.begin <= span.end && line.begin != line.end) {
+        line = {std::min(line.begin, span.begin), std::max(line.end, span.end)};
+        return;
+    }
+    flush_line(r);
+    line = span;
+}
+
+void Camera::flush_line(std::size_t r) {
+    const Columns line = rows_[r].line;
+    fill(image_.data() + 3 * (r * static_cast<std::size_t>(width_) + line.begin), 3 * (line.end - line.begin), line_gray_);
 }
 
 void Camera::floor_box(const Transform& robot, Vec2& low, Vec2& high) const {
@@ -366,15 +384,13 @@ void Camera::piece_in_rows(std::size_t first, const Piece& piece, const PieceInV
     const double corner_sign = piece.corner > 0 ? 1.0 : -1.0;
     for (std::size_t r = first; r < floor_rows_ && rows_[r].ahead <= view.high; ++r) {
         const Row& row = rows_[r];
-        std::uint8_t* out = image_.data() + 3 * r * static_cast<std::size_t>(width_);
         const double a = row.ahead;
         // y = left + u step, so u = (y - left) / step; step > 0.
         const auto on_line = [&](Span y) {
             Span u{(y.lo - row.left) * row.per_step, (y.hi - row.left) * row.per_step};
             u.lo = std::max(u.lo, row.on_floor.lo);
             u.hi = std::min(u.hi, row.on_floor.hi);
-            const Columns span = columns(u);
-            fill(out + 3 * span.begin, 3 * (span.end - span.begin), line_gray_);
+            add_line(r, columns(u));
         };
         // A disc where the line stops or turns sharply; a wedge of it outside a gentler corner.
         if (capped) {

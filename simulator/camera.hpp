@@ -88,6 +88,10 @@ public:
     void render(const Pose& pose);
 
 private:
+    // Pixel columns from begin up to end, end excluded.
+    struct Columns {
+        std::size_t begin = 0, end = 0;
+    };
     struct Row {
         bool sees_floor = false;  // false at or above the horizon
         double ahead = 0.0;       // [m] of the row's ground points
@@ -95,6 +99,10 @@ private:
         double step = 0.0;        // [m] further left per column
         double per_step = 0.0;    // [1/m] 1 / step
         Span on_floor;            // this frame: the columns that see the floor
+        // This frame: line columns not yet written. Neighbouring pieces of a
+        // point track cover much the same columns of a row, so touching
+        // spans are joined here and each run of line is written once.
+        Columns line;
     };
     // A piece of line near the view, moved into the robot's frame for this frame.
     struct PieceInView {
@@ -103,10 +111,6 @@ private:
         double sign = 1.0;   // +1 for a left turn, -1 for a right turn
         double corner_low = 0.0, corner_high = 0.0;  // [m] ahead: the rows the corner's wedge may cross
         double low = 0.0, high = 0.0;                // [m] ahead: the rows the whole piece may cross
-    };
-    // Pixel columns from begin up to end, end excluded.
-    struct Columns {
-        std::size_t begin = 0, end = 0;
     };
 
     // What a sub-pixel of the finer camera shows, as its gray.
@@ -135,6 +139,9 @@ private:
         return begin < end ? Columns{static_cast<std::size_t>(begin), static_cast<std::size_t>(end)} : Columns{};
     }
     void piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
+    // Marks the columns of row r as line, to be written by flush_line.
+    void add_line(std::size_t r, Columns span);
+    void flush_line(std::size_t r);
 
     const Track& track_;
     const Floor& floor_;
