@@ -138,7 +138,12 @@ private:
         const auto end = static_cast<std::int64_t>(hi) + 1;
         return begin < end ? Columns{static_cast<std::size_t>(begin), static_cast<std::size_t>(end)} : Columns{};
     }
+    // The first row that looks at least `ahead` [m] ahead, floor_rows_ if none.
+    std::size_t first_row_at(double ahead) const;
     void piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
+    void straight_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
+    // Marks the pixels of row r with y within the span [m] as line.
+    void line_in_row(std::size_t r, Span y);
     // Marks the columns of row r as line, to be written by flush_line.
     void add_line(std::size_t r, Columns span);
     void flush_line(std::size_t r);
@@ -152,6 +157,11 @@ private:
     std::uint64_t noise_state_;
     std::vector<Row> rows_;
     std::size_t floor_rows_ = 0;  // rows 0 .. floor_rows_ - 1 see the floor, ever further ahead
+    // The rows' reach ahead cut into equal slices, each with the first row at
+    // or beyond its start: a point track asks for dozens of pieces a frame
+    // where their rows begin, and a binary search's branches mispredict.
+    std::vector<std::uint32_t> row_at_;
+    double slices_per_metre_ = 0.0;  // [1/m]
     Vec2 low_, high_;  // [m] box round every ground point, robot frame
     // The pieces near a box on the floor round the view, grown by a margin:
     // looked up again only once the view leaves it.
