@@ -81,7 +81,7 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const
     }
     if (floor_rows_ > 0) {
         const auto floor_end = rows_.begin() + static_cast<std::ptrdiff_t>(floor_rows_);
-        const std::size_t slices = 4 * floor_rows_;  // about one row a slice where the rows lie closest
+        const std::size_t slices = 16 * floor_rows_;  // a few slices a row where the rows lie closest
         slices_per_metre_ = high_.x > low_.x ? static_cast<double>(slices) / (high_.x - low_.x) : 0.0;
         row_at_.resize(slices);
         for (std::size_t k = 0; k < slices; ++k) {
@@ -186,27 +186,22 @@ void Camera::find_nearby(Vec2 low, Vec2 high) {
     });
 }
 
-Camera::PieceInView Camera::in_view(const Transform& robot, const Piece& piece, Vec2 middle) const {
-    // What the piece's kind needs, no more: a point track has dozens in view.
-    PieceInView view;  // every member has its default: no zeroing of the whole struct first
+void Camera::in_view(const Transform& robot, const Piece& piece, PieceInView& view) const {
+    // Every member written once, into a view kept from piece to piece: a
+    // point track has dozens in view, and a fresh PieceInView{} would be
+    // cleared whole first.
+    const bool straight = piece.curvature == 0.0, corner = piece.corner != 0.0;
     view.start = to_robot(robot, piece.start);
     view.end = to_robot(robot, piece.end);
-    view.middle = middle;
-    view.reach = piece.reach + half_width_;
+    view.direction = straight ? inv_rotate(robot.q, piece.direction) : Vec2{};
+    view.centre = straight ? Vec2{} : to_robot(robot, piece.centre);
+    view.from = straight ? Vec2{} : inv_rotate(robot.q, piece.from);
+    view.to = straight ? Vec2{} : inv_rotate(robot.q, piece.to);
+    view.corner_from = corner ? inv_rotate(robot.q, piece.corner_from) : Vec2{};
+    view.corner_to = corner ? inv_rotate(robot.q, piece.corner_to) : Vec2{};
+    view.sign = piece.curvature < 0 ? -1.0 : 1.0;
     view.corner_low = INFINITY;
     view.corner_high = -INFINITY;
-    if (piece.curvature == 0.0) {
-        view.direction = inv_rotate(robot.q, piece.direction);
-    } else {
-        view.centre = to_robot(robot, piece.centre);
-        view.from = inv_rotate(robot.q, piece.from);
-        view.to = inv_rotate(robot.q, piece.to);
-        view.sign = piece.curvature > 0 ? 1.0 : -1.0;
-    }
-    if (piece.corner != 0.0) {
-        view.corner_from = inv_rotate(robot.q, piece.corner_from);
-        view.corner_to = inv_rotate(robot.q, piece.corner_to);
-    }
     if (piece.curvature == 0.0) {
         // The band's corners lie half a width to either side of the ends.
         const double side = half_width_ * std::abs(view.direction.y);
@@ -239,7 +234,6 @@ Camera::PieceInView Camera::in_view(const Transform& robot, const Piece& piece, 
         view.corner_high = view.end.x + half_width_ * most + PAD;
         include(view.corner_low, view.corner_high);
     }
-    return view;
 }
 
 void Camera::draw(const Transform& robot) {
@@ -274,6 +268,7 @@ void Camera::draw(const Transform& robot) {
     // Each piece near the view is moved into the robot's frame, where every
     // row is the line x = ahead and its pixel centres lie at y = left + u step.
     find_nearby(low, high);
+    PieceInView view;
     for (const std::uint32_t index : nearby_) {
         const Piece& piece = track_.pieces()[index];
         // Pieces whose bounding circle misses the view show nothing.
@@ -283,7 +278,7 @@ void Camera::draw(const Transform& robot) {
             middle.y - reach > high_.y) {
             continue;
         }
-        const PieceInView view = in_view(robot, piece, middle);
+        in_view(robot, piece, view);
         piece_in_rows(first_row_at(view.low), piece, view);
     }
     for (std::size_t r = 0; r < floor_rows_; ++r) {

@@ -106,8 +106,7 @@ private:
     };
     // A piece of line near the view, moved into the robot's frame for this frame.
     struct PieceInView {
-        Vec2 start, end, middle, direction, centre, from, to, corner_from, corner_to;
-        double reach = 0.0;  // [m] of the piece's bounding circle, grown by half the line's width
+        Vec2 start, end, direction, centre, from, to, corner_from, corner_to;
         double sign = 1.0;   // +1 for a left turn, -1 for a right turn
         double corner_low = 0.0, corner_high = 0.0;  // [m] ahead: the rows the corner's wedge may cross
         double low = 0.0, high = 0.0;                // [m] ahead: the rows the whole piece may cross
@@ -125,8 +124,8 @@ private:
     // Keeps nearby_ listing every drawn piece within half a line of the box
     // [low, high] on the floor.
     void find_nearby(Vec2 low, Vec2 high);
-    // The piece moved into the robot's frame, its middle already there.
-    PieceInView in_view(const Transform& robot, const Piece& piece, Vec2 middle) const;
+    // The piece moved into the robot's frame, written into `view`.
+    void in_view(const Transform& robot, const Piece& piece, PieceInView& view) const;
     // The columns whose centres lie within the span.
     Columns columns(Span span) const {
         const double last_column = width_ - 1;
