@@ -13,6 +13,8 @@ namespace {
 // Told apart from the other seeds' streams, so that the line's wear does not
 // repeat the floor's stains.
 constexpr std::uint64_t FLOOR_STREAM = 0x3C6EF372FE94F82BULL, LINE_STREAM = 0xA54FF53A5F1D36F1ULL;
+// [m] a piece this much beyond the view's side edge, past rounding, shows nothing.
+constexpr double EDGE_MARGIN = 1e-6;
 // [m] the rows a piece may cross are padded by far less than a row's
 // spacing, so that rounding never leaves a row out.
 constexpr double PAD = 1e-9;
@@ -26,7 +28,12 @@ void fill(std::uint8_t* out, std::size_t n, std::uint8_t gray) {
     }
     std::uint8_t block[16];
     std::memset(block, gray, sizeof block);  // of a constant size: a register, not a call
-    if (n >= 16) {
+    if (n >= 16 && n <= 96) {
+        // A line's span on a small camera: six stores whatever its length,
+        // rather than a loop whose count the processor mispredicts.
+        for (std::size_t i = 0; i < 5; ++i) std::memcpy(out + std::min(16 * i, n - 16), block, 16);
+        std::memcpy(out + n - 16, block, 16);
+    } else if (n >= 16) {
         for (std::size_t i = 0; i + 16 < n; i += 16) std::memcpy(out + i, block, 16);
         std::memcpy(out + n - 16, block, 16);
     } else if (n >= 8) {
@@ -80,6 +87,18 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const
         floor_rows_ = static_cast<std::size_t>(r) + 1;  // rows past the horizon see none: the first ones do
     }
     if (floor_rows_ > 0) {
+        // The pixel centres of a column lie on one line on the floor (the
+        // camera's rays through a column lie in a plane): the first and the
+        // last column's lines bound the view at the sides, narrower near
+        // the robot than the box round it.
+        const Row &near = rows_.front(), &far = rows_[floor_rows_ - 1];
+        const auto edge = [&](Vec2 from, Vec2 to, double side) {
+            const double length = std::hypot(to.x - from.x, to.y - from.y);
+            return length > 0 ? Edge{from, (side / length) * right_of(to - from)} : Edge{from, {}};
+        };
+        right_edge_ = edge({near.ahead, near.left}, {far.ahead, far.left}, 1.0);
+        const auto last = static_cast<double>(width_ - 1);
+        left_edge_ = edge({near.ahead, near.left + last * near.step}, {far.ahead, far.left + last * far.step}, -1.0);
         const auto floor_end = rows_.begin() + static_cast<std::ptrdiff_t>(floor_rows_);
         const std::size_t slices = 16 * floor_rows_;  // a few slices a row where the rows lie closest
         slices_per_metre_ = high_.x > low_.x ? static_cast<double>(slices) / (high_.x - low_.x) : 0.0;
@@ -275,7 +294,8 @@ void Camera::draw(const Transform& robot) {
         const Vec2 middle = to_robot(robot, piece.middle);
         const double reach = piece.reach + half_width_;
         if (middle.x + reach < low_.x || middle.x - reach > high_.x || middle.y + reach < low_.y ||
-            middle.y - reach > high_.y) {
+            middle.y - reach > high_.y || dot(middle - right_edge_.point, right_edge_.outward) > reach + EDGE_MARGIN ||
+            dot(middle - left_edge_.point, left_edge_.outward) > reach + EDGE_MARGIN) {
             continue;
         }
         in_view(robot, piece, view);

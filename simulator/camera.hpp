@@ -162,6 +162,12 @@ private:
     std::vector<std::uint32_t> row_at_;
     double slices_per_metre_ = 0.0;  // [1/m]
     Vec2 low_, high_;  // [m] box round every ground point, robot frame
+    // A side of the view: a point on it and its unit normal out of the view
+    // (zero if the view has a single row), robot frame.
+    struct Edge {
+        Vec2 point, outward;
+    };
+    Edge right_edge_, left_edge_;
     // The pieces near a box on the floor round the view, grown by a margin:
     // looked up again only once the view leaves it.
     std::vector<std::uint32_t> nearby_;
