@@ -478,34 +478,13 @@ void Camera::straight_in_rows(std::size_t first, const Piece& piece, const Piece
     const double half_width = half_width_;
     const Vec2 d = view.direction;
     const double start_y_d_y = view.start.y * d.y, start_y_d_x = -view.start.y * d.x;
-    const auto bounds = [&](double a, Span& y) {
-        const double ax = a - view.start.x;
+    for (std::size_t r = first; r < floor_rows_ && rows_[r].ahead <= view.high; ++r) {
+        const double ax = rows_[r].ahead - view.start.x;
+        Span y;
         y.at_least_zero(ax * d.x - start_y_d_y, d.y);                  // along >= 0
         y.at_least_zero(piece.length - ax * d.x + start_y_d_y, -d.y);  // along <= length
         y.at_least_zero(half_width - (start_y_d_x - ax * d.y), -d.x);  // side <= half width
         y.at_least_zero(half_width + (start_y_d_x - ax * d.y), d.x);   // side >= -half width
-    };
-    if (d.x == 0.0 || d.y == 0.0) {
-        for (std::size_t r = first; r < floor_rows_ && rows_[r].ahead <= view.high; ++r) {
-            Span y;
-            bounds(rows_[r].ahead, y);
-            line_in_row(r, y);
-        }
-        return;
-    }
-    // Neither component is zero: which bound is a lower one and which an
-    // upper one holds for the whole piece, so the row's loop does not branch
-    // on it. The same quotients as at_least_zero's, in the same order.
-    const bool up = d.y > 0, right = d.x > 0;  // along grows with y; side falls with y
-    for (std::size_t r = first; r < floor_rows_ && rows_[r].ahead <= view.high; ++r) {
-        const double ax = rows_[r].ahead - view.start.x;
-        const double along_from = -(ax * d.x - start_y_d_y) / d.y;                 // along = 0
-        const double along_to = -(piece.length - ax * d.x + start_y_d_y) / -d.y;    // along = length
-        const double side_left = -(half_width - (start_y_d_x - ax * d.y)) / -d.x;   // side = half width
-        const double side_right = -(half_width + (start_y_d_x - ax * d.y)) / d.x;   // side = -half width
-        Span y;
-        y.lo = std::max(std::max(y.lo, up ? along_from : along_to), right ? side_right : side_left);
-        y.hi = std::min(std::min(y.hi, up ? along_to : along_from), right ? side_left : side_right);
         line_in_row(r, y);
     }
 }
