@@ -13,6 +13,11 @@ namespace {
 // Told apart from the other seeds' streams, so that the line's wear does not
 // repeat the floor's stains.
 constexpr std::uint64_t FLOOR_STREAM = 0x3C6EF372FE94F82BULL, LINE_STREAM = 0xA54FF53A5F1D36F1ULL;
+// [m] a piece this much beyond the view's side edge, past rounding, shows nothing.
+constexpr double EDGE_MARGIN = 1e-6;
+// [m] the rows a piece may cross are padded by far less than a row's
+// spacing, so that rounding never leaves a row out.
+constexpr double PAD = 1e-9;
 
 // Sets n bytes to `gray`. A span of line is a few dozen bytes: a few
 // overlapping 16-byte stores cost less than a call to memset.
@@ -23,7 +28,12 @@ void fill(std::uint8_t* out, std::size_t n, std::uint8_t gray) {
     }
     std::uint8_t block[16];
     std::memset(block, gray, sizeof block);  // of a constant size: a register, not a call
-    if (n >= 16) {
+    if (n >= 16 && n <= 96) {
+        // A line's span on a small camera: six stores whatever its length,
+        // rather than a loop whose count the processor mispredicts.
+        for (std::size_t i = 0; i < 5; ++i) std::memcpy(out + std::min(16 * i, n - 16), block, 16);
+        std::memcpy(out + n - 16, block, 16);
+    } else if (n >= 16) {
         for (std::size_t i = 0; i + 16 < n; i += 16) std::memcpy(out + i, block, 16);
         std::memcpy(out + n - 16, block, 16);
     } else if (n >= 8) {
@@ -70,11 +80,34 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const
         if (dz >= 0) continue;  // at or above the horizon
         const double t = settings.mount_height / -dz;
         Row& row = rows_[static_cast<std::size_t>(r)];
-        row = {true, settings.mount_forward + t * dx, t * (0.5 - width_ / 2.0) / focal, t / focal, focal / t, {}};
+        row = {true, settings.mount_forward + t * dx, t * (0.5 - width_ / 2.0) / focal, t / focal, focal / t, {}, {}};
         const double last = row.left + (width_ - 1) * row.step;
         low_ = {std::min(low_.x, row.ahead), std::min(low_.y, row.left)};
         high_ = {std::max(high_.x, row.ahead), std::max(high_.y, last)};
         floor_rows_ = static_cast<std::size_t>(r) + 1;  // rows past the horizon see none: the first ones do
+    }
+    if (floor_rows_ > 0) {
+        // The pixel centres of a column lie on one line on the floor (the
+        // camera's rays through a column lie in a plane): the first and the
+        // last column's lines bound the view at the sides, narrower near
+        // the robot than the box round it.
+        const Row &near = rows_.front(), &far = rows_[floor_rows_ - 1];
+        const auto edge = [&](Vec2 from, Vec2 to, double side) {
+            const double length = std::hypot(to.x - from.x, to.y - from.y);
+            return length > 0 ? Edge{from, (side / length) * right_of(to - from)} : Edge{from, {}};
+        };
+        right_edge_ = edge({near.ahead, near.left}, {far.ahead, far.left}, 1.0);
+        const auto last = static_cast<double>(width_ - 1);
+        left_edge_ = edge({near.ahead, near.left + last * near.step}, {far.ahead, far.left + last * far.step}, -1.0);
+        const auto floor_end = rows_.begin() + static_cast<std::ptrdiff_t>(floor_rows_);
+        const std::size_t slices = 16 * floor_rows_;  // a few slices a row where the rows lie closest
+        slices_per_metre_ = high_.x > low_.x ? static_cast<double>(slices) / (high_.x - low_.x) : 0.0;
+        row_at_.resize(slices);
+        for (std::size_t k = 0; k < slices; ++k) {
+            const double start = slices_per_metre_ > 0 ? low_.x + static_cast<double>(k) / slices_per_metre_ : low_.x;
+            row_at_[k] = static_cast<std::uint32_t>(
+                std::partition_point(rows_.begin(), floor_end, [&](const Row& row) { return row.ahead < start; }) - rows_.begin());
+        }
     }
     // The pieces near the view are looked up for a box this much larger, so
     // that the view moves a few steps before it leaves it.
@@ -172,29 +205,22 @@ void Camera::find_nearby(Vec2 low, Vec2 high) {
     });
 }
 
-Camera::PieceInView Camera::in_view(const Transform& robot, const Piece& piece, Vec2 middle) const {
-    // What the piece's kind needs, no more: a point track has dozens in view.
-    PieceInView view{};
+void Camera::in_view(const Transform& robot, const Piece& piece, PieceInView& view) const {
+    // Every member written once, into a view kept from piece to piece: a
+    // point track has dozens in view, and a fresh PieceInView{} would be
+    // cleared whole first.
+    const bool straight = piece.curvature == 0.0, corner = piece.corner != 0.0;
     view.start = to_robot(robot, piece.start);
     view.end = to_robot(robot, piece.end);
-    view.middle = middle;
-    view.reach = piece.reach + half_width_;
+    view.direction = straight ? inv_rotate(robot.q, piece.direction) : Vec2{};
+    view.centre = straight ? Vec2{} : to_robot(robot, piece.centre);
+    view.from = straight ? Vec2{} : inv_rotate(robot.q, piece.from);
+    view.to = straight ? Vec2{} : inv_rotate(robot.q, piece.to);
+    view.corner_from = corner ? inv_rotate(robot.q, piece.corner_from) : Vec2{};
+    view.corner_to = corner ? inv_rotate(robot.q, piece.corner_to) : Vec2{};
+    view.sign = piece.curvature < 0 ? -1.0 : 1.0;
     view.corner_low = INFINITY;
     view.corner_high = -INFINITY;
-    if (piece.curvature == 0.0) {
-        view.direction = inv_rotate(robot.q, piece.direction);
-    } else {
-        view.centre = to_robot(robot, piece.centre);
-        view.from = inv_rotate(robot.q, piece.from);
-        view.to = inv_rotate(robot.q, piece.to);
-        view.sign = piece.curvature > 0 ? 1.0 : -1.0;
-    }
-    if (piece.corner != 0.0) {
-        view.corner_from = inv_rotate(robot.q, piece.corner_from);
-        view.corner_to = inv_rotate(robot.q, piece.corner_to);
-    }
-    // Padded by far less than a row's spacing, so that rounding never leaves a row out.
-    constexpr double PAD = 1e-9;  // [m]
     if (piece.curvature == 0.0) {
         // The band's corners lie half a width to either side of the ends.
         const double side = half_width_ * std::abs(view.direction.y);
@@ -227,7 +253,6 @@ Camera::PieceInView Camera::in_view(const Transform& robot, const Piece& piece, 
         view.corner_high = view.end.x + half_width_ * most + PAD;
         include(view.corner_low, view.corner_high);
     }
-    return view;
 }
 
 void Camera::draw(const Transform& robot) {
@@ -244,6 +269,7 @@ void Camera::draw(const Transform& robot) {
     for (std::size_t r = 0; r < floor_rows_; ++r) {
         Row& row = rows_[r];
         row.on_floor = Span{};
+        row.line = {};
         if (whole_view_on_floor) continue;
         std::uint8_t* out = image_.data() + r * row_bytes;
         const Vec2 first = to_floor(robot, {row.ahead, row.left}), step{-s * row.step, c * row.step};
@@ -261,21 +287,54 @@ void Camera::draw(const Transform& robot) {
     // Each piece near the view is moved into the robot's frame, where every
     // row is the line x = ahead and its pixel centres lie at y = left + u step.
     find_nearby(low, high);
-    const auto floor_end = rows_.begin() + static_cast<std::ptrdiff_t>(floor_rows_);
+    PieceInView view;
     for (const std::uint32_t index : nearby_) {
         const Piece& piece = track_.pieces()[index];
         // Pieces whose bounding circle misses the view show nothing.
         const Vec2 middle = to_robot(robot, piece.middle);
         const double reach = piece.reach + half_width_;
         if (middle.x + reach < low_.x || middle.x - reach > high_.x || middle.y + reach < low_.y ||
-            middle.y - reach > high_.y) {
+            middle.y - reach > high_.y || dot(middle - right_edge_.point, right_edge_.outward) > reach + EDGE_MARGIN ||
+            dot(middle - left_edge_.point, left_edge_.outward) > reach + EDGE_MARGIN) {
             continue;
         }
-        const PieceInView view = in_view(robot, piece, middle);
-        // The rows the piece may cross: rows further up the image look further ahead.
-        const auto first = std::partition_point(rows_.begin(), floor_end, [&](const Row& r) { return r.ahead < view.low; });
-        piece_in_rows(static_cast<std::size_t>(first - rows_.begin()), piece, view);
+        in_view(robot, piece, view);
+        piece_in_rows(first_row_at(view.low), piece, view);
     }
+    for (std::size_t r = 0; r < floor_rows_; ++r) {
+        if (rows_[r].line.begin != rows_[r].line.end) flush_line(r);
+    }
+}
+
+std::size_t Camera::first_row_at(double ahead) const {
+    // Rows further up the image look further ahead.
+    if (!(ahead > low_.x)) return 0;
+    if (ahead > high_.x) return floor_rows_;
+    const auto slice = std::min(static_cast<std::size_t>((ahead - low_.x) * slices_per_metre_), row_at_.size() - 1);
+    std::size_t r = row_at_[slice];
+    // From the slice's first row (a row off either way where the slice's
+    // start rounds) to the row itself.
+    while (r > 0 && rows_[r - 1].ahead >= ahead) --r;
+    while (r < floor_rows_ && rows_[r].ahead < ahead) ++r;
+    return r;
+}
+
+void Camera::add_line(std::size_t r, Columns span) {
+    if (span.begin == span.end) return;
+    Columns& line = rows_[r].line;
+    if (line.begin == line.end) {
+        line = span;
+    } else if (span.begin <= line.end && line.begin <= span.end) {
+        line = {std::min(line.begin, span.begin), std::max(line.end, span.end)};
+    } else {
+        flush_line(r);
+        line = span;
+    }
+}
+
+void Camera::flush_line(std::size_t r) {
+    const Columns line = rows_[r].line;
+    fill(image_.data() + 3 * (r * static_cast<std::size_t>(width_) + line.begin), 3 * (line.end - line.begin), line_gray_);
 }
 
 void Camera::floor_box(const Transform& robot, Vec2& low, Vec2& high) const {
@@ -356,48 +415,44 @@ Span across_wedge(double ax, Vec2 centre, Vec2 from, Vec2 to, double sign) {
 
 }  // namespace
 
+void Camera::line_in_row(std::size_t r, Span y) {
+    // y = left + u step, so u = (y - left) / step; step > 0.
+    const Row& row = rows_[r];
+    Span u{(y.lo - row.left) * row.per_step, (y.hi - row.left) * row.per_step};
+    u.lo = std::max(u.lo, row.on_floor.lo);
+    u.hi = std::min(u.hi, row.on_floor.hi);
+    add_line(r, columns(u));
+}
+
 // The pixels that lie on one piece of line, the piece seen from the robot,
-// in each row from `first` on that it may cross.
+// in each row from `first` on that it may cross. The end discs and the
+// corner's wedge cross a few rows only: each has its own loop over them.
 void Camera::piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view) {
     const double half_width = half_width_;
-    const bool straight = piece.curvature == 0.0, capped = piece.cap_start || piece.cap_end;
-    const Vec2 d = view.direction;
-    const double start_y_d_y = view.start.y * d.y, start_y_d_x = -view.start.y * d.x;
-    const double corner_sign = piece.corner > 0 ? 1.0 : -1.0;
-    for (std::size_t r = first; r < floor_rows_ && rows_[r].ahead <= view.high; ++r) {
-        const Row& row = rows_[r];
-        std::uint8_t* out = image_.data() + 3 * r * static_cast<std::size_t>(width_);
-        const double a = row.ahead;
-        // y = left + u step, so u = (y - left) / step; step > 0.
-        const auto on_line = [&](Span y) {
-            Span u{(y.lo - row.left) * row.per_step, (y.hi - row.left) * row.per_step};
-            u.lo = std::max(u.lo, row.on_floor.lo);
-            u.hi = std::min(u.hi, row.on_floor.hi);
-            const Columns span = columns(u);
-            fill(out + 3 * span.begin, 3 * (span.end - span.begin), line_gray_);
-        };
-        // A disc where the line stops or turns sharply; a wedge of it outside a gentler corner.
-        if (capped) {
-            if (piece.cap_start) on_line(across_disc(a, view.start, half_width));
-            if (piece.cap_end) on_line(across_disc(a, view.end, half_width));
-        }
-        if (a >= view.corner_low && a <= view.corner_high) {
+    const auto rows_from = [&](double low, double high, const auto& in_row) {
+        for (std::size_t r = first_row_at(low); r < floor_rows_ && rows_[r].ahead <= high; ++r) in_row(r, rows_[r].ahead);
+    };
+    // A disc where the line stops or turns sharply; a wedge of it outside a gentler corner.
+    const auto disc_rows = [&](Vec2 centre) {
+        rows_from(centre.x - half_width - PAD, centre.x + half_width + PAD,
+                  [&](std::size_t r, double a) { line_in_row(r, across_disc(a, centre, half_width)); });
+    };
+    if (piece.cap_start) disc_rows(view.start);
+    if (piece.cap_end) disc_rows(view.end);
+    if (piece.corner != 0.0) {
+        const double corner_sign = piece.corner > 0 ? 1.0 : -1.0;
+        rows_from(view.corner_low, view.corner_high, [&](std::size_t r, double a) {
             const Span wedge = across_wedge(a - view.end.x, view.end, view.corner_from, view.corner_to, corner_sign);
             const Span disc = across_disc(a, view.end, half_width);
-            on_line({std::max(disc.lo, wedge.lo), std::min(disc.hi, wedge.hi)});
-        }
-        if (straight) {
-            // A band beside the straight: 0 <= along <= length and |side| <= half width,
-            // with along = (p - start) . d and side = d x (p - start), for p = (a, y).
-            const double ax = a - view.start.x;
-            Span y;
-            y.at_least_zero(ax * d.x - start_y_d_y, d.y);                  // along >= 0
-            y.at_least_zero(piece.length - ax * d.x + start_y_d_y, -d.y);  // along <= length
-            y.at_least_zero(half_width - (start_y_d_x - ax * d.y), -d.x);  // side <= half width
-            y.at_least_zero(half_width + (start_y_d_x - ax * d.y), d.x);   // side >= -half width
-            on_line(y);
-            continue;
-        }
+            line_in_row(r, {std::max(disc.lo, wedge.lo), std::min(disc.hi, wedge.hi)});
+        });
+    }
+    if (piece.curvature == 0.0) {
+        straight_in_rows(first, piece, view);
+        return;
+    }
+    for (std::size_t r = first; r < floor_rows_ && rows_[r].ahead <= view.high; ++r) {
+        const double a = rows_[r].ahead;
         // An annulus between the radii R -/+ half width, within the piece's wedge
         // (at most a quarter turn, so two half-planes through the centre).
         // (All three worked out before any is looked at: their divisions and
@@ -407,12 +462,30 @@ void Camera::piece_in_rows(std::size_t first, const Piece& piece, const PieceInV
         const Span inner = half_width < piece.radius ? across_disc(a, view.centre, piece.radius - half_width) : Span{1, 0};
         if (wedge.empty()) continue;
         if (inner.empty()) {
-            on_line({std::max(outer.lo, wedge.lo), std::min(outer.hi, wedge.hi)});
+            line_in_row(r, {std::max(outer.lo, wedge.lo), std::min(outer.hi, wedge.hi)});
         } else {
             // Skip the inner disc's open interval; its ends are on the line.
-            on_line({std::max(outer.lo, wedge.lo), std::min({outer.hi, wedge.hi, inner.lo})});
-            on_line({std::max({outer.lo, wedge.lo, inner.hi}), std::min(outer.hi, wedge.hi)});
+            line_in_row(r, {std::max(outer.lo, wedge.lo), std::min({outer.hi, wedge.hi, inner.lo})});
+            line_in_row(r, {std::max({outer.lo, wedge.lo, inner.hi}), std::min(outer.hi, wedge.hi)});
         }
+    }
+}
+
+// A band beside the straight: 0 <= along <= length and |side| <= half width,
+// with along = (p - start) . d and side = d x (p - start), for p = (a, y):
+// four half-planes a row, each a bound on y.
+void Camera::straight_in_rows(std::size_t first, const Piece& piece, const PieceInView& view) {
+    const double half_width = half_width_;
+    const Vec2 d = view.direction;
+    const double start_y_d_y = view.start.y * d.y, start_y_d_x = -view.start.y * d.x;
+    for (std::size_t r = first; r < floor_rows_ && rows_[r].ahead <= view.high; ++r) {
+        const double ax = rows_[r].ahead - view.start.x;
+        Span y;
+        y.at_least_zero(ax * d.x - start_y_d_y, d.y);                  // along >= 0
+        y.at_least_zero(piece.length - ax * d.x + start_y_d_y, -d.y);  // along <= length
+        y.at_least_zero(half_width - (start_y_d_x - ax * d.y), -d.x);  // side <= half width
+        y.at_least_zero(half_width + (start_y_d_x - ax * d.y), d.x);   // side >= -half width
+        line_in_row(r, y);
     }
 }
 

@@ -88,6 +88,10 @@ public:
     void render(const Pose& pose);
 
 private:
+    // Pixel columns from begin up to end, end excluded.
+    struct Columns {
+        std::size_t begin = 0, end = 0;
+    };
     struct Row {
         bool sees_floor = false;  // false at or above the horizon
         double ahead = 0.0;       // [m] of the row's ground points
@@ -95,18 +99,17 @@ private:
         double step = 0.0;        // [m] further left per column
         double per_step = 0.0;    // [1/m] 1 / step
         Span on_floor;            // this frame: the columns that see the floor
+        // This frame: line columns not yet written. Neighbouring pieces of a
+        // point track cover much the same columns of a row, so touching
+        // spans are joined here and each run of line is written once.
+        Columns line;
     };
     // A piece of line near the view, moved into the robot's frame for this frame.
     struct PieceInView {
-        Vec2 start, end, middle, direction, centre, from, to, corner_from, corner_to;
-        double reach = 0.0;  // [m] of the piece's bounding circle, grown by half the line's width
+        Vec2 start, end, direction, centre, from, to, corner_from, corner_to;
         double sign = 1.0;   // +1 for a left turn, -1 for a right turn
         double corner_low = 0.0, corner_high = 0.0;  // [m] ahead: the rows the corner's wedge may cross
         double low = 0.0, high = 0.0;                // [m] ahead: the rows the whole piece may cross
-    };
-    // Pixel columns from begin up to end, end excluded.
-    struct Columns {
-        std::size_t begin = 0, end = 0;
     };
 
     // What a sub-pixel of the finer camera shows, as its gray.
@@ -121,8 +124,8 @@ private:
     // Keeps nearby_ listing every drawn piece within half a line of the box
     // [low, high] on the floor.
     void find_nearby(Vec2 low, Vec2 high);
-    // The piece moved into the robot's frame, its middle already there.
-    PieceInView in_view(const Transform& robot, const Piece& piece, Vec2 middle) const;
+    // The piece moved into the robot's frame, written into `view`.
+    void in_view(const Transform& robot, const Piece& piece, PieceInView& view) const;
     // The columns whose centres lie within the span.
     Columns columns(Span span) const {
         const double last_column = width_ - 1;
@@ -134,7 +137,15 @@ private:
         const auto end = static_cast<std::int64_t>(hi) + 1;
         return begin < end ? Columns{static_cast<std::size_t>(begin), static_cast<std::size_t>(end)} : Columns{};
     }
+    // The first row that looks at least `ahead` [m] ahead, floor_rows_ if none.
+    std::size_t first_row_at(double ahead) const;
     void piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
+    void straight_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
+    // Marks the pixels of row r with y within the span [m] as line.
+    void line_in_row(std::size_t r, Span y);
+    // Marks the columns of row r as line, to be written by flush_line.
+    void add_line(std::size_t r, Columns span);
+    void flush_line(std::size_t r);
 
     const Track& track_;
     const Floor& floor_;
@@ -145,7 +156,18 @@ private:
     std::uint64_t noise_state_;
     std::vector<Row> rows_;
     std::size_t floor_rows_ = 0;  // rows 0 .. floor_rows_ - 1 see the floor, ever further ahead
+    // The rows' reach ahead cut into equal slices, each with the first row at
+    // or beyond its start: a point track asks for dozens of pieces a frame
+    // where their rows begin, and a binary search's branches mispredict.
+    std::vector<std::uint32_t> row_at_;
+    double slices_per_metre_ = 0.0;  // [1/m]
     Vec2 low_, high_;  // [m] box round every ground point, robot frame
+    // A side of the view: a point on it and its unit normal out of the view
+    // (zero if the view has a single row), robot frame.
+    struct Edge {
+        Vec2 point, outward;
+    };
+    Edge right_edge_, left_edge_;
     // The pieces near a box on the floor round the view, grown by a margin:
     // looked up again only once the view leaves it.
     std::vector<std::uint32_t> nearby_;

@@ -105,14 +105,22 @@ void expect_matches_reference(int& line_pixels, const sim::Camera& camera, const
     EXPECT_GT(checked, camera.width() * camera.height() * 9 / 10);
 }
 
+sim::CameraSettings camera_of(std::int32_t width, std::int32_t height, double pitch,
+                             double field_of_view = sim::CameraSettings{}.field_of_view) {
+    sim::CameraSettings settings;
+    settings.width = width;
+    settings.height = height;
+    settings.pitch = pitch;
+    settings.field_of_view = field_of_view;
+    return settings;
+}
+
 // `views` views from near the line, looking roughly along it, each checked
-// pixel by pixel; returns the pixels on the line.
-int views_match_reference(const sim::TrackSettings& settings, int views, std::uint32_t seed) {
+// pixel by pixel; returns the pixels on the line. The camera by default sees
+// further than the robot's, across more pieces.
+int views_match_reference(const sim::TrackSettings& settings, int views, std::uint32_t seed,
+                          const sim::CameraSettings& camera_settings = camera_of(80, 60, 0.6)) {
     const sim::Track track(settings);
-    sim::CameraSettings camera_settings;
-    camera_settings.width = 80;
-    camera_settings.height = 60;
-    camera_settings.pitch = 0.6;  // sees further, across more pieces
     const sim::Floor floor{{track.min_corner().x - 0.05, track.min_corner().y - 0.05},
                            {track.max_corner().x + 0.05, track.max_corner().y + 0.05}};
     sim::Camera camera(camera_settings, sim::FloorSettings{}, track, settings.line_width, floor);
@@ -155,6 +163,23 @@ TEST(CameraImage, EveryPixelMatchesReferenceOnPointTracks) {
     zigzag.closed = false;
     sim::set_polyline(zigzag, {{0, 0}, {0.1, 0.02}, {0.02, 0.06}, {0.12, 0.1}, {0.13, 0.2}, {0.11, 0.3}});
     EXPECT_GT(views_match_reference(zigzag, 60, 5), 60 * 80 * 60 / 40);
+}
+
+// The camera finds a piece's rows in a table of the rows' reach ahead, and
+// passes over pieces beyond the view's side edges: cameras of other shapes
+// over a point track, each pixel against the reference. A single row (no
+// reach to cut into slices, no side edge to speak of), a few, one whose far
+// rows lie past the horizon (they see no floor, and the near ones far
+// ahead), and a tall, wide one.
+TEST(CameraImage, EveryPixelMatchesReferenceOnAPointTrackWhateverTheCameraShape) {
+    const sim::TrackSettings peanut = sim::peanut_points_world(720).track;
+    int line_pixels = 0;
+    for (const sim::CameraSettings& camera : {camera_of(5, 1, 1.2), camera_of(6, 3, 0.9), camera_of(40, 30, 0.25, 1.0),
+                                              camera_of(33, 200, 0.5, 1.6)}) {
+        SCOPED_TRACE(::testing::Message() << camera.width << " x " << camera.height << ", pitch " << camera.pitch);
+        line_pixels += views_match_reference(peanut, 40, 12, camera);
+    }
+    EXPECT_GT(line_pixels, 40 * 33 * 200 / 20);
 }
 
 TEST(CameraImage, NoiseStaysWithinItsAmplitudeAndFollowsTheSeed) {
