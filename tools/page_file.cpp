@@ -13,18 +13,17 @@ constexpr char BASE64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0
 // Base64 of the first whole groups of three bytes of `bytes` (all of them if
 // `last`, padded), removed from it.
 std::string base64(std::string& bytes, bool last) {
-    const std::size_t whole = last ? bytes.size() : bytes.size() / 3 * 3;
-    std::string out((whole + 2) / 3 * 4, '=');
+    const std::size_t whole = bytes.size() / 3 * 3, rest = last ? bytes.size() - whole : 0;
+    std::string out((whole / 3 + (rest > 0 ? 1 : 0)) * 4, '=');
+    const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
     char* to = out.data();
-    for (std::size_t i = 0; i < whole; i += 3, to += 4) {
-        const auto byte = [&](std::size_t k) { return k < whole ? static_cast<unsigned char>(bytes[k]) : 0U; };
-        const unsigned group = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
-        to[0] = BASE64[group >> 18 & 63];
-        to[1] = BASE64[group >> 12 & 63];
-        if (i + 1 < whole) to[2] = BASE64[group >> 6 & 63];
-        if (i + 2 < whole) to[3] = BASE64[group & 63];
-    }
-    bytes.erase(0, whole);
+    const auto put = [&to](unsigned group, std::size_t characters) {
+        for (std::size_t k = 0; k < characters; ++k) to[k] = BASE64[group >> (18 - 6 * k) & 63];
+        to += 4;
+    };
+    for (std::size_t i = 0; i < whole; i += 3) put(in[i] << 16 | in[i + 1] << 8 | in[i + 2], 4);
+    if (rest > 0) put(in[whole] << 16 | (rest > 1 ? in[whole + 1] << 8 : 0U), rest + 1);
+    bytes.erase(0, whole + rest);
     return out;
 }
 
