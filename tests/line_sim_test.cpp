@@ -190,6 +190,26 @@ TEST(LineSim, PictureAndReplayAreWhatTheRunsFilesGive) {
     }
 }
 
+// The picture's coordinates against printf's rounding to a thousandth.
+TEST(TrajectorySvg, CoordinatesToAThousandthOfAPixel) {
+    std::uint64_t state = 12345;
+    for (int i = 0; i < 100000; ++i) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const double v = (static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5) * std::pow(10.0, i % 9 - 2);
+        char text[40], expected[64];
+        *line_sim::write_pixels(text, v) = '\0';
+        std::snprintf(expected, sizeof expected, "%.3f", v);
+        std::string want = expected;
+        while (want.back() == '0') want.pop_back();
+        if (want.back() == '.') want.pop_back();
+        if (want == "-0") want = "0";
+        // Halves of a thousandth may round either way after the multiplication.
+        if (std::abs(std::abs(v * 1000 - std::trunc(v * 1000)) - 0.5) > 1e-6) {
+            ASSERT_EQ(text, want) << v;
+        }
+    }
+}
+
 // Starts line-sim on one world for a very long run and returns once its trace
 // holds 50 rows or more.
 test_support::StartedProcess start_long_run(const std::string& world, const std::string& out) {

@@ -10,6 +10,11 @@
 
 namespace line_sim {
 
+// Writes a coordinate [px] to a thousandth of a pixel, without trailing
+// zeros (one too large for that as a stream would, to six digits); returns
+// the end. At most 32 characters.
+char* write_pixels(char* out, double v);
+
 // The drawn centre line as polylines, one a stretch between gaps: straights
 // by their ends, arcs by points a few millimetres apart.
 std::vector<std::vector<sim::Vec2>> centre_line_strokes(const sim::Track& track);
