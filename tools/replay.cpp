@@ -198,8 +198,7 @@ private:
 ReplayPage::ReplayPage(const std::filesystem::path& run_folder, const sim::WorldSettings& world, std::int64_t stride,
                        std::istream& frames)
     : world_(world), stride_(stride), page_(std::make_unique<PageFile>(run_folder / "replay.html")) {
-    const auto [head, tail] = split_page(REPLAY_PAGE, DATA_MARKER);
-    page_->write(head);
+    page_->write(split_page(REPLAY_PAGE, DATA_MARKER).first);
     page_->write("<script id=\"frames\" type=\"application/octet-stream\">");
     trace_ = std::make_unique<TracePacker>(*page_, stride);
     frames_ = std::make_unique<FramePacker>(*page_, frames, (run_folder / sim::FRAMES_FILE).string(), stride,

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <cstdlib>
+#include <cstdio>
 
 #include "files.hpp"
 
