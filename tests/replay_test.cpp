@@ -2,6 +2,7 @@
 // camera's footprint on the floor, and pages that are complete or absent.
 // The pages themselves are tested in a browser (browser_test.py).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstring>
@@ -191,9 +192,13 @@ TEST(GrowingFile, ReadsAFileAsItIsWrittenAndRenamed) {
     writer.join();
     EXPECT_EQ(read, text);
 
-    // A file never written is empty once its writer has ended.
+    // A file never written is empty once its writer has ended; so is a pipe
+    // (opening one for reading would wait for a writer for ever).
     line_sim::GrowingFile absent({folder + "/nothing"}, ended);
     EXPECT_EQ(absent.sgetc(), std::char_traits<char>::eof());
+    ASSERT_EQ(mkfifo((folder + "/pipe").c_str(), 0600), 0);
+    line_sim::GrowingFile pipe({folder + "/pipe"}, ended);
+    EXPECT_EQ(pipe.sgetc(), std::char_traits<char>::eof());
 }
 
 TEST(IndexPage, NamesFromWorldFilesCannotEndTheDataEarly) {

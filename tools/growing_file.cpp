@@ -1,6 +1,7 @@
 #include "growing_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,7 +44,14 @@ GrowingFile::int_type GrowingFile::underflow() {
         // Looked at before reading: a writer that had ended by then has written all it will.
         const bool ended = ended_.is_set();
         for (std::size_t i = 0; fd_ < 0 && i < names_.size(); ++i) {
-            fd_ = ::open(names_[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            // Not waiting in open for a writer, should a name be a pipe.
+            fd_ = ::open(names_[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+            struct stat status {};
+            if (fd_ >= 0 && (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode))) {
+                ::close(fd_);
+                fd_ = -1;
+                return traits_type::eof();  // not a file the robot wrote
+            }
         }
         if (fd_ >= 0) {
             const ssize_t got = ::read(fd_, buffer_.data(), buffer_.size());
