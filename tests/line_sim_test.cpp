@@ -175,10 +175,17 @@ TEST(LineSim, ParallelRunsWriteWhatSerialRunsWrite) {
 
 // The picture and the replay are made while a run goes, or for a run too
 // long for that from its files afterwards: either way they are what the
-// run's files give.
+// run's files give. Also when a killed run left its unfinished files where
+// the next one writes (the last case: gap's first run's, where it runs again).
 TEST(LineSim, PictureAndReplayAreWhatTheRunsFilesGive) {
     const std::string out = test_support::fresh_folder();
-    for (const auto& [world_name, duration] : {std::pair{"gap", "25"}, std::pair{"oval", "700"}}) {  // 781, 21875 rows
+    for (const auto& [world_name, duration] :
+         {std::pair{"gap", "25"}, std::pair{"oval", "700"}, std::pair{"gap", "20"}}) {  // 781, 21875, 625 rows
+        if (fs::exists(out + "/oval/trace.csv")) {
+            for (const char* name : {"trace.csv", "camera-frames.bin"}) {
+                fs::copy_file(out + "/gap/" + name, out + "/gap/" + name + ".part");
+            }
+        }
         const auto run = run_process(LINE_SIM_EXE, {world_name, "--duration", duration, "--out", out});
         ASSERT_EQ(run.exit_status, 0) << run.standard_error;
         const std::string folder = out + "/" + world_name;
@@ -325,6 +332,21 @@ TEST(LineSimFaults, FailedWriteIsReportedNamingTheFile) {
     const auto summary = nlohmann::json::parse(read_file(out + "/oval/summary.json"));
     EXPECT_EQ(summary["end_reason"], "files_not_written");
     EXPECT_EQ(summary["controller_exit_status"], 0);  // nothing thrown through the controller
+}
+
+// A trace the robot cannot write whole (the file size limit) ends the run as
+// files_not_written; the replay is then made from what is left of the files,
+// whole, and not spoilt by the one begun while the run went.
+TEST(LineSimFaults, RobotThatCannotWriteItsFilesStillLeavesAWholeReplay) {
+    const std::string out = test_support::fresh_folder();
+    const auto run = run_process("/bin/sh", {"-c", std::string("ulimit -f 150; exec ") + LINE_SIM_EXE +
+                                                       " oval --duration 60 --out " + out});
+    EXPECT_EQ(run.exit_status, 1) << run.standard_error;
+    const std::string folder = out + "/oval", page = read_file(folder + "/replay.html");
+    EXPECT_EQ(nlohmann::json::parse(read_file(folder + "/summary.json"))["end_reason"], "files_not_written");
+    const sim::WorldSettings world = sim::load_world_file(folder + "/world.toml");
+    line_sim::write_replay(folder, world, nlohmann::json::parse(read_file(folder + "/summary.json")));
+    EXPECT_EQ(read_file(folder + "/replay.html"), page);
 }
 
 TEST(LineSimFaults, ControllersDoNotOutliveLineSim) {

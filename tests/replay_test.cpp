@@ -199,6 +199,8 @@ TEST(GrowingFile, ReadsAFileAsItIsWrittenAndRenamed) {
     ASSERT_EQ(mkfifo((folder + "/pipe").c_str(), 0600), 0);
     line_sim::GrowingFile pipe({folder + "/pipe"}, ended);
     EXPECT_EQ(pipe.sgetc(), std::char_traits<char>::eof());
+    EXPECT_TRUE(pipe.failed());
+    EXPECT_FALSE(absent.failed());
 }
 
 TEST(IndexPage, NamesFromWorldFilesCannotEndTheDataEarly) {

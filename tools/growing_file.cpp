@@ -50,7 +50,8 @@ GrowingFile::int_type GrowingFile::underflow() {
             if (fd_ >= 0 && (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode))) {
                 ::close(fd_);
                 fd_ = -1;
-                return traits_type::eof();  // not a file the robot wrote
+                failed_ = true;  // not a file the robot wrote
+                return traits_type::eof();
             }
         }
         if (fd_ >= 0) {
@@ -60,7 +61,10 @@ GrowingFile::int_type GrowingFile::underflow() {
                 return traits_type::to_int_type(buffer_[0]);
             }
             if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return traits_type::eof();  // unreadable: what was read is all there is
+            if (got < 0) {
+                failed_ = true;
+                return traits_type::eof();
+            }
         }
         if (ended) return traits_type::eof();
         ended_.wait(wait);

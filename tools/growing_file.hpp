@@ -39,6 +39,10 @@ public:
     GrowingFile(const GrowingFile&) = delete;
     GrowingFile& operator=(const GrowingFile&) = delete;
 
+    // The file could not be read as it was written (not a file, or a read
+    // that failed): what was read may be short of what is there.
+    bool failed() const { return failed_; }
+
 protected:
     int_type underflow() override;
 
@@ -46,6 +50,7 @@ private:
     std::vector<std::string> names_;
     const WriterEnded& ended_;
     int fd_ = -1;
+    bool failed_ = false;
     std::array<char, 1 << 16> buffer_{};
 };
 

@@ -482,6 +482,7 @@ int run_line_sim(int argc, char** argv) {
     action.sa_handler = on_interrupt;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);  // a terminal closed: the runs so far are kept as for Ctrl-C
     line_sim::run_all(runs, controller, jobs, !quiet && isatty(STDERR_FILENO) != 0, interrupted);
 
     print_table(runs);

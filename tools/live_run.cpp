@@ -55,6 +55,8 @@ void LiveRunFiles::follow() {
             rows_.push_back(row);
             page_->add(row);
         }
+        // Files that could not be followed are read again once the run is over.
+        if (trace_file_.failed() || frames_file_.failed()) given_up_ = true;
     } catch (const std::exception&) {
         given_up_ = true;
     }

@@ -52,8 +52,14 @@ void start(Run& run, const Controller& controller) {
         run.error = "cannot start " + controller.given + ": " + std::strerror(errno);
         return;
     }
+    // A file of the same name left in the folder (by a run killed before it
+    // finished) would be read for the robot's until the robot replaced it.
+    bool left_before = false;
+    for (const std::string name : {"trace.csv", sim::FRAMES_FILE}) {
+        left_before = left_before || run.run_folder.kept.count(name) != 0 || run.run_folder.kept.count(sim::part_name(name)) != 0;
+    }
     try {
-        run.live = std::make_unique<LiveRunFiles>(run.folder, run.world);
+        if (!left_before) run.live = std::make_unique<LiveRunFiles>(run.folder, run.world);
     } catch (const std::system_error&) {
         // No thread to spare: the files are made once the run is over.
     }
@@ -110,7 +116,10 @@ void finish_files(Run& run, const Controller& controller) {
     // (Where the robot could not write its files, what the reading saw of them
     // before they were removed is not what is left.)
     const bool files_written = run.summary->end_reason != sim::EndReason::files_not_written;
-    if (run.live && files_written && run.live->finish(summary)) return;
+    const bool made = run.live && files_written && run.live->finish(summary);
+    // Otherwise the reading stops and its page is removed before another is begun under the same name.
+    run.live.reset();
+    if (made) return;
     // The picture is drawn on a thread of its own while the replay is written: on
     // a machine of two or more cores the run's files are done sooner.
     auto trajectory = std::async(std::launch::async, [&] { return trajectory_svg(run.world, track, trace_path); });
