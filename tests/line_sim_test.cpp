@@ -228,18 +228,20 @@ test_support::StartedProcess start_long_run(const std::string& world, const std:
 }
 
 TEST(LineSim, InterruptedRunKeepsSummaryAndTrace) {
-    const std::string out = test_support::fresh_folder();
-    const auto process = start_long_run("long_winding", out);
-    kill(process.pid, SIGINT);  // as Ctrl-C would
-    const auto run = test_support::wait_process(process);
-    EXPECT_EQ(run.exit_status, 130);  // as a shell reports Ctrl-C, so that a loop around line-sim stops
-    EXPECT_NE(run.standard_error.find("interrupted"), std::string::npos) << run.standard_error;
-    const auto summary = nlohmann::json::parse(read_file(out + "/long_winding/summary.json"));
-    EXPECT_EQ(summary["end_reason"], "interrupted");
-    const auto trace = line_sim::read_trace(out + "/long_winding/trace.csv");
-    EXPECT_GE(trace.size(), 50U);
-    EXPECT_EQ(summary["steps"].get<std::size_t>(), trace.size());
-    EXPECT_TRUE(fs::exists(out + "/long_winding/trajectory.svg"));
+    for (const int signal : {SIGINT, SIGHUP}) {  // Ctrl-C, and the terminal closed
+        const std::string out = test_support::fresh_folder(std::to_string(signal));
+        const auto process = start_long_run("long_winding", out);
+        kill(process.pid, signal);
+        const auto run = test_support::wait_process(process);
+        EXPECT_EQ(run.exit_status, 130);  // as a shell reports Ctrl-C, so that a loop around line-sim stops
+        EXPECT_NE(run.standard_error.find("interrupted"), std::string::npos) << run.standard_error;
+        const auto summary = nlohmann::json::parse(read_file(out + "/long_winding/summary.json"));
+        EXPECT_EQ(summary["end_reason"], "interrupted");
+        const auto trace = line_sim::read_trace(out + "/long_winding/trace.csv");
+        EXPECT_GE(trace.size(), 50U);
+        EXPECT_EQ(summary["steps"].get<std::size_t>(), trace.size());
+        EXPECT_TRUE(fs::exists(out + "/long_winding/trajectory.svg"));
+    }
 }
 
 TEST(LineSim, ControllerKilledMidRunIsReportedFromItsTrace) {
