@@ -56,7 +56,8 @@ void start(Run& run, const Controller& controller) {
     // finished) would be read for the robot's until the robot replaced it.
     bool left_before = false;
     for (const std::string name : {"trace.csv", sim::FRAMES_FILE}) {
-        left_before = left_before || run.run_folder.kept.count(name) != 0 || run.run_folder.kept.count(sim::part_name(name)) != 0;
+        const auto& kept = run.run_folder.kept;
+        left_before = left_before || kept.count(name) != 0 || kept.count(sim::part_name(name)) != 0;
     }
     try {
         if (!left_before) run.live = std::make_unique<LiveRunFiles>(run.folder, run.world);
