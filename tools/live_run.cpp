@@ -63,8 +63,9 @@ void LiveRunFiles::follow() {
     // All that does not need the run's summary, before it is there.
     try {
         if (!given_up_) {
-            page_->end();
-            picture_ = trajectory_svg(world_, sim::Track(world_.track), [this](const auto& take) {
+            const sim::Track track(world_.track);
+            page_->end(track);
+            picture_ = trajectory_svg(world_, track, [this](const auto& take) {
                 for (const TraceRow& row : rows_) take(row);
             });
         }

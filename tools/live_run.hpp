@@ -16,7 +16,6 @@
 #include "growing_file.hpp"
 #include "replay.hpp"
 #include "trace.hpp"
-#include "track.hpp"
 
 namespace line_sim {
 

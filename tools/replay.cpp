@@ -33,8 +33,7 @@ double rounded(double metres) { return std::round(metres * DRAWING_STEPS) / DRAW
 
 // What the page draws besides the steps: the world and the track (and, once
 // the run is over, its summary).
-nlohmann::json page_settings(const sim::WorldSettings& world) {
-    const sim::Track track(world.track);
+nlohmann::json page_settings(const sim::WorldSettings& world, const sim::Track& track) {
     nlohmann::json strokes = nlohmann::json::array();
     for (const auto& stroke : centre_line_strokes(track)) {
         nlohmann::json& points = strokes.emplace_back(nlohmann::json::array());
@@ -212,12 +211,12 @@ void ReplayPage::add(const TraceRow& row) {
     trace_->add(row);
 }
 
-void ReplayPage::end() {
+void ReplayPage::end(const sim::Track& track) {
     const std::int64_t frames = frames_->finish(), steps = trace_->finish();
     page_->write("</script>\n<script id=\"trace\" type=\"application/octet-stream\">");
     page_->write(trace_->text());
     const sim::FramesHeader& header = frames_->header();
-    settings_ = page_settings(world_);
+    settings_ = page_settings(world_, track);
     settings_.update({{"steps", steps},
                       {"frames", frames},
                       {"stride", stride_},
@@ -226,11 +225,9 @@ void ReplayPage::end() {
                       {"camera_width", header.width},
                       {"camera_height", header.height},
                       {"first_frame_row", std::max<std::int64_t>(0, header.first_step - 1)}});
-    ended_ = true;
 }
 
 void ReplayPage::commit(const nlohmann::json& summary) {
-    if (!ended_) end();
     settings_["summary"] = summary;
     page_->write("</script>\n<script id=\"settings\" type=\"application/json\">");
     page_->write(script_json(settings_));
@@ -247,6 +244,7 @@ void write_replay(const std::filesystem::path& run_folder, const sim::WorldSetti
     ReplayPage page(run_folder, world, std::max<std::int64_t>(1, (rows + MOST_REPLAY_STEPS - 1) / MOST_REPLAY_STEPS), frames);
     TraceReader trace(trace_path);
     for (TraceRow row{}; trace.next(row);) page.add(row);
+    page.end(sim::Track(world.track));
     page.commit(summary);
 }
 

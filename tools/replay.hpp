@@ -12,6 +12,7 @@
 
 #include "settings.hpp"
 #include "trace.hpp"
+#include "track.hpp"
 
 namespace line_sim {
 
@@ -35,8 +36,9 @@ public:
     ReplayPage& operator=(const ReplayPage&) = delete;
 
     void add(const TraceRow& row);
-    // After the last row: all but the summary, ready for commit().
-    void end();
+    // After the last row: all but the summary (`track` is the world's, laid).
+    void end(const sim::Track& track);
+    // After end().
     void commit(const nlohmann::json& summary);
 
 private:
@@ -44,7 +46,6 @@ private:
     class FramePacker;
     sim::WorldSettings world_;
     std::int64_t stride_, rows_ = 0;
-    bool ended_ = false;
     nlohmann::json settings_;
     std::unique_ptr<PageFile> page_;
     std::unique_ptr<TracePacker> trace_;
