@@ -1,5 +1,6 @@
 #include "page_file.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "files.hpp"
@@ -7,7 +8,8 @@
 namespace line_sim {
 namespace {
 
-constexpr std::size_t CHUNK = 1 << 16;  // [bytes] of deflated output at a time
+constexpr std::size_t CHUNK = 1 << 16;        // [bytes] of deflated output at a time
+constexpr std::size_t INPUT_CHUNK = 1 << 16;  // [bytes] gathered before they are deflated
 constexpr char BASE64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Base64 of the first whole groups of three bytes of `bytes` (all of them if
@@ -45,22 +47,40 @@ void PageFile::write(std::string_view bytes) {
 
 void PageFile::commit() { sim::close_part(std::exchange(file_, nullptr), path_.string()); }
 
-PackedBytes::PackedBytes(PageFile& page, std::string* text) : page_(page), text_(text) {
-    // The fastest level: packing the run's data set the pace of line-sim.
-    if (deflateInit(&stream_, Z_BEST_SPEED) != Z_OK) page_.fail("cannot start compressing");
+PackedBytes::PackedBytes(PageFile& page, std::string* text)
+    : page_(page), text_(text), level_buffer_(ISAL_DEF_LVL1_SMALL) {
+    // ISA-L's level 1: as small as zlib's fastest level, in a fifth of its
+    // time; zlib set the pace of line-sim (3.5 ms of a 120 s run's 600 kB).
+    isal_deflate_init(&stream_);
+    stream_.level = 1;
+    stream_.level_buf = level_buffer_.data();
+    stream_.level_buf_size = static_cast<std::uint32_t>(level_buffer_.size());
+    stream_.gzip_flag = IGZIP_ZLIB;
+    input_.reserve(INPUT_CHUNK);
 }
 
-PackedBytes::~PackedBytes() { deflateEnd(&stream_); }
+PackedBytes::~PackedBytes() = default;
 
 void PackedBytes::add(const void* bytes, std::size_t size) {
-    stream_.next_in = static_cast<Bytef*>(const_cast<void*>(bytes));  // zlib does not write through it
-    stream_.avail_in = static_cast<uInt>(size);
-    pump(Z_NO_FLUSH);
+    // A frame's code is a few dozen bytes, and a call costs ISA-L as much as
+    // a few kilobytes: small pieces are gathered first.
+    const auto* in = static_cast<const std::uint8_t*>(bytes);
+    if (input_.size() + size < INPUT_CHUNK) {
+        input_.insert(input_.end(), in, in + size);
+        return;
+    }
+    deflate(input_.data(), input_.size(), false);
+    input_.clear();
+    if (size < INPUT_CHUNK) {
+        input_.insert(input_.end(), in, in + size);
+    } else {
+        deflate(in, size, false);
+    }
 }
 
 void PackedBytes::finish() {
-    stream_.avail_in = 0;
-    pump(Z_FINISH);
+    deflate(input_.data(), input_.size(), true);
+    input_.clear();
     write(base64(pending_, true));
 }
 
@@ -72,16 +92,25 @@ void PackedBytes::write(std::string_view base64) {
     }
 }
 
-void PackedBytes::pump(int flush) {
+void PackedBytes::deflate(const std::uint8_t* bytes, std::size_t size, bool last) {
     unsigned char out[CHUNK];
-    int result = Z_OK;
-    do {
-        stream_.next_out = out;
-        stream_.avail_out = CHUNK;
-        result = deflate(&stream_, flush);
-        if (result == Z_STREAM_ERROR) page_.fail("cannot compress");
-        pending_.append(reinterpret_cast<const char*>(out), CHUNK - stream_.avail_out);
-    } while (stream_.avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
+    while (size > 0 || last) {
+        // avail_in is 32 bits: a piece of at most 1 GiB at a time.
+        const std::size_t piece = std::min<std::size_t>(size, std::size_t{1} << 30);
+        stream_.next_in = const_cast<std::uint8_t*>(bytes);  // ISA-L does not write through it
+        stream_.avail_in = static_cast<std::uint32_t>(piece);
+        stream_.end_of_stream = last && piece == size ? 1 : 0;
+        do {
+            stream_.next_out = out;
+            stream_.avail_out = CHUNK;
+            if (isal_deflate(&stream_) != COMP_OK) page_.fail("cannot compress");
+            pending_.append(reinterpret_cast<const char*>(out), CHUNK - stream_.avail_out);
+        } while (stream_.avail_in > 0 || stream_.avail_out == 0 ||
+                 (stream_.end_of_stream != 0 && stream_.internal_state.state != ZSTATE_END));
+        bytes += piece;
+        size -= piece;
+        if (stream_.end_of_stream != 0) break;
+    }
     write(base64(pending_, false));
 }
 

@@ -3,13 +3,14 @@
 // Writing the pages people open in a browser: each written whole or not at
 // all, with its data packed inside it.
 
-#include <zlib.h>
+#include <isa-l/igzip_lib.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace line_sim {
 
@@ -47,12 +48,15 @@ public:
     void finish();  // call once, after the last add
 
 private:
-    void pump(int flush);
+    // Deflates `size` bytes (the last ones if `last`) and writes what comes out.
+    void deflate(const std::uint8_t* bytes, std::size_t size, bool last);
     void write(std::string_view base64);
 
     PageFile& page_;
     std::string* text_;
-    z_stream stream_{};
+    isal_zstream stream_{};
+    std::vector<std::uint8_t> level_buffer_;  // the compressor's working memory
+    std::vector<std::uint8_t> input_;         // bytes added but not yet deflated
     std::string pending_;  // deflated bytes not yet a whole number of base64 groups
 };
 
