@@ -8,12 +8,19 @@
 namespace sim {
 namespace {
 
-void put_varint(std::uint64_t value, std::string& out) {
+constexpr std::size_t MOST_VARINT_BYTES = 10;  // of a 64-bit value, 7 bits a byte
+// A row's runs go on while they are shorter than the row: the last one adds
+// a length and a pixel to that.
+constexpr std::size_t MOST_RUN_BYTES = MOST_VARINT_BYTES + 3;
+
+// Writes the varint at `to`; gives the byte past it.
+char* put_varint(std::uint64_t value, char* to) {
     while (value >= 0x80) {
-        out += static_cast<char>((value & 0x7F) | 0x80);
+        *to++ = static_cast<char>((value & 0x7F) | 0x80);
         value >>= 7;
     }
-    out += static_cast<char>(value);
+    *to++ = static_cast<char>(value);
+    return to;
 }
 
 // False at the end of the stream. Frames are read from the stream's buffer
@@ -65,39 +72,52 @@ std::string frames_header(const FramesHeader& header) {
 }
 
 FrameEncoder::FrameEncoder(std::int32_t width, std::int32_t height)
-    : row_bytes_(3 * static_cast<std::size_t>(width)), previous_(row_bytes_ * static_cast<std::size_t>(height), 0) {}
+    : row_bytes_(3 * static_cast<std::size_t>(width)),
+      previous_(row_bytes_ * static_cast<std::size_t>(height), 0),
+      runs_(row_bytes_ + MOST_RUN_BYTES),
+      code_(static_cast<std::size_t>(height) * (row_bytes_ + 1 + MOST_VARINT_BYTES)) {}
 
-void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out) {
-    std::string& runs = runs_;
-    for (std::size_t start = 0; start < previous_.size(); start += row_bytes_) {
+void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out, const std::uint8_t* same_rows) {
+    // Written through pointers into buffers no code outgrows (a row's code
+    // is at most its row code, its count and its bytes; its runs stop once
+    // they reach the row's bytes) and appended at once: appending a byte
+    // at a time to a string made coding a frame cost half a step.
+    char* to = code_.data();
+    for (std::size_t start = 0, r = 0; start < previous_.size(); start += row_bytes_, ++r) {
         const std::uint8_t* row = rgb + start;
-        if (std::memcmp(row, previous_.data() + start, row_bytes_) == 0) {
-            out += static_cast<char>(RowCode::same);
+        if ((same_rows != nullptr && same_rows[r] != 0) || std::memcmp(row, previous_.data() + start, row_bytes_) == 0) {
+            *to++ = static_cast<char>(RowCode::same);
             continue;
         }
         // Runs, unless they would take more room than the row itself.
-        runs.clear();
+        char* const runs = runs_.data();
+        char* run = runs;
         std::size_t count = 0;
-        for (std::size_t i = 0; i < row_bytes_ && runs.size() < row_bytes_;) {
+        for (std::size_t i = 0; i < row_bytes_ && static_cast<std::size_t>(run - runs) < row_bytes_;) {
             // The run goes on while each byte is the one a pixel before; the
             // first that is not lies in the first pixel past it.
             const std::size_t j = i + 3 + matching_bytes(row + i + 3, row + i, row_bytes_ - i - 3);
             const std::size_t length = j / 3 - i / 3;
-            put_varint(length, runs);
-            runs.append(reinterpret_cast<const char*>(row + i), 3);
+            run = put_varint(length, run);
+            std::memcpy(run, row + i, 3);
+            run += 3;
             ++count;
             i += 3 * length;
         }
-        if (runs.size() < row_bytes_) {
-            out += static_cast<char>(RowCode::runs);
-            put_varint(count, out);
-            out += runs;
+        const auto size = static_cast<std::size_t>(run - runs);
+        if (size < row_bytes_) {
+            *to++ = static_cast<char>(RowCode::runs);
+            to = put_varint(count, to);
+            std::memcpy(to, runs, size);
+            to += size;
         } else {
-            out += static_cast<char>(RowCode::raw);
-            out.append(reinterpret_cast<const char*>(row), row_bytes_);
+            *to++ = static_cast<char>(RowCode::raw);
+            std::memcpy(to, row, row_bytes_);
+            to += row_bytes_;
         }
         std::memcpy(previous_.data() + start, row, row_bytes_);
     }
+    out.append(code_.data(), static_cast<std::size_t>(to - code_.data()));
 }
 
 bool read_frame_code(std::istream& stream, std::int32_t width, std::int32_t height, std::string& code) {

@@ -40,13 +40,16 @@ class FrameEncoder {
 public:
     FrameEncoder(std::int32_t width, std::int32_t height);
 
-    // Appends the code of the next frame (3 * width * height bytes of RGB) to `out`.
-    void encode(const std::uint8_t* rgb, std::string& out);
+    // Appends the code of the next frame (3 * width * height bytes of RGB) to
+    // `out`. Rows flagged (nonzero) in `same_rows`, a flag a row, if given,
+    // are known to be as in the frame before and are not compared.
+    void encode(const std::uint8_t* rgb, std::string& out, const std::uint8_t* same_rows = nullptr);
 
 private:
     std::size_t row_bytes_;
     std::vector<std::uint8_t> previous_;
-    std::string runs_;  // a row's runs, kept from frame to frame
+    std::vector<char> runs_;  // a row's runs
+    std::vector<char> code_;  // a frame's code
 };
 
 // Appends the next frame's code, as it stands in the stream (positioned
