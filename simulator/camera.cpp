@@ -63,7 +63,6 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const
       noise_state_(mix_seed(seed)),
       rows_(static_cast<std::size_t>(height_)),
       image_(3 * static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), grays.outside_gray),
-      drawings_(static_cast<std::size_t>(height_)),
       floor_variation_(mix_seed(seed ^ FLOOR_STREAM), grays.floor_gray_variation),
       line_variation_(mix_seed(seed ^ LINE_STREAM), grays.line_gray_variation) {
     // The ray through pixel (c, r): the optical axis, plus (c + 0.5 - W/2)
@@ -169,7 +168,6 @@ Vec2 Camera::ground_point(std::int32_t column, std::int32_t row) const {
 }
 
 void Camera::render(const Pose& pose) {
-    ++frames_;
     const Transform robot = make_transform(pose);
     if (scene_) {
         scene_->draw(robot);
@@ -268,12 +266,10 @@ void Camera::draw(const Transform& robot) {
     const bool whole_view_on_floor = floor_.contains(low) && floor_.contains(high);
     if (whole_view_on_floor) std::memset(image_.data(), floor_gray_, floor_rows_ * row_bytes);
     std::memset(image_.data() + floor_rows_ * row_bytes, outside_gray_, image_.size() - floor_rows_ * row_bytes);
-    const auto whole_row = static_cast<std::uint32_t>(width_);
     for (std::size_t r = 0; r < floor_rows_; ++r) {
         Row& row = rows_[r];
         row.on_floor = Span{};
         row.line = {};
-        drawings_[r] = {0, whole_row, 0, 0, 0};
         if (whole_view_on_floor) continue;
         std::uint8_t* out = image_.data() + r * row_bytes;
         const Vec2 first = to_floor(robot, {row.ahead, row.left}), step{-s * row.step, c * row.step};
@@ -284,8 +280,6 @@ void Camera::draw(const Transform& robot) {
         std::memset(out, outside_gray_, row_bytes);
         const Columns floor_columns = columns(row.on_floor);
         fill(out + 3 * floor_columns.begin, 3 * (floor_columns.end - floor_columns.begin), floor_gray_);
-        drawings_[r].floor_begin = static_cast<std::uint32_t>(floor_columns.begin);
-        drawings_[r].floor_end = static_cast<std::uint32_t>(floor_columns.end);
     }
     if (floor_rows_ == 0) return;
 
@@ -340,10 +334,6 @@ void Camera::add_line(std::size_t r, Columns span) {
 
 void Camera::flush_line(std::size_t r) {
     const Columns line = rows_[r].line;
-    RowDrawing& drawn = drawings_[r];
-    drawn.line_begin = static_cast<std::uint32_t>(line.begin);
-    drawn.line_end = static_cast<std::uint32_t>(line.end);
-    ++drawn.spans;
     fill(image_.data() + 3 * (r * static_cast<std::size_t>(width_) + line.begin), 3 * (line.end - line.begin), line_gray_);
 }
 

@@ -86,21 +86,6 @@ public:
 
     // Renders what the camera sees with the robot at `pose`.
     void render(const Pose& pose);
-    // Frames rendered so far.
-    std::uint64_t frames() const { return frames_; }
-
-    // How a row of the image was drawn with every effect off: the outside's
-    // gray, then the floor's over `floor`'s columns, then the line's over
-    // `line`'s. Rows drawn alike hold the same pixels, so a recorder need
-    // not compare them; `spans` counts the runs of line, and the drawing
-    // says all only where it is at most one.
-    struct RowDrawing {
-        std::uint32_t floor_begin = 0, floor_end = 0, line_begin = 0, line_end = 0, spans = 0;
-        bool operator==(const RowDrawing&) const = default;
-    };
-    // Each row's drawing in the last frame; none where an effect is on (the
-    // pixels are then worked out one by one).
-    const std::vector<RowDrawing>* drawings() const { return scene_ || noise_ > 0 ? nullptr : &drawings_; }
 
 private:
     // Pixel columns from begin up to end, end excluded.
@@ -189,8 +174,6 @@ private:
     Vec2 nearby_low_{INFINITY, INFINITY}, nearby_high_{-INFINITY, -INFINITY};
     double margin_ = 0.0;  // [m]
     std::vector<std::uint8_t> image_;
-    std::uint64_t frames_ = 0;
-    std::vector<RowDrawing> drawings_;  // a row each, as drawn in the last frame
 
     // Only while an effect is on.
     std::unique_ptr<Camera> scene_;   // the finer camera, drawing labels

@@ -100,7 +100,7 @@ void RunFiles::started(const Simulation& simulation) {
     std::setvbuf(frames_, nullptr, _IOFBF, FILE_BUFFER);
     encoder_.emplace(camera.width(), camera.height());
     frame_code_ = frames_header({camera.width(), camera.height(), simulation.metrics().steps});
-    encode_frame(camera);
+    encoder_->encode(camera.image(), frame_code_);
     write(frames_, FRAMES_FILE, frame_code_.data(), frame_code_.size());
     snapshot(simulation, "");
 }
@@ -121,7 +121,7 @@ void RunFiles::stepped(const Simulation& simulation) {
     write(trace_, "trace.csv", row, static_cast<std::size_t>(end - row));
     if (encoder_) {
         frame_code_.clear();
-        encode_frame(simulation.camera());
+        encoder_->encode(simulation.camera().image(), frame_code_);
         write(frames_, FRAMES_FILE, frame_code_.data(), frame_code_.size());
     }
     if (const double now = wall_now(); now - last_flush_ > FLUSH_PERIOD) {
@@ -145,26 +145,6 @@ void RunFiles::stepped(const Simulation& simulation) {
         if (!frame_saved) snapshot(simulation, "frame-");
         frame_saved = true;
         frame_times_.pop_back();
-    }
-}
-
-void RunFiles::encode_frame(const Camera& camera) {
-    // Most rows of a frame are drawn as in the one before (the line moves
-    // across a row a pixel at a time): those need not be compared.
-    const std::vector<Camera::RowDrawing>* drawings = camera.drawings();
-    const bool known = drawings != nullptr && camera.frames() == encoded_frame_ + 1 && drawn_before_.size() == drawings->size();
-    if (known) {
-        same_rows_.resize(drawings->size());
-        for (std::size_t r = 0; r < drawings->size(); ++r) {
-            same_rows_[r] = (*drawings)[r].spans <= 1 && (*drawings)[r] == drawn_before_[r];
-        }
-    }
-    encoder_->encode(camera.image(), frame_code_, known ? same_rows_.data() : nullptr);
-    encoded_frame_ = camera.frames();
-    if (drawings != nullptr) {
-        drawn_before_ = *drawings;
-    } else {
-        drawn_before_.clear();
     }
 }
 

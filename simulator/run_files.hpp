@@ -59,8 +59,6 @@ public:
 private:
     // Saves the camera's image as camera-<label><simulated time>s.png.
     void snapshot(const Simulation& simulation, const std::string& label);
-    // The camera's image coded into frame_code_.
-    void encode_frame(const Camera& camera);
 
     std::string folder_;
     double duration_;  // [s] of the run
@@ -72,9 +70,6 @@ private:
     std::FILE* frames_ = nullptr;  // open once the camera is on
     std::optional<FrameEncoder> encoder_;
     std::string frame_code_;
-    std::uint64_t encoded_frame_ = 0;                  // the camera's frame coded last
-    std::vector<Camera::RowDrawing> drawn_before_;    // its rows' drawings, if any
-    std::vector<std::uint8_t> same_rows_;             // a flag a row: drawn as in the frame coded last
     std::vector<double> frame_times_;  // [s] still to save, latest first
     double last_flush_ = 0.0;       // [s] of wall time
     std::int64_t next_snapshot_ = 1;  // the next multiple of SNAPSHOT_PERIOD to save a frame at
