@@ -40,10 +40,8 @@ class FrameEncoder {
 public:
     FrameEncoder(std::int32_t width, std::int32_t height);
 
-    // Appends the code of the next frame (3 * width * height bytes of RGB) to
-    // `out`. Rows flagged (nonzero) in `same_rows`, a flag a row, if given,
-    // are known to be as in the frame before and are not compared.
-    void encode(const std::uint8_t* rgb, std::string& out, const std::uint8_t* same_rows = nullptr);
+    // Appends the code of the next frame (3 * width * height bytes of RGB) to `out`.
+    void encode(const std::uint8_t* rgb, std::string& out);
 
 private:
     std::size_t row_bytes_;
