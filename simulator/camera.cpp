@@ -266,10 +266,13 @@ void Camera::draw(const Transform& robot) {
     const bool whole_view_on_floor = floor_.contains(low) && floor_.contains(high);
     if (whole_view_on_floor) std::memset(image_.data(), floor_gray_, floor_rows_ * row_bytes);
     std::memset(image_.data() + floor_rows_ * row_bytes, outside_gray_, image_.size() - floor_rows_ * row_bytes);
-    for (std::size_t r = 0; r < floor_rows_; ++r) {
+    // Most frames see no edge: the rows' floor spans stay whole from frame
+    // to frame, and are only set again after a frame that saw one.
+    const bool rows_on_floor = whole_view_on_floor && !edge_seen_;
+    edge_seen_ = !whole_view_on_floor;
+    for (std::size_t r = 0; r < floor_rows_ && !rows_on_floor; ++r) {
         Row& row = rows_[r];
         row.on_floor = Span{};
-        row.line = {};
         if (whole_view_on_floor) continue;
         std::uint8_t* out = image_.data() + r * row_bytes;
         const Vec2 first = to_floor(robot, {row.ahead, row.left}), step{-s * row.step, c * row.step};
@@ -302,7 +305,9 @@ void Camera::draw(const Transform& robot) {
         piece_in_rows(first_row_at(view.low), piece, view);
     }
     for (std::size_t r = 0; r < floor_rows_; ++r) {
-        if (rows_[r].line.begin != rows_[r].line.end) flush_line(r);
+        if (rows_[r].line.begin == rows_[r].line.end) continue;
+        flush_line(r);
+        rows_[r].line = {};  // none yet, for the next frame
     }
 }
 

@@ -156,6 +156,7 @@ private:
     std::uint64_t noise_state_;
     std::vector<Row> rows_;
     std::size_t floor_rows_ = 0;  // rows 0 .. floor_rows_ - 1 see the floor, ever further ahead
+    bool edge_seen_ = false;      // the last frame saw past the floor's edge (rows' on_floor cut)
     // The rows' reach ahead cut into equal slices, each with the first row at
     // or beyond its start: a point track asks for dozens of pieces a frame
     // where their rows begin, and a binary search's branches mispredict.
