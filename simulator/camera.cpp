@@ -80,7 +80,7 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const
         if (dz >= 0) continue;  // at or above the horizon
         const double t = settings.mount_height / -dz;
         Row& row = rows_[static_cast<std::size_t>(r)];
-        row = {true, settings.mount_forward + t * dx, t * (0.5 - width_ / 2.0) / focal, t / focal, focal / t, {}, {}};
+        row = {true, settings.mount_forward + t * dx, t * (0.5 - width_ / 2.0) / focal, t / focal, focal / t, {}, {}, false, {}, false};
         const double last = row.left + (width_ - 1) * row.step;
         low_ = {std::min(low_.x, row.ahead), std::min(low_.y, row.left)};
         high_ = {std::max(high_.x, row.ahead), std::max(high_.y, last)};
@@ -263,9 +263,18 @@ void Camera::draw(const Transform& robot) {
 
     // The floor first: light where the floor is, the outside past its edges
     // (most frames see no edge at all: one fill) and above the horizon.
+    // Where neither this frame nor the last saw an edge, the image still
+    // holds the floor and the last frame's line: only the rows whose line
+    // moved are written again, at the end (most rows' line moves a pixel
+    // only every few frames).
     const bool whole_view_on_floor = floor_.contains(low) && floor_.contains(high);
-    if (whole_view_on_floor) std::memset(image_.data(), floor_gray_, floor_rows_ * row_bytes);
-    std::memset(image_.data() + floor_rows_ * row_bytes, outside_gray_, image_.size() - floor_rows_ * row_bytes);
+    const bool keep = whole_view_on_floor && image_kept_;
+    image_kept_ = whole_view_on_floor && noise_ == 0 && floor_rows_ > 0;
+    if (!keep) {
+        if (whole_view_on_floor) std::memset(image_.data(), floor_gray_, floor_rows_ * row_bytes);
+        std::memset(image_.data() + floor_rows_ * row_bytes, outside_gray_, image_.size() - floor_rows_ * row_bytes);
+    }
+    overflow_.clear();
     // Most frames see no edge: the rows' floor spans stay whole from frame
     // to frame, and are only set again after a frame that saw one.
     const bool rows_on_floor = whole_view_on_floor && !edge_seen_;
@@ -305,9 +314,26 @@ void Camera::draw(const Transform& robot) {
         piece_in_rows(first_row_at(view.low), piece, view);
     }
     for (std::size_t r = 0; r < floor_rows_; ++r) {
-        if (rows_[r].line.begin == rows_[r].line.end) continue;
-        flush_line(r);
-        rows_[r].line = {};  // none yet, for the next frame
+        Row& row = rows_[r];
+        const Columns line = row.line;
+        const bool split = row.split;
+        row.line = {};  // none yet, for the next frame
+        row.split = false;
+        if (keep) {
+            if (!split && !row.several && line.begin == row.drawn.begin && line.end == row.drawn.end) continue;
+            // The last frame's line back to floor.
+            const Columns before = row.several ? Columns{0, static_cast<std::size_t>(width_)} : row.drawn;
+            fill(image_.data() + 3 * (r * static_cast<std::size_t>(width_) + before.begin), 3 * (before.end - before.begin),
+                 floor_gray_);
+        }
+        write_line(r, line);
+        if (split) {
+            for (const auto& [at, span] : overflow_) {
+                if (at == r) write_line(r, span);
+            }
+        }
+        row.drawn = line;
+        row.several = split;
     }
 }
 
@@ -332,13 +358,13 @@ void Camera::add_line(std::size_t r, Columns span) {
     } else if (span.begin <= line.end && line.begin <= span.end) {
         line = {std::min(line.begin, span.begin), std::max(line.end, span.end)};
     } else {
-        flush_line(r);
+        overflow_.emplace_back(r, line);
+        rows_[r].split = true;
         line = span;
     }
 }
 
-void Camera::flush_line(std::size_t r) {
-    const Columns line = rows_[r].line;
+void Camera::write_line(std::size_t r, Columns line) {
     fill(image_.data() + 3 * (r * static_cast<std::size_t>(width_) + line.begin), 3 * (line.end - line.begin), line_gray_);
 }
 

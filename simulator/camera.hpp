@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "gray_field.hpp"
@@ -101,8 +102,13 @@ private:
         Span on_floor;            // this frame: the columns that see the floor
         // This frame: line columns not yet written. Neighbouring pieces of a
         // point track cover much the same columns of a row, so touching
-        // spans are joined here and each run of line is written once.
+        // spans are joined here and each run of line is written once, at
+        // the end of the frame; runs apart from it wait in overflow_.
         Columns line;
+        bool split = false;  // this frame: some of the row's line is in overflow_
+        // The last frame: the line's columns written, if one run (`several`: more).
+        Columns drawn;
+        bool several = false;
     };
     // A piece of line near the view, moved into the robot's frame for this frame.
     struct PieceInView {
@@ -143,9 +149,9 @@ private:
     void straight_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
     // Marks the pixels of row r with y within the span [m] as line.
     void line_in_row(std::size_t r, Span y);
-    // Marks the columns of row r as line, to be written by flush_line.
+    // Marks the columns of row r as line, to be written at the end of the frame.
     void add_line(std::size_t r, Columns span);
-    void flush_line(std::size_t r);
+    void write_line(std::size_t r, Columns line);
 
     const Track& track_;
     const Floor& floor_;
@@ -157,6 +163,10 @@ private:
     std::vector<Row> rows_;
     std::size_t floor_rows_ = 0;  // rows 0 .. floor_rows_ - 1 see the floor, ever further ahead
     bool edge_seen_ = false;      // the last frame saw past the floor's edge (rows' on_floor cut)
+    // The image holds the floor, the outside above the horizon and the last
+    // frame's line (Row::drawn), and nothing else: no edge, no noise.
+    bool image_kept_ = false;
+    std::vector<std::pair<std::size_t, Columns>> overflow_;  // (row, columns): runs of line apart from Row::line
     // The rows' reach ahead cut into equal slices, each with the first row at
     // or beyond its start: a point track asks for dozens of pieces a frame
     // where their rows begin, and a binary search's branches mispredict.

@@ -2,6 +2,7 @@
 // reference that tests each pixel's ground point on its own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -115,6 +116,17 @@ sim::CameraSettings camera_of(std::int32_t width, std::int32_t height, double pi
     return settings;
 }
 
+// A pose `s` [m] along the track, moved across it by about `offset` [m]
+// and turned by `turn` [rad] from its heading there.
+sim::Pose pose_along(const sim::Track& track, double s, double offset_x, double offset_y, double turn) {
+    std::size_t k = 0;
+    while (k + 1 < track.pieces().size() && track.pieces()[k + 1].start_distance <= s) ++k;
+    const sim::Piece& piece = track.pieces()[k];
+    const sim::Vec2 q = sim::point_on_piece(piece, s - piece.start_distance);
+    const double h = sim::heading_on_piece(piece, s - piece.start_distance);
+    return {q.x - std::sin(h) * offset_x, q.y + std::cos(h) * offset_y, h + turn};
+}
+
 // `views` views from near the line, looking roughly along it, each checked
 // pixel by pixel; returns the pixels on the line. The camera by default sees
 // further than the robot's, across more pieces.
@@ -129,12 +141,7 @@ int views_match_reference(const sim::TrackSettings& settings, int views, std::ui
     int line_pixels = 0;
     for (int i = 0; i < views; ++i) {
         const double s = along(random);
-        std::size_t k = 0;
-        while (k + 1 < track.pieces().size() && track.pieces()[k + 1].start_distance <= s) ++k;
-        const sim::Piece& piece = track.pieces()[k];
-        const sim::Vec2 q = sim::point_on_piece(piece, s - piece.start_distance);
-        const double h = sim::heading_on_piece(piece, s - piece.start_distance);
-        const sim::Pose pose{q.x - std::sin(h) * offset(random), q.y + std::cos(h) * offset(random), h + turn(random)};
+        const sim::Pose pose = pose_along(track, s, offset(random), offset(random), turn(random));
         camera.render(pose);
         expect_matches_reference(line_pixels, camera, pose, track, settings.line_width, floor);
         if (::testing::Test::HasFatalFailure()) break;
@@ -163,6 +170,37 @@ TEST(CameraImage, EveryPixelMatchesReferenceOnPointTracks) {
     zigzag.closed = false;
     sim::set_polyline(zigzag, {{0, 0}, {0.1, 0.02}, {0.02, 0.06}, {0.12, 0.1}, {0.13, 0.2}, {0.11, 0.3}});
     EXPECT_GT(views_match_reference(zigzag, 60, 5), 60 * 80 * 60 / 40);
+}
+
+// A camera writes only the rows whose line moved since its last frame (all
+// of them after a frame that saw past the floor's edge). Frame after frame
+// along a track, in steps as small as a run's, it shows just what a camera
+// showing that one view alone shows: on a zigzag whose rows cross the line
+// twice, and on a floor whose edge comes into view and goes.
+TEST(CameraImage, EachFrameIsWhatAFreshCameraShowsOfThatView) {
+    sim::TrackSettings zigzag;
+    zigzag.closed = false;
+    sim::set_polyline(zigzag, {{0, 0}, {0.1, 0.02}, {0.02, 0.06}, {0.12, 0.1}, {0.13, 0.2}, {0.11, 0.3}});
+    const sim::Track track(zigzag);
+    const sim::Floor floor{{track.min_corner().x - 0.05, track.min_corner().y - 0.05},
+                           {track.max_corner().x + 0.05, track.max_corner().y + 0.05}};
+    const sim::CameraSettings settings = camera_of(80, 60, 1.0);
+    sim::Camera kept(settings, sim::FloorSettings{}, track, zigzag.line_width, floor);
+    const auto size = 3 * static_cast<std::size_t>(settings.width * settings.height);
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> offset(-0.002, 0.002), turn(-0.05, 0.05);
+    int frames = 0, frames_with_edge = 0;
+    for (double s = 0; s < track.length(); s += 0.001, ++frames) {
+        const sim::Pose pose = pose_along(track, s, offset(random), offset(random), turn(random));
+        kept.render(pose);
+        sim::Camera fresh(settings, sim::FloorSettings{}, track, zigzag.line_width, floor);
+        fresh.render(pose);
+        ASSERT_TRUE(std::equal(kept.image(), kept.image() + size, fresh.image())) << "at " << s << " m along";
+        frames_with_edge += std::count(kept.image(), kept.image() + size, OUTSIDE) > 0 ? 1 : 0;
+    }
+    // Both kinds of frame, and runs of frames without an edge.
+    EXPECT_GT(frames_with_edge, frames / 20);
+    EXPECT_LT(frames_with_edge, frames / 2);
 }
 
 // The camera finds a piece's rows in a table of the rows' reach ahead, and
