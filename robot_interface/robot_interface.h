@@ -28,8 +28,9 @@ int32_t wb_camera_get_width(DeviceTag camera);
 int32_t wb_camera_get_height(DeviceTag camera);
 
 /* The current image: height rows of width pixels, 3 bytes a pixel, no gap
- * between rows. Owned by the library; valid at least until the next
- * wb_robot_step call. */
+ * between rows. Owned by the library, and read only: the simulated camera
+ * draws the next image over it, changing only what moved. Valid at least
+ * until the next wb_robot_step call. */
 const unsigned char* wb_camera_get_image(DeviceTag camera);
 
 /* Wheel speeds in the library's unit; in force until the next call. */
