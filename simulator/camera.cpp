@@ -313,6 +313,10 @@ void Camera::draw(const Transform& robot) {
         in_view(robot, piece, view);
         piece_in_rows(first_row_at(view.low), piece, view);
     }
+    // Runs of line apart from their row's main one, in row order: a crafted
+    // track may cross a row many times, in many rows.
+    std::sort(overflow_.begin(), overflow_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    auto apart = overflow_.cbegin();
     for (std::size_t r = 0; r < floor_rows_; ++r) {
         Row& row = rows_[r];
         const Columns line = row.line;
@@ -327,11 +331,7 @@ void Camera::draw(const Transform& robot) {
                  floor_gray_);
         }
         write_line(r, line);
-        if (split) {
-            for (const auto& [at, span] : overflow_) {
-                if (at == r) write_line(r, span);
-            }
-        }
+        for (; apart != overflow_.cend() && apart->first == r; ++apart) write_line(r, apart->second);
         row.drawn = line;
         row.several = split;
     }
