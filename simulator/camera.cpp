@@ -80,7 +80,7 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const
         if (dz >= 0) continue;  // at or above the horizon
         const double t = settings.mount_height / -dz;
         Row& row = rows_[static_cast<std::size_t>(r)];
-        row = {true, settings.mount_forward + t * dx, t * (0.5 - width_ / 2.0) / focal, t / focal, focal / t, {}, {}, false, {}, false};
+        row = {true, settings.mount_forward + t * dx, t * (0.5 - width_ / 2.0) / focal, t / focal, focal / t, {}, {}, {}, false};
         const double last = row.left + (width_ - 1) * row.step;
         low_ = {std::min(low_.x, row.ahead), std::min(low_.y, row.left)};
         high_ = {std::max(high_.x, row.ahead), std::max(high_.y, last)};
@@ -320,9 +320,8 @@ void Camera::draw(const Transform& robot) {
     for (std::size_t r = 0; r < floor_rows_; ++r) {
         Row& row = rows_[r];
         const Columns line = row.line;
-        const bool split = row.split;
         row.line = {};  // none yet, for the next frame
-        row.split = false;
+        const bool split = apart != overflow_.cend() && apart->first == r;  // more runs in this row
         if (keep) {
             if (!split && !row.several && line.begin == row.drawn.begin && line.end == row.drawn.end) continue;
             // The last frame's line back to floor.
@@ -359,7 +358,6 @@ void Camera::add_line(std::size_t r, Columns span) {
         line = {std::min(line.begin, span.begin), std::max(line.end, span.end)};
     } else {
         overflow_.emplace_back(r, line);
-        rows_[r].split = true;
         line = span;
     }
 }

@@ -105,7 +105,6 @@ private:
         // spans are joined here and each run of line is written once, at
         // the end of the frame; runs apart from it wait in overflow_.
         Columns line;
-        bool split = false;  // this frame: some of the row's line is in overflow_
         // The last frame: the line's columns written, if one run (`several`: more).
         Columns drawn;
         bool several = false;

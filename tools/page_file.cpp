@@ -59,18 +59,14 @@ PackedBytes::PackedBytes(PageFile& page, std::string* text)
     input_.reserve(INPUT_CHUNK);
 }
 
-PackedBytes::~PackedBytes() = default;
-
 void PackedBytes::add(const void* bytes, std::size_t size) {
     // A frame's code is a few dozen bytes, and a call costs ISA-L as much as
     // a few kilobytes: small pieces are gathered first.
     const auto* in = static_cast<const std::uint8_t*>(bytes);
-    if (input_.size() + size < INPUT_CHUNK) {
-        input_.insert(input_.end(), in, in + size);
-        return;
+    if (input_.size() + size >= INPUT_CHUNK) {
+        deflate(input_.data(), input_.size(), false);
+        input_.clear();
     }
-    deflate(input_.data(), input_.size(), false);
-    input_.clear();
     if (size < INPUT_CHUNK) {
         input_.insert(input_.end(), in, in + size);
     } else {
@@ -94,7 +90,7 @@ void PackedBytes::write(std::string_view base64) {
 
 void PackedBytes::deflate(const std::uint8_t* bytes, std::size_t size, bool last) {
     unsigned char out[CHUNK];
-    while (size > 0 || last) {
+    do {
         // avail_in is 32 bits: a piece of at most 1 GiB at a time.
         const std::size_t piece = std::min<std::size_t>(size, std::size_t{1} << 30);
         stream_.next_in = const_cast<std::uint8_t*>(bytes);  // ISA-L does not write through it
@@ -109,8 +105,7 @@ void PackedBytes::deflate(const std::uint8_t* bytes, std::size_t size, bool last
                  (stream_.end_of_stream != 0 && stream_.internal_state.state != ZSTATE_END));
         bytes += piece;
         size -= piece;
-        if (stream_.end_of_stream != 0) break;
-    }
+    } while (size > 0);
     write(base64(pending_, false));
 }
 

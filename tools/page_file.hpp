@@ -40,7 +40,6 @@ private:
 class PackedBytes {
 public:
     explicit PackedBytes(PageFile& page, std::string* text = nullptr);
-    ~PackedBytes();
     PackedBytes(const PackedBytes&) = delete;
     PackedBytes& operator=(const PackedBytes&) = delete;
 
