@@ -62,6 +62,7 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const
       noise_(static_cast<std::int32_t>(std::lround(settings.noise))),
       noise_state_(mix_seed(seed)),
       rows_(static_cast<std::size_t>(height_)),
+      rows_kept_(static_cast<std::size_t>(height_), 0),
       image_(3 * static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_), grays.outside_gray),
       floor_variation_(mix_seed(seed ^ FLOOR_STREAM), grays.floor_gray_variation),
       line_variation_(mix_seed(seed ^ LINE_STREAM), grays.line_gray_variation) {
@@ -168,6 +169,7 @@ Vec2 Camera::ground_point(std::int32_t column, std::int32_t row) const {
 }
 
 void Camera::render(const Pose& pose) {
+    ++renders_;
     const Transform robot = make_transform(pose);
     if (scene_) {
         scene_->draw(robot);
@@ -270,6 +272,8 @@ void Camera::draw(const Transform& robot) {
     const bool whole_view_on_floor = floor_.contains(low) && floor_.contains(high);
     const bool keep = whole_view_on_floor && image_kept_;
     image_kept_ = whole_view_on_floor && noise_ == 0 && floor_rows_ > 0;
+    // Rows above the horizon are only ever the outside: as they were where the rest is kept.
+    std::fill(rows_kept_.begin(), rows_kept_.end(), keep);
     if (!keep) {
         if (whole_view_on_floor) std::memset(image_.data(), floor_gray_, floor_rows_ * row_bytes);
         std::memset(image_.data() + floor_rows_ * row_bytes, outside_gray_, image_.size() - floor_rows_ * row_bytes);
@@ -324,6 +328,7 @@ void Camera::draw(const Transform& robot) {
         const bool split = apart != overflow_.cend() && apart->first == r;  // more runs in this row
         if (keep) {
             if (!split && !row.several && line.begin == row.drawn.begin && line.end == row.drawn.end) continue;
+            rows_kept_[r] = 0;
             // The last frame's line back to floor.
             const Columns before = row.several ? Columns{0, static_cast<std::size_t>(width_)} : row.drawn;
             fill(image_.data() + 3 * (r * static_cast<std::size_t>(width_) + before.begin), 3 * (before.end - before.begin),

@@ -87,6 +87,12 @@ public:
 
     // Renders what the camera sees with the robot at `pose`.
     void render(const Pose& pose);
+    // Renders so far.
+    std::uint64_t renders() const { return renders_; }
+    // A flag a row (height() of them): the last render left the row's pixels
+    // as the render before it had drawn them. nullptr where it cannot tell
+    // (an effect or noise on), or before the first render.
+    const std::uint8_t* rows_kept() const { return renders_ > 0 && !scene_ && noise_ == 0 ? rows_kept_.data() : nullptr; }
 
 private:
     // Pixel columns from begin up to end, end excluded.
@@ -165,6 +171,8 @@ private:
     // The image holds the floor, the outside above the horizon and the last
     // frame's line (Row::drawn), and nothing else: no edge, no noise.
     bool image_kept_ = false;
+    std::vector<std::uint8_t> rows_kept_;  // a flag a row: see rows_kept()
+    std::uint64_t renders_ = 0;
     std::vector<std::pair<std::size_t, Columns>> overflow_;  // (row, columns): runs of line apart from Row::line
     // The rows' reach ahead cut into equal slices, each with the first row at
     // or beyond its start: a point track asks for dozens of pieces a frame

@@ -77,15 +77,15 @@ FrameEncoder::FrameEncoder(std::int32_t width, std::int32_t height)
       runs_(row_bytes_ + MOST_RUN_BYTES),
       code_(static_cast<std::size_t>(height) * (row_bytes_ + 1 + MOST_VARINT_BYTES)) {}
 
-void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out) {
+void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out, const std::uint8_t* same_rows) {
     // Written through pointers into buffers no code outgrows (a row's code
     // is at most its row code, its count and its bytes; its runs stop once
     // they reach the row's bytes) and appended at once: appending a byte
     // at a time to a string made coding a frame cost half a step.
     char* to = code_.data();
-    for (std::size_t start = 0; start < previous_.size(); start += row_bytes_) {
+    for (std::size_t start = 0, r = 0; start < previous_.size(); start += row_bytes_, ++r) {
         const std::uint8_t* row = rgb + start;
-        if (std::memcmp(row, previous_.data() + start, row_bytes_) == 0) {
+        if ((same_rows != nullptr && same_rows[r] != 0) || std::memcmp(row, previous_.data() + start, row_bytes_) == 0) {
             *to++ = static_cast<char>(RowCode::same);
             continue;
         }

@@ -40,8 +40,10 @@ class FrameEncoder {
 public:
     FrameEncoder(std::int32_t width, std::int32_t height);
 
-    // Appends the code of the next frame (3 * width * height bytes of RGB) to `out`.
-    void encode(const std::uint8_t* rgb, std::string& out);
+    // Appends the code of the next frame (3 * width * height bytes of RGB) to
+    // `out`. `same_rows`, if given, flags a row the caller knows to be as in
+    // the frame before (a byte a row): it is not compared.
+    void encode(const std::uint8_t* rgb, std::string& out, const std::uint8_t* same_rows = nullptr);
 
 private:
     std::size_t row_bytes_;

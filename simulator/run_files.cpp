@@ -101,6 +101,7 @@ void RunFiles::started(const Simulation& simulation) {
     encoder_.emplace(camera.width(), camera.height());
     frame_code_ = frames_header({camera.width(), camera.height(), simulation.metrics().steps});
     encoder_->encode(camera.image(), frame_code_);
+    encoded_render_ = camera.renders();
     write(frames_, FRAMES_FILE, frame_code_.data(), frame_code_.size());
     snapshot(simulation, "");
 }
@@ -120,8 +121,14 @@ void RunFiles::stepped(const Simulation& simulation) {
     *end++ = '\n';
     write(trace_, "trace.csv", row, static_cast<std::size_t>(end - row));
     if (encoder_) {
+        // The rows the camera left as they were need no comparing (most of
+        // them: a row's line moves a pixel every few steps), where the frame
+        // encoded last is the one its last render began from.
+        const Camera& camera = simulation.camera();
+        const std::uint8_t* kept = camera.renders() == encoded_render_ + 1 ? camera.rows_kept() : nullptr;
+        encoded_render_ = camera.renders();
         frame_code_.clear();
-        encoder_->encode(simulation.camera().image(), frame_code_);
+        encoder_->encode(camera.image(), frame_code_, kept);
         write(frames_, FRAMES_FILE, frame_code_.data(), frame_code_.size());
     }
     if (const double now = wall_now(); now - last_flush_ > FLUSH_PERIOD) {

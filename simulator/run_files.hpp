@@ -69,6 +69,7 @@ private:
     std::FILE* trace_ = nullptr;
     std::FILE* frames_ = nullptr;  // open once the camera is on
     std::optional<FrameEncoder> encoder_;
+    std::uint64_t encoded_render_ = 0;  // the camera's render last encoded
     std::string frame_code_;
     std::vector<double> frame_times_;  // [s] still to save, latest first
     double last_flush_ = 0.0;       // [s] of wall time

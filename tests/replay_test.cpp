@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <numbers>
 #include <sstream>
 #include <thread>
 
@@ -26,15 +27,28 @@ namespace {
 namespace fs = std::filesystem;
 using Image = std::vector<std::uint8_t>;
 
-// Runs the default world with the controller's decision for `steps` steps,
-// recording into `folder`; gives every image the camera showed, the first
-// before any step.
-std::vector<Image> record_run(const std::string& folder, double noise, int steps, std::vector<double> frame_times = {}) {
-    sim::WorldSettings world = sim::default_world();
-    world.camera.noise = noise;
+// How the frames are recorded: the world, and the camera's period [ms]
+// against the robot's 32 ms steps.
+struct Recording {
+    const char* name;
+    double noise = 0.0;
+    std::int32_t camera_ms = 32;
+    bool points = false, past_the_edge = false;
+};
+
+// Runs the recording's world with the controller's decision for `steps`
+// steps, recording into `folder`; gives every image the camera showed after
+// each step, the first before any.
+std::vector<Image> record_run(const std::string& folder, const Recording& how, int steps, std::vector<double> frame_times = {}) {
+    sim::WorldSettings world = how.points ? sim::peanut_points_world(720) : sim::default_world();
+    world.camera.noise = how.noise;
+    if (how.past_the_edge) {
+        world.floor.margin = 0.001;                                // [m]
+        world.camera.field_of_view = 140 * std::numbers::pi / 180;  // [rad]
+    }
     sim::Simulation simulation(world);
     sim::RunFiles files(folder, world.run.duration, std::move(frame_times));
-    simulation.enable_camera(32);
+    simulation.enable_camera(how.camera_ms);
     files.started(simulation);
     const sim::Camera& camera = simulation.camera();
     const auto size = 3 * static_cast<std::size_t>(camera.width() * camera.height());
@@ -63,9 +77,14 @@ std::vector<Image> decode(const std::string& bytes) {
     return frames;
 }
 
-class FramesFile : public ::testing::TestWithParam<double> {};
+void PrintTo(const Recording& recording, std::ostream* out) { *out << recording.name; }
 
-// Noise makes every row differ from the one before and have no runs: the raw code.
+class FramesFile : public ::testing::TestWithParam<Recording> {};
+
+// Noise makes every row differ from the one before and have no runs: the raw
+// code. Without, the camera leaves most rows as they were, and the robot
+// takes its word for it instead of comparing them: also where it renders
+// every other step, and where it sees past the floor.
 TEST_P(FramesFile, HoldsEveryImageTheCameraShowedAndLosesOnlyALastFrameCutShort) {
     const std::string folder = test_support::fresh_folder();
     const std::vector<Image> images = record_run(folder, GetParam(), 120);
@@ -74,16 +93,25 @@ TEST_P(FramesFile, HoldsEveryImageTheCameraShowedAndLosesOnlyALastFrameCutShort)
     const std::vector<Image> cut = decode(bytes.substr(0, bytes.size() - 1));
     EXPECT_EQ(cut, std::vector<Image>(images.begin(), images.end() - 1));
     // Without noise the floor and line make runs, and a still view repeats rows: far below 9 kB a frame.
-    if (GetParam() == 0.0) {
+    if (GetParam().noise == 0.0 && !GetParam().points) {
         EXPECT_LT(bytes.size(), 200 * images.size());
+    }
+    if (GetParam().past_the_edge) {  // as it is meant to
+        const std::uint8_t outside = sim::default_world().floor.outside_gray;
+        EXPECT_TRUE(std::any_of(images.begin(), images.end(), [&](const Image& image) {
+            return std::find(image.begin(), image.end(), outside) != image.end();
+        }));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Noise, FramesFile, ::testing::Values(0.0, 6.0));
+INSTANTIATE_TEST_SUITE_P(Recordings, FramesFile,
+                         ::testing::Values(Recording{"plain"}, Recording{"noise", 6.0}, Recording{"every_other_step", 0.0, 64}, Recording{"points", 0.0, 32, true},
+                                           Recording{"past_the_edge", 0.0, 32, false, true}),
+                         [](const auto& recording) { return std::string(recording.param.name); });
 
 TEST(FramesFile, SavesTheFramesAskedForAtTheFirstStepAtOrAfterEachTime) {
     const std::string folder = test_support::fresh_folder();
-    record_run(folder, 0.0, 40, {1.0, 0.5, 0.51});
+    record_run(folder, {"plain"}, 40, {1.0, 0.5, 0.51});
     std::vector<std::string> saved;
     for (const auto& entry : fs::directory_iterator(folder)) {
         if (entry.path().filename().string().rfind("camera-frame-", 0) == 0) saved.push_back(entry.path().filename());
@@ -142,7 +170,7 @@ TEST(CameraFootprint, CornersAreWhereAFineCamerasCornerPixelsSee) {
 
 TEST(ReplayPage, AFailedWriteLeavesThePageThatWasThere) {
     const std::string folder = test_support::fresh_folder();
-    record_run(folder, 0.0, 30);
+    record_run(folder, {"plain"}, 30);
     const sim::WorldSettings world = sim::default_world();
     line_sim::write_replay(folder, world, nlohmann::json::object());
     const std::string page = test_support::read_file(folder + "/replay.html");
