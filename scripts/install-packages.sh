@@ -5,7 +5,7 @@ set -euo pipefail
 
 # clang and libclang-rt-14-dev (libFuzzer and the sanitizers' runtimes) build the fuzz targets.
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libtomlplusplus-dev libcli11-dev
-          nlohmann-json3-dev libpng-dev zlib1g-dev libisal-dev pkg-config python3 python3-pil python3-selenium chromium chromium-driver
+          nlohmann-json3-dev libpng-dev zlib1g-dev libisal-dev libfmt-dev pkg-config python3 python3-pil python3-selenium chromium chromium-driver
           clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

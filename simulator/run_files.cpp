@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "run_summary.hpp"
+#include "shortest_double.hpp"
 
 namespace sim {
 namespace {
@@ -116,7 +117,7 @@ void RunFiles::stepped(const Simulation& simulation) {
     for (const double value : {simulation.time(), pose.x, pose.y, pose.heading, simulation.left_speed(),
                                simulation.right_speed(), metrics.lateral_error, metrics.progress}) {
         if (end != row) *end++ = ',';
-        end = std::to_chars(end, row + sizeof row - 1, value).ptr;
+        end = write_shortest(end, value);
     }
     *end++ = '\n';
     write(trace_, "trace.csv", row, static_cast<std::size_t>(end - row));

@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <numbers>
+#include <random>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "camera.hpp"
@@ -20,6 +24,7 @@
 #include "process.hpp"
 #include "replay.hpp"
 #include "run_files.hpp"
+#include "shortest_double.hpp"
 #include "scenarios.hpp"
 
 namespace {
@@ -108,6 +113,30 @@ INSTANTIATE_TEST_SUITE_P(Recordings, FramesFile,
                          ::testing::Values(Recording{"plain"}, Recording{"noise", 6.0}, Recording{"every_other_step", 0.0, 64}, Recording{"points", 0.0, 32, true},
                                            Recording{"past_the_edge", 0.0, 32, false, true}),
                          [](const auto& recording) { return std::string(recording.param.name); });
+
+// The trace's numbers are written as std::to_chars writes them: over random
+// bit patterns (every magnitude, subnormals, NaN and infinities), numbers of
+// a trace's sizes, and powers of ten and their neighbours.
+TEST(TraceNumbers, AreWhatToCharsWrites) {
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::vector<double> values = {0.0, -0.0, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 0.032, 120.0};
+    for (int i = 0; i < 300000; ++i) {
+        values.push_back(std::bit_cast<double>(random()));
+        values.push_back(unit(random) * std::pow(10.0, static_cast<int>(random() % 40) - 20));
+        values.push_back(i * 0.032);
+    }
+    for (int e = -325; e <= 310; ++e) {
+        const double p = std::pow(10.0, e);
+        values.insert(values.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, INFINITY), 3 * p});
+    }
+    for (const double value : values) {
+        char expected[64], written[64];
+        const char* expected_end = std::to_chars(expected, expected + sizeof expected, value).ptr;
+        const char* written_end = sim::write_shortest(written, value);
+        ASSERT_EQ(std::string_view(written, written_end), std::string_view(expected, expected_end)) << value;
+    }
+}
 
 TEST(FramesFile, SavesTheFramesAskedForAtTheFirstStepAtOrAfterEachTime) {
     const std::string folder = test_support::fresh_folder();
