@@ -34,6 +34,12 @@ GrowingFile::~GrowingFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+bool GrowingFile::has_last_name() const {
+    struct stat open {}, named {};
+    return names_.size() > 1 && ::fstat(fd_, &open) == 0 && ::stat(names_.back().c_str(), &named) == 0 &&
+           open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 GrowingFile::int_type GrowingFile::underflow() {
     if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
     // From a fraction of a millisecond (the robot writes a buffer every few
@@ -42,7 +48,7 @@ GrowingFile::int_type GrowingFile::underflow() {
     constexpr auto FIRST_WAIT = std::chrono::microseconds(200), LONGEST_WAIT = std::chrono::microseconds(20000);
     for (auto wait = FIRST_WAIT;; wait = std::min(2 * wait, LONGEST_WAIT)) {
         // Looked at before reading: a writer that had ended by then has written all it will.
-        const bool ended = ended_.is_set();
+        bool ended = ended_.is_set();
         for (std::size_t i = 0; fd_ < 0 && i < names_.size(); ++i) {
             // Not waiting in open for a writer, should a name be a pipe.
             fd_ = ::open(names_[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -54,6 +60,10 @@ GrowingFile::int_type GrowingFile::underflow() {
                 return traits_type::eof();
             }
         }
+        // So has one that had given the file its last name, which it does
+        // once it has written all of it: the files are then complete a
+        // millisecond or so before the controller's process has ended.
+        ended = ended || (fd_ >= 0 && has_last_name());
         if (fd_ >= 0) {
             const ssize_t got = ::read(fd_, buffer_.data(), buffer_.size());
             if (got > 0) {

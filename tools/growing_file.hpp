@@ -2,7 +2,8 @@
 
 // A file that another process may still be writing, read as it grows: at the
 // end of what is there so far, a read waits for more until told that the
-// writer has ended; only then is the end of the file its end. line-sim reads
+// writer has ended, or until the file has its last name; only then is the
+// end of the file its end. line-sim reads
 // a run's trace and frames this way while the controller runs.
 
 #include <array>
@@ -32,7 +33,7 @@ private:
 class GrowingFile : public std::streambuf {
 public:
     // `names`: the file's names, tried in turn until one opens (the name it is
-    // written under, then the one it gets once complete). `ended` must
+    // written under, then the one it gets once complete, by a rename). `ended` must
     // outlive this.
     GrowingFile(std::vector<std::string> names, const WriterEnded& ended);
     ~GrowingFile() override;
@@ -47,6 +48,9 @@ protected:
     int_type underflow() override;
 
 private:
+    // The open file is the one under the last of its names.
+    bool has_last_name() const;
+
     std::vector<std::string> names_;
     const WriterEnded& ended_;
     int fd_ = -1;
