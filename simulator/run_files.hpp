@@ -66,6 +66,7 @@ private:
     // Writes to a file opened by open_part, or throws FileError naming it.
     void write(std::FILE* file, const char* name, const char* bytes, std::size_t size);
 
+    std::vector<char> trace_buffer_, frames_buffer_;  // the files' buffers: declared first, freed last
     std::FILE* trace_ = nullptr;
     std::FILE* frames_ = nullptr;  // open once the camera is on
     std::optional<FrameEncoder> encoder_;
