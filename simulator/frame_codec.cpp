@@ -23,22 +23,6 @@ char* put_varint(std::uint64_t value, char* to) {
     return to;
 }
 
-// False at the end of the stream. Frames are read from the stream's buffer
-// directly: a whole run's frames are a byte at a time, and istream::get's
-// checks on each cost more than the decoding. The varint's bytes are
-// appended to `code`.
-bool get_varint(std::streambuf& in, std::uint64_t& value, std::string& code) {
-    value = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-        const int byte = in.sbumpc();
-        if (byte == std::char_traits<char>::eof()) return false;
-        code += static_cast<char>(byte);
-        value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-        if ((byte & 0x80) == 0) return true;
-    }
-    throw std::runtime_error("a run length longer than any row");
-}
-
 // How many of the n bytes at a, from the first, are the same as at b: eight
 // at a time, the first that differs found from the bits of their difference.
 std::size_t matching_bytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
@@ -120,52 +104,81 @@ void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out, const std::
     out.append(code_.data(), static_cast<std::size_t>(to - code_.data()));
 }
 
-bool read_frame_code(std::istream& stream, std::int32_t width, std::int32_t height, std::string& code) {
+FrameCodeReader::FrameCodeReader(std::int32_t width, std::int32_t height)
+    : width_(static_cast<std::size_t>(width)), height_(static_cast<std::size_t>(height)) {}
+
+bool FrameCodeReader::next(std::istream& stream, std::string_view& code) {
     std::streambuf* buffer = stream.rdbuf();
     if (buffer == nullptr) return false;
     std::streambuf& in = *buffer;
-    const auto row_bytes = 3 * static_cast<std::size_t>(width);
-    // Appends `size` bytes of the stream to the code.
-    const auto read = [&in, &code](std::size_t size) {
-        const std::size_t at = code.size();
-        code.resize(at + size);
-        return in.sgetn(code.data() + at, static_cast<std::streamsize>(size)) == static_cast<std::streamsize>(size);
+    // Written through a pointer into room made beforehand, a byte at a time
+    // from the stream's own buffer (sbumpc): a run's frames are a few hundred
+    // kilobytes, and appending each byte to a string cost more than the rest.
+    std::size_t at = 0;
+    const auto room = [this, &at](std::size_t more) {
+        if (code_.size() < at + more) code_.resize(std::max(2 * code_.size(), at + more));
+        return code_.data() + at;
     };
-    for (std::int32_t r = 0; r < height; ++r) {
+    constexpr int eof = std::char_traits<char>::eof();
+    // A varint's bytes, copied; false at the end of the stream.
+    const auto varint = [&](std::uint64_t& value) {
+        char* to = room(MOST_VARINT_BYTES);
+        value = 0;
+        for (int shift = 0; shift < 64; shift += 7) {
+            const int byte = in.sbumpc();
+            if (byte == eof) return false;
+            *to++ = static_cast<char>(byte);
+            ++at;
+            value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+            if ((byte & 0x80) == 0) return true;
+        }
+        throw std::runtime_error("a run length longer than any row");
+    };
+    const std::size_t row_bytes = 3 * width_;
+    for (std::size_t r = 0; r < height_; ++r) {
         const int row_code = in.sbumpc();
-        if (row_code == std::char_traits<char>::eof()) return false;
-        code += static_cast<char>(row_code);
+        if (row_code == eof) return false;
+        *room(1) = static_cast<char>(row_code);
+        ++at;
         if (row_code == static_cast<int>(RowCode::same)) continue;
         if (row_code == static_cast<int>(RowCode::raw)) {
-            if (!read(row_bytes)) return false;
+            if (in.sgetn(room(row_bytes), static_cast<std::streamsize>(row_bytes)) != static_cast<std::streamsize>(row_bytes)) {
+                return false;
+            }
+            at += row_bytes;
             continue;
         }
         if (row_code != static_cast<int>(RowCode::runs)) throw std::runtime_error("unknown row code " + std::to_string(row_code));
         std::uint64_t count = 0, filled = 0;
-        if (!get_varint(in, count, code)) return false;
+        if (!varint(count)) return false;
         for (std::uint64_t k = 0; k < count; ++k) {
             std::uint64_t length = 0;
-            if (!get_varint(in, length, code) || !read(3)) return false;
-            if (length == 0 || length > static_cast<std::uint64_t>(width) - filled) {
-                throw std::runtime_error("runs that do not fill their row");
+            if (!varint(length)) return false;
+            char* pixel = room(3);
+            for (int i = 0; i < 3; ++i) {
+                const int byte = in.sbumpc();
+                if (byte == eof) return false;
+                pixel[i] = static_cast<char>(byte);
             }
+            at += 3;
+            if (length == 0 || length > width_ - filled) throw std::runtime_error("runs that do not fill their row");
             filled += length;
         }
-        if (filled != static_cast<std::uint64_t>(width)) throw std::runtime_error("runs that do not fill their row");
+        if (filled != width_) throw std::runtime_error("runs that do not fill their row");
     }
+    code = {code_.data(), at};
     return true;
 }
 
 FrameDecoder::FrameDecoder(std::int32_t width, std::int32_t height)
-    : width_(width),
-      height_(height),
-      row_bytes_(3 * static_cast<std::size_t>(width)),
-      image_(row_bytes_ * static_cast<std::size_t>(height), 0) {}
+    : row_bytes_(3 * static_cast<std::size_t>(width)),
+      image_(row_bytes_ * static_cast<std::size_t>(height), 0),
+      reader_(width, height) {}
 
 bool FrameDecoder::next(std::istream& stream) {
-    code_.clear();
-    if (!read_frame_code(stream, width_, height_, code_)) return false;
-    const char* at = code_.data();
+    std::string_view code;
+    if (!reader_.next(stream, code)) return false;
+    const char* at = code.data();
     for (std::size_t start = 0; start < image_.size(); start += row_bytes_) {
         std::uint8_t* row = image_.data() + start;
         const auto row_code = static_cast<RowCode>(*at++);

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <istream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -52,26 +53,36 @@ private:
     std::vector<char> code_;  // a frame's code
 };
 
-// Appends the next frame's code, as it stands in the stream (positioned
-// after the header), to `code`. False at the end of the stream, including a
-// last frame cut short (a run stopped while writing it); throws
-// std::runtime_error on a code that no encoder writes.
-bool read_frame_code(std::istream& in, std::int32_t width, std::int32_t height, std::string& code);
+// Reads frames' codes, as they stand, from a stream positioned after the
+// header: only each frame's own bytes, so that a FrameDecoder may read the
+// same stream in turn.
+class FrameCodeReader {
+public:
+    FrameCodeReader(std::int32_t width, std::int32_t height);
+
+    // The next frame's code, valid until the next call. False at the end of
+    // the stream, including a last frame cut short (a run stopped while
+    // writing it); throws std::runtime_error on a code that no encoder writes.
+    bool next(std::istream& in, std::string_view& code);
+
+private:
+    std::size_t width_, height_;
+    std::vector<char> code_;  // grown, never shrunk: most frames fit what the first ones took
+};
 
 // Reads frames back from a stream positioned after the header.
 class FrameDecoder {
 public:
     FrameDecoder(std::int32_t width, std::int32_t height);
 
-    // Decodes the next frame into image(); false and throws as read_frame_code.
+    // Decodes the next frame into image(); false and throws as FrameCodeReader::next.
     bool next(std::istream& in);
     const std::vector<std::uint8_t>& image() const { return image_; }
 
 private:
-    std::int32_t width_, height_;
     std::size_t row_bytes_;
     std::vector<std::uint8_t> image_;
-    std::string code_;  // the frame being decoded, kept from frame to frame
+    FrameCodeReader reader_;
 };
 
 // Reads and checks the header of the frames file `path`; throws

@@ -165,20 +165,23 @@ private:
             header_ = sim::read_frames_header(file_, path_);
             decoder_.emplace(header_.width, header_.height);
             encoder_.emplace(header_.width, header_.height);
+            reader_.emplace(header_.width, header_.height);
             // Frame k of the file is the image after step first_step + k, and row i of the trace is step
             // i + 1: the first frame shows row first_step - 1, or no row when the camera came on first.
             if (header_.first_step == 0 && !decoder_->next(file_)) return false;
         }
-        code_.clear();
+        std::string_view code;
         if (as_in_file_) {
-            if (!sim::read_frame_code(file_, header_.width, header_.height, code_)) return false;
+            if (!reader_->next(file_, code)) return false;
         } else {
             if (i + 1 >= header_.first_step && !decoder_->next(file_)) return false;
             if (i % stride_ != 0) return true;
+            code_.clear();
             encoder_->encode(decoder_->image().data(), code_);
+            code = code_;
             as_in_file_ = stride_ == 1 && i + 1 >= header_.first_step;
         }
-        packed_.add(code_.data(), code_.size());
+        packed_.add(code.data(), code.size());
         ++kept_;
         return true;
     }
@@ -190,6 +193,7 @@ private:
     sim::FramesHeader header_;
     std::optional<sim::FrameDecoder> decoder_;
     std::optional<sim::FrameEncoder> encoder_;
+    std::optional<sim::FrameCodeReader> reader_;  // for codes copied as they stand
     std::string code_;
     bool more_ = true, as_in_file_ = false;
 };
