@@ -98,10 +98,11 @@ char* write_shortest(char* out, double value) {
             return out + n;
         }
         if (point > 0) {
-            const std::uint64_t scale = POWERS_OF_TEN[n - point], whole = digits / scale;
-            put_digits(out, whole, point);
+            // The digits one place on, then the whole part moved back before
+            // the point (a character or three: cheaper than dividing).
+            put_digits(out + 1, digits, n);
+            for (int i = 0; i < point; ++i) out[i] = out[i + 1];
             out[point] = '.';
-            put_digits(out + point + 1, digits - whole * scale, n - point);
             return out + n + 1;
         }
         std::memcpy(out, "0.000000", 8);
