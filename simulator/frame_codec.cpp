@@ -107,28 +107,19 @@ void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out, const std::
 FrameCodeReader::FrameCodeReader(std::int32_t width, std::int32_t height)
     : width_(static_cast<std::size_t>(width)), height_(static_cast<std::size_t>(height)) {}
 
-bool FrameCodeReader::next(std::istream& stream, std::string_view& code) {
-    std::streambuf* buffer = stream.rdbuf();
-    if (buffer == nullptr) return false;
-    std::streambuf& in = *buffer;
-    // Written through a pointer into room made beforehand, a byte at a time
-    // from the stream's own buffer (sbumpc): a run's frames are a few hundred
-    // kilobytes, and appending each byte to a string cost more than the rest.
-    std::size_t at = 0;
-    const auto room = [this, &at](std::size_t more) {
-        if (code_.size() < at + more) code_.resize(std::max(2 * code_.size(), at + more));
-        return code_.data() + at;
-    };
-    constexpr int eof = std::char_traits<char>::eof();
-    // A varint's bytes, copied; false at the end of the stream.
-    const auto varint = [&](std::uint64_t& value) {
-        char* to = room(MOST_VARINT_BYTES);
+std::size_t FrameCodeReader::whole_code() const {
+    // Parsed from memory: a byte at a time from the stream (sbumpc) and
+    // appended to a string, reading the codes cost the replay more than
+    // packing them.
+    const char* const first = bytes_.data() + begin_;
+    const char* const last = bytes_.data() + end_;
+    const char* at = first;
+    // A varint, or false if the bytes run out first.
+    const auto varint = [&at, last](std::uint64_t& value) {
         value = 0;
         for (int shift = 0; shift < 64; shift += 7) {
-            const int byte = in.sbumpc();
-            if (byte == eof) return false;
-            *to++ = static_cast<char>(byte);
-            ++at;
+            if (at == last) return false;
+            const auto byte = static_cast<std::uint8_t>(*at++);
             value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
             if ((byte & 0x80) == 0) return true;
         }
@@ -136,38 +127,54 @@ bool FrameCodeReader::next(std::istream& stream, std::string_view& code) {
     };
     const std::size_t row_bytes = 3 * width_;
     for (std::size_t r = 0; r < height_; ++r) {
-        const int row_code = in.sbumpc();
-        if (row_code == eof) return false;
-        *room(1) = static_cast<char>(row_code);
-        ++at;
-        if (row_code == static_cast<int>(RowCode::same)) continue;
-        if (row_code == static_cast<int>(RowCode::raw)) {
-            if (in.sgetn(room(row_bytes), static_cast<std::streamsize>(row_bytes)) != static_cast<std::streamsize>(row_bytes)) {
-                return false;
-            }
+        if (at == last) return 0;
+        const auto row_code = static_cast<std::uint8_t>(*at++);
+        if (row_code == static_cast<std::uint8_t>(RowCode::same)) continue;
+        if (row_code == static_cast<std::uint8_t>(RowCode::raw)) {
+            if (static_cast<std::size_t>(last - at) < row_bytes) return 0;
             at += row_bytes;
             continue;
         }
-        if (row_code != static_cast<int>(RowCode::runs)) throw std::runtime_error("unknown row code " + std::to_string(row_code));
+        if (row_code != static_cast<std::uint8_t>(RowCode::runs)) throw std::runtime_error("unknown row code " + std::to_string(row_code));
         std::uint64_t count = 0, filled = 0;
-        if (!varint(count)) return false;
+        if (!varint(count)) return 0;
         for (std::uint64_t k = 0; k < count; ++k) {
             std::uint64_t length = 0;
-            if (!varint(length)) return false;
-            char* pixel = room(3);
-            for (int i = 0; i < 3; ++i) {
-                const int byte = in.sbumpc();
-                if (byte == eof) return false;
-                pixel[i] = static_cast<char>(byte);
-            }
+            if (!varint(length) || last - at < 3) return 0;
             at += 3;
             if (length == 0 || length > width_ - filled) throw std::runtime_error("runs that do not fill their row");
             filled += length;
         }
         if (filled != width_) throw std::runtime_error("runs that do not fill their row");
     }
-    code = {code_.data(), at};
-    return true;
+    return static_cast<std::size_t>(at - first);
+}
+
+bool FrameCodeReader::next(std::istream& stream, std::string_view& code) {
+    std::streambuf* buffer = stream.rdbuf();
+    if (buffer == nullptr) return false;
+    for (;;) {
+        if (const std::size_t size = whole_code(); size > 0) {
+            code = {bytes_.data() + begin_, size};
+            begin_ += size;
+            return true;
+        }
+        // More bytes: all the stream holds already, or, if none, what the
+        // next read brings (which may wait for a writer).
+        std::streamsize more = buffer->in_avail();
+        if (more <= 0) {
+            if (buffer->sgetc() == std::char_traits<char>::eof()) return false;  // a frame cut short, or none
+            more = std::max<std::streamsize>(buffer->in_avail(), 1);
+        }
+        const auto wanted = static_cast<std::size_t>(more);
+        if (begin_ > 0) {  // what was handed out is let go
+            std::memmove(bytes_.data(), bytes_.data() + begin_, end_ - begin_);
+            end_ -= begin_;
+            begin_ = 0;
+        }
+        if (bytes_.size() < end_ + wanted) bytes_.resize(std::max(2 * bytes_.size(), end_ + wanted));
+        end_ += static_cast<std::size_t>(buffer->sgetn(bytes_.data() + end_, more));
+    }
 }
 
 FrameDecoder::FrameDecoder(std::int32_t width, std::int32_t height)
@@ -178,6 +185,11 @@ FrameDecoder::FrameDecoder(std::int32_t width, std::int32_t height)
 bool FrameDecoder::next(std::istream& stream) {
     std::string_view code;
     if (!reader_.next(stream, code)) return false;
+    decode(code);
+    return true;
+}
+
+void FrameDecoder::decode(std::string_view code) {
     const char* at = code.data();
     for (std::size_t start = 0; start < image_.size(); start += row_bytes_) {
         std::uint8_t* row = image_.data() + start;
@@ -195,7 +207,6 @@ bool FrameDecoder::next(std::istream& stream) {
             at += 3;
         }
     }
-    return true;
 }
 
 FramesHeader read_frames_header(std::istream& in, const std::string& path) {

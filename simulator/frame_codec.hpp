@@ -54,8 +54,8 @@ private:
 };
 
 // Reads frames' codes, as they stand, from a stream positioned after the
-// header: only each frame's own bytes, so that a FrameDecoder may read the
-// same stream in turn.
+// header. It reads ahead what the stream holds already (never waiting for
+// more than the frame needs), so the stream is its alone from then on.
 class FrameCodeReader {
 public:
     FrameCodeReader(std::int32_t width, std::int32_t height);
@@ -66,8 +66,13 @@ public:
     bool next(std::istream& in, std::string_view& code);
 
 private:
+    // The frame's code from bytes_[begin_] on, if all of it is there: its
+    // size, or 0; throws as next().
+    std::size_t whole_code() const;
+
     std::size_t width_, height_;
-    std::vector<char> code_;  // grown, never shrunk: most frames fit what the first ones took
+    std::vector<char> bytes_;         // read from the stream; [begin_, end_) not yet handed out
+    std::size_t begin_ = 0, end_ = 0;
 };
 
 // Reads frames back from a stream positioned after the header.
@@ -77,6 +82,8 @@ public:
 
     // Decodes the next frame into image(); false and throws as FrameCodeReader::next.
     bool next(std::istream& in);
+    // Decodes a frame's code (from a FrameCodeReader) into image().
+    void decode(std::string_view code);
     const std::vector<std::uint8_t>& image() const { return image_; }
 
 private:

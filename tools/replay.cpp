@@ -168,13 +168,13 @@ private:
             reader_.emplace(header_.width, header_.height);
             // Frame k of the file is the image after step first_step + k, and row i of the trace is step
             // i + 1: the first frame shows row first_step - 1, or no row when the camera came on first.
-            if (header_.first_step == 0 && !decoder_->next(file_)) return false;
+            if (header_.first_step == 0 && !decode_next()) return false;
         }
         std::string_view code;
         if (as_in_file_) {
             if (!reader_->next(file_, code)) return false;
         } else {
-            if (i + 1 >= header_.first_step && !decoder_->next(file_)) return false;
+            if (i + 1 >= header_.first_step && !decode_next()) return false;
             if (i % stride_ != 0) return true;
             code_.clear();
             encoder_->encode(decoder_->image().data(), code_);
@@ -186,6 +186,14 @@ private:
         return true;
     }
 
+    // The file's next frame into decoder_; false once they have run out.
+    bool decode_next() {
+        std::string_view code;
+        if (!reader_->next(file_, code)) return false;
+        decoder_->decode(code);
+        return true;
+    }
+
     PackedBytes packed_;
     std::istream& file_;
     std::string path_;
@@ -193,7 +201,7 @@ private:
     sim::FramesHeader header_;
     std::optional<sim::FrameDecoder> decoder_;
     std::optional<sim::FrameEncoder> encoder_;
-    std::optional<sim::FrameCodeReader> reader_;  // for codes copied as they stand
+    std::optional<sim::FrameCodeReader> reader_;  // the file's, from the header on
     std::string code_;
     bool more_ = true, as_in_file_ = false;
 };
