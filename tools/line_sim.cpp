@@ -394,12 +394,11 @@ int run_line_sim(int argc, char** argv) {
     controller.given = controller_path.empty() ? (own_folder() / "line_follower").string() : controller_path;
     controller.path = fs::absolute(controller.given);
     controller.arguments = controller_arguments;
-    if (const std::string problem = line_sim::controller_problem(controller.path.string()); !problem.empty()) {
-        throw UsageError("line-sim: controller " + controller.given + ": " + problem);
-    }
-    controller.sha256 = line_sim::file_sha256(controller.path.string());
+    const line_sim::ControllerFile file = line_sim::inspect_controller(controller.path.string());
+    if (!file.problem.empty()) throw UsageError("line-sim: controller " + controller.given + ": " + file.problem);
+    controller.sha256 = file.sha256;
     controller.library = simulated_library();
-    controller.preload = line_sim::library_path_overridden(controller.path.string());
+    controller.preload = file.old_rpath;
     std::vector<line_sim::Setting> settings;
     for (const std::string& text : set_texts) settings.push_back(line_sim::parse_setting(text, "--set"));
     if (duration) settings.push_back({"run.duration", nlohmann::json(*duration).dump()});
