@@ -1,10 +1,10 @@
 #include "run_files.hpp"
 
 #include <png.h>
+#include <time.h>
 
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -29,8 +29,13 @@ constexpr double FLUSH_PERIOD = 0.25;  // [s] of wall time between trace flushes
 // a 120 s run through line-sim took 1 ms longer; with 2 KiB, 0.5 ms longer.
 constexpr std::size_t FILE_BUFFER = 1 << 12;
 
+// [s] of wall time, to a few milliseconds: looked at every step, for a
+// period of a quarter of a second, so the cheapest clock does (5 ns here,
+// against 30 ns for steady_clock: 0.1 ms of a 120 s run).
 double wall_now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 }  // namespace
