@@ -33,7 +33,8 @@ constexpr std::uint64_t POWERS_OF_TEN[] = {1ULL,
                                            1000000000000000ULL,
                                            10000000000000000ULL,
                                            100000000000000000ULL,
-                                           1000000000000000000ULL};
+                                           1000000000000000000ULL,
+                                           10000000000000000000ULL};
 
 // The eight digits of v < 10^8, zero-padded, in one word, the first in the
 // lowest byte: two lanes of four digits, split into four of two, then eight

@@ -48,7 +48,7 @@ GrowingFile::int_type GrowingFile::underflow() {
     constexpr auto FIRST_WAIT = std::chrono::microseconds(200), LONGEST_WAIT = std::chrono::microseconds(20000);
     for (auto wait = FIRST_WAIT;; wait = std::min(2 * wait, LONGEST_WAIT)) {
         // Looked at before reading: a writer that had ended by then has written all it will.
-        bool ended = ended_.is_set();
+        const bool writer_ended = ended_.is_set();
         for (std::size_t i = 0; fd_ < 0 && i < names_.size(); ++i) {
             // Not waiting in open for a writer, should a name be a pipe.
             fd_ = ::open(names_[i].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -63,7 +63,7 @@ GrowingFile::int_type GrowingFile::underflow() {
         // So has one that had given the file its last name, which it does
         // once it has written all of it: the files are then complete a
         // millisecond or so before the controller's process has ended.
-        ended = ended || (fd_ >= 0 && has_last_name());
+        const bool ended = writer_ended || (fd_ >= 0 && has_last_name());
         if (fd_ >= 0) {
             const ssize_t got = ::read(fd_, buffer_.data(), buffer_.size());
             if (got > 0) {

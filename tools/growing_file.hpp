@@ -3,8 +3,8 @@
 // A file that another process may still be writing, read as it grows: at the
 // end of what is there so far, a read waits for more until told that the
 // writer has ended, or until the file has its last name; only then is the
-// end of the file its end. line-sim reads
-// a run's trace and frames this way while the controller runs.
+// end of the file its end. line-sim reads a run's trace and frames this way
+// while the controller runs.
 
 #include <array>
 #include <chrono>
@@ -33,8 +33,8 @@ private:
 class GrowingFile : public std::streambuf {
 public:
     // `names`: the file's names, tried in turn until one opens (the name it is
-    // written under, then the one it gets once complete, by a rename). `ended` must
-    // outlive this.
+    // written under, then the one it gets once complete, by a rename).
+    // `ended` must outlive this.
     GrowingFile(std::vector<std::string> names, const WriterEnded& ended);
     ~GrowingFile() override;
     GrowingFile(const GrowingFile&) = delete;
