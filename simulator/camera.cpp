@@ -245,16 +245,19 @@ void Camera::in_view(const Transform& robot, const Piece& piece, PieceInView& vi
     if (piece.cap_start) include(view.start.x - half_width_ - PAD, view.start.x + half_width_ + PAD);
     if (piece.cap_end) include(view.end.x - half_width_ - PAD, view.end.x + half_width_ + PAD);
     if (piece.corner != 0.0) {
-        // The wedge's reach ahead: from its point, out to half a line along
-        // its edges, and along the robot's axis if the wedge holds it.
-        const Vec2 from = view.corner_from, to = view.corner_to;
-        const double turn = piece.corner > 0 ? 1.0 : -1.0;
-        const bool forward = turn * -from.y >= 0 && turn * to.y >= 0, backward = turn * from.y >= 0 && turn * -to.y >= 0;
-        const double most = forward ? 1.0 : std::max({0.0, from.x, to.x}), least = backward ? -1.0 : std::min({0.0, from.x, to.x});
-        view.corner_low = view.end.x + half_width_ * least - PAD;
-        view.corner_high = view.end.x + half_width_ * most + PAD;
+        corner_reach(view.end.x, view.corner_from, view.corner_to, piece.corner, view.corner_low, view.corner_high);
         include(view.corner_low, view.corner_high);
     }
+}
+
+void Camera::corner_reach(double ahead, Vec2 from, Vec2 to, double corner, double& low, double& high) const {
+    // The wedge's reach ahead: from its point, out to half a line along its
+    // edges, and along the robot's axis if the wedge holds it.
+    const double turn = corner > 0 ? 1.0 : -1.0;
+    const bool forward = turn * -from.y >= 0 && turn * to.y >= 0, backward = turn * from.y >= 0 && turn * -to.y >= 0;
+    const double most = forward ? 1.0 : std::max({0.0, from.x, to.x}), least = backward ? -1.0 : std::min({0.0, from.x, to.x});
+    low = ahead + half_width_ * least - PAD;
+    high = ahead + half_width_ * most + PAD;
 }
 
 void Camera::draw(const Transform& robot) {
@@ -314,6 +317,7 @@ void Camera::draw(const Transform& robot) {
             dot(middle - left_edge_.point, left_edge_.outward) > reach + EDGE_MARGIN) {
             continue;
         }
+        if (piece.curvature == 0.0 && !piece.cap_start && !piece.cap_end && straight_in_view(robot, piece)) continue;
         in_view(robot, piece, view);
         piece_in_rows(first_row_at(view.low), piece, view);
     }
@@ -354,7 +358,7 @@ std::size_t Camera::first_row_at(double ahead) const {
     return r;
 }
 
-void Camera::add_line(std::size_t r, Columns span) {
+[[gnu::always_inline]] inline void Camera::add_line(std::size_t r, Columns span) {
     if (span.begin == span.end) return;
     Columns& line = rows_[r].line;
     if (line.begin == line.end) {
@@ -449,7 +453,7 @@ Span across_wedge(double ax, Vec2 centre, Vec2 from, Vec2 to, double sign) {
 
 }  // namespace
 
-void Camera::line_in_row(std::size_t r, Span y) {
+[[gnu::always_inline]] inline void Camera::line_in_row(std::size_t r, Span y) {
     // y = left + u step, so u = (y - left) / step; step > 0.
     const Row& row = rows_[r];
     Span u{(y.lo - row.left) * row.per_step, (y.hi - row.left) * row.per_step};
@@ -521,6 +525,67 @@ void Camera::straight_in_rows(std::size_t first, const Piece& piece, const Piece
         y.at_least_zero(half_width + (start_y_d_x - ax * d.y), d.x);   // side >= -half width
         line_in_row(r, y);
     }
+}
+
+}  // namespace sim
+
+namespace sim {
+
+// Each bound on a row's y is a line in the row's distance ahead, a: the band
+// keeps 0 <= along <= length and |side| <= half width, with along = (a -
+// s.x) d.x + (y - s.y) d.y and side = (y - s.y) d.x - (a - s.x) d.y; the
+// corner's wedge lies on the inner side of two lines through its point. So
+// their slopes are divided out once a piece, not in every row: a point track
+// draws a score of such pieces a frame, each across a few rows.
+bool Camera::straight_in_view(const Transform& robot, const Piece& piece) {
+    const Vec2 d = inv_rotate(robot.q, piece.direction);
+    const bool corner = piece.corner != 0.0;
+    const Vec2 from = corner ? inv_rotate(robot.q, piece.corner_from) : Vec2{1, 0};
+    const Vec2 to = corner ? inv_rotate(robot.q, piece.corner_to) : Vec2{1, 0};
+    // A bound along the rows (the band, or an edge of the wedge, square to
+    // the robot's axis or along it) is no line in a.
+    if (d.x == 0 || d.y == 0 || from.x == 0 || to.x == 0) return false;
+    const double half_width = half_width_;
+    const Vec2 start = to_robot(robot, piece.start), end = to_robot(robot, piece.end);
+    const double along_slope = -d.x / d.y, side_slope = d.y / d.x;  // [m/m] y a metre further ahead
+    const double along_end = piece.length / d.y, side_reach = half_width / std::abs(d.x);
+    const double along_low = start.y + std::min(0.0, along_end), along_high = start.y + std::max(0.0, along_end);
+    const double side_low = start.y - side_reach, side_high = start.y + side_reach;
+    // The band's corners lie half a width to either side of the ends.
+    const double spread = half_width * std::abs(d.y);
+    double low = std::min(start.x, end.x) - spread - PAD, high = std::max(start.x, end.x) + spread + PAD;
+    // The wedge round `end` from `from` round to `to` (counter-clockwise for
+    // a left turn), within half a width of it: from x v >= 0 and v x to >= 0
+    // for v = (a - end.x, y - end.y), turned about for a right turn.
+    const double turn = piece.corner > 0 ? 1.0 : -1.0;
+    const double from_slope = from.y / from.x, to_slope = to.y / to.x;
+    const bool from_below = turn * from.x > 0, to_above = turn * to.x > 0;
+    double wedge_low = INFINITY, wedge_high = -INFINITY;
+    if (corner) {
+        corner_reach(end.x, from, to, piece.corner, wedge_low, wedge_high);
+        low = std::min(low, wedge_low);
+        high = std::max(high, wedge_high);
+    }
+    for (std::size_t r = first_row_at(low); r < floor_rows_ && rows_[r].ahead <= high; ++r) {
+        const double a = rows_[r].ahead, ax = a - start.x;
+        Span band{std::max(along_low + ax * along_slope, side_low + ax * side_slope),
+                  std::min(along_high + ax * along_slope, side_high + ax * side_slope)};
+        const double wx = a - end.x, squared = half_width * half_width - wx * wx;
+        if (a >= wedge_low && a <= wedge_high && squared >= 0) {
+            const double half = std::sqrt(squared), from_y = end.y + wx * from_slope, to_y = end.y + wx * to_slope;
+            Span wedge{end.y - half, end.y + half};
+            if (from_below) wedge.lo = std::max(wedge.lo, from_y); else wedge.hi = std::min(wedge.hi, from_y);
+            if (to_above) wedge.hi = std::min(wedge.hi, to_y); else wedge.lo = std::max(wedge.lo, to_y);
+            // The wedge meets the band at the piece's end: where they overlap, one span.
+            if (!wedge.empty() && !band.empty() && wedge.lo <= band.hi && band.lo <= wedge.hi) {
+                band = {std::min(band.lo, wedge.lo), std::max(band.hi, wedge.hi)};
+            } else {
+                line_in_row(r, wedge);
+            }
+        }
+        line_in_row(r, band);
+    }
+    return true;
 }
 
 }  // namespace sim

@@ -150,6 +150,12 @@ private:
     }
     // The first row that looks at least `ahead` [m] ahead, floor_rows_ if none.
     std::size_t first_row_at(double ahead) const;
+    // The rows [low, high] ahead that the wedge of a corner at `ahead` (its
+    // edges from and to, turning by `corner`) may cross, in the robot's frame.
+    void corner_reach(double ahead, Vec2 from, Vec2 to, double corner, double& low, double& high) const;
+    // Draws a straight piece without end discs; false (nothing drawn) where
+    // it or its corner runs square to the robot's axis or along it.
+    bool straight_in_view(const Transform& robot, const Piece& piece);
     void piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
     void straight_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
     // Marks the pixels of row r with y within the span [m] as line.
