@@ -67,9 +67,20 @@ void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out, const std::
     // they reach the row's bytes) and appended at once: appending a byte
     // at a time to a string made coding a frame cost half a step.
     char* to = code_.data();
-    for (std::size_t start = 0, r = 0; start < previous_.size(); start += row_bytes_, ++r) {
+    const std::size_t rows = previous_.size() / row_bytes_;
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (same_rows != nullptr && same_rows[r] != 0) {
+            // A stretch of rows the camera left alone (most of a frame's) at once.
+            const void* other = std::memchr(same_rows + r, 0, rows - r);
+            const std::size_t kept = (other != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(other) - same_rows) : rows) - r;
+            std::memset(to, static_cast<char>(RowCode::same), kept);
+            to += kept;
+            r += kept - 1;
+            continue;
+        }
+        const std::size_t start = r * row_bytes_;
         const std::uint8_t* row = rgb + start;
-        if ((same_rows != nullptr && same_rows[r] != 0) || std::memcmp(row, previous_.data() + start, row_bytes_) == 0) {
+        if (std::memcmp(row, previous_.data() + start, row_bytes_) == 0) {
             *to++ = static_cast<char>(RowCode::same);
             continue;
         }
