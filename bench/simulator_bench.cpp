@@ -4,13 +4,16 @@
 // step against the 4-segment track's.
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <memory>
 
+#include "camera.hpp"
 #include "line_tracking.hpp"
 #include "scenarios.hpp"
 #include "simulation.hpp"
+#include "track.hpp"
 
 namespace {
 
@@ -72,6 +75,37 @@ void BM_StepByTrackSegments(benchmark::State& state) {
 void BM_StepPeanutArcs(benchmark::State& state) { run(state, with_camera(sim::peanut_world(), 64, 48)); }
 void BM_StepPeanutPoints(benchmark::State& state) { run(state, with_camera(sim::peanut_points_world(720), 64, 48)); }
 
+// The camera alone, on the same 2,000 poses every run (along the peanut, a
+// centimetre or so off the line and turned by up to 0.1 rad), where the
+// closed loop's poses follow the images: the 720-point peanut against its
+// arcs, without the rest of the step.
+void render_along(benchmark::State& state, const sim::WorldSettings& world) {
+    const sim::Track track(world.track);
+    const sim::Floor floor{{-10, -10}, {10, 10}};
+    sim::CameraSettings settings = world.camera;
+    settings.width = 64;
+    settings.height = 48;
+    sim::Camera camera(settings, world.floor, track, world.track.line_width, floor);
+    std::vector<sim::Pose> poses;
+    std::size_t k = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const double s = track.length() * i / 2000;
+        while (k + 1 < track.pieces().size() && track.pieces()[k + 1].start_distance <= s) ++k;
+        const sim::Piece& piece = track.pieces()[k];
+        const sim::Vec2 q = sim::point_on_piece(piece, s - piece.start_distance);
+        const double heading = sim::heading_on_piece(piece, s - piece.start_distance);
+        poses.push_back({q.x - 0.01 * std::sin(i * 0.1), q.y + 0.01 * std::cos(i * 0.07), heading + 0.1 * std::sin(i * 0.05)});
+    }
+    std::size_t i = 0;
+    for (auto _ : state) {
+        camera.render(poses[i]);
+        benchmark::DoNotOptimize(camera.image());
+        i = (i + 1) % poses.size();
+    }
+}
+void BM_RenderPeanutArcs(benchmark::State& state) { render_along(state, sim::peanut_world()); }
+void BM_RenderPeanutPoints(benchmark::State& state) { render_along(state, sim::peanut_points_world(720)); }
+
 // The floor: the least work that writes every pixel of a camera-like image
 // once, row by row, the floor's gray with one dark span a row (a sixth of
 // the width, drifting across the image from row to row). Compare the step
@@ -107,6 +141,8 @@ BENCHMARK(BM_Floor)->Args({64, 48})->Args({160, 120})->Args({640, 480});
 BENCHMARK(BM_StepByImageSize)->Args({64, 48})->Args({160, 120})->Args({640, 480});
 BENCHMARK(BM_StepPeanutArcs);
 BENCHMARK(BM_StepPeanutPoints);
+BENCHMARK(BM_RenderPeanutArcs);
+BENCHMARK(BM_RenderPeanutPoints);
 BENCHMARK(BM_StepWithEveryEffect);
 BENCHMARK(BM_StepByTrackSegments)->Arg(4)->Arg(400)->Arg(40000);
 
