@@ -527,10 +527,6 @@ void Camera::straight_in_rows(std::size_t first, const Piece& piece, const Piece
     }
 }
 
-}  // namespace sim
-
-namespace sim {
-
 // Each bound on a row's y is a line in the row's distance ahead, a: the band
 // keeps 0 <= along <= length and |side| <= half width, with along = (a -
 // s.x) d.x + (y - s.y) d.y and side = (y - s.y) d.x - (a - s.x) d.y; the
@@ -540,6 +536,7 @@ namespace sim {
 bool Camera::straight_in_view(const Transform& robot, const Piece& piece) {
     const Vec2 d = inv_rotate(robot.q, piece.direction);
     const bool corner = piece.corner != 0.0;
+    // (Without a corner, edges that pass the test below and are never used.)
     const Vec2 from = corner ? inv_rotate(robot.q, piece.corner_from) : Vec2{1, 0};
     const Vec2 to = corner ? inv_rotate(robot.q, piece.corner_to) : Vec2{1, 0};
     // A bound along the rows (the band, or an edge of the wedge, square to

@@ -71,8 +71,8 @@ void FrameEncoder::encode(const std::uint8_t* rgb, std::string& out, const std::
     for (std::size_t r = 0; r < rows; ++r) {
         if (same_rows != nullptr && same_rows[r] != 0) {
             // A stretch of rows the camera left alone (most of a frame's) at once.
-            const void* other = std::memchr(same_rows + r, 0, rows - r);
-            const std::size_t kept = (other != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(other) - same_rows) : rows) - r;
+            const auto* other = static_cast<const std::uint8_t*>(std::memchr(same_rows + r, 0, rows - r));
+            const std::size_t kept = (other != nullptr ? static_cast<std::size_t>(other - same_rows) : rows) - r;
             std::memset(to, static_cast<char>(RowCode::same), kept);
             to += kept;
             r += kept - 1;
