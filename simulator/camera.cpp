@@ -317,7 +317,7 @@ void Camera::draw(const Transform& robot) {
             dot(middle - left_edge_.point, left_edge_.outward) > reach + EDGE_MARGIN) {
             continue;
         }
-        if (piece.curvature == 0.0 && !piece.cap_start && !piece.cap_end && straight_in_view(robot, piece)) continue;
+        if (piece.curvature == 0.0 && straight_in_view(robot, piece)) continue;
         in_view(robot, piece, view);
         piece_in_rows(first_row_at(view.low), piece, view);
     }
@@ -462,6 +462,14 @@ Span across_wedge(double ax, Vec2 centre, Vec2 from, Vec2 to, double sign) {
     add_line(r, columns(u));
 }
 
+// A disc where the line stops or turns sharply, round `centre` (robot frame).
+void Camera::disc_in_rows(Vec2 centre) {
+    const double high = centre.x + half_width_ + PAD;
+    for (std::size_t r = first_row_at(centre.x - half_width_ - PAD); r < floor_rows_ && rows_[r].ahead <= high; ++r) {
+        line_in_row(r, across_disc(rows_[r].ahead, centre, half_width_));
+    }
+}
+
 // The pixels that lie on one piece of line, the piece seen from the robot,
 // in each row from `first` on that it may cross. The end discs and the
 // corner's wedge cross a few rows only: each has its own loop over them.
@@ -470,13 +478,8 @@ void Camera::piece_in_rows(std::size_t first, const Piece& piece, const PieceInV
     const auto rows_from = [&](double low, double high, const auto& in_row) {
         for (std::size_t r = first_row_at(low); r < floor_rows_ && rows_[r].ahead <= high; ++r) in_row(r, rows_[r].ahead);
     };
-    // A disc where the line stops or turns sharply; a wedge of it outside a gentler corner.
-    const auto disc_rows = [&](Vec2 centre) {
-        rows_from(centre.x - half_width - PAD, centre.x + half_width + PAD,
-                  [&](std::size_t r, double a) { line_in_row(r, across_disc(a, centre, half_width)); });
-    };
-    if (piece.cap_start) disc_rows(view.start);
-    if (piece.cap_end) disc_rows(view.end);
+    if (piece.cap_start) disc_in_rows(view.start);
+    if (piece.cap_end) disc_in_rows(view.end);
     if (piece.corner != 0.0) {
         const double corner_sign = piece.corner > 0 ? 1.0 : -1.0;
         rows_from(view.corner_low, view.corner_high, [&](std::size_t r, double a) {
@@ -544,6 +547,8 @@ bool Camera::straight_in_view(const Transform& robot, const Piece& piece) {
     if (d.x == 0 || d.y == 0 || from.x == 0 || to.x == 0) return false;
     const double half_width = half_width_;
     const Vec2 start = to_robot(robot, piece.start), end = to_robot(robot, piece.end);
+    if (piece.cap_start) disc_in_rows(start);
+    if (piece.cap_end) disc_in_rows(end);
     const double along_slope = -d.x / d.y, side_slope = d.y / d.x;  // [m/m] y a metre further ahead
     const double along_end = piece.length / d.y, side_reach = half_width / std::abs(d.x);
     const double along_low = start.y + std::min(0.0, along_end), along_high = start.y + std::max(0.0, along_end);

@@ -153,9 +153,10 @@ private:
     // The rows [low, high] ahead that the wedge of a corner at `ahead` (its
     // edges from and to, turning by `corner`) may cross, in the robot's frame.
     void corner_reach(double ahead, Vec2 from, Vec2 to, double corner, double& low, double& high) const;
-    // Draws a straight piece without end discs; false (nothing drawn) where
-    // it or its corner runs square to the robot's axis or along it.
+    // Draws a straight piece; false (nothing drawn) where it or its corner
+    // runs square to the robot's axis or along it.
     bool straight_in_view(const Transform& robot, const Piece& piece);
+    void disc_in_rows(Vec2 centre);
     void piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
     void straight_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
     // Marks the pixels of row r with y within the span [m] as line.
