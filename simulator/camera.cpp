@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "random.hpp"
 
@@ -211,33 +212,25 @@ void Camera::in_view(const Transform& robot, const Piece& piece, PieceInView& vi
     // Every member written once, into a view kept from piece to piece: a
     // point track has dozens in view, and a fresh PieceInView{} would be
     // cleared whole first.
-    const bool straight = piece.curvature == 0.0, corner = piece.corner != 0.0;
+    const bool corner = piece.corner != 0.0;
     view.start = to_robot(robot, piece.start);
     view.end = to_robot(robot, piece.end);
-    view.direction = straight ? inv_rotate(robot.q, piece.direction) : Vec2{};
-    view.centre = straight ? Vec2{} : to_robot(robot, piece.centre);
-    view.from = straight ? Vec2{} : inv_rotate(robot.q, piece.from);
-    view.to = straight ? Vec2{} : inv_rotate(robot.q, piece.to);
+    view.centre = to_robot(robot, piece.centre);
+    view.from = inv_rotate(robot.q, piece.from);
+    view.to = inv_rotate(robot.q, piece.to);
     view.corner_from = corner ? inv_rotate(robot.q, piece.corner_from) : Vec2{};
     view.corner_to = corner ? inv_rotate(robot.q, piece.corner_to) : Vec2{};
     view.sign = piece.curvature < 0 ? -1.0 : 1.0;
     view.corner_low = INFINITY;
     view.corner_high = -INFINITY;
-    if (piece.curvature == 0.0) {
-        // The band's corners lie half a width to either side of the ends.
-        const double side = half_width_ * std::abs(view.direction.y);
-        view.low = std::min(view.start.x, view.end.x) - side - PAD;
-        view.high = std::max(view.start.x, view.end.x) + side + PAD;
-    } else {
-        // The arc's ends, and the circle's extremes ahead and behind where the arc passes them.
-        const double outer = view.sign;
-        const bool forward = outer * -view.from.y >= 0 && outer * view.to.y >= 0;
-        const bool backward = outer * view.from.y >= 0 && outer * -view.to.y >= 0;
-        const double most = forward ? view.centre.x + piece.radius : std::max(view.start.x, view.end.x);
-        const double least = backward ? view.centre.x - piece.radius : std::min(view.start.x, view.end.x);
-        view.low = least - half_width_ - PAD;
-        view.high = most + half_width_ + PAD;
-    }
+    // The arc's ends, and the circle's extremes ahead and behind where the arc passes them.
+    const double outer = view.sign;
+    const bool forward = outer * -view.from.y >= 0 && outer * view.to.y >= 0;
+    const bool backward = outer * view.from.y >= 0 && outer * -view.to.y >= 0;
+    const double most = forward ? view.centre.x + piece.radius : std::max(view.start.x, view.end.x);
+    const double least = backward ? view.centre.x - piece.radius : std::min(view.start.x, view.end.x);
+    view.low = least - half_width_ - PAD;
+    view.high = most + half_width_ + PAD;
     const auto include = [&view](double low, double high) {
         view.low = std::min(view.low, low);
         view.high = std::max(view.high, high);
@@ -317,7 +310,10 @@ void Camera::draw(const Transform& robot) {
             dot(middle - left_edge_.point, left_edge_.outward) > reach + EDGE_MARGIN) {
             continue;
         }
-        if (piece.curvature == 0.0 && straight_in_view(robot, piece)) continue;
+        if (piece.curvature == 0.0) {
+            straight_in_view(robot, piece);
+            continue;
+        }
         in_view(robot, piece, view);
         piece_in_rows(first_row_at(view.low), piece, view);
     }
@@ -470,8 +466,8 @@ void Camera::disc_in_rows(Vec2 centre) {
     }
 }
 
-// The pixels that lie on one piece of line, the piece seen from the robot,
-// in each row from `first` on that it may cross. The end discs and the
+// The pixels that lie on an arc of line, the arc seen from the robot, in
+// each row from `first` on that it may cross. The end discs and the
 // corner's wedge cross a few rows only: each has its own loop over them.
 void Camera::piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view) {
     const double half_width = half_width_;
@@ -487,10 +483,6 @@ void Camera::piece_in_rows(std::size_t first, const Piece& piece, const PieceInV
             const Span disc = across_disc(a, view.end, half_width);
             line_in_row(r, {std::max(disc.lo, wedge.lo), std::min(disc.hi, wedge.hi)});
         });
-    }
-    if (piece.curvature == 0.0) {
-        straight_in_rows(first, piece, view);
-        return;
     }
     for (std::size_t r = first; r < floor_rows_ && rows_[r].ahead <= view.high; ++r) {
         const double a = rows_[r].ahead;
@@ -512,54 +504,37 @@ void Camera::piece_in_rows(std::size_t first, const Piece& piece, const PieceInV
     }
 }
 
-// A band beside the straight: 0 <= along <= length and |side| <= half width,
-// with along = (p - start) . d and side = d x (p - start), for p = (a, y):
-// four half-planes a row, each a bound on y.
-void Camera::straight_in_rows(std::size_t first, const Piece& piece, const PieceInView& view) {
+// A band beside the straight: 0 <= along <= length and |side| <= half
+// width, with along = (a - s.x) d.x + (y - s.y) d.y and side = (y - s.y) d.x
+// - (a - s.x) d.y for the point (a, y); each of the four is a bound on y,
+// a line in the row's distance ahead a. So is each of the two edges of the
+// corner's wedge, through its point. Their slopes are divided out once a
+// piece, not in every row: a point track draws a score of such pieces a
+// frame, each across a few rows. (Only a side square to the robot's axis or
+// along it is no line in a: then the bound is worked out row by row.)
+void Camera::straight_in_view(const Transform& robot, const Piece& piece) {
     const double half_width = half_width_;
-    const Vec2 d = view.direction;
-    const double start_y_d_y = view.start.y * d.y, start_y_d_x = -view.start.y * d.x;
-    for (std::size_t r = first; r < floor_rows_ && rows_[r].ahead <= view.high; ++r) {
-        const double ax = rows_[r].ahead - view.start.x;
-        Span y;
-        y.at_least_zero(ax * d.x - start_y_d_y, d.y);                  // along >= 0
-        y.at_least_zero(piece.length - ax * d.x + start_y_d_y, -d.y);  // along <= length
-        y.at_least_zero(half_width - (start_y_d_x - ax * d.y), -d.x);  // side <= half width
-        y.at_least_zero(half_width + (start_y_d_x - ax * d.y), d.x);   // side >= -half width
-        line_in_row(r, y);
-    }
-}
-
-// Each bound on a row's y is a line in the row's distance ahead, a: the band
-// keeps 0 <= along <= length and |side| <= half width, with along = (a -
-// s.x) d.x + (y - s.y) d.y and side = (y - s.y) d.x - (a - s.x) d.y; the
-// corner's wedge lies on the inner side of two lines through its point. So
-// their slopes are divided out once a piece, not in every row: a point track
-// draws a score of such pieces a frame, each across a few rows.
-bool Camera::straight_in_view(const Transform& robot, const Piece& piece) {
     const Vec2 d = inv_rotate(robot.q, piece.direction);
-    const bool corner = piece.corner != 0.0;
-    // (Without a corner, edges that pass the test below and are never used.)
-    const Vec2 from = corner ? inv_rotate(robot.q, piece.corner_from) : Vec2{1, 0};
-    const Vec2 to = corner ? inv_rotate(robot.q, piece.corner_to) : Vec2{1, 0};
-    // A bound along the rows (the band, or an edge of the wedge, square to
-    // the robot's axis or along it) is no line in a.
-    if (d.x == 0 || d.y == 0 || from.x == 0 || to.x == 0) return false;
-    const double half_width = half_width_;
     const Vec2 start = to_robot(robot, piece.start), end = to_robot(robot, piece.end);
     if (piece.cap_start) disc_in_rows(start);
     if (piece.cap_end) disc_in_rows(end);
+    const bool band_lines = d.x != 0 && d.y != 0;
     const double along_slope = -d.x / d.y, side_slope = d.y / d.x;  // [m/m] y a metre further ahead
     const double along_end = piece.length / d.y, side_reach = half_width / std::abs(d.x);
     const double along_low = start.y + std::min(0.0, along_end), along_high = start.y + std::max(0.0, along_end);
     const double side_low = start.y - side_reach, side_high = start.y + side_reach;
+    const double start_y_d_y = start.y * d.y, start_y_d_x = -start.y * d.x;
     // The band's corners lie half a width to either side of the ends.
     const double spread = half_width * std::abs(d.y);
     double low = std::min(start.x, end.x) - spread - PAD, high = std::max(start.x, end.x) + spread + PAD;
     // The wedge round `end` from `from` round to `to` (counter-clockwise for
     // a left turn), within half a width of it: from x v >= 0 and v x to >= 0
     // for v = (a - end.x, y - end.y), turned about for a right turn.
+    const bool corner = piece.corner != 0.0;
+    const Vec2 from = corner ? inv_rotate(robot.q, piece.corner_from) : Vec2{};
+    const Vec2 to = corner ? inv_rotate(robot.q, piece.corner_to) : Vec2{};
     const double turn = piece.corner > 0 ? 1.0 : -1.0;
+    const bool wedge_lines = from.x != 0 && to.x != 0;
     const double from_slope = from.y / from.x, to_slope = to.y / to.x;
     const bool from_below = turn * from.x > 0, to_above = turn * to.x > 0;
     double wedge_low = INFINITY, wedge_high = -INFINITY;
@@ -568,26 +543,47 @@ bool Camera::straight_in_view(const Transform& robot, const Piece& piece) {
         low = std::min(low, wedge_low);
         high = std::max(high, wedge_high);
     }
-    for (std::size_t r = first_row_at(low); r < floor_rows_ && rows_[r].ahead <= high; ++r) {
-        const double a = rows_[r].ahead, ax = a - start.x;
-        Span band{std::max(along_low + ax * along_slope, side_low + ax * side_slope),
-                  std::min(along_high + ax * along_slope, side_high + ax * side_slope)};
-        const double wx = a - end.x, squared = half_width * half_width - wx * wx;
-        if (a >= wedge_low && a <= wedge_high && squared >= 0) {
-            const double half = std::sqrt(squared), from_y = end.y + wx * from_slope, to_y = end.y + wx * to_slope;
-            Span wedge{end.y - half, end.y + half};
-            if (from_below) wedge.lo = std::max(wedge.lo, from_y); else wedge.hi = std::min(wedge.hi, from_y);
-            if (to_above) wedge.hi = std::min(wedge.hi, to_y); else wedge.lo = std::max(wedge.lo, to_y);
-            // The wedge meets the band at the piece's end: where they overlap, one span.
-            if (!wedge.empty() && !band.empty() && wedge.lo <= band.hi && band.lo <= wedge.hi) {
-                band = {std::min(band.lo, wedge.lo), std::max(band.hi, wedge.hi)};
+    // The rows, with the band's bounds as lines or not (one loop each).
+    const auto rows = [&](auto as_lines) {
+        for (std::size_t r = first_row_at(low); r < floor_rows_ && rows_[r].ahead <= high; ++r) {
+            const double a = rows_[r].ahead, ax = a - start.x;
+            Span band;
+            if constexpr (decltype(as_lines)::value) {
+                band = {std::max(along_low + ax * along_slope, side_low + ax * side_slope),
+                        std::min(along_high + ax * along_slope, side_high + ax * side_slope)};
             } else {
-                line_in_row(r, wedge);
+                band.at_least_zero(ax * d.x - start_y_d_y, d.y);                  // along >= 0
+                band.at_least_zero(piece.length - ax * d.x + start_y_d_y, -d.y);  // along <= length
+                band.at_least_zero(half_width - (start_y_d_x - ax * d.y), -d.x);  // side <= half width
+                band.at_least_zero(half_width + (start_y_d_x - ax * d.y), d.x);   // side >= -half width
             }
+            const double wx = a - end.x, squared = half_width * half_width - wx * wx;
+            if (a >= wedge_low && a <= wedge_high && squared >= 0) {
+                const double half = std::sqrt(squared);
+                Span wedge{end.y - half, end.y + half};
+                if (wedge_lines) {
+                    const double from_y = end.y + wx * from_slope, to_y = end.y + wx * to_slope;
+                    if (from_below) wedge.lo = std::max(wedge.lo, from_y); else wedge.hi = std::min(wedge.hi, from_y);
+                    if (to_above) wedge.hi = std::min(wedge.hi, to_y); else wedge.lo = std::max(wedge.lo, to_y);
+                } else {
+                    const Span edges = across_wedge(wx, end, from, to, turn);
+                    wedge = {std::max(wedge.lo, edges.lo), std::min(wedge.hi, edges.hi)};
+                }
+                // The wedge meets the band at the piece's end: where they overlap, one span.
+                if (!wedge.empty() && !band.empty() && wedge.lo <= band.hi && band.lo <= wedge.hi) {
+                    band = {std::min(band.lo, wedge.lo), std::max(band.hi, wedge.hi)};
+                } else {
+                    line_in_row(r, wedge);
+                }
+            }
+            line_in_row(r, band);
         }
-        line_in_row(r, band);
+    };
+    if (band_lines) {
+        rows(std::true_type{});
+    } else {
+        rows(std::false_type{});
     }
-    return true;
 }
 
 }  // namespace sim

@@ -115,9 +115,9 @@ private:
         Columns drawn;
         bool several = false;
     };
-    // A piece of line near the view, moved into the robot's frame for this frame.
+    // An arc near the view, moved into the robot's frame for this frame.
     struct PieceInView {
-        Vec2 start, end, direction, centre, from, to, corner_from, corner_to;
+        Vec2 start, end, centre, from, to, corner_from, corner_to;
         double sign = 1.0;   // +1 for a left turn, -1 for a right turn
         double corner_low = 0.0, corner_high = 0.0;  // [m] ahead: the rows the corner's wedge may cross
         double low = 0.0, high = 0.0;                // [m] ahead: the rows the whole piece may cross
@@ -135,7 +135,7 @@ private:
     // Keeps nearby_ listing every drawn piece within half a line of the box
     // [low, high] on the floor.
     void find_nearby(Vec2 low, Vec2 high);
-    // The piece moved into the robot's frame, written into `view`.
+    // The arc moved into the robot's frame, written into `view`.
     void in_view(const Transform& robot, const Piece& piece, PieceInView& view) const;
     // The columns whose centres lie within the span.
     Columns columns(Span span) const {
@@ -153,12 +153,11 @@ private:
     // The rows [low, high] ahead that the wedge of a corner at `ahead` (its
     // edges from and to, turning by `corner`) may cross, in the robot's frame.
     void corner_reach(double ahead, Vec2 from, Vec2 to, double corner, double& low, double& high) const;
-    // Draws a straight piece; false (nothing drawn) where it or its corner
-    // runs square to the robot's axis or along it.
-    bool straight_in_view(const Transform& robot, const Piece& piece);
+    // Draws a straight piece, with its end discs and its corner's wedge.
+    void straight_in_view(const Transform& robot, const Piece& piece);
     void disc_in_rows(Vec2 centre);
+    // Draws an arc, moved into the robot's frame by in_view().
     void piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
-    void straight_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
     // Marks the pixels of row r with y within the span [m] as line.
     void line_in_row(std::size_t r, Span y);
     // Marks the columns of row r as line, to be written at the end of the frame.
