@@ -1,15 +1,20 @@
 #include "run_files.hpp"
 
 #include <png.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <time.h>
 
 #include <cerrno>
+#include <chrono>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <utility>
 
@@ -28,6 +33,14 @@ constexpr double FLUSH_PERIOD = 0.25;  // [s] of wall time between trace flushes
 // write every few hundred steps) more is left to read once the run ends, and
 // a 120 s run through line-sim took 1 ms longer; with 2 KiB, 0.5 ms longer.
 constexpr std::size_t FILE_BUFFER = 1 << 12;
+// Steps whose rows and frames are handed to the writing thread at once:
+// about a buffer of trace, and a wake-up of the thread every millisecond or
+// so of a run at full speed.
+constexpr std::size_t HAND_OVER_STEPS = 64;
+// Steps handed over and not yet taken by the writing thread, at the most:
+// a run faster than its disk waits for it, rather than filling the memory.
+constexpr std::size_t MOST_WAITING_STEPS = 64 * HAND_OVER_STEPS;
+constexpr std::size_t TRACE_COLUMNS = 8;
 
 // [s] of wall time, to a few milliseconds: looked at every step, for a
 // period of a quarter of a second, so the cheapest clock does (5 ns here,
@@ -95,6 +108,115 @@ RunFiles::RunFiles(std::string folder, double duration, std::vector<double> fram
     const std::string header = std::string(TRACE_HEADER) + "\n";
     write(trace_, "trace.csv", header.data(), header.size());
     last_flush_ = wall_now();
+    pending_.rows.reserve(TRACE_COLUMNS * HAND_OVER_STEPS);
+    // Signals are for the controller's thread to take (Ctrl-C, a crash's flush), not this one.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    try {
+        writer_ = std::thread(&RunFiles::write_handed, this);
+    } catch (...) {
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        std::fclose(trace_);
+        throw;
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    // On a processor other than the run's, where there is one: the
+    // scheduler wakes a thread where its waker runs, and there the two took
+    // turns, the run no faster than before while the other processor idled.
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof cpus, &cpus) == 0 && CPU_COUNT(&cpus) > 1) {
+        const int here = sched_getcpu();
+        if (here >= 0) CPU_CLR(static_cast<std::size_t>(here), &cpus);
+        pthread_setaffinity_np(writer_.native_handle(), sizeof cpus, &cpus);
+    }
+}
+
+void RunFiles::Batch::clear() {
+    rows.clear();
+    frames.clear();
+    snapshots.clear();
+    flush = false;
+}
+
+void RunFiles::hand_over() {
+    {
+        std::unique_lock lock(mutex_);
+        written_cv_.wait(lock, [this] { return handed_.rows.size() < TRACE_COLUMNS * MOST_WAITING_STEPS || error_; });
+        if (error_) throw *error_;
+        if (handed_.empty()) {
+            std::swap(handed_, pending_);  // pending_ takes the emptied buffers the thread gave back
+        } else {
+            // The thread is still at the last batch: this one waits behind it.
+            handed_.rows.insert(handed_.rows.end(), pending_.rows.begin(), pending_.rows.end());
+            handed_.frames += pending_.frames;
+            std::move(pending_.snapshots.begin(), pending_.snapshots.end(), std::back_inserter(handed_.snapshots));
+            handed_.flush = handed_.flush || pending_.flush;
+        }
+    }
+    pending_.clear();
+    handed_cv_.notify_one();
+}
+
+void RunFiles::write_handed() {
+    Batch batch;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        handed_cv_.wait(lock, [this] { return !handed_.empty() || stopping_; });
+        if (handed_.empty()) return;  // stopping, and all written
+        std::swap(batch, handed_);
+        writing_ = true;
+        const bool failed = error_.has_value();
+        lock.unlock();
+        std::optional<FileError> error;
+        try {
+            if (!failed) write_batch(batch);
+        } catch (const FileError& e) {
+            error = e;
+        }
+        batch.clear();
+        lock.lock();
+        if (error && !error_) error_ = std::move(error);
+        writing_ = false;
+        written_cv_.notify_all();
+    }
+}
+
+void RunFiles::write_batch(const Batch& batch) {
+    // Each number in its shortest form that reads back as the same double, so
+    // that the trace reproduces the summary exactly.
+    char row[256];
+    for (std::size_t i = 0; i < batch.rows.size(); i += TRACE_COLUMNS) {
+        char* end = row;
+        for (std::size_t k = 0; k < TRACE_COLUMNS; ++k) {
+            if (k > 0) *end++ = ',';
+            end = write_shortest(end, batch.rows[i + k]);
+        }
+        *end++ = '\n';
+        write(trace_, "trace.csv", row, static_cast<std::size_t>(end - row));
+    }
+    if (!batch.frames.empty()) write(frames_, FRAMES_FILE, batch.frames.data(), batch.frames.size());
+    for (const Snapshot& snapshot : batch.snapshots) {
+        write_png(folder_ + "/" + snapshot.name, snapshot.width, snapshot.height, snapshot.rgb.data());
+    }
+    if (batch.flush) {
+        if (std::fflush(trace_) != 0) throw_file_error(folder_ + "/trace.csv");
+        if (frames_ != nullptr && std::fflush(frames_) != 0) throw_file_error(folder_ + "/" + FRAMES_FILE);
+    }
+}
+
+void RunFiles::stop_writing() noexcept {
+    if (!writer_.joinable()) return;
+    try {
+        hand_over();
+    } catch (const FileError&) {  // kept in error_
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    handed_cv_.notify_one();
+    writer_.join();
 }
 
 void RunFiles::write(std::FILE* file, const char* name, const char* bytes, std::size_t size) {
@@ -102,6 +224,7 @@ void RunFiles::write(std::FILE* file, const char* name, const char* bytes, std::
 }
 
 RunFiles::~RunFiles() {
+    stop_writing();
     if (trace_ != nullptr) std::fclose(trace_);
     if (frames_ != nullptr) std::fclose(frames_);
 }
@@ -112,27 +235,18 @@ void RunFiles::started(const Simulation& simulation) {
     frames_buffer_.resize(FILE_BUFFER);
     std::setvbuf(frames_, frames_buffer_.data(), _IOFBF, FILE_BUFFER);
     encoder_.emplace(camera.width(), camera.height());
-    frame_code_ = frames_header({camera.width(), camera.height(), simulation.metrics().steps});
-    encoder_->encode(camera.image(), frame_code_);
+    pending_.frames += frames_header({camera.width(), camera.height(), simulation.metrics().steps});
+    encoder_->encode(camera.image(), pending_.frames);
     encoded_render_ = camera.renders();
-    write(frames_, FRAMES_FILE, frame_code_.data(), frame_code_.size());
     snapshot(simulation, "");
+    hand_over();
 }
 
 void RunFiles::stepped(const Simulation& simulation) {
     const Pose& pose = simulation.pose();
     const Metrics& metrics = simulation.metrics();
-    // Each number in its shortest form that reads back as the same double, so
-    // that the trace reproduces the summary exactly.
-    char row[256];
-    char* end = row;
-    for (const double value : {simulation.time(), pose.x, pose.y, pose.heading, simulation.left_speed(),
-                               simulation.right_speed(), metrics.lateral_error, metrics.progress}) {
-        if (end != row) *end++ = ',';
-        end = write_shortest(end, value);
-    }
-    *end++ = '\n';
-    write(trace_, "trace.csv", row, static_cast<std::size_t>(end - row));
+    pending_.rows.insert(pending_.rows.end(), {simulation.time(), pose.x, pose.y, pose.heading, simulation.left_speed(),
+                                               simulation.right_speed(), metrics.lateral_error, metrics.progress});
     if (encoder_) {
         // The rows the camera left as they were need no comparing (most of
         // them: a row's line moves a pixel every few steps), where the frame
@@ -140,13 +254,10 @@ void RunFiles::stepped(const Simulation& simulation) {
         const Camera& camera = simulation.camera();
         const std::uint8_t* kept = camera.renders() == encoded_render_ + 1 ? camera.rows_kept() : nullptr;
         encoded_render_ = camera.renders();
-        frame_code_.clear();
-        encoder_->encode(camera.image(), frame_code_, kept);
-        write(frames_, FRAMES_FILE, frame_code_.data(), frame_code_.size());
+        encoder_->encode(camera.image(), pending_.frames, kept);
     }
     if (const double now = wall_now(); now - last_flush_ > FLUSH_PERIOD) {
-        if (std::fflush(trace_) != 0) throw_file_error(folder_ + "/trace.csv");
-        if (frames_ != nullptr && std::fflush(frames_) != 0) throw_file_error(folder_ + "/" + FRAMES_FILE);
+        pending_.flush = true;
         last_flush_ = now;
     }
 
@@ -166,9 +277,25 @@ void RunFiles::stepped(const Simulation& simulation) {
         frame_saved = true;
         frame_times_.pop_back();
     }
+    if (pending_.rows.size() >= TRACE_COLUMNS * HAND_OVER_STEPS || pending_.flush) hand_over();
 }
 
 void RunFiles::flush() {
+    // From a signal handler, as the controller crashes: not waiting on a
+    // lock its thread may hold, nor for long on the writing thread, nor for
+    // itself, should the crash be its own.
+    if (writer_.joinable() && std::this_thread::get_id() != writer_.get_id()) {
+        std::unique_lock lock(mutex_, std::try_to_lock);
+        if (lock.owns_lock()) {
+            lock.unlock();
+            try {
+                hand_over();
+            } catch (const FileError&) {  // nothing more can be written
+            }
+            lock.lock();
+            written_cv_.wait_for(lock, std::chrono::seconds(2), [this] { return handed_.empty() && !writing_; });
+        }
+    }
     if (trace_ != nullptr) std::fflush(trace_);
     if (frames_ != nullptr) std::fflush(frames_);
 }
@@ -176,11 +303,16 @@ void RunFiles::flush() {
 void RunFiles::finished(const Simulation& simulation, double wall_seconds, EndReason end_reason) {
     // The summary is written even when the trace cannot be: it says why.
     std::optional<FileError> failed;
+    stop_writing();
+    if (error_) {
+        failed = error_;
+        end_reason = EndReason::files_not_written;
+    }
     try {
         close_part(std::exchange(trace_, nullptr), folder_ + "/trace.csv");
         if (frames_ != nullptr) close_part(std::exchange(frames_, nullptr), folder_ + "/" + FRAMES_FILE);
     } catch (const FileError& error) {
-        failed = error;
+        if (!failed) failed = error;
         end_reason = EndReason::files_not_written;
     }
     const RunSummary summary =
@@ -191,8 +323,9 @@ void RunFiles::finished(const Simulation& simulation, double wall_seconds, EndRe
 
 void RunFiles::snapshot(const Simulation& simulation, const std::string& label) {
     const Camera& camera = simulation.camera();
-    write_png(folder_ + "/" + snapshot_name(label, simulation.time(), duration_), camera.width(), camera.height(),
-              camera.image());
+    const std::uint8_t* image = camera.image();
+    pending_.snapshots.push_back({snapshot_name(label, simulation.time(), duration_), camera.width(), camera.height(),
+                                  {image, image + 3 * static_cast<std::size_t>(camera.width() * camera.height())}});
 }
 
 }  // namespace sim

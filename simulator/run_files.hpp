@@ -3,11 +3,14 @@
 // The files a run leaves in its output folder: the trace of every step, the
 // camera's snapshots, and the summary.
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "files.hpp"
@@ -37,6 +40,11 @@ void write_png(const std::string& path, std::int32_t width, std::int32_t height,
 // measured, and under their temporary names until the run ends; camera snapshots (the first frame, one every
 // snapshot_period, and each time the robot leaves the line), and at the end
 // the summary. Every write is checked; a failure throws FileError.
+//
+// The writing itself (the trace's numbers turned into text, the snapshots
+// compressed, the bytes handed to the files) is done by a thread of its own,
+// while the run goes on: what a few dozen steps leave is handed to it at
+// once. A write that fails there throws from the next call that hands it more.
 class RunFiles {
 public:
     // The folder must exist; throws FileError naming what failed.
@@ -57,8 +65,30 @@ public:
     void finished(const Simulation& simulation, double wall_seconds, EndReason end_reason);
 
 private:
+    struct Snapshot {
+        std::string name;
+        std::int32_t width = 0, height = 0;
+        std::vector<std::uint8_t> rgb;
+    };
+    // What the run leaves for the writing thread.
+    struct Batch {
+        std::vector<double> rows;  // the trace's numbers, TRACE_COLUMNS a step
+        std::string frames;        // frames' codes
+        std::vector<Snapshot> snapshots;
+        bool flush = false;  // once written, hand what the files buffer to them
+        bool empty() const { return rows.empty() && frames.empty() && snapshots.empty() && !flush; }
+        void clear();
+    };
+
     // Saves the camera's image as camera-<label><simulated time>s.png.
     void snapshot(const Simulation& simulation, const std::string& label);
+    // Hands pending_ to the writing thread; throws the FileError it met, if any.
+    void hand_over();
+    // The writing thread: writes what it is handed until stopped.
+    void write_handed();
+    void write_batch(const Batch& batch);
+    // Hands over what is left and ends the writing thread.
+    void stop_writing() noexcept;
 
     std::string folder_;
     double duration_;  // [s] of the run
@@ -71,12 +101,20 @@ private:
     std::FILE* frames_ = nullptr;  // open once the camera is on
     std::optional<FrameEncoder> encoder_;
     std::uint64_t encoded_render_ = 0;  // the camera's render last encoded
-    std::string frame_code_;
     std::vector<double> frame_times_;  // [s] still to save, latest first
     double last_flush_ = 0.0;       // [s] of wall time
     std::int64_t next_snapshot_ = 1;  // the next multiple of SNAPSHOT_PERIOD to save a frame at
     bool was_off_line_ = false;
     int off_line_snapshots_ = 0;
+
+    Batch pending_;                   // the run's thread's, not yet handed over
+    std::mutex mutex_;                // guards the members down to error_
+    Batch handed_;                    // handed over, not yet taken by the writing thread
+    bool writing_ = false;            // the writing thread is writing what it took
+    bool stopping_ = false;           // the writing thread ends once it has written all
+    std::optional<FileError> error_;  // the first write that failed; nothing is written after it
+    std::condition_variable handed_cv_, written_cv_;
+    std::thread writer_;
 };
 
 }  // namespace sim

@@ -44,8 +44,10 @@ struct Recording {
 
 // Runs the recording's world with the controller's decision for `steps`
 // steps, recording into `folder`; gives every image the camera showed after
-// each step, the first before any.
-std::vector<Image> record_run(const std::string& folder, const Recording& how, int steps, std::vector<double> frame_times = {}) {
+// each step, the first before any. Unfinished, the files stay under their
+// temporary names, as where the controller exits before its run is over.
+std::vector<Image> record_run(const std::string& folder, const Recording& how, int steps, std::vector<double> frame_times = {},
+                              bool finish = true) {
     sim::WorldSettings world = how.points ? sim::peanut_points_world(720) : sim::default_world();
     world.camera.noise = how.noise;
     if (how.past_the_edge) {
@@ -68,7 +70,7 @@ std::vector<Image> record_run(const std::string& folder, const Recording& how, i
         files.stepped(simulation);
         images.emplace_back(camera.image(), camera.image() + size);
     }
-    files.finished(simulation, 1.0, simulation.end_reason());
+    if (finish) files.finished(simulation, 1.0, simulation.end_reason());
     return images;
 }
 
@@ -108,6 +110,17 @@ TEST_P(FramesFile, HoldsEveryImageTheCameraShowedAndLosesOnlyALastFrameCutShort)
             return std::find(image.begin(), image.end(), outside) != image.end();
         }));
     }
+}
+
+// Written while the run goes on, a few dozen steps at a time: a run that
+// stops between two hand-overs still leaves every step, in the trace and the frames.
+TEST(FramesFile, AnUnfinishedRunLeavesEveryStepItTook) {
+    const std::string folder = test_support::fresh_folder();
+    const std::vector<Image> images = record_run(folder, {"plain"}, 150, {}, false);
+    EXPECT_EQ(decode(test_support::read_file(sim::part_name(folder + "/" + sim::FRAMES_FILE))), images);
+    const std::string trace = test_support::read_file(sim::part_name(folder + "/trace.csv"));
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 151);  // the header and a row a step
+    EXPECT_EQ(trace.substr(trace.rfind('\n', trace.size() - 2) + 1, 6), "4.8,0.");  // the last step's time, then x
 }
 
 INSTANTIATE_TEST_SUITE_P(Recordings, FramesFile,
