@@ -33,13 +33,15 @@ constexpr double FLUSH_PERIOD = 0.25;  // [s] of wall time between trace flushes
 // write every few hundred steps) more is left to read once the run ends, and
 // a 120 s run through line-sim took 1 ms longer; with 2 KiB, 0.5 ms longer.
 constexpr std::size_t FILE_BUFFER = 1 << 12;
-// Steps whose rows and frames are handed to the writing thread at once:
-// about a buffer of trace, and a wake-up of the thread every millisecond or
-// so of a run at full speed.
-constexpr std::size_t HAND_OVER_STEPS = 64;
+// Steps whose rows and frames are handed to the writing thread at once: a
+// wake-up of the thread every fifth of a millisecond or so of a run at full
+// speed. Waking it costs the run: with 64 steps a 120 s run through line-sim
+// took 0.2 to 0.3 ms longer; with 256, line-sim's reading fell behind and
+// it took 0.2 to 0.5 ms longer.
+constexpr std::size_t HAND_OVER_STEPS = 128;
 // Steps handed over and not yet taken by the writing thread, at the most:
 // a run faster than its disk waits for it, rather than filling the memory.
-constexpr std::size_t MOST_WAITING_STEPS = 64 * HAND_OVER_STEPS;
+constexpr std::size_t MOST_WAITING_STEPS = 32 * HAND_OVER_STEPS;
 constexpr std::size_t TRACE_COLUMNS = 8;
 
 // [s] of wall time, to a few milliseconds: looked at every step, for a
