@@ -3,7 +3,6 @@
 #include <png.h>
 #include <pthread.h>
 #include <sched.h>
-#include <signal.h>
 #include <time.h>
 
 #include <cerrno>
@@ -18,6 +17,7 @@
 #include <optional>
 #include <utility>
 
+#include "quiet_thread.hpp"
 #include "run_summary.hpp"
 #include "shortest_double.hpp"
 
@@ -111,18 +111,12 @@ RunFiles::RunFiles(std::string folder, double duration, std::vector<double> fram
     write(trace_, "trace.csv", header.data(), header.size());
     last_flush_ = wall_now();
     pending_.rows.reserve(TRACE_COLUMNS * HAND_OVER_STEPS);
-    // Signals are for the controller's thread to take (Ctrl-C, a crash's flush), not this one.
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
     try {
-        writer_ = std::thread(&RunFiles::write_handed, this);
+        writer_ = quiet_thread(&RunFiles::write_handed, this);
     } catch (...) {
-        pthread_sigmask(SIG_SETMASK, &before, nullptr);
         std::fclose(trace_);
         throw;
     }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     // On a processor other than the run's, where there is one: the
     // scheduler wakes a thread where its waker runs, and there the two took
     // turns, the run no faster than before while the other processor idled.

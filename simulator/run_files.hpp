@@ -43,7 +43,7 @@ void write_png(const std::string& path, std::int32_t width, std::int32_t height,
 //
 // The writing itself (the trace's numbers turned into text, the snapshots
 // compressed, the bytes handed to the files) is done by a thread of its own,
-// while the run goes on: what a few dozen steps leave is handed to it at
+// while the run goes on: what a hundred or so steps leave is handed to it at
 // once. A write that fails there throws from the next call that hands it more.
 class RunFiles {
 public:

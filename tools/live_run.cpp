@@ -1,9 +1,8 @@
 #include "live_run.hpp"
 
-#include <signal.h>
-
 #include "files.hpp"
 #include "frame_codec.hpp"
+#include "quiet_thread.hpp"
 #include "trajectory_svg.hpp"
 
 namespace line_sim {
@@ -23,17 +22,7 @@ LiveRunFiles::LiveRunFiles(std::string folder, const sim::WorldSettings& world)
       trace_file_(names_of(folder_ + "/trace.csv"), ended_),
       frames_file_(names_of(folder_ + "/" + sim::FRAMES_FILE), ended_),
       frames_(&frames_file_) {
-    // Signals are line-sim's main thread's to take (a child's end, Ctrl-C), not this one's.
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    try {
-        thread_ = std::thread(&LiveRunFiles::follow, this);
-    } catch (...) {
-        pthread_sigmask(SIG_SETMASK, &before, nullptr);
-        throw;
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    thread_ = sim::quiet_thread(&LiveRunFiles::follow, this);
 }
 
 LiveRunFiles::~LiveRunFiles() { stop(); }
