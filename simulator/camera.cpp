@@ -243,12 +243,14 @@ void Camera::in_view(const Transform& robot, const Piece& piece, PieceInView& vi
     }
 }
 
-void Camera::corner_reach(double ahead, Vec2 from, Vec2 to, double corner, double& low, double& high) const {
+[[gnu::always_inline]] inline void Camera::corner_reach(double ahead, Vec2 from, Vec2 to, double corner, double& low, double& high) const {
     // The wedge's reach ahead: from its point, out to half a line along its
-    // edges, and along the robot's axis if the wedge holds it.
+    // edges, and along the robot's axis if the wedge holds it. (Without a
+    // branch: a point track's corners turn either way, at random.)
     const double turn = corner > 0 ? 1.0 : -1.0;
-    const bool forward = turn * -from.y >= 0 && turn * to.y >= 0, backward = turn * from.y >= 0 && turn * -to.y >= 0;
-    const double most = forward ? 1.0 : std::max({0.0, from.x, to.x}), least = backward ? -1.0 : std::min({0.0, from.x, to.x});
+    const bool forward = (turn * -from.y >= 0) & (turn * to.y >= 0), backward = (turn * from.y >= 0) & (turn * -to.y >= 0);
+    const double largest = std::max(std::max(0.0, from.x), to.x), smallest = std::min(std::min(0.0, from.x), to.x);
+    const double most = forward ? 1.0 : largest, least = backward ? -1.0 : smallest;
     low = ahead + half_width_ * least - PAD;
     high = ahead + half_width_ * most + PAD;
 }
@@ -531,11 +533,14 @@ void Camera::straight_in_view(const Transform& robot, const Piece& piece) {
     // a left turn), within half a width of it: from x v >= 0 and v x to >= 0
     // for v = (a - end.x, y - end.y), turned about for a right turn.
     const bool corner = piece.corner != 0.0;
-    const Vec2 from = corner ? inv_rotate(robot.q, piece.corner_from) : Vec2{};
-    const Vec2 to = corner ? inv_rotate(robot.q, piece.corner_to) : Vec2{};
     const double turn = piece.corner > 0 ? 1.0 : -1.0;
+    // The wedge's first edge is the band's end: the outer normal of the
+    // piece's direction, turned as the direction is (the same bits as
+    // turning piece.corner_from), and with the band's along slope.
+    const Vec2 from = corner ? turn * right_of(d) : Vec2{};
+    const Vec2 to = corner ? inv_rotate(robot.q, piece.corner_to) : Vec2{};
     const bool wedge_lines = from.x != 0 && to.x != 0;
-    const double from_slope = from.y / from.x, to_slope = to.y / to.x;
+    const double from_slope = along_slope, to_slope = to.y / to.x;
     const bool from_below = turn * from.x > 0, to_above = turn * to.x > 0;
     double wedge_low = INFINITY, wedge_high = -INFINITY;
     if (corner) {
