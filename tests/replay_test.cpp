@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <atomic>
 #include <bit>
 #include <charconv>
@@ -26,6 +27,7 @@
 #include "replay.hpp"
 #include "run_files.hpp"
 #include "shortest_double.hpp"
+#include "trace.hpp"
 #include "scenarios.hpp"
 
 namespace {
@@ -112,7 +114,7 @@ TEST_P(FramesFile, HoldsEveryImageTheCameraShowedAndLosesOnlyALastFrameCutShort)
     }
 }
 
-// Written while the run goes on, a few dozen steps at a time: a run that
+// Written while the run goes on, a hundred or so steps at a time: a run that
 // stops between two hand-overs still leaves every step, in the trace and the frames.
 TEST(FramesFile, AnUnfinishedRunLeavesEveryStepItTook) {
     const std::string folder = test_support::fresh_folder();
@@ -121,6 +123,38 @@ TEST(FramesFile, AnUnfinishedRunLeavesEveryStepItTook) {
     const std::string trace = test_support::read_file(sim::part_name(folder + "/trace.csv"));
     EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 151);  // the header and a row a step
     EXPECT_EQ(trace.substr(trace.rfind('\n', trace.size() - 2) + 1, 6), "4.8,0.");  // the last step's time, then x
+}
+
+// The trace, handed to the writing thread batch by batch, reads back as
+// the run's own numbers, bit for bit and in step order.
+TEST(TraceFile, ReadsBackAsTheRunsNumbersOverManyHandOvers) {
+    const std::string folder = test_support::fresh_folder();
+    const sim::WorldSettings world = sim::peanut_points_world(720);
+    sim::Simulation simulation(world);
+    std::vector<std::array<double, 8>> expected;
+    {
+        sim::RunFiles files(folder, world.run.duration);
+        simulation.enable_camera(32);
+        files.started(simulation);
+        for (int i = 0; i < 1000; ++i) {
+            const sim::Camera& camera = simulation.camera();
+            const line_tracking::CameraImage image{camera.width(), camera.height(), camera.image()};
+            if (const auto speeds = line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
+                simulation.set_wheel_speeds(speeds->left, speeds->right);
+            }
+            ASSERT_TRUE(simulation.step(32));
+            files.stepped(simulation);
+            const sim::Pose& p = simulation.pose();
+            expected.push_back({simulation.time(), p.x, p.y, p.heading, simulation.left_speed(), simulation.right_speed(),
+                                simulation.metrics().lateral_error, simulation.metrics().progress});
+        }
+        files.finished(simulation, 1.0, simulation.end_reason());
+    }
+    std::vector<std::array<double, 8>> read;
+    for (const line_sim::TraceRow& r : line_sim::read_trace(folder + "/trace.csv")) {
+        read.push_back({r.t, r.x, r.y, r.heading, r.left, r.right, r.lateral_error, r.progress});
+    }
+    EXPECT_EQ(read, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Recordings, FramesFile,
