@@ -19,6 +19,11 @@ constexpr double EDGE_MARGIN = 1e-6;
 // [m] the rows a piece may cross are padded by far less than a row's
 // spacing, so that rounding never leaves a row out.
 constexpr double PAD = 1e-9;
+// A straight piece's direction must lead at least this far ahead (or back)
+// a metre along it for the piece to be drawn in a chain: its side lines'
+// y then grow by at most 1,000 m a metre ahead, and rounding stays far below
+// a nanometre. Pieces nearly square to the robot are drawn on their own.
+constexpr double LEAST_CHAIN_AHEAD = 1e-3;
 
 // Sets n bytes to `gray`. A span of line is a few dozen bytes: a few
 // overlapping 16-byte stores cost less than a call to memset.
@@ -114,6 +119,18 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const
     // The pieces near the view are looked up for a box this much larger, so
     // that the view moves a few steps before it leaves it.
     if (low_.x <= high_.x) margin_ = std::max(high_.x - low_.x, high_.y - low_.y) / 2;
+    outline_.assign(floor_rows_, Span{INFINITY, -INFINITY});
+    // A chain's joint must be gentle for its pieces' length: then the half of
+    // either piece's end cap on the inner side of the turn lies inside the
+    // other piece's band, up to its side (which the chain's outline holds).
+    const std::vector<Piece>& pieces = track.pieces();
+    joins_next_.assign(pieces.size(), 0);
+    for (std::size_t i = 0; i + 1 < pieces.size(); ++i) {
+        const Piece &piece = pieces[i], &next = pieces[i + 1];
+        joins_next_[i] = piece.curvature == 0.0 && next.curvature == 0.0 && !piece.gap && !next.gap && !piece.cap_end &&
+                         !next.cap_start && piece.end.x == next.start.x && piece.end.y == next.start.y &&
+                         half_width_ * std::abs(std::sin(piece.corner)) <= std::min(piece.length, next.length);
+    }
 
     const bool effects = settings.antialias > 1 || settings.exposure_gain != 1.0 || settings.vignetting > 0 ||
                          grays.floor_gray_variation > 0 || grays.line_gray_variation > 0;
@@ -313,12 +330,21 @@ void Camera::draw(const Transform& robot) {
             continue;
         }
         if (piece.curvature == 0.0) {
-            straight_in_view(robot, piece);
+            const Vec2 d = inv_rotate(robot.q, piece.direction);
+            if (std::abs(d.x) >= LEAST_CHAIN_AHEAD) {
+                const bool joins = chain_.open && chain_.last + 1 == index && joins_next_[chain_.last] != 0 &&
+                                   (d.x > 0) == (chain_.d.x > 0);
+                if (!joins) end_chain(robot);
+                chain_piece(robot, index, piece, d, joins);
+            } else {
+                straight_in_view(robot, piece);
+            }
             continue;
         }
         in_view(robot, piece, view);
         piece_in_rows(first_row_at(view.low), piece, view);
     }
+    end_chain(robot);
     // Runs of line apart from their row's main one, in row order: a crafted
     // track may cross a row many times, in many rows.
     std::sort(overflow_.begin(), overflow_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -506,13 +532,52 @@ void Camera::piece_in_rows(std::size_t first, const Piece& piece, const PieceInV
     }
 }
 
+Camera::Corner Camera::corner_in_view(const Transform& robot, const Piece& piece, Vec2 end, Vec2 d) const {
+    Corner corner;
+    corner.end = end;
+    corner.turn = piece.corner > 0 ? 1.0 : -1.0;
+    // The wedge's first edge is the band's end: the outer normal of the
+    // piece's direction, turned as the direction is (the same bits as
+    // turning piece.corner_from), and with the band's along slope.
+    corner.from = corner.turn * right_of(d);
+    corner.to = inv_rotate(robot.q, piece.corner_to);
+    corner.lines = corner.from.x != 0 && corner.to.x != 0;
+    corner.from_slope = -d.x / d.y;
+    corner.to_slope = corner.to.y / corner.to.x;
+    corner.from_below = corner.turn * corner.from.x > 0;
+    corner.to_above = corner.turn * corner.to.x > 0;
+    corner_reach(end.x, corner.from, corner.to, piece.corner, corner.low, corner.high);
+    return corner;
+}
+
+[[gnu::always_inline]] inline Span Camera::across_corner(const Corner& corner, double a) const {
+    const double wx = a - corner.end.x, squared = half_width_ * half_width_ - wx * wx;
+    if (!(a >= corner.low && a <= corner.high && squared >= 0)) return {1, 0};
+    const double half = std::sqrt(squared);
+    Span wedge{corner.end.y - half, corner.end.y + half};
+    if (corner.lines) {
+        const double from_y = corner.end.y + wx * corner.from_slope, to_y = corner.end.y + wx * corner.to_slope;
+        if (corner.from_below) wedge.lo = std::max(wedge.lo, from_y); else wedge.hi = std::min(wedge.hi, from_y);
+        if (corner.to_above) wedge.hi = std::min(wedge.hi, to_y); else wedge.lo = std::max(wedge.lo, to_y);
+    } else {
+        const Span edges = across_wedge(wx, corner.end, corner.from, corner.to, corner.turn);
+        wedge = {std::max(wedge.lo, edges.lo), std::min(wedge.hi, edges.hi)};
+    }
+    return wedge;
+}
+
+void Camera::corner_in_rows(const Corner& corner) {
+    for (std::size_t r = first_row_at(corner.low); r < floor_rows_ && rows_[r].ahead <= corner.high; ++r) {
+        line_in_row(r, across_corner(corner, rows_[r].ahead));
+    }
+}
+
 // A band beside the straight: 0 <= along <= length and |side| <= half
 // width, with along = (a - s.x) d.x + (y - s.y) d.y and side = (y - s.y) d.x
 // - (a - s.x) d.y for the point (a, y); each of the four is a bound on y,
 // a line in the row's distance ahead a. So is each of the two edges of the
 // corner's wedge, through its point. Their slopes are divided out once a
-// piece, not in every row: a point track draws a score of such pieces a
-// frame, each across a few rows. (Only a side square to the robot's axis or
+// piece, not in every row. (Only a side square to the robot's axis or
 // along it is no line in a: then the bound is worked out row by row.)
 void Camera::straight_in_view(const Transform& robot, const Piece& piece) {
     const double half_width = half_width_;
@@ -529,24 +594,11 @@ void Camera::straight_in_view(const Transform& robot, const Piece& piece) {
     // The band's corners lie half a width to either side of the ends.
     const double spread = half_width * std::abs(d.y);
     double low = std::min(start.x, end.x) - spread - PAD, high = std::max(start.x, end.x) + spread + PAD;
-    // The wedge round `end` from `from` round to `to` (counter-clockwise for
-    // a left turn), within half a width of it: from x v >= 0 and v x to >= 0
-    // for v = (a - end.x, y - end.y), turned about for a right turn.
-    const bool corner = piece.corner != 0.0;
-    const double turn = piece.corner > 0 ? 1.0 : -1.0;
-    // The wedge's first edge is the band's end: the outer normal of the
-    // piece's direction, turned as the direction is (the same bits as
-    // turning piece.corner_from), and with the band's along slope.
-    const Vec2 from = corner ? turn * right_of(d) : Vec2{};
-    const Vec2 to = corner ? inv_rotate(robot.q, piece.corner_to) : Vec2{};
-    const bool wedge_lines = from.x != 0 && to.x != 0;
-    const double from_slope = along_slope, to_slope = to.y / to.x;
-    const bool from_below = turn * from.x > 0, to_above = turn * to.x > 0;
-    double wedge_low = INFINITY, wedge_high = -INFINITY;
-    if (corner) {
-        corner_reach(end.x, from, to, piece.corner, wedge_low, wedge_high);
-        low = std::min(low, wedge_low);
-        high = std::max(high, wedge_high);
+    Corner corner;
+    if (piece.corner != 0.0) {
+        corner = corner_in_view(robot, piece, end, d);
+        low = std::min(low, corner.low);
+        high = std::max(high, corner.high);
     }
     // The rows, with the band's bounds as lines or not (one loop each).
     const auto rows = [&](auto as_lines) {
@@ -562,24 +614,12 @@ void Camera::straight_in_view(const Transform& robot, const Piece& piece) {
                 band.at_least_zero(half_width - (start_y_d_x - ax * d.y), -d.x);  // side <= half width
                 band.at_least_zero(half_width + (start_y_d_x - ax * d.y), d.x);   // side >= -half width
             }
-            const double wx = a - end.x, squared = half_width * half_width - wx * wx;
-            if (a >= wedge_low && a <= wedge_high && squared >= 0) {
-                const double half = std::sqrt(squared);
-                Span wedge{end.y - half, end.y + half};
-                if (wedge_lines) {
-                    const double from_y = end.y + wx * from_slope, to_y = end.y + wx * to_slope;
-                    if (from_below) wedge.lo = std::max(wedge.lo, from_y); else wedge.hi = std::min(wedge.hi, from_y);
-                    if (to_above) wedge.hi = std::min(wedge.hi, to_y); else wedge.lo = std::max(wedge.lo, to_y);
-                } else {
-                    const Span edges = across_wedge(wx, end, from, to, turn);
-                    wedge = {std::max(wedge.lo, edges.lo), std::min(wedge.hi, edges.hi)};
-                }
-                // The wedge meets the band at the piece's end: where they overlap, one span.
-                if (!wedge.empty() && !band.empty() && wedge.lo <= band.hi && band.lo <= wedge.hi) {
-                    band = {std::min(band.lo, wedge.lo), std::max(band.hi, wedge.hi)};
-                } else {
-                    line_in_row(r, wedge);
-                }
+            // The wedge meets the band at the piece's end: where they overlap, one span.
+            const Span wedge = across_corner(corner, a);
+            if (!wedge.empty() && !band.empty() && wedge.lo <= band.hi && band.lo <= wedge.hi) {
+                band = {std::min(band.lo, wedge.lo), std::max(band.hi, wedge.hi)};
+            } else {
+                line_in_row(r, wedge);
             }
             line_in_row(r, band);
         }
@@ -588,6 +628,87 @@ void Camera::straight_in_view(const Transform& robot, const Piece& piece) {
         rows(std::true_type{});
     } else {
         rows(std::false_type{});
+    }
+}
+
+template <typename Y>
+[[gnu::always_inline]] inline void Camera::outline_rows(std::size_t& from, double low, double high, const Y& y) {
+    // Rows further up the image look further ahead; the last search's row is a row or two from this one's.
+    std::size_t r = from;
+    while (r > 0 && rows_[r - 1].ahead >= low) --r;
+    while (r < floor_rows_ && rows_[r].ahead < low) ++r;
+    from = r;
+    chain_.first_row = std::min(chain_.first_row, r);
+    for (; r < floor_rows_ && rows_[r].ahead <= high; ++r) {
+        const double at = y(rows_[r].ahead);
+        Span& span = outline_[r];
+        span = {std::min(span.lo, at), std::max(span.hi, at)};
+    }
+    chain_.end_row = std::max(chain_.end_row, r);
+}
+
+void Camera::cap_outline(Vec2 through, Vec2 d, double x0, double y0) {
+    if (d.y == 0) return;  // along a row: its ends are the side lines' ends
+    const double along_slope = -d.x / d.y, spread = half_width_ * std::abs(d.y);
+    std::size_t r = first_row_at(through.x - spread);
+    outline_rows(r, through.x - spread, through.x + spread, [&](double a) { return y0 + (a - x0) * along_slope; });
+}
+
+// A piece's side lines, a half width to its left (s = 1) and right (s =
+// -1): y = start.y + s h / d.x + (a - start.x) d.y / d.x, over the a between
+// their ends, start.x - s h d.y and end.x - s h d.y.
+void Camera::chain_piece(const Transform& robot, std::uint32_t index, const Piece& piece, Vec2 d, bool joins) {
+    const double h = half_width_;
+    const Vec2 start = joins ? chain_.end : to_robot(robot, piece.start), end = to_robot(robot, piece.end);
+    const double slope = d.y / d.x, reach = h / d.x;
+    constexpr double SIDES[2] = {1.0, -1.0};
+    if (joins) {
+        // The joint at `start`: on the side where the two pieces' side lines
+        // leave a gap between their ends (the outer side of the turn), the
+        // arc of half a width round it.
+        for (std::size_t k = 0; k < 2; ++k) {
+            const double s = SIDES[k];
+            const double before = start.x - s * h * chain_.d.y, after = start.x - s * h * d.y;
+            if (!((after - before) * d.x > 0)) continue;
+            const double up = s * d.x > 0 ? 1.0 : -1.0;  // the arc's side of `start`
+            outline_rows(chain_.side_row[k], std::min(before, after), std::max(before, after), [&](double a) {
+                const double wx = a - start.x;
+                return start.y + up * std::sqrt(std::max(h * h - wx * wx, 0.0));
+            });
+        }
+    } else {
+        chain_.open = true;
+        chain_.first_row = floor_rows_;
+        chain_.end_row = 0;
+        if (piece.cap_start) disc_in_rows(start);
+        cap_outline(start, d, start.x, start.y);
+        chain_.side_row[0] = chain_.side_row[1] = first_row_at(start.x - h * std::abs(d.y));
+    }
+    for (std::size_t k = 0; k < 2; ++k) {
+        const double s = SIDES[k];
+        const double from = start.x - s * h * d.y, to = end.x - s * h * d.y, y0 = start.y + s * reach;
+        outline_rows(chain_.side_row[k], std::min(from, to), std::max(from, to),
+                     [&](double a) { return y0 + (a - start.x) * slope; });
+    }
+    chain_.last = index;
+    chain_.piece = &piece;
+    chain_.start = start;
+    chain_.end = end;
+    chain_.d = d;
+}
+
+void Camera::end_chain(const Transform& robot) {
+    if (!chain_.open) return;
+    chain_.open = false;
+    const Piece& piece = *chain_.piece;
+    const Vec2 start = chain_.start, end = chain_.end, d = chain_.d;
+    cap_outline(end, d, start.x, start.y + piece.length / d.y);
+    if (piece.cap_end) disc_in_rows(end);
+    if (piece.corner != 0.0) corner_in_rows(corner_in_view(robot, piece, end, d));
+    for (std::size_t r = chain_.first_row; r < chain_.end_row; ++r) {
+        Span& span = outline_[r];
+        if (span.lo <= span.hi) line_in_row(r, span);
+        span = {INFINITY, -INFINITY};
     }
 }
 

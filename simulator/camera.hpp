@@ -153,8 +153,37 @@ private:
     // The rows [low, high] ahead that the wedge of a corner at `ahead` (its
     // edges from and to, turning by `corner`) may cross, in the robot's frame.
     void corner_reach(double ahead, Vec2 from, Vec2 to, double corner, double& low, double& high) const;
+    // The wedge round a straight piece's end where the line turns into the
+    // next piece, robot frame: from x v >= 0 and v x to >= 0 for v = (a -
+    // end.x, y - end.y), turned about for a right turn, within half a width
+    // of `end`. Its edges as lines in a where `lines` (y = end.y + (a -
+    // end.x) slope), bounding y from below or from above.
+    struct Corner {
+        Vec2 end, from, to;
+        double turn = 1.0;  // +1 for a left turn, -1 for a right turn
+        bool lines = false, from_below = false, to_above = false;
+        double from_slope = 0.0, to_slope = 0.0;
+        double low = INFINITY, high = -INFINITY;  // [m] ahead: the rows it may cross
+    };
+    // The corner at the end of `piece`, at `end` and heading `d` (robot frame).
+    Corner corner_in_view(const Transform& robot, const Piece& piece, Vec2 end, Vec2 d) const;
+    // The y on row a within the corner's wedge, or an empty span.
+    Span across_corner(const Corner& corner, double a) const;
+    void corner_in_rows(const Corner& corner);
     // Draws a straight piece, with its end discs and its corner's wedge.
     void straight_in_view(const Transform& robot, const Piece& piece);
+    // Draws a straight piece `index`, heading `d` (robot frame), as part of
+    // the chain being drawn (`joins`) or as the first piece of a new one.
+    void chain_piece(const Transform& robot, std::uint32_t index, const Piece& piece, Vec2 d, bool joins);
+    // Draws the chain's end, and its outline's span in each row.
+    void end_chain(const Transform& robot);
+    // Takes y(a) into the outline's span of each row a in [low, high],
+    // looking for the first from row `from` on (and leaving it there).
+    template <typename Y>
+    void outline_rows(std::size_t& from, double low, double high, const Y& y);
+    // The y where the rows cross the cap of a straight piece square to `d`
+    // through `through` (robot frame): y = y0 + (a - x0) * -d.x / d.y.
+    void cap_outline(Vec2 through, Vec2 d, double x0, double y0);
     void disc_in_rows(Vec2 centre);
     // Draws an arc, moved into the robot's frame by in_view().
     void piece_in_rows(std::size_t first, const Piece& piece, const PieceInView& view);
@@ -192,6 +221,27 @@ private:
         Vec2 point, outward;
     };
     Edge right_edge_, left_edge_;
+    // Consecutive straight pieces that go on into each other (their corners
+    // gentle for their length), each heading away from the robot or each
+    // towards it, are drawn as one chain. Its centre line then crosses each
+    // row once, and so its outline does twice: in each row the chain covers
+    // one span, from the least to the greatest y where the row crosses the
+    // outline. The outline is the pieces' side lines, on the outer side of
+    // each joint the arc between them, and the chain's two end caps; every
+    // other edge of a band or a wedge lies inside the chain. So each row
+    // takes a side line or two from either side, where each piece drawn on
+    // its own would take a whole band's bounds and its wedge's.
+    struct Chain {
+        bool open = false;
+        std::uint32_t last = 0;       // the last piece's index
+        const Piece* piece = nullptr;  // the last piece
+        Vec2 start, end, d;           // the last piece's ends and direction, robot frame
+        std::size_t side_row[2] = {0, 0};     // where each side's search for its rows starts (left, right)
+        std::size_t first_row = 0, end_row = 0;  // the rows the outline reached, end excluded
+    };
+    Chain chain_;
+    std::vector<Span> outline_;  // a floor row: the least (lo) and greatest (hi) y of the chain's outline
+    std::vector<std::uint8_t> joins_next_;  // a piece: the next piece may go on its chain
     // The pieces near a box on the floor round the view, grown by a margin:
     // looked up again only once the view leaves it.
     std::vector<std::uint32_t> nearby_;

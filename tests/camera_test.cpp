@@ -173,6 +173,34 @@ TEST(CameraImage, EveryPixelMatchesReferenceOnPointTracks) {
     EXPECT_GT(views_match_reference(zigzag, 60, 5), 60 * 80 * 60 / 40);
 }
 
+// Random walks of points 1 to 11 mm apart (most of them far less than the
+// line is wide), turning by up to 4 degrees at most points and by up to 86
+// at the rest: chains of pieces start and stop anywhere in the view, turn
+// back within it, and meet pieces too short for their corner.
+TEST(CameraImage, EveryPixelMatchesReferenceOnRandomWalks) {
+    std::mt19937 random(24);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int line_pixels = 0;
+    const int walks = 8;
+    for (int walk = 0; walk < walks; ++walk) {
+        std::vector<sim::Vec2> points{{0, 0}};
+        double heading = 0.0;
+        for (int i = 0; i < 200; ++i) {
+            const double sharp = walk % 2 == 0 ? 0.3 : 0.5;  // the share of sharp corners
+            heading += (unit(random) < sharp ? 3.0 : 0.15) * (unit(random) - 0.5);
+            const double step = 0.001 + 0.01 * unit(random) * unit(random);
+            points.push_back({points.back().x + step * std::cos(heading), points.back().y + step * std::sin(heading)});
+        }
+        sim::TrackSettings settings;
+        settings.closed = false;
+        sim::set_polyline(settings, points);
+        SCOPED_TRACE(::testing::Message() << "walk " << walk);
+        line_pixels += views_match_reference(settings, 20, 30 + static_cast<std::uint32_t>(walk));
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_GT(line_pixels, walks * 20 * 80 * 60 / 20);
+}
+
 // A camera writes only the rows whose line moved since its last frame (all
 // of them after a frame that saw past the floor's edge). Frame after frame,
 // in steps as small as a run's with a jump now and then, it shows just what
