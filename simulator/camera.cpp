@@ -468,7 +468,7 @@ Span across_disc(double a, Vec2 centre, double radius) {
 // The y on the line x = a (ax = a - centre.x) within the wedge round
 // `centre` from `from` round to `to` (counter-clockwise for sign +1,
 // clockwise for -1), a wedge of at most a half turn: two half-planes.
-Span across_wedge(double ax, Vec2 centre, Vec2 from, Vec2 to, double sign) {
+[[gnu::always_inline]] inline Span across_wedge(double ax, Vec2 centre, Vec2 from, Vec2 to, double sign) {
     Span wedge;
     wedge.at_least_zero(sign * (-from.x * centre.y - from.y * ax), sign * from.x);  // from x v >= 0
     wedge.at_least_zero(sign * (ax * to.y + centre.y * to.x), -sign * to.x);        // v x to >= 0
