@@ -615,11 +615,12 @@ void Camera::straight_in_view(const Transform& robot, const Piece& piece) {
                 band.at_least_zero(half_width + (start_y_d_x - ax * d.y), d.x);   // side >= -half width
             }
             // The wedge meets the band at the piece's end: where they overlap, one span.
-            const Span wedge = across_corner(corner, a);
-            if (!wedge.empty() && !band.empty() && wedge.lo <= band.hi && band.lo <= wedge.hi) {
-                band = {std::min(band.lo, wedge.lo), std::max(band.hi, wedge.hi)};
-            } else {
-                line_in_row(r, wedge);
+            if (const Span wedge = across_corner(corner, a); !wedge.empty()) {
+                if (!band.empty() && wedge.lo <= band.hi && band.lo <= wedge.hi) {
+                    band = {std::min(band.lo, wedge.lo), std::max(band.hi, wedge.hi)};
+                } else {
+                    line_in_row(r, wedge);
+                }
             }
             line_in_row(r, band);
         }
@@ -657,17 +658,39 @@ void Camera::cap_outline(Vec2 through, Vec2 d, double x0, double y0) {
 // A piece's side lines, a half width to its left (s = 1) and right (s =
 // -1): y = start.y + s h / d.x + (a - start.x) d.y / d.x, over the a between
 // their ends, start.x - s h d.y and end.x - s h d.y.
+void Camera::side_lines(Vec2 start, Vec2 end, Vec2 d) {
+    const double h = half_width_, slope = d.y / d.x, reach = h / d.x;
+    for (std::size_t k = 0; k < 2; ++k) {
+        const double s = k == 0 ? 1.0 : -1.0;
+        const double from = start.x - s * h * d.y, to = end.x - s * h * d.y, y0 = start.y + s * reach;
+        outline_rows(chain_.side_row[k], std::min(from, to), std::max(from, to),
+                     [&](double a) { return y0 + (a - start.x) * slope; });
+    }
+}
+
+void Camera::begin_outline() {
+    const Piece& piece = track_.pieces()[chain_.first];
+    const Vec2 start = chain_.start, d = chain_.d;
+    chain_.first_row = floor_rows_;
+    chain_.end_row = 0;
+    if (piece.cap_start) disc_in_rows(start);
+    cap_outline(start, d, start.x, start.y);
+    chain_.side_row[0] = chain_.side_row[1] = first_row_at(start.x - half_width_ * std::abs(d.y));
+    side_lines(start, chain_.end, d);
+}
+
 void Camera::chain_piece(const Transform& robot, std::uint32_t index, const Piece& piece, Vec2 d, bool joins) {
-    const double h = half_width_;
     const Vec2 start = joins ? chain_.end : to_robot(robot, piece.start), end = to_robot(robot, piece.end);
-    const double slope = d.y / d.x, reach = h / d.x;
-    constexpr double SIDES[2] = {1.0, -1.0};
     if (joins) {
+        // A lone piece is drawn as a band, as cheaply: its outline begins
+        // only once a second piece joins it.
+        if (chain_.first == chain_.last) begin_outline();
         // The joint at `start`: on the side where the two pieces' side lines
         // leave a gap between their ends (the outer side of the turn), the
         // arc of half a width round it.
+        const double h = half_width_;
         for (std::size_t k = 0; k < 2; ++k) {
-            const double s = SIDES[k];
+            const double s = k == 0 ? 1.0 : -1.0;
             const double before = start.x - s * h * chain_.d.y, after = start.x - s * h * d.y;
             if (!((after - before) * d.x > 0)) continue;
             const double up = s * d.x > 0 ? 1.0 : -1.0;  // the arc's side of `start`
@@ -676,19 +699,10 @@ void Camera::chain_piece(const Transform& robot, std::uint32_t index, const Piec
                 return start.y + up * std::sqrt(std::max(h * h - wx * wx, 0.0));
             });
         }
+        side_lines(start, end, d);
     } else {
         chain_.open = true;
-        chain_.first_row = floor_rows_;
-        chain_.end_row = 0;
-        if (piece.cap_start) disc_in_rows(start);
-        cap_outline(start, d, start.x, start.y);
-        chain_.side_row[0] = chain_.side_row[1] = first_row_at(start.x - h * std::abs(d.y));
-    }
-    for (std::size_t k = 0; k < 2; ++k) {
-        const double s = SIDES[k];
-        const double from = start.x - s * h * d.y, to = end.x - s * h * d.y, y0 = start.y + s * reach;
-        outline_rows(chain_.side_row[k], std::min(from, to), std::max(from, to),
-                     [&](double a) { return y0 + (a - start.x) * slope; });
+        chain_.first = index;
     }
     chain_.last = index;
     chain_.piece = &piece;
@@ -701,6 +715,10 @@ void Camera::end_chain(const Transform& robot) {
     if (!chain_.open) return;
     chain_.open = false;
     const Piece& piece = *chain_.piece;
+    if (chain_.first == chain_.last) {
+        straight_in_view(robot, piece);
+        return;
+    }
     const Vec2 start = chain_.start, end = chain_.end, d = chain_.d;
     cap_outline(end, d, start.x, start.y + piece.length / d.y);
     if (piece.cap_end) disc_in_rows(end);

@@ -173,10 +173,15 @@ private:
     // Draws a straight piece on its own (one nearly square to the robot's
     // axis, which no chain takes), with its end discs and its corner's wedge.
     void straight_in_view(const Transform& robot, const Piece& piece);
-    // Draws a straight piece `index`, heading `d` (robot frame), as part of
-    // the chain being drawn (`joins`) or as the first piece of a new one.
+    // Takes a straight piece `index`, heading `d` (robot frame), into the
+    // chain being drawn (`joins`) or as the first piece of a new one.
     void chain_piece(const Transform& robot, std::uint32_t index, const Piece& piece, Vec2 d, bool joins);
-    // Draws the chain's end, and its outline's span in each row.
+    // The outline of the chain's first piece: its start (cap and disc) and its side lines.
+    void begin_outline();
+    // Takes a piece's side lines, from `start` to `end` heading `d`, into the outline.
+    void side_lines(Vec2 start, Vec2 end, Vec2 d);
+    // Draws the chain: a lone piece as a band, a longer chain's end and its
+    // outline's span in each row.
     void end_chain(const Transform& robot);
     // Takes y(a) into the outline's span of each row a in [low, high],
     // looking for the first from row `from` on (and leaving it there).
@@ -234,7 +239,7 @@ private:
     // its own would take a whole band's bounds and its wedge's.
     struct Chain {
         bool open = false;
-        std::uint32_t last = 0;       // the last piece's index
+        std::uint32_t first = 0, last = 0;  // the first and the last piece's index
         const Piece* piece = nullptr;  // the last piece
         Vec2 start, end, d;           // the last piece's ends and direction, robot frame
         std::size_t side_row[2] = {0, 0};     // where each side's search for its rows starts (left, right)
