@@ -170,8 +170,8 @@ private:
     // The y on row a within the corner's wedge, or an empty span.
     Span across_corner(const Corner& corner, double a) const;
     void corner_in_rows(const Corner& corner);
-    // Draws a straight piece on its own (one nearly square to the robot's
-    // axis, which no chain takes), with its end discs and its corner's wedge.
+    // Draws a straight piece on its own (alone in its chain, or nearly
+    // square to the robot's axis), with its end discs and its corner's wedge.
     void straight_in_view(const Transform& robot, const Piece& piece);
     // Takes a straight piece `index`, heading `d` (robot frame), into the
     // chain being drawn (`joins`) or as the first piece of a new one.
