@@ -22,7 +22,8 @@ constexpr double PAD = 1e-9;
 // A straight piece's direction must lead at least this far ahead (or back)
 // a metre along it for the piece to be drawn in a chain: its side lines'
 // y then grow by at most 1,000 m a metre ahead, and rounding stays far below
-// a nanometre. Pieces nearly square to the robot are drawn on their own.
+// a nanometre. (Its caps' y may grow without bound, and are kept to their
+// own ends.) Pieces nearly square to the robot are drawn on their own.
 constexpr double LEAST_CHAIN_AHEAD = 1e-3;
 
 // Sets n bytes to `gray`. A span of line is a few dozen bytes: a few
@@ -121,8 +122,8 @@ Camera::Camera(const CameraSettings& settings, const FloorSettings& grays, const
     if (low_.x <= high_.x) margin_ = std::max(high_.x - low_.x, high_.y - low_.y) / 2;
     outline_.assign(floor_rows_, Span{INFINITY, -INFINITY});
     // A chain's joint must be gentle for its pieces' length: then the half of
-    // either piece's end cap on the inner side of the turn lies inside the
-    // other piece's band, up to its side (which the chain's outline holds).
+    // either piece's cap at the joint on the inner side of the turn lies in
+    // the other piece's band (h sin(turn) along it, h cos(turn) beside it).
     const std::vector<Piece>& pieces = track.pieces();
     joins_next_.assign(pieces.size(), 0);
     for (std::size_t i = 0; i + 1 < pieces.size(); ++i) {
@@ -634,7 +635,11 @@ void Camera::straight_in_view(const Transform& robot, const Piece& piece) {
 
 template <typename Y>
 [[gnu::always_inline]] inline void Camera::outline_rows(std::size_t& from, double low, double high, const Y& y) {
-    // Rows further up the image look further ahead; the last search's row is a row or two from this one's.
+    // Rows further up the image look further ahead. The search starts where
+    // this side's last one began and goes either way: a side's next element
+    // begins where its last one ended (the same bits, worked out by the same
+    // expressions, so that no row falls between them), or a little before on
+    // the inner side of a turn.
     std::size_t r = from;
     while (r > 0 && rows_[r - 1].ahead >= low) --r;
     while (r < floor_rows_ && rows_[r].ahead < low) ++r;
@@ -651,8 +656,12 @@ template <typename Y>
 void Camera::cap_outline(Vec2 through, Vec2 d, double x0, double y0) {
     if (d.y == 0) return;  // along a row: its ends are the side lines' ends
     const double along_slope = -d.x / d.y, spread = half_width_ * std::abs(d.y);
+    // Kept to the cap's own ends, [m] of y: a cap nearly along the rows
+    // slopes so steeply that rounding would throw its y far off.
+    const double least = through.y - half_width_ * std::abs(d.x), most = through.y + half_width_ * std::abs(d.x);
     std::size_t r = first_row_at(through.x - spread);
-    outline_rows(r, through.x - spread, through.x + spread, [&](double a) { return y0 + (a - x0) * along_slope; });
+    outline_rows(r, through.x - spread, through.x + spread,
+                 [&](double a) { return std::clamp(y0 + (a - x0) * along_slope, least, most); });
 }
 
 // A piece's side lines, a half width to its left (s = 1) and right (s =

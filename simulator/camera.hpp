@@ -184,7 +184,7 @@ private:
     // outline's span in each row.
     void end_chain(const Transform& robot);
     // Takes y(a) into the outline's span of each row a in [low, high],
-    // looking for the first from row `from` on (and leaving it there).
+    // looking for the first from row `from` (and leaving it there).
     template <typename Y>
     void outline_rows(std::size_t& from, double low, double high, const Y& y);
     // The y where the rows cross the cap of a straight piece square to `d`
@@ -230,13 +230,15 @@ private:
     // Consecutive straight pieces that go on into each other (their corners
     // gentle for their length), each heading away from the robot or each
     // towards it, are drawn as one chain. Its centre line then crosses each
-    // row once, and so its outline does twice: in each row the chain covers
-    // one span, from the least to the greatest y where the row crosses the
-    // outline. The outline is the pieces' side lines, on the outer side of
-    // each joint the arc between them, and the chain's two end caps; every
-    // other edge of a band or a wedge lies inside the chain. So each row
-    // takes a side line or two from either side, where each piece drawn on
-    // its own would take a whole band's bounds and its wedge's.
+    // row once, and the chain covers one span of the row: from the least to
+    // the greatest y where the row crosses the chain's outline. The outline
+    // is the pieces' side lines, on the outer side of each joint the arc
+    // between them, and the chain's two end caps. Every other edge of a band
+    // or a wedge lies inside the chain: at a joint, the outer halves of the
+    // two caps are the wedge's edges, and a gentle joint puts the inner
+    // halves inside the other band. So each row takes a side line or two
+    // from either side, where each piece drawn on its own would take a whole
+    // band's bounds and its wedge's.
     struct Chain {
         bool open = false;
         std::uint32_t first = 0, last = 0;  // the first and the last piece's index
