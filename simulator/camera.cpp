@@ -338,7 +338,7 @@ void Camera::draw(const Transform& robot) {
                 if (!joins) end_chain(robot);
                 chain_piece(robot, index, piece, d, joins);
             } else {
-                straight_in_view(robot, piece);
+                straight_in_view(robot, piece, to_robot(robot, piece.start), to_robot(robot, piece.end), d);
             }
             continue;
         }
@@ -580,10 +580,8 @@ void Camera::corner_in_rows(const Corner& corner) {
 // corner's wedge, through its point. Their slopes are divided out once a
 // piece, not in every row. (Only a side square to the robot's axis or
 // along it is no line in a: then the bound is worked out row by row.)
-void Camera::straight_in_view(const Transform& robot, const Piece& piece) {
+void Camera::straight_in_view(const Transform& robot, const Piece& piece, Vec2 start, Vec2 end, Vec2 d) {
     const double half_width = half_width_;
-    const Vec2 d = inv_rotate(robot.q, piece.direction);
-    const Vec2 start = to_robot(robot, piece.start), end = to_robot(robot, piece.end);
     if (piece.cap_start) disc_in_rows(start);
     if (piece.cap_end) disc_in_rows(end);
     const bool band_lines = d.x != 0 && d.y != 0;
@@ -714,7 +712,6 @@ void Camera::chain_piece(const Transform& robot, std::uint32_t index, const Piec
         chain_.first = index;
     }
     chain_.last = index;
-    chain_.piece = &piece;
     chain_.start = start;
     chain_.end = end;
     chain_.d = d;
@@ -723,12 +720,12 @@ void Camera::chain_piece(const Transform& robot, std::uint32_t index, const Piec
 void Camera::end_chain(const Transform& robot) {
     if (!chain_.open) return;
     chain_.open = false;
-    const Piece& piece = *chain_.piece;
+    const Piece& piece = track_.pieces()[chain_.last];
+    const Vec2 start = chain_.start, end = chain_.end, d = chain_.d;
     if (chain_.first == chain_.last) {
-        straight_in_view(robot, piece);
+        straight_in_view(robot, piece, start, end, d);
         return;
     }
-    const Vec2 start = chain_.start, end = chain_.end, d = chain_.d;
     cap_outline(end, d, start.x, start.y + piece.length / d.y);
     if (piece.cap_end) disc_in_rows(end);
     if (piece.corner != 0.0) corner_in_rows(corner_in_view(robot, piece, end, d));

@@ -171,8 +171,9 @@ private:
     Span across_corner(const Corner& corner, double a) const;
     void corner_in_rows(const Corner& corner);
     // Draws a straight piece on its own (alone in its chain, or nearly
-    // square to the robot's axis), with its end discs and its corner's wedge.
-    void straight_in_view(const Transform& robot, const Piece& piece);
+    // square to the robot's axis), with its end discs and its corner's wedge;
+    // its ends and direction in the robot's frame.
+    void straight_in_view(const Transform& robot, const Piece& piece, Vec2 start, Vec2 end, Vec2 d);
     // Takes a straight piece `index`, heading `d` (robot frame), into the
     // chain being drawn (`joins`) or as the first piece of a new one.
     void chain_piece(const Transform& robot, std::uint32_t index, const Piece& piece, Vec2 d, bool joins);
@@ -242,7 +243,6 @@ private:
     struct Chain {
         bool open = false;
         std::uint32_t first = 0, last = 0;  // the first and the last piece's index
-        const Piece* piece = nullptr;  // the last piece
         Vec2 start, end, d;           // the last piece's ends and direction, robot frame
         std::size_t side_row[2] = {0, 0};     // where each side's search for its rows starts (left, right)
         std::size_t first_row = 0, end_row = 0;  // the rows the outline reached, end excluded
