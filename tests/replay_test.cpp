@@ -48,8 +48,10 @@ struct Recording {
 // steps, recording into `folder`; gives every image the camera showed after
 // each step, the first before any. Unfinished, the files stay under their
 // temporary names, as where the controller exits before its run is over.
+// `numbers`, if given, gets each step's trace numbers as the run had them.
+using TraceNumbers = std::vector<std::array<double, 8>>;
 std::vector<Image> record_run(const std::string& folder, const Recording& how, int steps, std::vector<double> frame_times = {},
-                              bool finish = true) {
+                              bool finish = true, TraceNumbers* numbers = nullptr) {
     sim::WorldSettings world = how.points ? sim::peanut_points_world(720) : sim::default_world();
     world.camera.noise = how.noise;
     if (how.past_the_edge) {
@@ -68,9 +70,15 @@ std::vector<Image> record_run(const std::string& folder, const Recording& how, i
         if (const auto speeds = line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
             simulation.set_wheel_speeds(speeds->left, speeds->right);
         }
-        simulation.step(32);
+        const bool stepped = simulation.step(32);
         files.stepped(simulation);
         images.emplace_back(camera.image(), camera.image() + size);
+        if (numbers != nullptr) {
+            EXPECT_TRUE(stepped);
+            const sim::Pose& p = simulation.pose();
+            numbers->push_back({simulation.time(), p.x, p.y, p.heading, simulation.left_speed(), simulation.right_speed(),
+                                simulation.metrics().lateral_error, simulation.metrics().progress});
+        }
     }
     if (finish) files.finished(simulation, 1.0, simulation.end_reason());
     return images;
@@ -129,28 +137,8 @@ TEST(FramesFile, AnUnfinishedRunLeavesEveryStepItTook) {
 // the run's own numbers, bit for bit and in step order.
 TEST(TraceFile, ReadsBackAsTheRunsNumbersOverManyHandOvers) {
     const std::string folder = test_support::fresh_folder();
-    const sim::WorldSettings world = sim::peanut_points_world(720);
-    sim::Simulation simulation(world);
-    std::vector<std::array<double, 8>> expected;
-    {
-        sim::RunFiles files(folder, world.run.duration);
-        simulation.enable_camera(32);
-        files.started(simulation);
-        for (int i = 0; i < 1000; ++i) {
-            const sim::Camera& camera = simulation.camera();
-            const line_tracking::CameraImage image{camera.width(), camera.height(), camera.image()};
-            if (const auto speeds = line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
-                simulation.set_wheel_speeds(speeds->left, speeds->right);
-            }
-            ASSERT_TRUE(simulation.step(32));
-            files.stepped(simulation);
-            const sim::Pose& p = simulation.pose();
-            expected.push_back({simulation.time(), p.x, p.y, p.heading, simulation.left_speed(), simulation.right_speed(),
-                                simulation.metrics().lateral_error, simulation.metrics().progress});
-        }
-        files.finished(simulation, 1.0, simulation.end_reason());
-    }
-    std::vector<std::array<double, 8>> read;
+    TraceNumbers expected, read;
+    record_run(folder, {"points", 0.0, 32, true}, 1000, {}, true, &expected);
     for (const line_sim::TraceRow& r : line_sim::read_trace(folder + "/trace.csv")) {
         read.push_back({r.t, r.x, r.y, r.heading, r.left, r.right, r.lateral_error, r.progress});
     }
