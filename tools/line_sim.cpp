@@ -15,19 +15,21 @@
 #include <set>
 #include <thread>
 
+#include "command_line.hpp"
+#include "compare_merge.hpp"
 #include "controller_file.hpp"
 #include "files.hpp"
-#include "index_page.hpp"
-#include "run_folder.hpp"
+#include "result_files.hpp"
 #include "results.hpp"
 #include "run_plan.hpp"
 #include "runner.hpp"
-#include "sweep_svg.hpp"
 #include "track.hpp"
 #include "world_file.hpp"
 
 namespace fs = std::filesystem;
 using line_sim::UsageError;
+using line_sim::at_least;
+using line_sim::parse_error;
 
 namespace {
 
@@ -142,193 +144,6 @@ line_sim::Results results_of(const std::vector<line_sim::Run>& runs, const std::
     return results;
 }
 
-// results.csv, results.json, the sweep's picture and index.html, at the top
-// of `out`, which holds a list of them like a run folder: a file of that name
-// that line-sim did not write is left alone, and said so.
-void write_result_files(const fs::path& out, const line_sim::Results& results, const std::string& plot) {
-    fs::create_directories(out);
-    line_sim::RunFolder top{out, {}};
-    std::set<std::string> ours;
-    {
-        std::ifstream manifest(out / line_sim::MANIFEST);
-        for (std::string name; std::getline(manifest, name);) ours.insert(name);
-    }
-    for (const auto& entry : fs::directory_iterator(out)) top.kept.insert(entry.path().filename().string());
-    for (const std::string& name : line_sim::RESERVED_NAMES) {
-        if (ours.count(name) != 0 || !fs::exists(fs::symlink_status(out / name))) top.kept.erase(name);
-    }
-    std::string refused;
-    const auto may_write = [&](const char* name) {
-        if (top.kept.count(name) == 0) return true;
-        refused += std::string(refused.empty() ? "" : ", ") + name;
-        return false;
-    };
-    if (may_write("results.csv") && may_write("results.json")) line_sim::write_results(out, results);
-    std::string sweep;
-    if (!results.swept_keys.empty()) {
-        sweep = line_sim::sweep_svg(results, plot);
-        if (may_write("sweep.svg")) sim::write_file((out / "sweep.svg").string(), sweep);
-    }
-    std::vector<line_sim::IndexRow> index;
-    for (const line_sim::ResultRow& row : results.rows) index.push_back({row.folder, sim::to_json(row.summary)});
-    if (may_write("index.html")) line_sim::write_index(out, index, sweep);
-    line_sim::write_manifest(top);  // the call's own files; the run folders keep their own lists
-    if (!refused.empty()) throw sim::FileError(out.string() + ": " + refused + " not written: files line-sim did not write are there");
-}
-
-std::vector<line_sim::Requirement> parse_requirements(const std::vector<std::string>& texts, bool allow_change) {
-    std::vector<line_sim::Requirement> requirements;
-    for (const std::string& text : texts) requirements.push_back(line_sim::parse_requirement(text, allow_change));
-    return requirements;
-}
-
-// One line a run and requirement that failed; true if none did.
-bool check_requirements(const std::vector<line_sim::Requirement>& requirements, const nlohmann::json& row,
-                        const nlohmann::json* before) {
-    bool all = true;
-    for (const line_sim::Requirement& requirement : requirements) {
-        std::string actual;
-        if (line_sim::meets(requirement, row, before, actual)) continue;
-        std::fprintf(stderr, "line-sim: %s: requirement %s failed (%s)\n", row["folder"].get<std::string>().c_str(),
-                    requirement.text.c_str(), actual.c_str());
-        all = false;
-    }
-    return all;
-}
-
-void check_plot_metric(const std::string& plot) {
-    const nlohmann::json figures = line_sim::summary_figures();
-    if (!figures.contains(plot) || !figures[plot].is_number()) {
-        throw UsageError("line-sim: --plot " + plot + ": not a figure of the summary that is a number");
-    }
-}
-
-// A numeric option's check, with a message in words.
-CLI::Validator at_least(double least, bool inclusive, const std::string& what) {
-    return CLI::Validator(
-        [=](std::string& text) -> std::string {
-            char* end = nullptr;
-            const double value = std::strtod(text.c_str(), &end);
-            const bool fine = !text.empty() && *end == '\0' && std::isfinite(value) && (inclusive ? value >= least : value > least);
-            return fine ? "" : "expected " + what + ", not \"" + text + "\"";
-        },
-        what);
-}
-
-[[noreturn]] void parse_error(CLI::App& app, const CLI::ParseError& error) {
-    if (error.get_exit_code() == 0) std::exit(app.exit(error));  // --help, --version
-    throw UsageError(std::string("line-sim: ") + error.what() + " (see line-sim --help)");
-}
-
-int compare(int argc, char** argv) {
-    CLI::App app{"Compares two result sets run by run (their shared runs), with the change of each figure.\n"
-                 "--require with a change (+10%, -0.001) makes the second set fail where it is worse. Exit status\n"
-                 "1 also where a run of the first set is missing from the second, or a run of the second did\n"
-                 "not end normally (a crash, a file not written)."};
-    std::vector<std::string> folders, require;
-    app.add_option("A B", folders, "Two folders with results.json (line-sim's --out)")->required()->expected(2);
-    app.add_option("--require", require, "METRIC OP VALUE, e.g. mean_abs_lateral_error_m<=+10% (repeatable)");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        parse_error(app, error);
-    }
-    const auto requirements = parse_requirements(require, true);
-    const line_sim::Results a = line_sim::read_results(folders[0]), b = line_sim::read_results(folders[1]);
-    std::map<std::string, nlohmann::json> before;
-    for (const auto& row : a.rows) before[row.folder] = line_sim::row_json(row);
-    std::set<std::string> in_b;
-    for (const auto& row : b.rows) in_b.insert(row.folder);
-    std::printf("%-34s %-26s %14s %14s %10s\n", "run", "figure", "A", "B", "change");
-    bool all = true;
-    std::size_t shared = 0;
-    for (const auto& row : b.rows) {
-        const auto found = before.find(row.folder);
-        if (found == before.end()) continue;
-        ++shared;
-        const nlohmann::json now = line_sim::row_json(row);
-        for (const char* key : {"laps_completed", "mean_abs_lateral_error_m", "max_abs_lateral_error_m", "time_off_line_s",
-                                "distance_along_line_m", "end_reason"}) {
-            const nlohmann::json &x = found->second[key], &y = now[key];
-            std::string change = x == y ? "=" : "";
-            if (x.is_number() && y.is_number() && x != y) {
-                char text[32];
-                const double from = x.get<double>(), to = y.get<double>();
-                if (from != 0) std::snprintf(text, sizeof text, "%+.1f%%", (to - from) / std::abs(from) * 100);
-                else std::snprintf(text, sizeof text, "%+g", to - from);
-                change = text;
-            }
-            const auto show = [](const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); };
-            std::printf("%-34s %-26s %14s %14s %10s\n", row.folder.c_str(), key, show(x).c_str(), show(y).c_str(),
-                        change.c_str());
-        }
-        all = check_requirements(requirements, now, &found->second) && all;
-        // A run that did not end as a run should is worse, whatever its figures say.
-        if (!sim::end_reason_info(row.summary.end_reason).normal || row.summary.controller_exit_status.value_or(0) != 0) {
-            std::fprintf(stderr, "line-sim: %s: ended %s (controller exit status %d) in %s\n", row.folder.c_str(),
-                         std::string(sim::end_reason_info(row.summary.end_reason).word).c_str(),
-                         row.summary.controller_exit_status.value_or(0), folders[1].c_str());
-            all = false;
-        }
-    }
-    for (const auto& [folder, row] : before) {
-        if (in_b.count(folder) != 0) continue;
-        std::fprintf(stderr, "line-sim: %s: in %s but not in %s\n", folder.c_str(), folders[0].c_str(), folders[1].c_str());
-        all = false;
-    }
-    if (shared == 0) std::fprintf(stderr, "line-sim: %s and %s share no run\n", folders[0].c_str(), folders[1].c_str());
-    return all && shared > 0 ? 0 : 1;
-}
-
-int merge(int argc, char** argv) {
-    CLI::App app{"Merges the result sets of shards (--shard K/N) into one results.csv, results.json and sweep.svg."};
-    std::vector<std::string> folders;
-    std::string out, plot = "mean_abs_lateral_error_m";
-    app.add_option("DIR", folders, "Folders with results.json (each shard's --out)")->required();
-    app.add_option("-o,--out", out, "Folder for the merged results")->required();
-    app.add_option("--plot", plot, "The figure sweep.svg shows")->capture_default_str();
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        parse_error(app, error);
-    }
-    check_plot_metric(plot);
-    line_sim::Results merged;
-    std::set<std::size_t> seen;
-    for (const std::string& folder : folders) {
-        line_sim::Results part = line_sim::read_results(folder);
-        if (!merged.plan.empty() && part.plan != merged.plan) {
-            throw UsageError("line-sim: " + folder + ": the results of another plan (other worlds, settings, sweeps, "
-                             "seeds or controller) than " + folders.front());
-        }
-        merged.plan = part.plan;
-        merged.plan_runs = part.plan_runs;
-        merged.swept_keys = part.swept_keys;
-        for (line_sim::ResultRow& row : part.rows) {
-            if (!seen.insert(row.run).second) {
-                throw UsageError("line-sim: " + folder + ": run " + std::to_string(row.run) + " is in two result sets");
-            }
-            // Relative to the merged results' folder.
-            row.folder = (fs::absolute(folder) / row.folder).lexically_normal().lexically_relative(fs::absolute(out)).string();
-            merged.rows.push_back(std::move(row));
-        }
-    }
-    std::sort(merged.rows.begin(), merged.rows.end(), [](const auto& x, const auto& y) { return x.run < y.run; });
-    if (merged.rows.size() != merged.plan_runs) {
-        std::string missing;
-        for (std::size_t run = 0, shown = 0; run < merged.plan_runs && shown < 5; ++run) {
-            if (seen.count(run) == 0) missing += (shown++ ? ", " : "") + std::to_string(run);
-        }
-        throw UsageError("line-sim: merge: " + std::to_string(merged.plan_runs - merged.rows.size()) + " of the plan's " +
-                         std::to_string(merged.plan_runs) + " runs are in none of the folders given (runs " + missing +
-                         "...): a shard missing, or runs that did not end");
-    }
-    fs::create_directories(out);
-    write_result_files(out, merged, plot);
-    std::printf("line-sim: %zu runs merged into %s/results.csv\n", merged.rows.size(), out.c_str());
-    return 0;
-}
-
 int run_line_sim(int argc, char** argv) {
     // What follows a lone -- goes to the controller.
     std::vector<std::string> controller_arguments;
@@ -407,8 +222,8 @@ int run_line_sim(int argc, char** argv) {
     for (const std::string& text : sweep_texts) sweeps.push_back(line_sim::parse_sweep(text));
     const std::vector<std::uint64_t> seeds = seeds_text.empty() ? std::vector<std::uint64_t>{} : line_sim::parse_seeds(seeds_text);
     const line_sim::Shard shard = shard_text.empty() ? line_sim::Shard{} : line_sim::parse_shard(shard_text);
-    const auto requirements = parse_requirements(require, false);
-    check_plot_metric(plot);
+    const auto requirements = line_sim::parse_requirements(require, false);
+    line_sim::check_plot_metric(plot);
     // Each key set once: a second would silently win over the first, and the
     // folder names and results would say what did not run.
     std::set<std::string> keys;
@@ -501,13 +316,13 @@ int run_line_sim(int argc, char** argv) {
     results.plan = plan_id;
     results.plan_runs = plan_runs;
     try {
-        write_result_files(out, results, plot);
+        line_sim::write_result_files(out, results, plot);
     } catch (const std::runtime_error& error) {
         std::fprintf(stderr, "line-sim: %s\n", error.what());
         all_normal = false;
     }
     for (const line_sim::ResultRow& row : results.rows) {
-        all_normal = check_requirements(requirements, line_sim::row_json(row), nullptr) && all_normal;
+        all_normal = line_sim::check_requirements(requirements, line_sim::row_json(row), nullptr) && all_normal;
     }
     if (sweeps.empty() && seeds.empty()) {
         for (const line_sim::Run& run : runs) {
@@ -533,8 +348,8 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     try {
         const std::string command = argc > 1 ? argv[1] : "";
-        if (command == "compare") return compare(argc - 1, argv + 1);
-        if (command == "merge") return merge(argc - 1, argv + 1);
+        if (command == "compare") return line_sim::compare(argc - 1, argv + 1);
+        if (command == "merge") return line_sim::merge(argc - 1, argv + 1);
         return run_line_sim(argc, argv);
     } catch (const UsageError& error) {
         std::fprintf(stderr, "%s\n", error.what());

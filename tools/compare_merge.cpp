@@ -1,0 +1,124 @@
+#include "compare_merge.hpp"
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "command_line.hpp"
+#include "result_files.hpp"
+
+namespace fs = std::filesystem;
+
+namespace line_sim {
+
+int compare(int argc, char** argv) {
+    CLI::App app{"Compares two result sets run by run (their shared runs), with the change of each figure.\n"
+                 "--require with a change (+10%, -0.001) makes the second set fail where it is worse. Exit status\n"
+                 "1 also where a run of the first set is missing from the second, or a run of the second did\n"
+                 "not end normally (a crash, a file not written)."};
+    std::vector<std::string> folders, require;
+    app.add_option("A B", folders, "Two folders with results.json (line-sim's --out)")->required()->expected(2);
+    app.add_option("--require", require, "METRIC OP VALUE, e.g. mean_abs_lateral_error_m<=+10% (repeatable)");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        parse_error(app, error);
+    }
+    const auto requirements = parse_requirements(require, true);
+    const Results a = read_results(folders[0]), b = read_results(folders[1]);
+    std::map<std::string, nlohmann::json> before;
+    for (const auto& row : a.rows) before[row.folder] = row_json(row);
+    std::set<std::string> in_b;
+    for (const auto& row : b.rows) in_b.insert(row.folder);
+    std::printf("%-34s %-26s %14s %14s %10s\n", "run", "figure", "A", "B", "change");
+    bool all = true;
+    std::size_t shared = 0;
+    for (const auto& row : b.rows) {
+        const auto found = before.find(row.folder);
+        if (found == before.end()) continue;
+        ++shared;
+        const nlohmann::json now = row_json(row);
+        for (const char* key : {"laps_completed", "mean_abs_lateral_error_m", "max_abs_lateral_error_m", "time_off_line_s",
+                                "distance_along_line_m", "end_reason"}) {
+            const nlohmann::json &x = found->second[key], &y = now[key];
+            std::string change = x == y ? "=" : "";
+            if (x.is_number() && y.is_number() && x != y) {
+                char text[32];
+                const double from = x.get<double>(), to = y.get<double>();
+                if (from != 0) std::snprintf(text, sizeof text, "%+.1f%%", (to - from) / std::abs(from) * 100);
+                else std::snprintf(text, sizeof text, "%+g", to - from);
+                change = text;
+            }
+            const auto show = [](const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); };
+            std::printf("%-34s %-26s %14s %14s %10s\n", row.folder.c_str(), key, show(x).c_str(), show(y).c_str(),
+                        change.c_str());
+        }
+        all = check_requirements(requirements, now, &found->second) && all;
+        // A run that did not end as a run should is worse, whatever its figures say.
+        if (!sim::end_reason_info(row.summary.end_reason).normal || row.summary.controller_exit_status.value_or(0) != 0) {
+            std::fprintf(stderr, "line-sim: %s: ended %s (controller exit status %d) in %s\n", row.folder.c_str(),
+                         std::string(sim::end_reason_info(row.summary.end_reason).word).c_str(),
+                         row.summary.controller_exit_status.value_or(0), folders[1].c_str());
+            all = false;
+        }
+    }
+    for (const auto& [folder, row] : before) {
+        if (in_b.count(folder) != 0) continue;
+        std::fprintf(stderr, "line-sim: %s: in %s but not in %s\n", folder.c_str(), folders[0].c_str(), folders[1].c_str());
+        all = false;
+    }
+    if (shared == 0) std::fprintf(stderr, "line-sim: %s and %s share no run\n", folders[0].c_str(), folders[1].c_str());
+    return all && shared > 0 ? 0 : 1;
+}
+
+int merge(int argc, char** argv) {
+    CLI::App app{"Merges the result sets of shards (--shard K/N) into one results.csv, results.json and sweep.svg."};
+    std::vector<std::string> folders;
+    std::string out, plot = "mean_abs_lateral_error_m";
+    app.add_option("DIR", folders, "Folders with results.json (each shard's --out)")->required();
+    app.add_option("-o,--out", out, "Folder for the merged results")->required();
+    app.add_option("--plot", plot, "The figure sweep.svg shows")->capture_default_str();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        parse_error(app, error);
+    }
+    check_plot_metric(plot);
+    Results merged;
+    std::set<std::size_t> seen;
+    for (const std::string& folder : folders) {
+        Results part = read_results(folder);
+        if (!merged.plan.empty() && part.plan != merged.plan) {
+            throw UsageError("line-sim: " + folder + ": the results of another plan (other worlds, settings, sweeps, "
+                             "seeds or controller) than " + folders.front());
+        }
+        merged.plan = part.plan;
+        merged.plan_runs = part.plan_runs;
+        merged.swept_keys = part.swept_keys;
+        for (ResultRow& row : part.rows) {
+            if (!seen.insert(row.run).second) {
+                throw UsageError("line-sim: " + folder + ": run " + std::to_string(row.run) + " is in two result sets");
+            }
+            // Relative to the merged results' folder.
+            row.folder = (fs::absolute(folder) / row.folder).lexically_normal().lexically_relative(fs::absolute(out)).string();
+            merged.rows.push_back(std::move(row));
+        }
+    }
+    std::sort(merged.rows.begin(), merged.rows.end(), [](const auto& x, const auto& y) { return x.run < y.run; });
+    if (merged.rows.size() != merged.plan_runs) {
+        std::string missing;
+        for (std::size_t run = 0, shown = 0; run < merged.plan_runs && shown < 5; ++run) {
+            if (seen.count(run) == 0) missing += (shown++ ? ", " : "") + std::to_string(run);
+        }
+        throw UsageError("line-sim: merge: " + std::to_string(merged.plan_runs - merged.rows.size()) + " of the plan's " +
+                         std::to_string(merged.plan_runs) + " runs are in none of the folders given (runs " + missing +
+                         "...): a shard missing, or runs that did not end");
+    }
+    fs::create_directories(out);
+    write_result_files(out, merged, plot);
+    std::printf("line-sim: %zu runs merged into %s/results.csv\n", merged.rows.size(), out.c_str());
+    return 0;
+}
+
+}  // namespace line_sim

@@ -1,0 +1,77 @@
+#include "result_files.hpp"
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+
+#include "files.hpp"
+#include "index_page.hpp"
+#include "run_folder.hpp"
+#include "sweep_svg.hpp"
+
+namespace fs = std::filesystem;
+
+namespace line_sim {
+
+// results.csv, results.json, the sweep's picture and index.html, at the top
+// of `out`, which holds a list of them like a run folder: a file of that name
+// that line-sim did not write is left alone, and said so.
+void write_result_files(const fs::path& out, const Results& results, const std::string& plot) {
+    fs::create_directories(out);
+    RunFolder top{out, {}};
+    std::set<std::string> ours;
+    {
+        std::ifstream manifest(out / MANIFEST);
+        for (std::string name; std::getline(manifest, name);) ours.insert(name);
+    }
+    for (const auto& entry : fs::directory_iterator(out)) top.kept.insert(entry.path().filename().string());
+    for (const std::string& name : RESERVED_NAMES) {
+        if (ours.count(name) != 0 || !fs::exists(fs::symlink_status(out / name))) top.kept.erase(name);
+    }
+    std::string refused;
+    const auto may_write = [&](const char* name) {
+        if (top.kept.count(name) == 0) return true;
+        refused += std::string(refused.empty() ? "" : ", ") + name;
+        return false;
+    };
+    if (may_write("results.csv") && may_write("results.json")) write_results(out, results);
+    std::string sweep;
+    if (!results.swept_keys.empty()) {
+        sweep = sweep_svg(results, plot);
+        if (may_write("sweep.svg")) sim::write_file((out / "sweep.svg").string(), sweep);
+    }
+    std::vector<IndexRow> index;
+    for (const ResultRow& row : results.rows) index.push_back({row.folder, sim::to_json(row.summary)});
+    if (may_write("index.html")) write_index(out, index, sweep);
+    write_manifest(top);  // the call's own files; the run folders keep their own lists
+    if (!refused.empty()) throw sim::FileError(out.string() + ": " + refused + " not written: files line-sim did not write are there");
+}
+
+std::vector<Requirement> parse_requirements(const std::vector<std::string>& texts, bool allow_change) {
+    std::vector<Requirement> requirements;
+    for (const std::string& text : texts) requirements.push_back(parse_requirement(text, allow_change));
+    return requirements;
+}
+
+// One line a run and requirement that failed; true if none did.
+bool check_requirements(const std::vector<Requirement>& requirements, const nlohmann::json& row,
+                        const nlohmann::json* before) {
+    bool all = true;
+    for (const Requirement& requirement : requirements) {
+        std::string actual;
+        if (meets(requirement, row, before, actual)) continue;
+        std::fprintf(stderr, "line-sim: %s: requirement %s failed (%s)\n", row["folder"].get<std::string>().c_str(),
+                    requirement.text.c_str(), actual.c_str());
+        all = false;
+    }
+    return all;
+}
+
+void check_plot_metric(const std::string& plot) {
+    const nlohmann::json figures = summary_figures();
+    if (!figures.contains(plot) || !figures[plot].is_number()) {
+        throw UsageError("line-sim: --plot " + plot + ": not a figure of the summary that is a number");
+    }
+}
+
+}  // namespace line_sim

@@ -1,0 +1,27 @@
+#pragma once
+
+// The files of a whole line-sim call at the top of its --out folder
+// (results.csv, results.json, sweep.svg, index.html), and the requirements
+// (--require) checked against its rows: shared by a run, compare and merge.
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "results.hpp"
+
+namespace line_sim {
+
+// Writes the call's files into `out`; a file of that name that line-sim did
+// not write is left alone, and a sim::FileError then names it.
+void write_result_files(const std::filesystem::path& out, const Results& results, const std::string& plot);
+
+std::vector<Requirement> parse_requirements(const std::vector<std::string>& texts, bool allow_change);
+// One line on standard error a requirement that `row` fails; true if none does.
+bool check_requirements(const std::vector<Requirement>& requirements, const nlohmann::json& row,
+                        const nlohmann::json* before);
+// Throws UsageError unless `plot` is a figure of the summary that is a number.
+void check_plot_metric(const std::string& plot);
+
+}  // namespace line_sim
