@@ -5,6 +5,10 @@
 //   LINE_SIM_OUTPUT  an existing folder for the run's files: trace.csv, every
 //                    camera frame (camera-frames.bin), camera snapshots and
 //                    summary.json (none without it)
+//   LINE_SIM_RECORD_FD  a descriptor (line-sim's pipe) that gets the run's
+//                    end record once it is over: the end reason's word on a
+//                    line, then the first failure's line, if any. It reaches
+//                    line-sim even when no file can be written (a full disk).
 //   SIM_FRAME_TIMES  for tests: simulated times [s], separated by commas; the
 //                    frame of the first step at or after each is also saved as
 //                    camera-frame-<time>s.png. Not LINE_SIM_ like the others,
@@ -45,6 +49,7 @@ struct Platform {
     std::unique_ptr<sim::RunFiles> files;
     std::chrono::steady_clock::time_point started;
     bool files_failed = false;
+    std::string failure;  // the first failure's line, for the end record
 };
 
 Platform platform;
@@ -88,7 +93,10 @@ std::vector<double> frame_times() {
 // Reports what went wrong inside an operation, once, and ends the run: the
 // controller's next step gets -1 and it closes the run as usual.
 void failed_inside(const char* what, sim::EndReason reason) {
-    if (!platform.files_failed) std::fprintf(stderr, "simulated robot: %s\n", what);
+    if (!platform.files_failed) {
+        std::fprintf(stderr, "simulated robot: %s\n", what);
+        platform.failure = what;
+    }
     platform.files_failed = true;
     if (platform.simulation) platform.simulation->stop(reason);
 }
@@ -112,8 +120,17 @@ void guarded(const Body& body) {
 void close_files(sim::EndReason end_reason) {
     if (!platform.files) return;
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - platform.started;
+    const bool failed_before = platform.files_failed;
     guarded([&] { platform.files->finished(*platform.simulation, wall.count(), end_reason); });
     platform.files.reset();
+    if (platform.files_failed && !failed_before) end_reason = sim::EndReason::files_not_written;
+    const char* fd_text = std::getenv("LINE_SIM_RECORD_FD");
+    if (fd_text == nullptr || *fd_text == '\0') return;
+    // One write, far below a pipe's atomic size, so that line-sim reads all of it or nothing.
+    std::string record = std::string(sim::end_reason_info(end_reason).word) + "\n" + platform.failure.substr(0, 2000);
+    if (!platform.failure.empty()) record += "\n";
+    const int fd = std::atoi(fd_text);
+    if (fd > 2 && write(fd, record.data(), record.size()) >= 0) close(fd);
 }
 
 }  // namespace

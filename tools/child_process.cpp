@@ -1,16 +1,238 @@
 #include "child_process.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <ctime>
 
 extern char** environ;
 
 namespace line_sim {
+namespace {
+
+// What the child runs, made ready before fork: after it, in a process that
+// had threads, only system calls are safe.
+struct Exec {
+    std::vector<std::string> args, env;
+    std::vector<char*> argv, envp;
+    explicit Exec(const ChildSpec& child) : args{child.program}, env(child.environment) {
+        args.insert(args.end(), child.arguments.begin(), child.arguments.end());
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (std::string& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+    }
+};
+
+// Writes `n` in decimal at `at`; returns the end. (snprintf is not safe after fork.)
+char* put_number(char* at, std::size_t n) {
+    char digits[24];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n > 0);
+    while (count > 0) *at++ = digits[--count];
+    return at;
+}
+
+char* put_text(char* at, const char* text) {
+    while (*text != '\0') *at++ = *text++;
+    return at;
+}
+
+int open_output(const std::string& path) {
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+// In the child, after fork: the controller's start, clean of what this
+// process set up (blocked and handled signals, descriptors), then exec.
+[[noreturn]] void exec_child(const ChildSpec& child, const Exec& exec, pid_t parent, int out, int err, int record) {
+    // Killed when its parent dies; if the parent is already gone, it is not started at all.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
+    // A process group of its own, so that what it starts can be stopped with it.
+    setpgid(0, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGUSR1}) signal(s, SIG_DFL);
+    const int in = open("/dev/null", O_RDONLY);
+    if (in < 0 || out < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
+        dup2(err, STDERR_FILENO) < 0 || (record >= 0 && dup2(record, RECORD_FD) < 0)) {
+        _exit(127);
+    }
+    // Nothing else of line-sim's reaches the controller.
+    syscall(SYS_close_range, record >= 0 ? RECORD_FD + 1 : RECORD_FD, ~0U, 0);
+    if (!child.directory.empty() && chdir(child.directory.c_str()) != 0) _exit(127);
+    execve(exec.argv[0], exec.argv.data(), exec.envp.data());
+    _exit(127);
+}
+
+// One of the child's output streams, copied to its file: the head as it
+// comes, the tail in a ring, what lies between counted.
+struct Stream {
+    int pipe = -1, file = -1;
+    std::size_t written = 0;  // [bytes] of the head
+    char* ring = nullptr;     // MOST_OUTPUT_TAIL bytes
+    std::size_t after = 0;    // [bytes] past the head, all told
+
+    void take(const char* bytes, std::size_t size) {
+        while (size > 0 && written < MOST_OUTPUT_HEAD) {
+            const std::size_t n = size < MOST_OUTPUT_HEAD - written ? size : MOST_OUTPUT_HEAD - written;
+            // A write that fails (a full disk) loses the head's bytes, not the guard.
+            if (file >= 0 && write(file, bytes, n) < 0) file = -1;
+            written += n;
+            bytes += n;
+            size -= n;
+        }
+        for (std::size_t i = 0; i < size; ++i) ring[(after + i) % MOST_OUTPUT_TAIL] = bytes[i];
+        after += size;
+    }
+
+    void finish() {
+        if (file < 0) return;
+        std::size_t kept = after;
+        if (after > MOST_OUTPUT_TAIL) {
+            char line[128];
+            char* end = put_text(put_number(put_text(line, "\n[line-sim: "), after - MOST_OUTPUT_TAIL),
+                                 " bytes of output cut here]\n");
+            if (write(file, line, static_cast<std::size_t>(end - line)) < 0) return;
+            kept = MOST_OUTPUT_TAIL;
+        }
+        // The ring's bytes in order: the oldest kept first.
+        const std::size_t start = (after - kept) % MOST_OUTPUT_TAIL;
+        const std::size_t first = kept < MOST_OUTPUT_TAIL - start ? kept : MOST_OUTPUT_TAIL - start;
+        if (write(file, ring + start, first) >= 0 && kept > first) {
+            if (write(file, ring, kept - first) < 0) return;
+        }
+    }
+};
+
+// Kills every child of this process, and then theirs (who become ours as
+// their parents die), until none is left; each is waited for.
+void kill_all_children() {
+    const pid_t self = getpid();
+    for (;;) {
+        const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (proc >= 0) {
+            alignas(8) char entries[16384];
+            for (long n; (n = syscall(SYS_getdents64, proc, entries, sizeof entries)) > 0;) {
+                for (long at = 0; at < n;) {
+                    const auto* length = reinterpret_cast<const unsigned short*>(entries + at + 16);
+                    const char* name = entries + at + 19;
+                    at += *length;
+                    pid_t pid = 0;
+                    for (const char* c = name; *c != '\0'; ++c) pid = *c >= '0' && *c <= '9' ? pid * 10 + (*c - '0') : -1;
+                    if (pid <= 0 || pid == self) continue;
+                    // /proc/<pid>/stat: "pid (name) state ppid ...", the name possibly holding ") ".
+                    char path[64], stat[512];
+                    *put_text(put_number(put_text(path, "/proc/"), static_cast<std::size_t>(pid)), "/stat") = '\0';
+                    const int file = open(path, O_RDONLY | O_CLOEXEC);
+                    if (file < 0) continue;
+                    const ssize_t got = read(file, stat, sizeof stat - 1);
+                    close(file);
+                    if (got <= 0) continue;
+                    stat[got] = '\0';
+                    const char* close_paren = std::strrchr(stat, ')');
+                    if (close_paren == nullptr || close_paren[1] == '\0' || close_paren[2] == '\0') continue;
+                    pid_t parent = 0;  // after ") S "
+                    for (const char* c = close_paren + 4; *c >= '0' && *c <= '9'; ++c) parent = parent * 10 + (*c - '0');
+                    if (parent == self) kill(pid, SIGKILL);
+                }
+            }
+            close(proc);
+        }
+        int status = 0;
+        pid_t ended = 0;
+        while ((ended = waitpid(-1, &status, WNOHANG)) > 0) {
+        }
+        if (ended < 0 && errno == ECHILD) return;
+        // Some are still dying, or an orphan came after the look: look again soon.
+        const timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+// The guard, after fork: starts the child, copies its output, passes the
+// signals line-sim sends it on, and leaves nothing behind.
+[[noreturn]] void guard(const ChildSpec& child, const Exec& exec, pid_t parent, int record) {
+    // Line-sim's death is the guard's cue to kill everything (SIGUSR1, as line-sim's own request is).
+    if (prctl(PR_SET_PDEATHSIG, SIGUSR1) != 0 || getppid() != parent) _exit(127);
+    setpgid(0, 0);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    sigset_t handled;
+    sigemptyset(&handled);
+    for (const int s : {SIGCHLD, SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaddset(&handled, s);
+    sigprocmask(SIG_SETMASK, &handled, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    const int signals = signalfd(-1, &handled, SFD_CLOEXEC);
+    Stream streams[2];
+    int out_pipe[2], err_pipe[2];
+    if (signals < 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) _exit(127);
+    streams[0] = {out_pipe[0], open_output(child.output_path)};
+    streams[1] = {err_pipe[0], open_output(child.error_path)};
+    for (Stream& s : streams) {
+        void* ring = mmap(nullptr, MOST_OUTPUT_TAIL, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (ring == MAP_FAILED) _exit(127);
+        s.ring = static_cast<char*>(ring);
+    }
+    const pid_t self = getpid();
+    const pid_t pid = fork();
+    if (pid < 0) _exit(127);
+    if (pid == 0) exec_child(child, exec, self, out_pipe[1], err_pipe[1], record);
+    setpgid(pid, pid);  // as the child does: whichever comes first, the group is there
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    if (record >= 0) close(record);
+
+    int code = -1;  // the child's, once it has ended
+    bool open_streams = true;
+    while (code < 0 || open_streams) {
+        pollfd fds[3] = {{signals, POLLIN, 0}, {streams[0].pipe, POLLIN, 0}, {streams[1].pipe, POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i + 1].revents == 0) continue;
+            char bytes[65536];
+            const ssize_t n = read(streams[i].pipe, bytes, sizeof bytes);
+            if (n > 0) {
+                streams[i].take(bytes, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(streams[i].pipe);
+                streams[i].pipe = -1;  // poll passes over a negative descriptor
+            }
+        }
+        open_streams = streams[0].pipe >= 0 || streams[1].pipe >= 0;
+        if ((fds[0].revents & POLLIN) == 0) continue;
+        signalfd_siginfo info{};
+        if (read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+        const int got = static_cast<int>(info.ssi_signo);
+        if (got == SIGCHLD) {
+            int status = 0;
+            for (pid_t ended; (ended = waitpid(-1, &status, WNOHANG)) > 0;) {
+                if (ended == pid) code = exit_status_of(status);
+            }
+        } else if (got == SIGUSR1) {
+            kill(-pid, SIGKILL);
+        } else if (code < 0) {
+            kill(-pid, SIGTERM);  // stop, as line-sim asked
+        }
+        // With the child gone, what it started goes too; then its output ends.
+        if (code >= 0) kill_all_children();
+    }
+    for (Stream& s : streams) s.finish();
+    _exit(code < 0 ? 127 : code);
+}
+
+}  // namespace
 
 std::vector<std::string> environment_without(const std::vector<std::string>& dropped) {
     std::vector<std::string> kept;
@@ -24,43 +246,38 @@ std::vector<std::string> environment_without(const std::vector<std::string>& dro
 }
 
 pid_t start_child(const ChildSpec& child) {
-    // Everything the child needs is made ready before fork: after it, the
-    // child may only make system calls.
-    std::vector<std::string> args = {child.program};
-    args.insert(args.end(), child.arguments.begin(), child.arguments.end());
-    std::vector<char*> argv, envp;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = child.environment;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    const Exec exec(child);
     const pid_t parent = getpid();
-
     const pid_t pid = fork();
     if (pid > 0) setpgid(pid, pid);  // as the child does: whichever comes first, the group is there
     if (pid != 0) return pid;
-    // The child. Killed when its parent dies; if the parent is already gone,
-    // it is not started at all.
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
-    // A process group of its own, so that what it starts can be stopped with it.
-    setpgid(0, 0);
-    // A child inherits blocked and ignored signals; the controller should start clean.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    const int in = open("/dev/null", O_RDONLY);
-    const int out = open(child.output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
-    const int err = open(child.error_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
-    if (in < 0 || out < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
-        dup2(err, STDERR_FILENO) < 0) {
-        _exit(127);
-    }
-    if (!child.directory.empty() && chdir(child.directory.c_str()) != 0) _exit(127);
-    execve(argv[0], argv.data(), envp.data());
-    _exit(127);
+    exec_child(child, exec, parent, open_output(child.output_path), open_output(child.error_path), -1);
 }
+
+GuardedChild start_guarded_child(const ChildSpec& child) {
+    const Exec exec(child);
+    int record[2];
+    if (pipe2(record, O_CLOEXEC | O_NONBLOCK) != 0) return {};
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(record[0]);
+        guard(child, exec, parent, record[1]);
+    }
+    const int saved = errno;
+    close(record[1]);
+    if (pid < 0) {
+        close(record[0]);
+        errno = saved;
+        return {};
+    }
+    setpgid(pid, pid);
+    return {pid, record[0]};
+}
+
+void stop_guarded_child(pid_t guard) { kill(guard, SIGTERM); }
+
+void kill_guarded_child(pid_t guard) { kill(guard, SIGUSR1); }
 
 int exit_status_of(int wait_status) {
     return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,34 @@ std::vector<std::string> environment_without(const std::vector<std::string>& dro
 // (SIGKILL) if this process dies first, by whatever means. Returns its pid, or -1 (errno set) if it could not be
 // started; a program that cannot be executed ends the child with status 127.
 pid_t start_child(const ChildSpec& child);
+
+// [bytes] of each of a guarded child's standard output and error kept in its
+// file: the first MOST_OUTPUT_HEAD and the last MOST_OUTPUT_TAIL, with a line
+// between them saying how much was cut.
+inline constexpr std::size_t MOST_OUTPUT_HEAD = std::size_t{1} << 20;
+inline constexpr std::size_t MOST_OUTPUT_TAIL = std::size_t{1} << 20;
+// The descriptor a guarded child finds its record channel on (see below).
+inline constexpr int RECORD_FD = 3;
+
+// A child that cannot leave anything behind, whatever it does: it runs under
+// a guard, a process of ours that is a subreaper (every process the child
+// starts, in whatever session or group, becomes the guard's when its own
+// parent ends), and the guard kills every one of them as soon as the child
+// ends, is killed, or this process dies. The guard copies the child's
+// standard output and error into their files, bounded as said above, and
+// ends with the child's exit status (128 + the signal that ended it). The
+// child also gets, as descriptor RECORD_FD, the writing end of `record_pipe`
+// (this process keeps the reading end), for a short record that must reach
+// this process even when no file can be written.
+struct GuardedChild {
+    pid_t guard = -1;      // -1 (errno set) if it could not be started
+    int record_fd = -1;    // the reading end, non-blocking; this process closes it
+};
+GuardedChild start_guarded_child(const ChildSpec& child);
+// Asks the guard to stop the child: SIGTERM to the child's process group.
+void stop_guarded_child(pid_t guard);
+// Asks the guard to kill the child and everything it started, at once.
+void kill_guarded_child(pid_t guard);
 
 // The child's exit status, or 128 + the signal that ended it, from a wait status.
 int exit_status_of(int wait_status);

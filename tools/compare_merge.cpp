@@ -116,7 +116,11 @@ int merge(int argc, char** argv) {
                          "...): a shard missing, or runs that did not end");
     }
     fs::create_directories(out);
-    write_result_files(out, merged, plot);
+    const ResultFiles files = write_result_files(out, merged, plot);
+    if (!files.problem.empty()) {
+        std::fprintf(stderr, "line-sim: %s\n", files.problem.c_str());
+        return 1;
+    }
     std::printf("line-sim: %zu runs merged into %s/results.csv\n", merged.rows.size(), out.c_str());
     return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <deque>
 #include <csignal>
 #include <cstdio>
 #include <cmath>
@@ -78,7 +79,7 @@ fs::path find_world(const std::string& name) {
     throw UsageError("line-sim: no world file or collection world named \"" + name + "\" (see line-sim --list)");
 }
 
-void print_table(const std::vector<line_sim::Run>& runs) {
+void print_table(const std::deque<line_sim::Run>& runs) {
     // A run of a sweep is named by its world and its parameters.
     const auto label = [](const line_sim::Run& run) {
         const auto slash = run.plan.folder.find('/');
@@ -132,7 +133,7 @@ void list_collection() {
 }
 
 // The runs' rows, in plan order, with folders relative to `out`.
-line_sim::Results results_of(const std::vector<line_sim::Run>& runs, const std::vector<line_sim::Sweep>& sweeps) {
+line_sim::Results results_of(const std::deque<line_sim::Run>& runs, const std::vector<line_sim::Sweep>& sweeps) {
     line_sim::Results results;
     for (const line_sim::Sweep& sweep : sweeps) results.swept_keys.push_back(sweep.key);
     for (const line_sim::Run& run : runs) {
@@ -262,45 +263,70 @@ int run_line_sim(int argc, char** argv) {
     }
     description += seeds_text;
     const std::string plan_id = line_sim::sha256(description);
-    const std::size_t plan_runs = line_sim::make_plan(world_names, sweeps, seeds, {}).size();
-    std::vector<line_sim::Run> runs;
-    for (line_sim::PlannedRun& planned : line_sim::make_plan(world_names, sweeps, seeds, shard)) {
-        const World& world = worlds[planned.world];
-        std::vector<line_sim::Setting> all = settings;
-        all.insert(all.end(), planned.swept.begin(), planned.swept.end());
-        if (planned.seed) all.push_back({"run.seed", std::to_string(*planned.seed)});
-        line_sim::Run& run = runs.emplace_back();
-        run.plan = std::move(planned);
-        run.text = line_sim::apply_settings(world.text, world.source, world.name, all);
+    const line_sim::Plan plan(world_names, sweeps, seeds, shard);
+    // Every world with every combination of swept values, checked now and
+    // let go: each run reads its world again as it starts. (A seed cannot
+    // make a world unusable.)
+    const auto world_as_run = [&](std::size_t w, std::vector<line_sim::Setting> all, std::optional<std::uint64_t> run_seed) {
+        const World& world = worlds[w];
+        all.insert(all.begin(), settings.begin(), settings.end());
+        if (run_seed) all.push_back({"run.seed", std::to_string(*run_seed)});
+        std::string text = line_sim::apply_settings(world.text, world.source, world.name, all);
         try {
-            run.world = sim::parse_world(run.text, world.source);
+            sim::WorldSettings read = sim::parse_world(text, world.source);
+            return std::make_pair(std::move(text), std::move(read));
         } catch (const sim::WorldError& error) {
             // The same line as for the file's own keys, said of the setting that made it.
             std::string why = error.what();
             if (!all.empty()) why += " (with --set/--sweep/--seeds)";
             throw UsageError("line-sim: " + why);
         }
+    };
+    for (std::size_t w = 0; w < worlds.size(); ++w) {
+        for (std::size_t c = 0; c < plan.combinations(); ++c) world_as_run(w, plan.combination(c), std::nullopt);
     }
-
-    std::set<std::string> taken;
     try {
         fs::create_directories(out);
-        for (line_sim::Run& run : runs) {
+    } catch (const std::exception& error) {
+        throw UsageError("line-sim: --out " + out + ": cannot make the folder (" + error.what() + ")");
+    }
+    // A run's folder is made as it starts: an interrupted sweep leaves no empty ones.
+    std::set<std::string> taken;
+    const auto prepare = [&](std::size_t k) {
+        line_sim::Run run;
+        run.plan = plan[k];
+        auto [text, world] = world_as_run(run.plan.world, run.plan.swept, run.plan.seed);
+        run.text = std::move(text);
+        run.world = std::move(world);
+        try {
             run.run_folder = line_sim::claim_run_folder(out, run.plan.folder, taken);
             run.folder = run.run_folder.path.string();
+        } catch (const std::exception& error) {
+            run.error = "--out " + out + ": cannot make the run's folder there (" + error.what() + ")";
         }
-    } catch (const std::exception& error) {
-        throw UsageError("line-sim: --out " + out + ": cannot make the run folders there (" + error.what() + ")");
-    }
+        return run;
+    };
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);  // a terminal closed: the runs so far are kept as for Ctrl-C
-    line_sim::run_all(runs, controller, jobs, !quiet && isatty(STDERR_FILENO) != 0, interrupted);
+    const std::deque<line_sim::Run> runs =
+        line_sim::run_all(plan.size(), prepare, controller, jobs, !quiet && isatty(STDERR_FILENO) != 0, interrupted);
 
-    print_table(runs);
+    // The call's files first: whatever happens to standard output (a pipe
+    // closed by `head`), they are written.
     bool all_normal = true;
+    line_sim::Results results = results_of(runs, sweeps);
+    results.plan = plan_id;
+    results.plan_runs = plan.whole_size();
+    const line_sim::ResultFiles call_files = line_sim::write_result_files(out, results, plot);
+    const std::vector<std::string>& written = call_files.written;
+    if (!call_files.problem.empty()) {
+        std::fprintf(stderr, "line-sim: %s\n", call_files.problem.c_str());
+        all_normal = false;
+    }
+    print_table(runs);
     for (const line_sim::Run& run : runs) {
         const bool normal = line_sim::ended_normally(run);
         if (!run.error.empty()) {
@@ -312,26 +338,30 @@ int run_line_sim(int argc, char** argv) {
         }
         all_normal = all_normal && normal;
     }
-    line_sim::Results results = results_of(runs, sweeps);
-    results.plan = plan_id;
-    results.plan_runs = plan_runs;
-    try {
-        line_sim::write_result_files(out, results, plot);
-    } catch (const std::runtime_error& error) {
-        std::fprintf(stderr, "line-sim: %s\n", error.what());
-        all_normal = false;
-    }
     for (const line_sim::ResultRow& row : results.rows) {
         all_normal = line_sim::check_requirements(requirements, line_sim::row_json(row), nullptr) && all_normal;
     }
+    // Only the files that are there, the replay first: it is what a person opens.
     if (sweeps.empty() && seeds.empty()) {
         for (const line_sim::Run& run : runs) {
             if (!run.summary) continue;
-            std::printf("%s: %s/trajectory.svg, summary.json, trace.csv, camera-*.png\n", run.world.name.c_str(),
-                        run.folder.c_str());
+            std::string files;
+            for (const char* name : {"replay.html", "trajectory.svg", "summary.json", "trace.csv"}) {
+                if (fs::is_regular_file(fs::path(run.folder) / name)) files += (files.empty() ? "" : ", ") + std::string(name);
+            }
+            std::error_code error;
+            for (const auto& entry : fs::directory_iterator(run.folder, error)) {
+                const std::string name = entry.path().filename().string();
+                if (name.rfind("camera-", 0) != 0 || entry.path().extension() != ".png") continue;
+                files += (files.empty() ? "" : ", ") + std::string("camera-*.png");
+                break;
+            }
+            std::printf("%s: %s/%s\n", run.summary->world.c_str(), run.folder.c_str(), files.empty() ? "(no files)" : files.c_str());
         }
     } else {
-        std::printf("%zu runs: %s/results.csv, sweep.svg\n", results.rows.size(), out.c_str());
+        std::string files;
+        for (const std::string& name : written) files += (files.empty() ? "" : ", ") + name;
+        std::printf("%zu runs: %s/%s\n", results.rows.size(), out.c_str(), files.empty() ? "(no files)" : files.c_str());
     }
     if (interrupted) {
         std::fprintf(stderr, "line-sim: interrupted; what was recorded so far is kept\n");
@@ -346,6 +376,9 @@ int main(int argc, char** argv) {
     // A file grown past the size limit (ulimit -f) is then a failed write,
     // reported, instead of a signal that kills line-sim and its controllers.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Standard output closed early (`line-sim | head -1`) is then a failed
+    // write, passed over, and every file of the call is still written.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         const std::string command = argc > 1 ? argv[1] : "";
         if (command == "compare") return line_sim::compare(argc - 1, argv + 1);

@@ -16,7 +16,7 @@ namespace line_sim {
 // results.csv, results.json, the sweep's picture and index.html, at the top
 // of `out`, which holds a list of them like a run folder: a file of that name
 // that line-sim did not write is left alone, and said so.
-void write_result_files(const fs::path& out, const Results& results, const std::string& plot) {
+ResultFiles write_result_files(const fs::path& out, const Results& results, const std::string& plot) {
     fs::create_directories(out);
     RunFolder top{out, {}};
     std::set<std::string> ours;
@@ -29,22 +29,44 @@ void write_result_files(const fs::path& out, const Results& results, const std::
         if (ours.count(name) != 0 || !fs::exists(fs::symlink_status(out / name))) top.kept.erase(name);
     }
     std::string refused;
+    std::vector<std::string> written;
     const auto may_write = [&](const char* name) {
         if (top.kept.count(name) == 0) return true;
         refused += std::string(refused.empty() ? "" : ", ") + name;
         return false;
     };
-    if (may_write("results.csv") && may_write("results.json")) write_results(out, results);
+    // Each file tried whatever became of the one before (a full disk): the first failure is said.
+    std::string failed;
+    const auto attempt = [&](std::initializer_list<const char*> names, const auto& write) {
+        for (const char* name : names) {
+            if (!may_write(name)) return;
+        }
+        try {
+            write();
+            written.insert(written.end(), names.begin(), names.end());
+        } catch (const std::exception& error) {
+            if (failed.empty()) failed = error.what();
+        }
+    };
+    attempt({"results.csv", "results.json"}, [&] { write_results(out, results); });
     std::string sweep;
     if (!results.swept_keys.empty()) {
         sweep = sweep_svg(results, plot);
-        if (may_write("sweep.svg")) sim::write_file((out / "sweep.svg").string(), sweep);
+        attempt({"sweep.svg"}, [&] { sim::write_file((out / "sweep.svg").string(), sweep); });
     }
     std::vector<IndexRow> index;
     for (const ResultRow& row : results.rows) index.push_back({row.folder, sim::to_json(row.summary)});
-    if (may_write("index.html")) write_index(out, index, sweep);
-    write_manifest(top);  // the call's own files; the run folders keep their own lists
-    if (!refused.empty()) throw sim::FileError(out.string() + ": " + refused + " not written: files line-sim did not write are there");
+    attempt({"index.html"}, [&] { write_index(out, index, sweep); });
+    try {
+        write_manifest(top);  // the call's own files; the run folders keep their own lists
+    } catch (const std::exception& error) {
+        if (failed.empty()) failed = error.what();
+    }
+    if (!refused.empty()) {
+        const std::string why = out.string() + ": " + refused + " not written: files line-sim did not write are there";
+        failed = failed.empty() ? why : failed + "; " + why;
+    }
+    return {written, failed};
 }
 
 std::vector<Requirement> parse_requirements(const std::vector<std::string>& texts, bool allow_change) {

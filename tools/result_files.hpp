@@ -13,9 +13,13 @@
 
 namespace line_sim {
 
-// Writes the call's files into `out`; a file of that name that line-sim did
-// not write is left alone, and a sim::FileError then names it.
-void write_result_files(const std::filesystem::path& out, const Results& results, const std::string& plot);
+struct ResultFiles {
+    std::vector<std::string> written;  // the names of those written
+    std::string problem;               // why the others are not, one line, or empty
+};
+// Writes the call's files into `out`, each tried whatever became of the
+// others; a file of that name that line-sim did not write is left alone.
+ResultFiles write_result_files(const std::filesystem::path& out, const Results& results, const std::string& plot);
 
 std::vector<Requirement> parse_requirements(const std::vector<std::string>& texts, bool allow_change);
 // One line on standard error a requirement that `row` fails; true if none does.

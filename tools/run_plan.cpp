@@ -135,53 +135,80 @@ std::string apply_settings(const std::string& text, const std::string& source, c
     return out.str();
 }
 
-std::vector<PlannedRun> make_plan(const std::vector<std::string>& world_names, const std::vector<Sweep>& sweeps,
-                                  const std::vector<std::uint64_t>& seeds, Shard shard) {
-    std::vector<PlannedRun> plan;
+Plan::Plan(const std::vector<std::string>& world_names, std::vector<Sweep> sweeps, std::vector<std::uint64_t> seeds,
+           Shard shard)
+    : sweeps_(std::move(sweeps)), seeds_(std::move(seeds)), shard_(shard) {
+    // The whole plan's size first, without overflow, before anything is made.
+    std::size_t runs = world_names.size() * std::max<std::size_t>(seeds_.size(), 1);
+    for (const Sweep& sweep : sweeps_) {
+        runs = sweep.values.empty() || runs <= MOST_PLAN_RUNS / sweep.values.size() ? runs * sweep.values.size()
+                                                                                  : MOST_PLAN_RUNS + 1;
+    }
+    if (runs > MOST_PLAN_RUNS) {
+        throw UsageError("line-sim: the plan has more than " + std::to_string(MOST_PLAN_RUNS) +
+                         " runs (worlds x sweeps' values x seeds): split it into several calls");
+    }
+    whole_ = runs;
     // The names of the call's own files at the top of --out are not a world's to take.
     std::set<std::string> world_folders(RESERVED_NAMES.begin(), RESERVED_NAMES.end());
-    for (std::size_t w = 0; w < world_names.size(); ++w) {
+    for (const std::string& world_name : world_names) {
         // Worlds of one name get folders of their own: NAME, NAME-2, ...
-        const std::string base = safe_folder_name(world_names[w]);
-        std::string world_folder = base;
-        for (int n = 2; !world_folders.insert(world_folder).second; ++n) world_folder = base + "-" + std::to_string(n);
+        const std::string base = safe_folder_name(world_name);
+        std::string folder = base;
+        for (int n = 2; !world_folders.insert(folder).second; ++n) folder = base + "-" + std::to_string(n);
+        world_folders_.push_back(folder);
+    }
+    // Each combination's part of a folder name, made unique among them; with
+    // seeds, short enough that ",seed=N" is never cut off.
+    std::size_t combinations = 1;
+    for (const Sweep& sweep : sweeps_) combinations *= sweep.values.size();
+    std::set<std::string> names;
+    for (std::size_t c = 0; c < combinations; ++c) {
+        std::string parameters;
+        for (const Setting& setting : combination(c)) parameters += (parameters.empty() ? "" : ",") + setting.key + "=" + setting.value;
+        std::string name = parameters.empty() ? "" : safe_folder_name(parameters);
+        if (!seeds_.empty()) name = name.substr(0, MOST_FOLDER_NAME_BYTES - 40);
+        std::string unique = name;
+        for (int n = 2; !names.insert(unique).second; ++n) unique = name + "-" + std::to_string(n);
+        combination_folders_.push_back(unique);
+    }
+}
 
-        // The sweeps' product, the first sweep varying slowest, like nested loops.
-        std::vector<std::size_t> at(sweeps.size(), 0);
-        std::set<std::string> run_folders;
-        for (bool more = true; more;) {
-            std::vector<Setting> swept;
-            for (std::size_t k = 0; k < sweeps.size(); ++k) swept.push_back({sweeps[k].key, sweeps[k].values[at[k]]});
-            const std::size_t seed_count = seeds.empty() ? 1 : seeds.size();
-            for (std::size_t s = 0; s < seed_count; ++s) {
-                PlannedRun run{plan.size(), w, swept, seeds.empty() ? std::nullopt : std::optional(seeds[s]), world_folder};
-                std::string parameters;
-                for (const Setting& setting : swept) parameters += (parameters.empty() ? "" : ",") + setting.key + "=" + setting.value;
-                if (run.seed) parameters += (parameters.empty() ? "" : ",") + std::string("seed=") + std::to_string(*run.seed);
-                if (!parameters.empty()) {
-                    const std::string name = safe_folder_name(parameters);
-                    std::string folder = name;
-                    for (int n = 2; !run_folders.insert(folder).second; ++n) folder = name + "-" + std::to_string(n);
-                    run.folder += "/" + folder;
-                }
-                plan.push_back(std::move(run));
-            }
-            // The next combination: the last sweep moves fastest.
-            more = false;
-            for (std::size_t k = sweeps.size(); k-- > 0;) {
-                if (++at[k] < sweeps[k].values.size()) {
-                    more = true;
-                    break;
-                }
-                at[k] = 0;
-            }
-        }
+std::size_t Plan::size() const {
+    const auto first = static_cast<std::size_t>(shard_.index - 1), count = static_cast<std::size_t>(shard_.count);
+    return whole_ > first ? (whole_ - first + count - 1) / count : 0;
+}
+
+std::vector<Setting> Plan::combination(std::size_t c) const {
+    // The last sweep moves fastest, like nested loops.
+    std::vector<Setting> swept(sweeps_.size());
+    for (std::size_t k = sweeps_.size(); k-- > 0;) {
+        const std::size_t n = sweeps_[k].values.size();
+        swept[k] = {sweeps_[k].key, sweeps_[k].values[c % n]};
+        c /= n;
     }
-    std::vector<PlannedRun> slice;
-    for (PlannedRun& run : plan) {
-        if (static_cast<int>(run.index % static_cast<std::size_t>(shard.count)) == shard.index - 1) slice.push_back(std::move(run));
-    }
-    return slice;
+    return swept;
+}
+
+PlannedRun Plan::operator[](std::size_t k) const {
+    const std::size_t index = static_cast<std::size_t>(shard_.index - 1) + k * static_cast<std::size_t>(shard_.count);
+    const std::size_t seed_count = std::max<std::size_t>(seeds_.size(), 1);
+    const std::size_t per_world = combinations() * seed_count;
+    const std::size_t world = index / per_world, c = index % per_world / seed_count, s = index % seed_count;
+    PlannedRun run{index, world, combination(c), seeds_.empty() ? std::nullopt : std::optional(seeds_[s]),
+                   world_folders_[world]};
+    std::string name = combination_folders_[c];
+    if (run.seed) name += (name.empty() ? "" : ",") + std::string("seed=") + std::to_string(*run.seed);
+    if (!name.empty()) run.folder += "/" + name;
+    return run;
+}
+
+std::vector<PlannedRun> make_plan(const std::vector<std::string>& world_names, const std::vector<Sweep>& sweeps,
+                                  const std::vector<std::uint64_t>& seeds, Shard shard) {
+    const Plan plan(world_names, sweeps, seeds, shard);
+    std::vector<PlannedRun> runs;
+    for (std::size_t k = 0; k < plan.size(); ++k) runs.push_back(plan[k]);
+    return runs;
 }
 
 }  // namespace line_sim

@@ -68,10 +68,40 @@ struct PlannedRun {
     std::string folder;        // relative to --out: WORLD, or WORLD/KEY=V,...,seed=N
 };
 
-// Every run for worlds named `world_names` (their folder names come from
+// Runs in a whole plan (every shard's), at the most: past it a plan is
+// refused before anything is made. A run's row stays in memory until the
+// call's results are written, a few hundred bytes.
+inline constexpr std::size_t MOST_PLAN_RUNS = 1000000;
+
+// The runs for worlds named `world_names` (their folder names come from
 // these, made safe), in order: world by world, the first sweep varying
-// slowest, seeds fastest. Folder names are unique in the whole plan. Then
-// only the runs of the shard (every count-th, starting at index - 1).
+// slowest, seeds fastest; then only the runs of the shard (every count-th,
+// starting at index - 1). A run is worked out when it is asked for, so that
+// what the plan holds grows with the sweeps' values, not with their product
+// or the seeds. Folder names are unique in the whole plan and the same
+// whichever shard a run is in.
+class Plan {
+public:
+    // Throws UsageError naming the count if the whole plan has more than MOST_PLAN_RUNS runs.
+    Plan(const std::vector<std::string>& world_names, std::vector<Sweep> sweeps, std::vector<std::uint64_t> seeds,
+         Shard shard);
+    std::size_t whole_size() const { return whole_; }  // every shard's runs
+    std::size_t size() const;                          // this shard's
+    PlannedRun operator[](std::size_t k) const;       // this shard's k-th run
+    // One value of each sweep (a combination), in the sweeps' order: for
+    // checking every world with each before anything runs.
+    std::size_t combinations() const { return combination_folders_.size(); }
+    std::vector<Setting> combination(std::size_t c) const;
+
+private:
+    std::vector<Sweep> sweeps_;
+    std::vector<std::uint64_t> seeds_;
+    Shard shard_;
+    std::vector<std::string> world_folders_, combination_folders_;
+    std::size_t whole_ = 0;
+};
+
+// Every run of `Plan`, for tests.
 std::vector<PlannedRun> make_plan(const std::vector<std::string>& world_names, const std::vector<Sweep>& sweeps,
                                   const std::vector<std::uint64_t>& seeds, Shard shard);
 

@@ -47,7 +47,10 @@ void start(Run& run, const Controller& controller) {
     if (controller.preload) child.environment.push_back("LD_PRELOAD=" + controller.library.string());
     child.environment.push_back("LINE_SIM_WORLD=" + run.folder + "/world.toml");
     child.environment.push_back("LINE_SIM_OUTPUT=" + run.folder);
-    run.pid = start_child(child);
+    child.environment.push_back("LINE_SIM_RECORD_FD=" + std::to_string(RECORD_FD));
+    const GuardedChild started = start_guarded_child(child);
+    run.pid = started.guard;
+    run.record_fd = started.record_fd;
     if (run.pid < 0) {
         run.error = "cannot start " + controller.given + ": " + std::strerror(errno);
         return;
@@ -60,86 +63,141 @@ void start(Run& run, const Controller& controller) {
         left_before = left_before || kept.count(name) != 0 || kept.count(sim::part_name(name)) != 0;
     }
     try {
-        if (!left_before) run.live = std::make_unique<LiveRunFiles>(run.folder, run.world);
+        if (!left_before) run.live = std::make_unique<LiveRunFiles>(run.folder, *run.world);
     } catch (const std::system_error&) {
         // No thread to spare: the files are made once the run is over.
     }
 }
 
-// The lines in which the simulated robot said which file it could not write.
-std::string write_failures(const Run& run) {
-    std::ifstream report(run.folder + "/report.txt");
-    std::string lines;
-    for (std::string line; std::getline(report, line);) {
-        if (line.rfind("simulated robot: ", 0) == 0 && line.find("cannot be written") != std::string::npos) {
-            lines += (lines.empty() ? "" : "; ") + line.substr(17);
-        }
+// The robot's end record, read once its controller has ended: the end
+// reason's word on the first line, a failure's line on the second.
+void take_record(Run& run) {
+    if (run.record_fd < 0) return;
+    char bytes[4096];
+    const ssize_t n = read(run.record_fd, bytes, sizeof bytes);
+    if (n > 0) run.record.assign(bytes, static_cast<std::size_t>(n));
+    close(run.record_fd);
+    run.record_fd = -1;
+}
+
+std::optional<sim::EndReason> recorded_reason(const Run& run) {
+    return sim::end_reason_from_word(run.record.substr(0, run.record.find('\n')));
+}
+
+std::string recorded_failure(const Run& run) {
+    const auto line = run.record.find('\n');
+    if (line == std::string::npos) return "";
+    std::string failure = run.record.substr(line + 1);
+    if (!failure.empty() && failure.back() == '\n') failure.pop_back();
+    return failure;
+}
+
+// A frames file cut short (a crash while writing it) ends after its last whole frame.
+void complete_cut_frames(const std::string& frames_path) {
+    const std::string part = sim::part_name(frames_path);
+    std::ifstream in(part, std::ios::binary);
+    if (!in) return;
+    std::size_t whole = 0;
+    try {
+        const sim::FramesHeader header = sim::read_frames_header(in, part);
+        whole = static_cast<std::size_t>(in.tellg());
+        sim::FrameCodeReader reader(header.width, header.height);
+        for (std::string_view code; reader.next(in, code);) whole += code.size();
+    } catch (const std::exception&) {
+        return;  // not a frames file from its start: left under its temporary name
     }
-    return lines;
+    in.close();
+    if (truncate(part.c_str(), static_cast<off_t>(whole)) == 0) std::rename(part.c_str(), frames_path.c_str());
 }
 
 // The run's summary: the simulated robot's own, or, where the controller
-// ended before the robot could write it, one worked out from the trace.
+// ended before the robot could write it, one worked out from the trace
+// with the end reason from the robot's record (or, without one, from how
+// the controller ended). The pages come next and the summary last, so that
+// it says files_not_written where any of them could not be written.
 void finish_files(Run& run, const Controller& controller) {
     if (run.live) run.live->writer_ended();
+    const sim::WorldSettings& world = *run.world;
     const std::string summary_path = run.folder + "/summary.json", trace_path = run.folder + "/trace.csv";
-    complete_cut_trace(trace_path);
-    // A cut last frame is left out when the frames are read.
-    std::rename(sim::part_name(run.folder + "/" + sim::FRAMES_FILE).c_str(), (run.folder + "/" + sim::FRAMES_FILE).c_str());
-    const sim::Track track(run.world.track);
+    const std::optional<sim::EndReason> recorded = recorded_reason(run);
+    const std::string failure = recorded_failure(run);
+    if (!failure.empty()) run.error = failure;
+    // A robot that could not write its files leaves what it wrote under the
+    // temporary names; a controller that crashed leaves whole rows and frames.
+    const bool robot_failed = recorded == sim::EndReason::files_not_written;
+    if (!robot_failed) {
+        complete_cut_trace(trace_path);
+        complete_cut_frames(run.folder + "/" + sim::FRAMES_FILE);
+    }
+    const sim::Track track(world.track);
     try {
         std::ifstream file(summary_path);
         run.summary = sim::summary_from_json(nlohmann::json::parse(file));
     } catch (const nlohmann::json::exception&) {
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
-        const sim::Metrics metrics = replay_metrics(trace_path, run.world, track.length());
-        // Without the robot's summary: stopped, or the robot said it could not
-        // write the files, or the controller ended (or crashed) before the run did.
-        const sim::EndReason reason = run.stopped                     ? sim::EndReason::interrupted
-                                      : !write_failures(run).empty() ? sim::EndReason::files_not_written
-                                                                     : sim::EndReason::controller_exited;
+        const std::string read_from = fs_exists(trace_path) ? trace_path : sim::part_name(trace_path);
+        const sim::Metrics metrics = replay_metrics(read_from, world, track.length());
+        const sim::EndReason reason = recorded       ? *recorded
+                                      : run.stopped ? sim::EndReason::interrupted
+                                                    : sim::EndReason::controller_exited;
         double sim_time = 0.0;
         {
-            TraceReader trace(trace_path);
+            TraceReader trace(read_from);
             for (TraceRow row{}; trace.next(row);) sim_time = row.t;
         }
-        run.summary = sim::summarise(run.world, sim_time, wall, metrics, reason);
+        run.summary = sim::summarise(world, sim_time, wall, metrics, reason);
     }
     run.summary->controller_exit_status = run.exit_status;
     run.summary->controller = controller.given;
     run.summary->controller_sha256 = controller.sha256;
-    if (run.summary->end_reason == sim::EndReason::files_not_written && run.error.empty()) {
-        const std::string said = write_failures(run);
-        run.error = said.empty() ? run.folder + ": the run's files could not be written" : said;
-    }
-    const nlohmann::json summary = sim::to_json(*run.summary);
-    sim::write_file(summary_path, summary.dump(2) + "\n");
-    // (Where the robot could not write its files, what the reading saw of them
-    // before they were removed is not what is left.)
     const bool files_written = run.summary->end_reason != sim::EndReason::files_not_written;
-    const bool made = run.live && files_written && run.live->finish(summary);
-    // Otherwise the reading stops and its page is removed before another is begun under the same name.
-    run.live.reset();
-    if (made) return;
-    // The picture is drawn on a thread of its own while the replay is written: on
-    // a machine of two or more cores the run's files are done sooner.
-    auto trajectory = std::async(std::launch::async, [&] { return trajectory_svg(run.world, track, trace_path); });
-    write_replay(run.folder, run.world, summary);
-    sim::write_file(run.folder + "/trajectory.svg", trajectory.get());
+    if (!files_written && run.error.empty()) run.error = run.folder + ": the run's files could not be written";
+    try {
+        const nlohmann::json summary = sim::to_json(*run.summary);
+        // (Where the robot could not write its files, what the reading saw
+        // of them before they were removed is not what is left: the pages
+        // are made from what is left.)
+        const bool made = run.live && files_written && run.live->finish(summary);
+        // Otherwise the reading stops and its page is removed before another is begun under the same name.
+        run.live.reset();
+        if (!made) {
+            // The picture is drawn on a thread of its own while the replay is written: on
+            // a machine of two or more cores the run's files are done sooner.
+            auto trajectory = std::async(std::launch::async, [&] { return trajectory_svg(world, track, trace_path); });
+            write_replay(run.folder, world, summary);
+            sim::write_file(run.folder + "/trajectory.svg", trajectory.get());
+        }
+    } catch (const std::exception& error) {
+        run.summary->end_reason = sim::EndReason::files_not_written;
+        if (files_written || run.error.empty()) run.error = error.what();
+    }
+    try {
+        sim::write_file(summary_path, sim::to_json(*run.summary).dump(2) + "\n");
+    } catch (const sim::FileError& error) {
+        // No summary is better than the robot's, which says the files are all there.
+        std::remove(summary_path.c_str());
+        run.summary->end_reason = sim::EndReason::files_not_written;
+        if (run.error.empty()) run.error = error.what();
+    }
 }
 
 void finish(Run& run, const Controller& controller) {
+    take_record(run);
     try {
         finish_files(run, controller);
-    } catch (const std::bad_alloc&) {
-        if (run.error.empty()) run.error = run.folder + ": out of memory while completing the run's files";
-    } catch (const std::exception& error) {  // a file that cannot be written, named
-        if (run.error.empty()) run.error = error.what();
+    } catch (const std::exception& error) {  // a file that cannot be written, named; or no memory for one
+        if (run.error.empty()) {
+            const bool memory = dynamic_cast<const std::bad_alloc*>(&error) != nullptr;
+            run.error = memory ? run.folder + ": out of memory while completing the run's files" : error.what();
+        }
+        if (run.summary) run.summary->end_reason = sim::EndReason::files_not_written;
     }
     // What was read while the run went is let go (a sweep has thousands of
     // runs), and a page begun then but not finished is removed before the
     // files are listed.
     run.live.reset();
+    run.world.reset();
+    std::string().swap(run.text);
     // Whatever failed, the files that are there are listed as the run's.
     try {
         write_manifest(run.run_folder);
@@ -170,8 +228,8 @@ bool ended_normally(const Run& run) {
     return left && run.error.empty() && run.summary && sim::end_reason_info(run.summary->end_reason).normal;
 }
 
-void run_all(std::vector<Run>& runs, const Controller& controller, unsigned jobs, bool progress,
-             const volatile std::sig_atomic_t& interrupted) {
+std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>& prepare, const Controller& controller,
+                        unsigned jobs, bool progress, const volatile std::sig_atomic_t& interrupted) {
     const auto began = std::chrono::steady_clock::now();
     // SIGCHLD is held back and waited for, so that a run that ends is taken
     // up at once rather than at the next poll. (Children start with no
@@ -180,52 +238,52 @@ void run_all(std::vector<Run>& runs, const Controller& controller, unsigned jobs
     sigemptyset(&child_ended);
     sigaddset(&child_ended, SIGCHLD);
     pthread_sigmask(SIG_BLOCK, &child_ended, &before);
-    std::size_t next = 0, running = 0, done = 0, progress_lines = 0;
+    std::deque<Run> runs;           // every run made so far; a deque keeps each where it is
+    std::vector<Run*> running;      // those whose controllers have not ended
+    std::size_t done = 0, progress_lines = 0;
     std::optional<std::chrono::steady_clock::time_point> stop_sent;
     const auto seconds_since = [](std::chrono::steady_clock::time_point t) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
     };
     // Once interrupted no run starts; the loop waits for those running.
-    while ((!interrupted && next < runs.size()) || running > 0) {
+    while ((!interrupted && runs.size() < count) || !running.empty()) {
         if (interrupted && !stop_sent) {
             stop_sent = std::chrono::steady_clock::now();
-            for (Run& run : runs) {
-                if (run.pid > 0 && run.exit_status < 0) {
-                    run.stopped = true;
-                    kill(-run.pid, SIGTERM);
-                }
+            for (Run* run : running) {
+                run->stopped = true;
+                stop_guarded_child(run->pid);
             }
         }
-        for (Run& run : runs) {
-            if (run.pid <= 0 || run.exit_status >= 0) continue;
+        for (Run* run : running) {
             // A controller that lingers once its run is over (the robot has
             // written the summary), or once told to stop, gets a grace period.
-            if (!run.over && fs_exists(run.folder + "/summary.json")) run.over = std::chrono::steady_clock::now();
-            if ((stop_sent && seconds_since(*stop_sent) > GRACE) || (run.over && seconds_since(*run.over) > GRACE)) {
-                kill(-run.pid, SIGKILL);
+            if (!run->over && fs_exists(run->folder + "/summary.json")) run->over = std::chrono::steady_clock::now();
+            if ((stop_sent && seconds_since(*stop_sent) > GRACE) || (run->over && seconds_since(*run->over) > GRACE)) {
+                kill_guarded_child(run->pid);
             }
         }
-        while (!interrupted && next < runs.size() && running < jobs) {
-            start(runs[next], controller);
-            if (runs[next].pid > 0) {
-                ++running;
+        while (!interrupted && runs.size() < count && running.size() < jobs) {
+            Run& run = runs.emplace_back(prepare(runs.size()));
+            if (run.error.empty()) start(run, controller);
+            if (run.pid > 0) {
+                running.push_back(&run);
             } else {
-                runs[next].exit_status = 127;
+                run.exit_status = 127;
                 ++done;
             }
-            ++next;
         }
         int status = 0;
         const pid_t ended = waitpid(-1, &status, WNOHANG);
         if (ended > 0) {
-            for (Run& run : runs) {
+            for (auto at = running.begin(); at != running.end(); ++at) {
+                Run& run = **at;
                 if (run.pid != ended) continue;
+                // Its guard has killed whatever the controller started, in any process group or session.
                 run.exit_status = exit_status_of(status);
-                // Whatever the controller started in its process group goes with it.
-                kill(-run.pid, SIGKILL);
-                --running;
+                running.erase(at);
                 ++done;
                 finish(run, controller);
+                break;
             }
             continue;  // another may have ended too
         }
@@ -235,24 +293,23 @@ void run_all(std::vector<Run>& runs, const Controller& controller, unsigned jobs
             char line[256];
             if (done > 0) {
                 std::snprintf(line, sizeof line, "%zu of %zu runs done, %.0f s elapsed, about %.0f s left\n", done,
-                              runs.size(), elapsed, elapsed / static_cast<double>(done) * static_cast<double>(runs.size() - done));
+                              count, elapsed, elapsed / static_cast<double>(done) * static_cast<double>(count - done));
             } else {
-                std::snprintf(line, sizeof line, "0 of %zu runs done, %.0f s elapsed\n", runs.size(), elapsed);
+                std::snprintf(line, sizeof line, "0 of %zu runs done, %.0f s elapsed\n", count, elapsed);
             }
             std::string lines = line;
-            std::size_t count = 1;
-            for (const Run& run : runs) {
-                if (run.pid <= 0 || run.exit_status >= 0) continue;
-                const double busy = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
+            std::size_t shown = 1;
+            for (const Run* run : running) {
+                const double busy = std::chrono::duration<double>(std::chrono::steady_clock::now() - run->started).count();
                 if (busy < PROGRESS_AFTER) continue;
-                std::snprintf(line, sizeof line, "  %-30s %8.1f of %.1f s simulated\n", run.plan.folder.c_str(),
-                              progress_of(run), run.world.run.duration);
+                std::snprintf(line, sizeof line, "  %-30s %8.1f of %.1f s simulated\n", run->plan.folder.c_str(),
+                              progress_of(*run), run->world->run.duration);
                 lines += line;
-                ++count;
+                ++shown;
             }
             for (std::size_t i = 0; i < progress_lines; ++i) std::fputs("\033[1A\033[2K", stderr);
             std::fputs(lines.c_str(), stderr);
-            progress_lines = count;
+            progress_lines = shown;
         }
         // Until a child ends, a signal (Ctrl-C) comes, or it is time to redraw the progress lines.
         const timespec timeout{0, std::chrono::nanoseconds(POLL).count()};
@@ -260,6 +317,7 @@ void run_all(std::vector<Run>& runs, const Controller& controller, unsigned jobs
     }
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     for (std::size_t i = 0; i < progress_lines; ++i) std::fputs("\033[1A\033[2K", stderr);
+    return runs;
 }
 
 }  // namespace line_sim

@@ -5,7 +5,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,11 +23,16 @@ namespace line_sim {
 
 struct Run {
     PlannedRun plan;
-    std::string text;    // the world as run: world.toml
-    sim::WorldSettings world;
+    // The world as run (world.toml) and as read: held while the run goes,
+    // let go once its files are done, so that a sweep's memory does not grow
+    // with a world's size times its runs.
+    std::string text;
+    std::optional<sim::WorldSettings> world;
     RunFolder run_folder;
     std::string folder;  // run_folder's path
-    pid_t pid = 0;
+    pid_t pid = 0;       // the controller's guard (see start_guarded_child)
+    int record_fd = -1;  // the robot's end record comes through it
+    std::string record;  // what came: the end reason's word, and a failure's line
     std::chrono::steady_clock::time_point started;
     bool stopped = false;  // told to stop by line-sim
     std::optional<std::chrono::steady_clock::time_point> over;  // when its summary appeared
@@ -44,11 +51,15 @@ struct Controller {
     bool preload = false;           // its run path would win over LD_LIBRARY_PATH
 };
 
-// Runs every run, `jobs` at a time. With `progress`, one overall line and a
-// line a running run on standard error, redrawn in place. Stops the runs
-// (SIGTERM, then SIGKILL after a grace period) once `interrupted` is set.
-void run_all(std::vector<Run>& runs, const Controller& controller, unsigned jobs, bool progress,
-             const volatile std::sig_atomic_t& interrupted);
+// Runs `count` runs, `jobs` at a time, each made by `prepare` (given its
+// number, 0 to count - 1) just before it starts, so that a run's folder is
+// made and its world held only once it goes; a run that `prepare` leaves
+// with an error is not started. Returns the runs made, in order. With
+// `progress`, one overall line and a line a running run on standard error,
+// redrawn in place. Stops the runs (SIGTERM, then a kill after a grace
+// period) once `interrupted` is set, and starts no more.
+std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>& prepare, const Controller& controller,
+                        unsigned jobs, bool progress, const volatile std::sig_atomic_t& interrupted);
 
 // A run that ended as a run should: the controller's status 0, every file
 // written, and a normal end reason.
