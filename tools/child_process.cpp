@@ -65,15 +65,25 @@ int open_output(const std::string& path) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGUSR1}) signal(s, SIG_DFL);
-    const int in = open("/dev/null", O_RDONLY);
-    if (in < 0 || out < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
-        dup2(err, STDERR_FILENO) < 0 || (record >= 0 && dup2(record, RECORD_FD) < 0)) {
+    // Out of the way of the numbers they go to, first.
+    const int in = fcntl(open("/dev/null", O_RDONLY | O_CLOEXEC), F_DUPFD_CLOEXEC, 10);
+    out = fcntl(out, F_DUPFD_CLOEXEC, 10);
+    err = fcntl(err, F_DUPFD_CLOEXEC, 10);
+    record = record >= 0 ? fcntl(record, F_DUPFD_CLOEXEC, 10) : -2;
+    const int program = child.program_fd >= 0 ? fcntl(child.program_fd, F_DUPFD_CLOEXEC, 10) : -2;
+    if (in < 0 || out < 0 || err < 0 || record == -1 || program == -1 || dup2(in, STDIN_FILENO) < 0 ||
+        dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 || (record >= 0 && dup2(record, RECORD_FD) < 0) ||
+        (program >= 0 && dup3(program, RECORD_FD + 1, O_CLOEXEC) < 0)) {
         _exit(127);
     }
-    // Nothing else of line-sim's reaches the controller.
-    syscall(SYS_close_range, record >= 0 ? RECORD_FD + 1 : RECORD_FD, ~0U, 0);
+    // Nothing else of line-sim's reaches the controller (the program's own
+    // descriptor closes as it starts).
+    syscall(SYS_close_range, RECORD_FD + (program >= 0 ? 2 : record >= 0 ? 1 : 0), ~0U, 0);
+    if (record < 0) close(RECORD_FD);
     if (!child.directory.empty() && chdir(child.directory.c_str()) != 0) _exit(127);
-    execve(exec.argv[0], exec.argv.data(), exec.envp.data());
+    char held[32];
+    *put_number(put_text(held, "/proc/self/fd/"), RECORD_FD + 1) = '\0';
+    execve(program >= 0 ? held : exec.argv[0], exec.argv.data(), exec.envp.data());
     _exit(127);
 }
 

@@ -18,6 +18,9 @@ struct ChildSpec {
     std::vector<std::string> environment;  // NAME=VALUE, the whole environment
     std::string output_path, error_path;   // standard output and error, created or truncated
     std::string directory;                 // to start in; empty: this one
+    // With it, the program run is this open file (`program` is then only its
+    // name, argv[0]): what was checked and hashed, whatever is at its path now.
+    int program_fd = -1;
 };
 
 // The environment of this process, less the variables whose names start with

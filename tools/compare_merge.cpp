@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "command_line.hpp"
 #include "result_files.hpp"
+#include "run_folder.hpp"
 
 namespace fs = std::filesystem;
 
@@ -115,7 +117,13 @@ int merge(int argc, char** argv) {
                          std::to_string(merged.plan_runs) + " runs are in none of the folders given (runs " + missing +
                          "...): a shard missing, or runs that did not end");
     }
-    fs::create_directories(out);
+    std::optional<FolderLock> lock;
+    try {
+        fs::create_directories(out);
+        lock.emplace(out);
+    } catch (const std::exception& error) {
+        throw UsageError("line-sim: --out " + out + ": " + error.what());
+    }
     const ResultFiles files = write_result_files(out, merged, plot);
     if (!files.problem.empty()) {
         std::fprintf(stderr, "line-sim: %s\n", files.problem.c_str());

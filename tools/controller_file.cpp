@@ -1,13 +1,16 @@
 #include "controller_file.hpp"
 
 #include <elf.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdint>
+#include <iterator>
 #include <cstring>
-#include <fstream>
 #include <vector>
 
 namespace line_sim {
@@ -51,30 +54,45 @@ DynamicSection read_dynamic(std::string_view file, const std::string& library) {
 
 // The file's bytes, read whole at once (a stream read a character at a time
 // took a third of a second for a controller of 50 MB); false if it cannot be read.
-bool read_whole(const std::string& path, std::string& bytes) {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    const std::streamoff size = in.tellg();
-    if (!in || size < 0) return false;
-    bytes.resize(static_cast<std::size_t>(size));
-    in.seekg(0);
-    return static_cast<bool>(in.read(bytes.data(), size));
+bool read_whole(int fd, std::string& bytes) {
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0 || info.st_size < 0) return false;
+    bytes.resize(static_cast<std::size_t>(info.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
-std::uint32_t rotate(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+bool read_whole(const std::string& path, std::string& bytes) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool read = read_whole(fd, bytes);
+    if (fd >= 0) close(fd);
+    return read;
+}
 
-}  // namespace
+// What changes when a file is written: its size and the times of its last change.
+void change_marks(const struct stat& info, long long (&marks)[4]) {
+    marks[0] = info.st_size;
+    marks[1] = info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
+    marks[2] = info.st_ctim.tv_sec * 1000000000LL + info.st_ctim.tv_nsec;
+    marks[3] = static_cast<long long>(info.st_ino);
+}
 
-ControllerFile inspect_controller(const std::string& path) {
+ControllerFile inspect(int fd, const std::string& path) {
     ControllerFile controller;
     struct stat info {};
     std::string bytes;
-    if (stat(path.c_str(), &info) != 0) {
-        controller.problem = "no such file";
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        controller.problem = errno == EACCES ? "cannot be read" : "no such file";
     } else if (!S_ISREG(info.st_mode)) {
         controller.problem = "not a file";
     } else if (access(path.c_str(), X_OK) != 0) {
         controller.problem = "not executable";
-    } else if (!read_whole(path, bytes)) {
+    } else if (!read_whole(fd, bytes)) {
         controller.problem = "cannot be read";
     } else {
         const DynamicSection dynamic = read_dynamic(bytes, "libController.so");
@@ -83,6 +101,38 @@ ControllerFile inspect_controller(const std::string& path) {
         controller.sha256 = sha256(bytes);
     }
     return controller;
+}
+
+std::uint32_t rotate(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+}  // namespace
+
+ControllerFile inspect_controller(const std::string& path) {
+    HeldController held(path);
+    return held.file();
+}
+
+HeldController::HeldController(const std::string& path) {
+    // Not a FIFO's writer to wait for, nor a terminal to take.
+    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    file_ = inspect(fd_, path);
+    struct stat info {};
+    if (fd_ >= 0 && fstat(fd_, &info) == 0) change_marks(info, seen_);
+}
+
+HeldController::~HeldController() {
+    if (fd_ >= 0) close(fd_);
+}
+
+const std::string& HeldController::sha256_now() {
+    struct stat info {};
+    long long marks[4] = {};
+    if (fstat(fd_, &info) == 0) change_marks(info, marks);
+    if (std::equal(std::begin(marks), std::end(marks), std::begin(seen_))) return file_.sha256;
+    std::string bytes;
+    file_.sha256 = read_whole(fd_, bytes) ? sha256(bytes) : "";
+    std::copy(std::begin(marks), std::end(marks), std::begin(seen_));
+    return file_.sha256;
 }
 
 std::string file_sha256(const std::string& path) {

@@ -21,6 +21,31 @@ struct ControllerFile {
 };
 ControllerFile inspect_controller(const std::string& path);
 
+// A controller's file held open from the moment its hash is taken, so that
+// every run executes that file (through the descriptor), whatever is put at
+// its path during a sweep; and rehashed before a run should the file itself
+// have been written since.
+class HeldController {
+public:
+    // Opens `path` and inspects it through the descriptor: what the check
+    // and the hash read is what runs.
+    explicit HeldController(const std::string& path);
+    ~HeldController();
+    HeldController(const HeldController&) = delete;
+    HeldController& operator=(const HeldController&) = delete;
+
+    const ControllerFile& file() const { return file_; }
+    int fd() const { return fd_; }
+    // The hash of what the file holds now: the one taken before, unless it
+    // has been written since (then read again).
+    const std::string& sha256_now();
+
+private:
+    int fd_ = -1;
+    ControllerFile file_;
+    long long seen_[4] = {};  // size, and the times of the last change, as hashed
+};
+
 // The SHA-256 of the file's bytes, in hex; empty if it cannot be read.
 std::string file_sha256(const std::string& path);
 // The SHA-256 of `bytes`, in hex.

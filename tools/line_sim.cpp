@@ -22,6 +22,7 @@
 #include "files.hpp"
 #include "result_files.hpp"
 #include "results.hpp"
+#include "run_folder.hpp"
 #include "run_plan.hpp"
 #include "runner.hpp"
 #include "track.hpp"
@@ -210,9 +211,10 @@ int run_line_sim(int argc, char** argv) {
     controller.given = controller_path.empty() ? (own_folder() / "line_follower").string() : controller_path;
     controller.path = fs::absolute(controller.given);
     controller.arguments = controller_arguments;
-    const line_sim::ControllerFile file = line_sim::inspect_controller(controller.path.string());
+    line_sim::HeldController held(controller.path.string());
+    const line_sim::ControllerFile& file = held.file();
     if (!file.problem.empty()) throw UsageError("line-sim: controller " + controller.given + ": " + file.problem);
-    controller.sha256 = file.sha256;
+    controller.held = &held;
     controller.library = simulated_library();
     controller.preload = file.old_rpath;
     std::vector<line_sim::Setting> settings;
@@ -252,7 +254,7 @@ int run_line_sim(int argc, char** argv) {
         world_names.push_back(world.name);
     }
     // What makes the plan, so that merge can tell shards of one plan from others.
-    std::string description = controller.sha256 + "\n";
+    std::string description = file.sha256 + "\n";
     for (const std::string& argument : controller.arguments) description += argument + "\n";
     for (const World& world : worlds) description += world.source + "\n" + world.text + "\n";
     for (const line_sim::Setting& setting : settings) description += setting.key + "=" + setting.value + "\n";
@@ -285,10 +287,13 @@ int run_line_sim(int argc, char** argv) {
     for (std::size_t w = 0; w < worlds.size(); ++w) {
         for (std::size_t c = 0; c < plan.combinations(); ++c) world_as_run(w, plan.combination(c), std::nullopt);
     }
+    // The folder is this call's from before anything is made in it.
+    std::optional<line_sim::FolderLock> lock;
     try {
         fs::create_directories(out);
+        lock.emplace(out);
     } catch (const std::exception& error) {
-        throw UsageError("line-sim: --out " + out + ": cannot make the folder (" + error.what() + ")");
+        throw UsageError("line-sim: --out " + out + ": " + error.what());
     }
     // A run's folder is made as it starts: an interrupted sweep leaves no empty ones.
     std::set<std::string> taken;

@@ -1,6 +1,9 @@
 #include "run_folder.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -91,6 +94,25 @@ RunFolder claim_run_folder(const fs::path& out, const std::string& folder, std::
         return claimed;
     }
     throw std::runtime_error("no free folder for " + folder + " in " + out.string());
+}
+
+FolderLock::FolderLock(const fs::path& folder) {
+    const std::string path = (folder / LOCK_FILE).string();
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd_ < 0) throw std::runtime_error(path + ": cannot be made (" + std::strerror(errno) + ")");
+    if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd_);
+        fd_ = -1;
+        if (error == EWOULDBLOCK) {
+            throw std::runtime_error("another line-sim call is writing there; wait for it to end, or give another folder");
+        }
+        throw std::runtime_error(path + ": cannot be locked (" + std::strerror(error) + ")");
+    }
+}
+
+FolderLock::~FolderLock() {
+    if (fd_ >= 0) close(fd_);
 }
 
 void write_manifest(const RunFolder& folder) {

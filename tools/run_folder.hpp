@@ -37,6 +37,23 @@ struct RunFolder {
 // std::runtime_error if no folder can be had.
 RunFolder claim_run_folder(const std::filesystem::path& out, const std::string& folder, std::set<std::string>& taken);
 
+// A line-sim call's hold on its output folder, from before it makes anything
+// there until it ends: a second call into the same folder is refused rather
+// than both writing one run. (An advisory lock on LOCK_FILE, let go by the
+// system however the call ends.)
+inline constexpr const char* LOCK_FILE = ".line-sim-lock";
+class FolderLock {
+public:
+    // Throws std::runtime_error saying why if the folder is another call's, or cannot be locked.
+    explicit FolderLock(const std::filesystem::path& folder);
+    ~FolderLock();
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 // Lists in the folder's MANIFEST every regular file in it now that was not kept.
 void write_manifest(const RunFolder& folder);
 

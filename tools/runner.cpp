@@ -28,7 +28,7 @@ bool fs_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0
 constexpr double PROGRESS_AFTER = 1.0;  // [s] a run must take before it shows progress
 constexpr double GRACE = 5.0;           // [s] a stopped controller has to finish its files
 
-void start(Run& run, const Controller& controller) {
+void start(Run& run, Controller& controller) {
     run.started = std::chrono::steady_clock::now();
     try {
         sim::write_file(run.folder + "/world.toml", run.text);
@@ -48,6 +48,8 @@ void start(Run& run, const Controller& controller) {
     child.environment.push_back("LINE_SIM_WORLD=" + run.folder + "/world.toml");
     child.environment.push_back("LINE_SIM_OUTPUT=" + run.folder);
     child.environment.push_back("LINE_SIM_RECORD_FD=" + std::to_string(RECORD_FD));
+    child.program_fd = controller.held->fd();
+    run.controller_sha256 = controller.held->sha256_now();
     const GuardedChild started = start_guarded_child(child);
     run.pid = started.guard;
     run.record_fd = started.record_fd;
@@ -149,7 +151,7 @@ void finish_files(Run& run, const Controller& controller) {
     }
     run.summary->controller_exit_status = run.exit_status;
     run.summary->controller = controller.given;
-    run.summary->controller_sha256 = controller.sha256;
+    run.summary->controller_sha256 = run.controller_sha256;
     const bool files_written = run.summary->end_reason != sim::EndReason::files_not_written;
     if (!files_written && run.error.empty()) run.error = run.folder + ": the run's files could not be written";
     try {
@@ -228,7 +230,7 @@ bool ended_normally(const Run& run) {
     return left && run.error.empty() && run.summary && sim::end_reason_info(run.summary->end_reason).normal;
 }
 
-std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>& prepare, const Controller& controller,
+std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>& prepare, Controller& controller,
                         unsigned jobs, bool progress, const volatile std::sig_atomic_t& interrupted) {
     const auto began = std::chrono::steady_clock::now();
     // SIGCHLD is held back and waited for, so that a run that ends is taken

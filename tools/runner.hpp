@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "controller_file.hpp"
 #include "live_run.hpp"
 #include "run_folder.hpp"
 #include "run_plan.hpp"
@@ -33,6 +34,7 @@ struct Run {
     pid_t pid = 0;       // the controller's guard (see start_guarded_child)
     int record_fd = -1;  // the robot's end record comes through it
     std::string record;  // what came: the end reason's word, and a failure's line
+    std::string controller_sha256;  // of the file that ran
     std::chrono::steady_clock::time_point started;
     bool stopped = false;  // told to stop by line-sim
     std::optional<std::chrono::steady_clock::time_point> over;  // when its summary appeared
@@ -46,7 +48,7 @@ struct Controller {
     std::string given;  // the path as the person gave it
     std::filesystem::path path;
     std::vector<std::string> arguments;
-    std::string sha256;
+    HeldController* held = nullptr;  // the file that runs, and its hash
     std::filesystem::path library;  // the simulated robot's libController.so
     bool preload = false;           // its run path would win over LD_LIBRARY_PATH
 };
@@ -58,7 +60,7 @@ struct Controller {
 // `progress`, one overall line and a line a running run on standard error,
 // redrawn in place. Stops the runs (SIGTERM, then a kill after a grace
 // period) once `interrupted` is set, and starts no more.
-std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>& prepare, const Controller& controller,
+std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>& prepare, Controller& controller,
                         unsigned jobs, bool progress, const volatile std::sig_atomic_t& interrupted);
 
 // A run that ended as a run should: the controller's status 0, every file
