@@ -9,7 +9,7 @@ source "$(dirname "$0")/recipes.sh"
 command -v parallel > /dev/null || skip "GNU parallel is not installed (scripts/install-packages.sh installs it)"
 [ -x /usr/bin/python3 ] || skip "/usr/bin/python3 is missing"
 
-rm -rf "$work" && mkdir -p "$work/parallel"
+fresh_work && mkdir "$work/parallel"
 export PATH=$(dirname "$line_sim"):$PATH
 # parallel's own files (its citation notice's mark, its temporary files) stay here.
 export PARALLEL_HOME=$work/parallel-home TMPDIR=$work

@@ -15,6 +15,16 @@ fail() {
   exit 1
 }
 
+# Makes $work afresh. It is the test's alone: an existing one is emptied only
+# if an earlier run of the test made it.
+fresh_work() {
+  if [ -e "$work" ]; then
+    [ -f "$work/.recipe-test" ] || fail "$work exists and was not made by this test; it is left alone"
+    rm -rf "$work"
+  fi
+  mkdir -p "$work" && touch "$work/.recipe-test"
+}
+
 # The fenced code block that follows the line `<!-- NAME recipe -->`.
 readme_recipe() {
   local text

@@ -16,7 +16,7 @@ for c in munged slurmctld slurmd sbatch squeue scontrol scancel sinfo; do
 done
 [ -x /usr/bin/python3 ] || skip "/usr/bin/python3 is missing"
 
-rm -rf "$work" && mkdir -p "$work/slurm"
+fresh_work && mkdir "$work/slurm"
 # Short paths: a unix socket's path is at most 107 bytes, whatever the build folder.
 cluster=$(mktemp -d /tmp/line-sim-slurm.XXXXXX)
 # munged refuses a socket folder that others cannot read.
