@@ -29,8 +29,11 @@ int main(int argc, char** argv) {
     if (strcmp(mode, "spew") == 0) {
         /* Numbered lines on standard output, so that what is kept can be told apart. */
         for (long i = 0; i < crash_at * 1024L * 1024 / 16; ++i) printf("line %09ld\n", i);
-        for (long i = 0; i < crash_at * 1024L * 1024; ++i) fputc('x', stderr);
-        fputc('\n', stderr);
+        char* line = malloc((size_t)crash_at * 1024 * 1024 + 1);
+        memset(line, 'x', (size_t)crash_at * 1024 * 1024);
+        line[crash_at * 1024 * 1024] = '\n';
+        fwrite(line, 1, (size_t)crash_at * 1024 * 1024 + 1, stderr);
+        free(line);
         fflush(stdout);
     }
     wb_robot_init();
