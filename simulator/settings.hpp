@@ -42,7 +42,7 @@ struct TrackSettings {
 struct RobotSettings {
     double wheel_radius = 0.02;   // [m]
     double axle_track = 0.053;    // [m] distance between the wheels' contact points
-    double max_wheel_speed = 0.0;  // [rad/s] commands beyond it are clamped; 0: no limit
+    double max_wheel_speed = 0.0;  // [rad/s] commands beyond it are clamped; 0: no limit but MOST_WHEEL_SPEED
     double motor_time_constant = 0.0;  // [s] of the first-order lag from command to wheel speed; 0: none
     double max_wheel_acceleration = 0.0;  // [rad/s^2] 0: no limit
     double wheel_radius_error = 0.0;  // [fraction] the left wheel this much larger, the right this much smaller

@@ -1,5 +1,6 @@
 #include "world_file.hpp"
 
+#include "motors.hpp"
 #include "track.hpp"
 
 #include <fcntl.h>
@@ -242,8 +243,12 @@ void read_track(TableReader& reader, TrackSettings& track, bool& polyline) {
 void read_motors(TableReader& r, RobotSettings& robot) {
     const auto at_least_zero = [](double v) { return v >= 0; };
     robot.max_wheel_speed = r.number("max_wheel_speed", 0.0, "a top wheel speed of 0 (none) or more in rad/s", at_least_zero);
+    if (robot.max_wheel_speed > MOST_WHEEL_SPEED) r.fail("max_wheel_speed", "a top wheel speed of 0 (none) to 10000 rad/s");
     robot.motor_time_constant =
         r.number("motor_time_constant", 0.0, "a time constant of 0 (none) or more in s", at_least_zero);
+    // [s] Beyond it the lag's closed form could overflow at MOST_WHEEL_SPEED.
+    constexpr double MOST_TIME_CONSTANT = 1000.0;
+    if (robot.motor_time_constant > MOST_TIME_CONSTANT) r.fail("motor_time_constant", "a time constant of 0 (none) to 1000 s");
     robot.max_wheel_acceleration = r.number("max_wheel_acceleration", 0.0,
                                             "a wheel acceleration limit of 0 (none) or more in rad/s^2", at_least_zero);
     robot.wheel_radius_error = r.number("wheel_radius_error", 0.0, "a fraction from -0.5 to 0.5",
@@ -317,8 +322,10 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
     t.finish();
     if (const toml::table* robot = top.table("robot")) {
         TableReader r(*robot, "robot.", source);
-        world.robot.wheel_radius = r.positive("wheel_radius", world.robot.wheel_radius, "(radius in m)");
-        world.robot.axle_track = r.positive("axle_track", world.robot.axle_track, "(distance between the wheels in m)");
+        world.robot.wheel_radius = r.positive("wheel_radius", world.robot.wheel_radius, "(radius in m)", MOST_WHEEL_RADIUS);
+        world.robot.axle_track =
+            r.positive("axle_track", world.robot.axle_track, "(distance between the wheels in m)", MOST_AXLE_TRACK);
+        if (world.robot.axle_track < LEAST_AXLE_TRACK) r.fail("axle_track", "a distance between the wheels of 0.001 to 100 m");
         read_motors(r, world.robot);
         r.finish();
     }

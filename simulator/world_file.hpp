@@ -37,6 +37,11 @@ inline constexpr double MOST_LINE_WIDTH = 1.0;        // [m]
 inline constexpr double MOST_MARGIN = 100.0;          // [m]
 inline constexpr double MOST_DURATION = 1e7;          // [s] of simulated time
 inline constexpr std::int64_t MOST_PIXELS = 1 << 22;  // of the camera image, width x height
+// With the motors' MOST_WHEEL_SPEED and MOST_DURATION, these keep every pose
+// finite: at most 2.25e5 m/s and 4.5e8 rad/s for at most 1e7 s.
+inline constexpr double MOST_WHEEL_RADIUS = 10.0;     // [m]
+inline constexpr double LEAST_AXLE_TRACK = 0.001;     // [m]
+inline constexpr double MOST_AXLE_TRACK = 100.0;      // [m]
 
 // `source` names the text in error messages.
 WorldSettings parse_world(std::string_view text, const std::string& source);
