@@ -18,6 +18,7 @@ struct RunSettings {
     std::uint64_t seed = 1;       // seeds every random effect: camera noise, wheel slip, floor stains
     double off_line_limit = 5.0;  // [s] off the line for longer than this ends the run
     double off_line_distance = 0.05;  // [m] from the centre line, beyond which the robot is off it
+    double wall_time_limit = 86400.0;  // [s] of wall-clock time a run may take: a day, which no real run needs
 };
 
 // One piece of the centre line: a straight (curvature 0) or an arc.

@@ -301,6 +301,8 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
                                                    (byte(i + 1) == 0x81 && byte(i + 2) >= 0xa6 && byte(i + 2) <= 0xa9));
             controls = controls || byte(i) < 0x20 || byte(i) == 0x7f || c1 || bidi;
         }
+        world.run.wall_time_limit =
+            r.positive("wall_time_limit", world.run.wall_time_limit, "(wall-clock time in s)", MOST_WALL_TIME_LIMIT);
         if (!name->is_string() || text.empty() || text.size() > MOST_NAME_BYTES || controls) {
             top.fail("name", "a non-empty string of at most 200 bytes without control characters");
         }

@@ -37,6 +37,7 @@ inline constexpr double MOST_LINE_WIDTH = 1.0;        // [m]
 inline constexpr double MOST_MARGIN = 100.0;          // [m]
 inline constexpr double MOST_DURATION = 1e7;          // [s] of simulated time
 inline constexpr std::int64_t MOST_PIXELS = 1 << 22;  // of the camera image, width x height
+inline constexpr double MOST_WALL_TIME_LIMIT = 1e7;   // [s] of wall-clock time, the most run.wall_time_limit allows
 // With the motors' MOST_WHEEL_SPEED and MOST_DURATION, these keep every pose
 // finite: at most 2.25e5 m/s and 4.5e8 rad/s for at most 1e7 s.
 inline constexpr double MOST_WHEEL_RADIUS = 10.0;     // [m]
