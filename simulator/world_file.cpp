@@ -287,23 +287,10 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
     TableReader top(root, "", source);
     world.name = default_name;
     if (const toml::node* name = top.find("name")) {
-        // The name is printed and becomes a folder name: no control characters
-        // (a NUL, a line end, a terminal escape) and nothing huge.
-        // Also Unicode's: C1 controls and the marks that turn text right to
-        // left, which would make a terminal show another name.
+        // The name is printed, becomes a folder name and goes into pictures
+        // and pages: printable_name says what it may not hold.
         const std::string text = name->value<std::string>().value_or("");
-        bool controls = false;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0; };
-            const bool c1 = byte(i) == 0xc2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f;
-            const bool bidi = byte(i) == 0xe2 && ((byte(i + 1) == 0x80 && ((byte(i + 2) >= 0x8e && byte(i + 2) <= 0x8f) ||
-                                                                            (byte(i + 2) >= 0xaa && byte(i + 2) <= 0xae))) ||
-                                                   (byte(i + 1) == 0x81 && byte(i + 2) >= 0xa6 && byte(i + 2) <= 0xa9));
-            controls = controls || byte(i) < 0x20 || byte(i) == 0x7f || c1 || bidi;
-        }
-        world.run.wall_time_limit =
-            r.positive("wall_time_limit", world.run.wall_time_limit, "(wall-clock time in s)", MOST_WALL_TIME_LIMIT);
-        if (!name->is_string() || text.empty() || text.size() > MOST_NAME_BYTES || controls) {
+        if (!name->is_string() || text.empty() || text.size() > MOST_NAME_BYTES || !printable_name(text)) {
             top.fail("name", "a non-empty string of at most 200 bytes without control characters");
         }
         world.name = text;
@@ -314,6 +301,8 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
         world.run.seed = static_cast<std::uint64_t>(r.integer("seed", 1, 0, INT64_MAX));
         world.run.off_line_limit = r.positive("off_line_limit", world.run.off_line_limit, "(time in s)");
         world.run.off_line_distance = r.positive("off_line_distance", world.run.off_line_distance, "(distance in m)");
+        world.run.wall_time_limit =
+            r.positive("wall_time_limit", world.run.wall_time_limit, "(wall-clock time in s)", MOST_WALL_TIME_LIMIT);
         r.finish();
     }
     const toml::table* track = top.table("track");
@@ -453,6 +442,32 @@ std::string printable(std::string_view text) {
 }
 
 }  // namespace
+
+bool printable_name(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0U; };
+        const unsigned lead = byte(i);
+        // The sequence's length, told by its lead byte.
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xc2 && lead <= 0xdf ? 2 : lead >= 0xe0 && lead <= 0xef ? 3
+                                   : lead >= 0xf0 && lead <= 0xf4 ? 4 : 0;
+        if (length == 0) return false;  // a continuation byte, or a lead byte no valid sequence has
+        char32_t c = length == 1 ? lead : lead & (0x7fU >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((byte(i + k) & 0xc0) != 0x80) return false;  // cut short
+            c = (c << 6) | (byte(i + k) & 0x3f);
+        }
+        constexpr char32_t LEAST[] = {0, 0, 0x80, 0x800, 0x10000};  // below it, a sequence is an overlong form
+        if (c < LEAST[length] || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff)) return false;
+        const bool control = c < 0x20 || (c >= 0x7f && c <= 0x9f);
+        const bool separator = c == 0x2028 || c == 0x2029;
+        const bool bidi = c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) ||
+                          (c >= 0x2066 && c <= 0x2069);
+        const bool noncharacter = (c >= 0xfdd0 && c <= 0xfdef) || (c & 0xfffe) == 0xfffe;
+        if (control || separator || bidi || noncharacter) return false;
+        i += length;
+    }
+    return true;
+}
 
 WorldSettings parse_world(std::string_view text, const std::string& given_source) {
     // The file's name may hold anything a file name may: shown escaped, as one line.
