@@ -18,6 +18,10 @@ enum class EndReason {
     interrupted,        // the person running it asked to stop
     controller_exited,  // the controller ended before the simulated robot could close the run
     files_not_written,  // a file of the run could not be written
+    clock_stopped,      // the controller kept stepping without letting simulated time pass
+    invalid_speed,      // the controller commanded a wheel speed that is not a finite number
+    other_thread,       // a thread other than the one that started the run called the robot
+    wall_time_limit,    // the run took longer in wall-clock time than the world allows
 };
 
 struct EndReasonInfo {
@@ -36,6 +40,10 @@ inline constexpr EndReasonInfo END_REASONS[] = {
     {EndReason::interrupted, "interrupted", "interrupted", false},
     {EndReason::controller_exited, "controller_exited", "the controller ended before the run did", false},
     {EndReason::files_not_written, "files_not_written", "the run's files could not be written", false},
+    {EndReason::clock_stopped, "clock_stopped", "the controller's steps let no simulated time pass", false},
+    {EndReason::invalid_speed, "invalid_speed", "the controller commanded a wheel speed that is not a finite number", false},
+    {EndReason::other_thread, "other_thread", "a second thread of the controller called the robot", false},
+    {EndReason::wall_time_limit, "wall_time_limit", "the run's wall-clock time limit was reached", false},
 };
 
 constexpr const EndReasonInfo& end_reason_info(EndReason reason) {

@@ -72,8 +72,8 @@ Pose drive_piece(const Pose& pose, const WheelPhase& left, const WheelPhase& rig
 }  // namespace
 
 double clamp_command(double command, const RobotSettings& robot) {
-    const double top = robot.max_wheel_speed;
-    return top > 0 ? std::clamp(command, -top, top) : command;
+    const double top = robot.max_wheel_speed > 0 ? std::min(robot.max_wheel_speed, MOST_WHEEL_SPEED) : MOST_WHEEL_SPEED;
+    return std::clamp(command, -top, top);
 }
 
 double WheelPhase::speed_at(double t) const {

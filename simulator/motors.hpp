@@ -27,7 +27,13 @@ struct WheelPair {
     double right = 0.0;
 };
 
-// The command a motor driver passes on: `command` clamped to the top speed.
+// [rad/s] No motor turns faster (about 95,000 rpm): a command beyond it is
+// clamped to it, whatever the robot's own top speed, so that a controller
+// asking for 1e308 rad/s drives fast but never makes the pose overflow.
+inline constexpr double MOST_WHEEL_SPEED = 1e4;
+
+// The command a motor driver passes on: `command` clamped to the top speed
+// (and to MOST_WHEEL_SPEED). A finite command gives a finite one.
 double clamp_command(double command, const RobotSettings& robot);
 
 // What a wheel does from a given speed under a given command, until `until`.

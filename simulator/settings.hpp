@@ -18,6 +18,7 @@ struct RunSettings {
     std::uint64_t seed = 1;       // seeds every random effect: camera noise, wheel slip, floor stains
     double off_line_limit = 5.0;  // [s] off the line for longer than this ends the run
     double off_line_distance = 0.05;  // [m] from the centre line, beyond which the robot is off it
+    double wall_time_limit = 86400.0;  // [s] of wall-clock time a run may take: a day, which no real run needs
 };
 
 // One piece of the centre line: a straight (curvature 0) or an arc.
@@ -42,7 +43,7 @@ struct TrackSettings {
 struct RobotSettings {
     double wheel_radius = 0.02;   // [m]
     double axle_track = 0.053;    // [m] distance between the wheels' contact points
-    double max_wheel_speed = 0.0;  // [rad/s] commands beyond it are clamped; 0: no limit
+    double max_wheel_speed = 0.0;  // [rad/s] commands beyond it are clamped; 0: no limit but MOST_WHEEL_SPEED
     double motor_time_constant = 0.0;  // [s] of the first-order lag from command to wheel speed; 0: none
     double max_wheel_acceleration = 0.0;  // [rad/s^2] 0: no limit
     double wheel_radius_error = 0.0;  // [fraction] the left wheel this much larger, the right this much smaller

@@ -1,5 +1,6 @@
 #include "simulation.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <iomanip>
 #include <sstream>
@@ -9,6 +10,17 @@
 
 namespace sim {
 namespace {
+
+// [ms] The first whole millisecond whose time [s] is at or past `duration`
+// [s], as time() tells it; a duration no world file allows (beyond 30,000
+// years) is taken as that.
+std::int64_t duration_in_ms(double duration) {
+    constexpr std::int64_t MOST = 1'000'000'000'000'000;
+    auto whole = static_cast<std::int64_t>(std::min(std::ceil(duration * 1000), static_cast<double>(MOST)));
+    while (whole > 0 && static_cast<double>(whole - 1) / 1000.0 >= duration) --whole;
+    while (whole < MOST && static_cast<double>(whole) / 1000.0 < duration) ++whole;
+    return whole;
+}
 
 // Told apart from the camera noise's seed, so that the slip of the wheels
 // does not repeat the camera's noise.
@@ -23,6 +35,9 @@ Simulation::Simulation(const WorldSettings& world)
              {track_.max_corner().x + world.floor.margin, track_.max_corner().y + world.floor.margin}},
       camera_(world.camera, world.floor, track_, world.track.line_width, floor_, world.run.seed),
       pose_{world.track.start.x, world.track.start.y, track_.pieces().empty() ? 0.0 : track_.pieces().front().heading},
+      duration_ms_(duration_in_ms(world.run.duration)),
+      // Twice the floor's diagonal: no rounding brings a point of the floor that far from the line.
+      worst_error_(2 * std::hypot(floor_.high.x - floor_.low.x, floor_.high.y - floor_.low.y)),
       latency_ms_(std::llround(world.camera.latency * 1000)),
       slip_state_(mix_seed(world.run.seed ^ SLIP_STREAM)),
       metrics_(world.run, track_.closed() ? track_.length() : 0.0) {}
@@ -45,15 +60,23 @@ void Simulation::capture(std::int64_t handout_ms) {
     captures_[static_cast<std::size_t>(handout_ms / period_ms_) % captures_.size()] = {handout_ms, pose_};
 }
 
-void Simulation::set_wheel_speeds(double left, double right) {
-    // A non-finite command would poison the pose; the wheels then stand still.
-    commands_.left = clamp_command(std::isfinite(left) ? left : 0.0, world_.robot);
-    commands_.right = clamp_command(std::isfinite(right) ? right : 0.0, world_.robot);
+bool Simulation::set_wheel_speeds(double left, double right) {
+    if (!std::isfinite(left) || !std::isfinite(right)) {
+        stop(EndReason::invalid_speed);
+        return false;
+    }
+    commands_.left = clamp_command(left, world_.robot);
+    commands_.right = clamp_command(right, world_.robot);
+    return true;
 }
 
 bool Simulation::step(std::int32_t ms) {
     if (end_ != EndReason::none) return false;
-    if (ms <= 0) return true;
+    if (ms <= 0) {
+        if (++still_steps_ >= MOST_STILL_STEPS) end_ = EndReason::clock_stopped;
+        return end_ == EndReason::none;
+    }
+    still_steps_ = 0;
     const RobotSettings& robot = world_.robot;
     ground_ = {1 + robot.wheel_radius_error, 1 - robot.wheel_radius_error};
     if (robot.wheel_speed_noise > 0) {
@@ -66,7 +89,9 @@ bool Simulation::step(std::int32_t ms) {
     // handed out later may be taken within this step too; frames handed out
     // earlier in it would never be seen, and a long step must not render
     // each of them.
-    const std::int64_t start = now_ms_, end = now_ms_ + ms;
+    // A step cut at the duration still advances: a run under way is short of it.
+    const std::int64_t start = now_ms_,
+                       end = now_ms_ + ms > duration_ms_ + MOST_OVERRUN_MS ? duration_ms_ : now_ms_ + ms;
     if (period_ms_ > 0) {
         const std::int64_t shown = end - end % period_ms_;  // [ms] the last sampling instant
         // Every later hand-out instant lies after the step's end.
@@ -83,7 +108,7 @@ bool Simulation::step(std::int32_t ms) {
         }
     }
     move(end - now_ms_);
-    measure(static_cast<double>(ms) / 1000.0);
+    measure(static_cast<double>(end - start) / 1000.0);
     return end_ == EndReason::none;
 }
 
@@ -120,11 +145,19 @@ void Metrics::record(double time, double seconds, double lateral, double new_pro
     }
 }
 
+void Metrics::left_floor(double worst) {
+    const double n = static_cast<double>(steps);
+    abs_error_sum = std::max(abs_error_sum, worst * n);
+    square_error_sum = std::max(square_error_sum, worst * worst * n);
+    max_abs_error = std::max(max_abs_error, worst);
+}
+
 double Metrics::rms_error() const {
     return steps > 0 ? std::sqrt(square_error_sum / static_cast<double>(steps)) : 0.0;
 }
 
 void Simulation::measure(double seconds) {
+    const bool on_floor = floor_.contains({pose_.x, pose_.y});
     const TrackPoint nearest = track_.nearest({pose_.x, pose_.y}, metrics_.progress);
     // On a closed track progress moves by the change of the nearest point's
     // distance along the track, taken the short way round, so it counts laps.
@@ -134,9 +167,12 @@ void Simulation::measure(double seconds) {
         const double position = metrics_.progress - length * std::floor(metrics_.progress / length);
         progress = metrics_.progress + std::remainder(nearest.distance - position, length);
     }
-    metrics_.record(time(), seconds, nearest.lateral, progress);
+    // Off the floor the robot makes no progress: a flight across the floor
+    // must not count laps.
+    metrics_.record(time(), seconds, nearest.lateral, on_floor ? progress : metrics_.progress);
 
-    if (!floor_.contains({pose_.x, pose_.y})) {
+    if (!on_floor) {
+        metrics_.left_floor(worst_error_);
         end_ = EndReason::off_floor;
     } else if (metrics_.off_line_streak > world_.run.off_line_limit) {
         end_ = EndReason::off_line;

@@ -48,6 +48,10 @@ struct Metrics {
     // Adds a step of `seconds` that ended at `time` [s] with the axle `lateral`
     // [m] off the centre line and `progress` [m] along it.
     void record(double time, double seconds, double lateral, double progress);
+    // The robot has left the floor: it scores the worst a robot on the floor
+    // could, every error figure at least `worst` [m], a distance from the line
+    // no point of the floor reaches.
+    void left_floor(double worst);
 
     // [s] on the line since progress last grew by LEAST_PROGRESS.
     double time_without_progress(double time) const { return time - progress_time; }
@@ -82,11 +86,21 @@ public:
     void enable_camera(std::int32_t period_ms);
     bool camera_enabled() const { return period_ms_ > 0; }
 
-    void set_wheel_speeds(double left, double right);  // [rad/s] commands, held until changed
+    // [rad/s] commands, held until changed. A command that is not a finite
+    // number ends the run (invalid_speed) and changes nothing: it is a fault
+    // of the controller, which a silent stand-in speed would hide. Returns
+    // false then.
+    bool set_wheel_speeds(double left, double right);
 
-    // Advances by `ms` of simulated time (nothing for 0 or less). Returns
-    // false once the run is over.
+    // Advances by `ms` of simulated time. Returns false once the run is over.
+    // A step of 0 or less advances nothing; MOST_STILL_STEPS of them in a row
+    // end the run (clock_stopped), since a controller that steps so would
+    // otherwise never end. The step that reaches the duration ends the run,
+    // whole; one that would pass it by more than MOST_OVERRUN_MS is cut at
+    // the duration.
     bool step(std::int32_t ms);
+    static constexpr int MOST_STILL_STEPS = 1000;
+    static constexpr std::int64_t MOST_OVERRUN_MS = 1000;
 
     // Ends the run at once, for a reason from outside the simulation (the
     // person running it asked to stop, its files cannot be written).
@@ -120,6 +134,9 @@ private:
     WheelPair speeds_;          // [rad/s] the wheels'
     WheelPair ground_{1, 1};    // ground speed over the ideal wheel's, this step
     std::int64_t now_ms_ = 0;
+    std::int64_t duration_ms_;  // the first whole millisecond at or past the duration
+    int still_steps_ = 0;       // steps of 0 or less in a row
+    double worst_error_;        // [m] more than any point of the floor is from the line
     std::int64_t period_ms_ = 0;  // 0 while the camera is off
     std::int64_t latency_ms_;
     // Frames in flight, a ring indexed by hand-out instant / period: the

@@ -1,5 +1,6 @@
 #include "world_file.hpp"
 
+#include "motors.hpp"
 #include "track.hpp"
 
 #include <fcntl.h>
@@ -242,8 +243,12 @@ void read_track(TableReader& reader, TrackSettings& track, bool& polyline) {
 void read_motors(TableReader& r, RobotSettings& robot) {
     const auto at_least_zero = [](double v) { return v >= 0; };
     robot.max_wheel_speed = r.number("max_wheel_speed", 0.0, "a top wheel speed of 0 (none) or more in rad/s", at_least_zero);
+    if (robot.max_wheel_speed > MOST_WHEEL_SPEED) r.fail("max_wheel_speed", "a top wheel speed of 0 (none) to 10000 rad/s");
     robot.motor_time_constant =
         r.number("motor_time_constant", 0.0, "a time constant of 0 (none) or more in s", at_least_zero);
+    // [s] Beyond it the lag's closed form could overflow at MOST_WHEEL_SPEED.
+    constexpr double MOST_TIME_CONSTANT = 1000.0;
+    if (robot.motor_time_constant > MOST_TIME_CONSTANT) r.fail("motor_time_constant", "a time constant of 0 (none) to 1000 s");
     robot.max_wheel_acceleration = r.number("max_wheel_acceleration", 0.0,
                                             "a wheel acceleration limit of 0 (none) or more in rad/s^2", at_least_zero);
     robot.wheel_radius_error = r.number("wheel_radius_error", 0.0, "a fraction from -0.5 to 0.5",
@@ -282,21 +287,10 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
     TableReader top(root, "", source);
     world.name = default_name;
     if (const toml::node* name = top.find("name")) {
-        // The name is printed and becomes a folder name: no control characters
-        // (a NUL, a line end, a terminal escape) and nothing huge.
-        // Also Unicode's: C1 controls and the marks that turn text right to
-        // left, which would make a terminal show another name.
+        // The name is printed, becomes a folder name and goes into pictures
+        // and pages: printable_name says what it may not hold.
         const std::string text = name->value<std::string>().value_or("");
-        bool controls = false;
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0; };
-            const bool c1 = byte(i) == 0xc2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f;
-            const bool bidi = byte(i) == 0xe2 && ((byte(i + 1) == 0x80 && ((byte(i + 2) >= 0x8e && byte(i + 2) <= 0x8f) ||
-                                                                            (byte(i + 2) >= 0xaa && byte(i + 2) <= 0xae))) ||
-                                                   (byte(i + 1) == 0x81 && byte(i + 2) >= 0xa6 && byte(i + 2) <= 0xa9));
-            controls = controls || byte(i) < 0x20 || byte(i) == 0x7f || c1 || bidi;
-        }
-        if (!name->is_string() || text.empty() || text.size() > MOST_NAME_BYTES || controls) {
+        if (!name->is_string() || text.empty() || text.size() > MOST_NAME_BYTES || !printable_name(text)) {
             top.fail("name", "a non-empty string of at most 200 bytes without control characters");
         }
         world.name = text;
@@ -307,6 +301,8 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
         world.run.seed = static_cast<std::uint64_t>(r.integer("seed", 1, 0, INT64_MAX));
         world.run.off_line_limit = r.positive("off_line_limit", world.run.off_line_limit, "(time in s)");
         world.run.off_line_distance = r.positive("off_line_distance", world.run.off_line_distance, "(distance in m)");
+        world.run.wall_time_limit =
+            r.positive("wall_time_limit", world.run.wall_time_limit, "(wall-clock time in s)", MOST_WALL_TIME_LIMIT);
         r.finish();
     }
     const toml::table* track = top.table("track");
@@ -317,8 +313,10 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
     t.finish();
     if (const toml::table* robot = top.table("robot")) {
         TableReader r(*robot, "robot.", source);
-        world.robot.wheel_radius = r.positive("wheel_radius", world.robot.wheel_radius, "(radius in m)");
-        world.robot.axle_track = r.positive("axle_track", world.robot.axle_track, "(distance between the wheels in m)");
+        world.robot.wheel_radius = r.positive("wheel_radius", world.robot.wheel_radius, "(radius in m)", MOST_WHEEL_RADIUS);
+        world.robot.axle_track =
+            r.positive("axle_track", world.robot.axle_track, "(distance between the wheels in m)", MOST_AXLE_TRACK);
+        if (world.robot.axle_track < LEAST_AXLE_TRACK) r.fail("axle_track", "a distance between the wheels of 0.001 to 100 m");
         read_motors(r, world.robot);
         r.finish();
     }
@@ -444,6 +442,32 @@ std::string printable(std::string_view text) {
 }
 
 }  // namespace
+
+bool printable_name(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0U; };
+        const unsigned lead = byte(i);
+        // The sequence's length, told by its lead byte.
+        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xc2 && lead <= 0xdf ? 2 : lead >= 0xe0 && lead <= 0xef ? 3
+                                   : lead >= 0xf0 && lead <= 0xf4 ? 4 : 0;
+        if (length == 0) return false;  // a continuation byte, or a lead byte no valid sequence has
+        char32_t c = length == 1 ? lead : lead & (0x7fU >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((byte(i + k) & 0xc0) != 0x80) return false;  // cut short
+            c = (c << 6) | (byte(i + k) & 0x3f);
+        }
+        constexpr char32_t LEAST[] = {0, 0, 0x80, 0x800, 0x10000};  // below it, a sequence is an overlong form
+        if (c < LEAST[length] || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff)) return false;
+        const bool control = c < 0x20 || (c >= 0x7f && c <= 0x9f);
+        const bool separator = c == 0x2028 || c == 0x2029;
+        const bool bidi = c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) ||
+                          (c >= 0x2066 && c <= 0x2069);
+        const bool noncharacter = (c >= 0xfdd0 && c <= 0xfdef) || (c & 0xfffe) == 0xfffe;
+        if (control || separator || bidi || noncharacter) return false;
+        i += length;
+    }
+    return true;
+}
 
 WorldSettings parse_world(std::string_view text, const std::string& given_source) {
     // The file's name may hold anything a file name may: shown escaped, as one line.

@@ -37,6 +37,21 @@ inline constexpr double MOST_LINE_WIDTH = 1.0;        // [m]
 inline constexpr double MOST_MARGIN = 100.0;          // [m]
 inline constexpr double MOST_DURATION = 1e7;          // [s] of simulated time
 inline constexpr std::int64_t MOST_PIXELS = 1 << 22;  // of the camera image, width x height
+inline constexpr double MOST_WALL_TIME_LIMIT = 1e7;   // [s] of wall-clock time, the most run.wall_time_limit allows
+// With the motors' MOST_WHEEL_SPEED and MOST_DURATION, these keep every pose
+// finite: at most 2.25e5 m/s and 4.5e8 rad/s for at most 1e7 s.
+inline constexpr double MOST_WHEEL_RADIUS = 10.0;     // [m]
+inline constexpr double LEAST_AXLE_TRACK = 0.001;     // [m]
+inline constexpr double MOST_AXLE_TRACK = 100.0;      // [m]
+
+// Whether `text` may be a world's name: valid UTF-8 (shortest forms, no
+// surrogates, nothing past U+10FFFF) without a character that would change
+// how the text around it is shown or read: the C0 and C1 controls and DEL,
+// the line and paragraph separators (U+2028, U+2029), the marks that turn
+// text right to left (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to
+// U+2069), and the noncharacters (U+FDD0 to U+FDEF, and the last two code
+// points of every plane), which an XML file may not hold.
+bool printable_name(std::string_view text);
 
 // `source` names the text in error messages.
 WorldSettings parse_world(std::string_view text, const std::string& source);

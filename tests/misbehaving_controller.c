@@ -1,16 +1,43 @@
 /* A controller that misbehaves on purpose, for line-sim's tests:
- *   crash N   drives straight on and crashes (a write through a null pointer) at step N
- *   linger    runs to the end, then ignores SIGTERM and waits for ever instead of closing the run
- *   fork      starts a child that outlives it in its process group (its pid on standard output), then runs
- *   setsid    the same, but the child leaves for a session of its own (and so a process group of its own)
- *   spew N    writes N MiB of output to standard output and one line of N MiB to standard error, then runs */
+ *   crash N     drives straight on and crashes (a write through a null pointer) at step N
+ *   linger      runs to the end, then ignores SIGTERM and waits for ever instead of closing the run
+ *   fork        starts a child that outlives it in its process group (its pid on standard output), then runs
+ *   zero-step   after 10 steps, steps of 0 and -32 ms for ever
+ *   huge-step   steps of INT32_MAX ms
+ *   huge-speed  after 10 steps, wheel speeds of the largest doubles, forwards
+ *   nan-speed   after 10 steps, a wheel speed that is not a number
+ *   threads     after 10 steps, a second thread calls the robot while this one goes on stepping
+ *   slow        sleeps 10 ms before every step
+ *   setsid      as fork, but the child leaves for a session of its own (and so a process group of its own)
+ *   spew N      writes N MiB of output to standard output and one line of N MiB to standard error, then runs
+ * Whatever the mode, it steps until the robot says the run is over, then closes it. */
+#define _POSIX_C_SOURCE 200809L
+#include <float.h>
+#include <math.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "robot_interface.h"
+
+static int called = 0; /* set by the second thread once it has called the robot */
+
+/* The second thread: every operation, many times, refused or not. */
+static void* intrude(void* camera) {
+    for (int i = 0; i < 1000; ++i) {
+        wb_robot_step(32);
+        wb_differential_wheels_set_speed(-5.0, 5.0);
+        wb_camera_get_image(*(DeviceTag*)camera);
+        __atomic_store_n(&called, 1, __ATOMIC_RELEASE);
+    }
+    return NULL;
+}
 
 int main(int argc, char** argv) {
     const char* mode = argc > 1 ? argv[1] : "";
@@ -37,11 +64,29 @@ int main(int argc, char** argv) {
         fflush(stdout);
     }
     wb_robot_init();
-    wb_camera_enable(wb_robot_get_device("camera"), 32);
+    DeviceTag camera = wb_robot_get_device("camera");
+    wb_camera_enable(camera, 32);
     wb_differential_wheels_set_speed(5.0, 5.0);
-    while (wb_robot_step(32) != -1) {
+    pthread_t second;
+    int started = 0;
+    int32_t duration = strcmp(mode, "huge-step") == 0 ? INT32_MAX : 32;
+    for (;;) {
+        if (strcmp(mode, "slow") == 0) {
+            const struct timespec pause_for = {0, 10 * 1000 * 1000};
+            nanosleep(&pause_for, NULL);
+        }
+        if (wb_robot_step(duration) == -1) break;
         if (++step == crash_at && strcmp(mode, "crash") == 0) *(volatile int*)NULL = 1;
+        if (strcmp(mode, "zero-step") == 0 && step >= 10) duration = step % 2 == 0 ? 0 : -32;
+        if (step != 10) continue;
+        if (strcmp(mode, "huge-speed") == 0) wb_differential_wheels_set_speed(DBL_MAX, 1e308);
+        if (strcmp(mode, "nan-speed") == 0) wb_differential_wheels_set_speed(5.0, NAN);
+        if (strcmp(mode, "threads") == 0 && pthread_create(&second, NULL, intrude, &camera) == 0) {
+            started = 1;
+            while (!__atomic_load_n(&called, __ATOMIC_ACQUIRE)) sched_yield();
+        }
     }
+    if (started) pthread_join(second, NULL);
     if (strcmp(mode, "linger") == 0) {
         signal(SIGTERM, SIG_IGN);
         for (;;) pause();

@@ -2,16 +2,21 @@
 // same world gives the same run, bit for bit.
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <numbers>
 #include <map>
 
 #include <algorithm>
 
 #include "line_tracking.hpp"
+#include "motors.hpp"
+#include "random.hpp"
 #include "run_files.hpp"
 #include "scenarios.hpp"
 #include "simulation.hpp"
+#include "world_file.hpp"
 
 namespace {
 
@@ -60,7 +65,9 @@ TEST(SimulationClock, ImageRenewedOncePerSamplingPeriod) {
 TEST(SimulationClock, LongStepShowsItsLastSample) {
     // One step of 100 ms sampled every 32 ms shows the pose at 96 ms, as
     // three 32 ms steps and a 4 ms one do.
-    sim::Simulation once(sim::default_world()), in_parts(sim::default_world());
+    sim::WorldSettings world = sim::default_world();
+    world.run.duration = 100'000;  // the day's step below, whole
+    sim::Simulation once(world), in_parts(world);
     for (auto* s : {&once, &in_parts}) {
         s->enable_camera(32);
         s->set_wheel_speeds(8, 1);
@@ -168,6 +175,180 @@ TEST(SimulationCommands, NonFiniteSpeedsStopTheWheels) {
     simulation.step(32);
     EXPECT_EQ(simulation.pose().x, 0.0);
     EXPECT_EQ(simulation.pose().heading, 0.0);
+}
+
+TEST(SimulationCommands, NonFiniteSpeedEndsTheRunAndChangesNothing) {
+    for (const double bad : {NAN, INFINITY, -INFINITY}) {
+        sim::Simulation simulation(sim::default_world());
+        ASSERT_TRUE(simulation.set_wheel_speeds(4, 4));
+        ASSERT_TRUE(simulation.step(32));
+        const sim::Pose before = simulation.pose();
+        EXPECT_FALSE(simulation.set_wheel_speeds(4, bad));
+        EXPECT_EQ(simulation.end_reason(), sim::EndReason::invalid_speed);
+        EXPECT_FALSE(simulation.step(32));
+        EXPECT_EQ(simulation.pose().x, before.x);
+        EXPECT_EQ(simulation.time(), 0.032);
+        EXPECT_FALSE(sim::end_reason_info(simulation.end_reason()).normal);
+    }
+}
+
+TEST(SimulationClock, StepsThatLetNoTimePassEndTheRun) {
+    sim::Simulation simulation(sim::default_world());
+    simulation.set_wheel_speeds(4, 4);
+    for (int i = 1; i < sim::Simulation::MOST_STILL_STEPS; ++i) ASSERT_TRUE(simulation.step(i % 2 ? 0 : -32));
+    ASSERT_TRUE(simulation.step(32));  // time passed: the count starts again
+    for (int i = 1; i < sim::Simulation::MOST_STILL_STEPS; ++i) ASSERT_TRUE(simulation.step(0));
+    EXPECT_FALSE(simulation.step(0));
+    EXPECT_EQ(simulation.end_reason(), sim::EndReason::clock_stopped);
+    EXPECT_FALSE(sim::end_reason_info(sim::EndReason::clock_stopped).normal);
+    EXPECT_EQ(simulation.time(), 0.032);
+    EXPECT_EQ(simulation.metrics().steps, 1);
+}
+
+// The step that reaches the duration is whole unless it would run on past it
+// by more than MOST_OVERRUN_MS; then it ends at the duration.
+TEST(SimulationEnd, StepPastTheDurationIsCutThere) {
+    struct Case {
+        double duration;  // [s]
+        std::int32_t first, last;  // [ms] the two steps
+        double end;       // [s] the time the run ends at
+    };
+    for (const Case c : {Case{3.0, INT32_MAX, 0, 3.0}, Case{1.0, 500, 1500, 2.0}, Case{1.0, 500, 1501, 1.0},
+                         Case{1.0004, 1000, INT32_MAX, 1.001}, Case{1e7, 1, INT32_MAX, static_cast<double>(std::int64_t{INT32_MAX} + 1) / 1000}}) {
+        sim::WorldSettings world = sim::default_world();
+        world.run.duration = c.duration;
+        world.run.off_line_limit = 1e8;  // standing still, it must not stall first
+        sim::Simulation simulation(world);
+        const bool going_on = simulation.step(c.first);
+        if (c.last != 0) {
+            ASSERT_TRUE(going_on);
+            simulation.step(c.last);
+        }
+        EXPECT_EQ(simulation.time(), c.end) << c.duration << " " << c.last;
+        EXPECT_EQ(simulation.end_reason(), c.end >= c.duration ? sim::EndReason::duration : sim::EndReason::none);
+    }
+}
+
+// A random double of any magnitude and sign, extremes often.
+double any_speed(std::uint64_t& state) {
+    constexpr double EXTREMES[] = {DBL_MAX, 1e308, 1e300, 1e4, 1e4 + 1, 4.0, 1e-300, DBL_TRUE_MIN, 0.0};
+    const std::uint64_t bits = sim::next_random(state);
+    const double sign = bits & 1 ? -1.0 : 1.0;
+    if (bits & 2) return sign * EXTREMES[(bits >> 8) % std::size(EXTREMES)];
+    return sign * std::pow(10.0, 616 * (static_cast<double>(bits >> 11) * 0x1p-53) - 308);
+}
+
+// Uniform in [low, high], or log-uniform where both are positive and far apart.
+double between(std::uint64_t& state, double low, double high) {
+    const double u = static_cast<double>(sim::next_random(state) >> 11) * 0x1p-53;
+    if (low > 0 && high / low > 100) return low * std::pow(high / low, u);
+    return low + (high - low) * u;
+}
+
+// Robots anywhere within what a world file allows, each effect on or off.
+sim::RobotSettings any_robot(std::uint64_t& state) {
+    sim::RobotSettings robot;
+    const auto on = [&state] { return (sim::next_random(state) & 1) != 0; };
+    robot.wheel_radius = between(state, 1e-6, sim::MOST_WHEEL_RADIUS);
+    robot.axle_track = between(state, sim::LEAST_AXLE_TRACK, sim::MOST_AXLE_TRACK);
+    robot.max_wheel_speed = on() ? between(state, 1e-3, sim::MOST_WHEEL_SPEED) : 0.0;
+    robot.motor_time_constant = on() ? between(state, 1e-6, 1000.0) : 0.0;
+    robot.max_wheel_acceleration = on() ? between(state, 1e-300, 1e300) : 0.0;
+    robot.wheel_radius_error = on() ? between(state, -0.5, 0.5) : 0.0;
+    robot.wheel_speed_noise = on() ? between(state, 0.0, 0.5) : 0.0;
+    return robot;
+}
+
+bool finite(const sim::Pose& pose) {
+    return std::isfinite(pose.x) && std::isfinite(pose.y) && std::isfinite(pose.heading);
+}
+
+// The motion itself: any speeds, commands and robot, for up to the longest run.
+TEST(MotionStaysFinite, DriveUnderAnyCommands) {
+    std::uint64_t state = sim::mix_seed(7);
+    for (int i = 0; i < 2000; ++i) {
+        const sim::RobotSettings robot = any_robot(state);
+        sim::WheelPair speeds{sim::clamp_command(any_speed(state), robot), sim::clamp_command(any_speed(state), robot)};
+        const sim::WheelPair commands{sim::clamp_command(any_speed(state), robot), sim::clamp_command(any_speed(state), robot)};
+        const sim::WheelPair ground{1 + between(state, -0.5, 0.5) * 1.5, 1 + between(state, -0.5, 0.5) * 1.5};
+        const double seconds = between(state, 1e-3, sim::MOST_DURATION);
+        const sim::Pose start{between(state, -1e6, 1e6), between(state, -1e6, 1e6), between(state, -4, 4)};
+        const sim::Pose end = sim::drive(start, speeds, commands, ground, seconds, robot);
+        ASSERT_TRUE(finite(end)) << "case " << i << ": " << end.x << " " << end.y << " " << end.heading;
+        ASSERT_TRUE(std::isfinite(speeds.left) && std::isfinite(speeds.right)) << "case " << i;
+    }
+}
+
+// The whole run, camera on: whatever the controller commands and however long
+// its steps, the pose and every figure stay finite.
+TEST(MotionStaysFinite, SimulationUnderAnyCommandsAndSteps) {
+    std::uint64_t state = sim::mix_seed(11);
+    for (int run = 0; run < 300; ++run) {
+        sim::WorldSettings world = sim::default_world();
+        world.robot = any_robot(state);
+        world.run.duration = sim::MOST_DURATION;
+        world.run.off_line_limit = 1e8;
+        world.floor.margin = sim::MOST_MARGIN;
+        sim::Simulation simulation(world);
+        simulation.enable_camera(32);
+        for (int step = 0; step < 20; ++step) {
+            simulation.set_wheel_speeds(any_speed(state), any_speed(state));
+            const auto bits = sim::next_random(state);
+            const auto ms = static_cast<std::int32_t>(bits & 1 ? 32 : between(state, 1, INT32_MAX));
+            const bool going_on = simulation.step(ms);
+            const sim::Pose pose = simulation.pose();
+            ASSERT_TRUE(finite(pose)) << "run " << run << " step " << step;
+            ASSERT_LE(std::abs(pose.heading), std::numbers::pi);
+            const sim::Metrics& m = simulation.metrics();
+            for (const double figure : {m.mean_abs_error(), m.rms_error(), m.max_abs_error, m.progress, m.lateral_error}) {
+                ASSERT_TRUE(std::isfinite(figure)) << "run " << run << " step " << step;
+            }
+            if (!going_on) break;
+        }
+    }
+}
+
+// Runs that leave the floor against runs that stay on: whatever either did
+// before, the first score worse on every error figure, and the step that
+// leaves gains nothing along the line. Some follow the line by the camera a
+// while, then are flung off it; others wander at random.
+TEST(SimulationMetrics, LeavingTheFloorNeverScoresBetter) {
+    std::uint64_t state = sim::mix_seed(3);
+    double best_off = INFINITY, worst_on = 0.0;  // [m] of every figure
+    int off = 0, on = 0;
+    for (int run = 0; run < 120; ++run) {
+        sim::WorldSettings world = sim::default_world();
+        world.run.duration = 15;
+        world.run.off_line_limit = 100;
+        world.floor.margin = 0.2;
+        sim::Simulation simulation(world);
+        simulation.enable_camera(32);
+        const int followed = static_cast<int>(sim::next_random(state) % 400);
+        const double wild = between(state, 1, 40);  // [rad/s]
+        double progress = 0.0;
+        for (int step = 0; simulation.end_reason() == sim::EndReason::none; ++step) {
+            if (run % 2 == 0) {
+                if (step < followed) drive_by_camera(simulation);
+                else simulation.set_wheel_speeds(any_speed(state), any_speed(state));
+            } else {
+                simulation.set_wheel_speeds(wild * sim::next_symmetric(state), wild * sim::next_symmetric(state));
+            }
+            progress = simulation.metrics().progress;
+            simulation.step(32);
+        }
+        const sim::Metrics& m = simulation.metrics();
+        if (simulation.end_reason() == sim::EndReason::off_floor) {
+            ++off;
+            best_off = std::min({best_off, m.mean_abs_error(), m.rms_error(), m.max_abs_error});
+            EXPECT_EQ(m.progress, progress) << "run " << run;
+        } else {
+            ++on;
+            worst_on = std::max({worst_on, m.mean_abs_error(), m.rms_error(), m.max_abs_error});
+        }
+    }
+    EXPECT_GT(best_off, worst_on);
+    EXPECT_GE(off, 20);
+    EXPECT_GE(on, 20);
 }
 
 // Drives by the camera until the run ends.
