@@ -1,6 +1,11 @@
 #include "page_file.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "files.hpp"
@@ -47,8 +52,43 @@ void PageFile::write(std::string_view bytes) {
 
 void PageFile::commit() { sim::close_part(std::exchange(file_, nullptr), path_.string()); }
 
-PackedBytes::PackedBytes(PageFile& page, std::string* text)
-    : page_(page), text_(text), level_buffer_(ISAL_DEF_LVL1_SMALL) {
+AsideFile::AsideFile(const PageFile& page) : page_(page) {
+    const std::filesystem::path folder = page.path().parent_path().empty() ? "." : page.path().parent_path();
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // A file system without nameless files: a name of the page's own, gone as soon as it is open.
+        const std::string name = sim::part_name(page.path().string() + ".aside");
+        fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd_ >= 0) ::unlink(name.c_str());
+    }
+    if (fd_ < 0) sim::throw_file_error(page.path().string());
+}
+
+AsideFile::~AsideFile() { ::close(fd_); }
+
+void AsideFile::write(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t wrote = ::write(fd_, bytes.data(), bytes.size());
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) sim::throw_file_error(page_.path().string());
+        bytes.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+}
+
+void AsideFile::copy_to(PageFile& page) {
+    char chunk[CHUNK];
+    for (off_t at = 0;;) {
+        const ssize_t got = ::pread(fd_, chunk, sizeof chunk, at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) page.fail(std::string("cannot read back what was put aside (") + std::strerror(errno) + ")");
+        if (got == 0) return;
+        page.write({chunk, static_cast<std::size_t>(got)});
+        at += got;
+    }
+}
+
+PackedBytes::PackedBytes(PageFile& page, AsideFile* aside)
+    : page_(page), aside_(aside), level_buffer_(ISAL_DEF_LVL1_SMALL) {
     // ISA-L's level 1: as small as zlib's fastest level, in a fifth of its
     // time; zlib set the pace of line-sim (3.5 ms of a 120 s run's 600 kB).
     isal_deflate_init(&stream_);
@@ -81,8 +121,8 @@ void PackedBytes::finish() {
 }
 
 void PackedBytes::write(std::string_view base64) {
-    if (text_ != nullptr) {
-        text_->append(base64);
+    if (aside_ != nullptr) {
+        aside_->write(base64);
     } else {
         page_.write(base64);
     }

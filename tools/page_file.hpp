@@ -27,19 +27,40 @@ public:
     void write(std::string_view bytes);
     void commit();
     [[noreturn]] void fail(const std::string& what) const;
+    const std::filesystem::path& path() const { return path_; }
 
 private:
     std::filesystem::path path_;
     std::FILE* file_ = nullptr;
 };
 
+// Bytes put aside for `page` while another part of it is written: a file
+// without a name in the page's folder (nothing is left of it however line-sim
+// ends), so that what waits takes disk rather than memory growing with the
+// run. Failures throw sim::FileError naming the page.
+class AsideFile {
+public:
+    explicit AsideFile(const PageFile& page);
+    ~AsideFile();
+    AsideFile(const AsideFile&) = delete;
+    AsideFile& operator=(const AsideFile&) = delete;
+
+    void write(std::string_view bytes);
+    // Everything written so far into the page, a chunk at a time.
+    void copy_to(PageFile& page);
+
+private:
+    const PageFile& page_;
+    int fd_ = -1;
+};
+
 // Bytes deflated (zlib format, as the browser's DecompressionStream("deflate")
-// reads it) and written to a page in base64, as they come; or, given `text`,
-// appended to it, for the page later (one stream packed while another is
+// reads it) and written to a page in base64, as they come; or, given `aside`,
+// written there, for the page later (one stream packed while another is
 // written into the page).
 class PackedBytes {
 public:
-    explicit PackedBytes(PageFile& page, std::string* text = nullptr);
+    explicit PackedBytes(PageFile& page, AsideFile* aside = nullptr);
     PackedBytes(const PackedBytes&) = delete;
     PackedBytes& operator=(const PackedBytes&) = delete;
 
@@ -52,7 +73,7 @@ private:
     void write(std::string_view base64);
 
     PageFile& page_;
-    std::string* text_;
+    AsideFile* aside_;
     isal_zstream stream_{};
     std::vector<std::uint8_t> level_buffer_;  // the compressor's working memory
     std::vector<std::uint8_t> input_;         // bytes added but not yet deflated
