@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "files.hpp"
+#include "markup_text.hpp"
 
 namespace line_sim {
 namespace {
@@ -51,6 +52,26 @@ void PageFile::write(std::string_view bytes) {
 }
 
 void PageFile::commit() { sim::close_part(std::exchange(file_, nullptr), path_.string()); }
+
+PageBuffer::PageBuffer(PageFile& page) : page_(page), buffer_(CHUNK) {
+    setp(buffer_.data(), buffer_.data() + buffer_.size());
+}
+
+void PageBuffer::write_out() {
+    page_.write({pbase(), static_cast<std::size_t>(pptr() - pbase())});
+    setp(buffer_.data(), buffer_.data() + buffer_.size());
+}
+
+PageBuffer::int_type PageBuffer::overflow(int_type c) {
+    write_out();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) sputc(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+}
+
+int PageBuffer::sync() {
+    write_out();
+    return 0;
+}
 
 AsideFile::AsideFile(const PageFile& page) : page_(page) {
     const std::filesystem::path folder = page.path().parent_path().empty() ? "." : page.path().parent_path();
@@ -150,13 +171,33 @@ void PackedBytes::deflate(const std::uint8_t* bytes, std::size_t size, bool last
 }
 
 std::string script_json(const nlohmann::json& value) {
+    // What an HTML page should not hold as such: controls, and the characters
+    // Unicode keeps out of text (U+FDD0..U+FDEF, and the last two of every plane).
+    const auto plain = [](char32_t c) {
+        const bool noncharacter = (c >= 0xFDD0 && c <= 0xFDEF) || (c & 0xFFFE) == 0xFFFE;
+        return is_xml_char(c) && !(c >= 0x7F && c <= 0x9F) && !noncharacter;
+    };
+    // A \u escape of a UTF-16 unit: the string's data stays exact.
+    const auto escaped = [](std::string& text, char32_t unit) {
+        text += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4) text += "0123456789abcdef"[unit >> shift & 0xF];
+    };
+    // Outside strings a JSON text is ASCII without < > &: whatever is escaped
+    // here stands in a string.
+    const std::string json = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     std::string text;
-    for (const char c : value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) {
-        switch (c) {
-            case '<': text += "\\u003c"; break;
-            case '>': text += "\\u003e"; break;
-            case '&': text += "\\u0026"; break;
-            default: text += c;
+    text.reserve(json.size());
+    for (std::size_t at = 0; at < json.size();) {
+        const char32_t c = next_code_point(json, at);
+        if (c == '<' || c == '>' || c == '&' || !plain(c)) {
+            if (c < 0x10000) {
+                escaped(text, c);
+            } else {
+                escaped(text, 0xD800 + ((c - 0x10000) >> 10));
+                escaped(text, 0xDC00 + ((c - 0x10000) & 0x3FF));
+            }
+        } else {
+            append_utf8(text, c);
         }
     }
     return text;

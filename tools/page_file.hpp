@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <streambuf>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,25 @@ public:
 private:
     std::filesystem::path path_;
     std::FILE* file_ = nullptr;
+};
+
+// Writes what is put to it into a page, a chunk at a time: a stream on it
+// draws a page with bounded memory. A failed write throws as PageFile::write
+// (let through by a stream whose exceptions() include badbit); pubsync()
+// writes what is left.
+class PageBuffer : public std::streambuf {
+public:
+    explicit PageBuffer(PageFile& page);
+
+protected:
+    int_type overflow(int_type c) override;
+    int sync() override;
+
+private:
+    void write_out();
+
+    PageFile& page_;
+    std::vector<char> buffer_;
 };
 
 // Bytes put aside for `page` while another part of it is written: a file
@@ -80,7 +100,9 @@ private:
     std::string pending_;  // deflated bytes not yet a whole number of base64 groups
 };
 
-// JSON that may stand inside a <script> element: no "<", ">" or "&" as such.
+// JSON that may stand inside a <script> element: no "<", ">" or "&" as such,
+// and no character an HTML page should not hold (controls, noncharacters:
+// escaped, so that the data is exact), nor bytes that are not UTF-8 (U+FFFD).
 std::string script_json(const nlohmann::json& value);
 
 // The text of a page before and after its one `marker`.

@@ -123,9 +123,10 @@ void finish_files(Run& run, const Controller& controller) {
     if (made) return;
     // The picture is drawn on a thread of its own while the replay is written: on
     // a machine of two or more cores the run's files are done sooner.
-    auto trajectory = std::async(std::launch::async, [&] { return trajectory_svg(run.world, track, trace_path); });
+    auto trajectory = std::async(std::launch::async,
+                                 [&] { write_trajectory_svg(run.folder + "/trajectory.svg", run.world, track, trace_path); });
     write_replay(run.folder, run.world, summary);
-    sim::write_file(run.folder + "/trajectory.svg", trajectory.get());
+    trajectory.get();
 }
 
 void finish(Run& run, const Controller& controller) {
