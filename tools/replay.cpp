@@ -72,11 +72,12 @@ std::int64_t count_rows(const std::string& trace) {
 // The kept steps' trace rows, each with the wheel command that followed its
 // camera image (the next row's speeds; NaN after the last): 9 doubles a step,
 // packed and put aside (AsideFile) while the frames go into the page: held
-// in memory, they took megabytes more the longer the stride. They go in blocks of TRACE_BLOCK steps
-// (the last one shorter): in each, the doubles column by column, as eight
-// planes of their bytes (every double's lowest byte, then every double's
-// next ...). Neighbouring values share their high bytes, so the planes pack
-// a quarter smaller than the rows as they are, and in two thirds the time.
+// in memory, they took megabytes more the longer the stride. They go in
+// blocks of TRACE_BLOCK steps (the last one shorter): in each, the doubles
+// column by column, as eight planes of their bytes (every double's lowest
+// byte, then every double's next ...). Neighbouring values share their high
+// bytes, so the planes pack a quarter smaller than the rows as they are, and
+// in two thirds the time.
 class ReplayPage::TracePacker {
 public:
     TracePacker(PageFile& page, std::int64_t stride) : aside_(page), packed_(page, &aside_), stride_(stride) {}

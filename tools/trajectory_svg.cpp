@@ -74,12 +74,17 @@ std::vector<std::vector<sim::Vec2>> centre_line_strokes(const sim::Track& track)
     return strokes;
 }
 
+namespace {
+
+// The rows of the trace file `trace_path`, read anew each time.
 EachRow rows_of(const std::string& trace_path) {
     return [trace_path](const std::function<void(const TraceRow&)>& take) {
         TraceReader trace(trace_path);
         for (TraceRow row{}; trace.next(row);) take(row);
     };
 }
+
+}  // namespace
 
 std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::string& trace_path) {
     return trajectory_svg(world, track, rows_of(trace_path));
