@@ -1,5 +1,6 @@
 #include "frame_codec.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <sstream>
@@ -12,6 +13,7 @@ constexpr std::size_t MOST_VARINT_BYTES = 10;  // of a 64-bit value, 7 bits a by
 // A row's runs go on while they are shorter than the row: the last one adds
 // a length and a pixel to that.
 constexpr std::size_t MOST_RUN_BYTES = MOST_VARINT_BYTES + 3;
+constexpr std::size_t READ_CHUNK = 1 << 16;  // [bytes] read from a stream at a time, at the least
 
 // Writes the varint at `to`; gives the byte past it.
 char* put_varint(std::uint64_t value, char* to) {
@@ -170,21 +172,26 @@ bool FrameCodeReader::next(std::istream& stream, std::string_view& code) {
             begin_ += size;
             return true;
         }
-        // More bytes: all the stream holds already, or, if none, what the
-        // next read brings (which may wait for a writer).
+        // More bytes: what the stream holds already, or, if none, what the
+        // next read brings (which may wait for a writer). At most a chunk, or
+        // as much again as a frame not yet whole has taken: a file's stream
+        // holds all the rest of the file, which read at once would take
+        // memory growing with the run; doubling keeps a large frame's code
+        // from being parsed over again for each chunk.
         std::streamsize more = buffer->in_avail();
         if (more <= 0) {
             if (buffer->sgetc() == std::char_traits<char>::eof()) return false;  // a frame cut short, or none
             more = std::max<std::streamsize>(buffer->in_avail(), 1);
         }
-        const auto wanted = static_cast<std::size_t>(more);
+        const std::size_t wanted =
+            std::min(static_cast<std::size_t>(more), std::max(READ_CHUNK, end_ - begin_));
         if (begin_ > 0) {  // what was handed out is let go
             std::memmove(bytes_.data(), bytes_.data() + begin_, end_ - begin_);
             end_ -= begin_;
             begin_ = 0;
         }
         if (bytes_.size() < end_ + wanted) bytes_.resize(std::max(2 * bytes_.size(), end_ + wanted));
-        end_ += static_cast<std::size_t>(buffer->sgetn(bytes_.data() + end_, more));
+        end_ += static_cast<std::size_t>(buffer->sgetn(bytes_.data() + end_, static_cast<std::streamsize>(wanted)));
     }
 }
 

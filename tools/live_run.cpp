@@ -54,7 +54,8 @@ void LiveRunFiles::follow() {
         if (!given_up_) {
             const sim::Track track(world_.track);
             page_->end(track);
-            picture_ = trajectory_svg(world_, track, [this](const auto& take) {
+            picture_ = std::make_unique<PageFile>(folder_ + "/trajectory.svg");
+            write_trajectory_svg(*picture_, world_, track, [this](const auto& take) {
                 for (const TraceRow& row : rows_) take(row);
             });
         }
@@ -62,14 +63,17 @@ void LiveRunFiles::follow() {
         given_up_ = true;
     }
     rows_ = {};
-    if (given_up_) page_.reset();  // and with it the page begun
+    if (given_up_) {  // and with them the pages begun
+        page_.reset();
+        picture_.reset();
+    }
 }
 
 bool LiveRunFiles::finish(const nlohmann::json& summary) {
     stop();
     if (given_up_) return false;
     try {
-        sim::write_file(folder_ + "/trajectory.svg", picture_);
+        picture_->commit();
         page_->commit(summary);
     } catch (const std::exception&) {
         return false;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "growing_file.hpp"
+#include "page_file.hpp"
 #include "replay.hpp"
 #include "trace.hpp"
 
@@ -48,7 +49,7 @@ private:
     std::istream frames_;
     std::vector<TraceRow> rows_;  // for the picture, once the run is over
     std::unique_ptr<ReplayPage> page_;
-    std::string picture_;
+    std::unique_ptr<PageFile> picture_;  // trajectory.svg, drawn once the run is over
     bool given_up_ = false;
     std::thread thread_;  // last: started once the rest is there
 };

@@ -1,9 +1,15 @@
 #include "page_file.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "files.hpp"
+#include "markup_text.hpp"
 
 namespace line_sim {
 namespace {
@@ -47,8 +53,63 @@ void PageFile::write(std::string_view bytes) {
 
 void PageFile::commit() { sim::close_part(std::exchange(file_, nullptr), path_.string()); }
 
-PackedBytes::PackedBytes(PageFile& page, std::string* text)
-    : page_(page), text_(text), level_buffer_(ISAL_DEF_LVL1_SMALL) {
+PageBuffer::PageBuffer(PageFile& page) : page_(page), buffer_(CHUNK) {
+    setp(buffer_.data(), buffer_.data() + buffer_.size());
+}
+
+void PageBuffer::write_out() {
+    page_.write({pbase(), static_cast<std::size_t>(pptr() - pbase())});
+    setp(buffer_.data(), buffer_.data() + buffer_.size());
+}
+
+PageBuffer::int_type PageBuffer::overflow(int_type c) {
+    write_out();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) sputc(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+}
+
+int PageBuffer::sync() {
+    write_out();
+    return 0;
+}
+
+AsideFile::AsideFile(const PageFile& page) : page_(page) {
+    const std::filesystem::path folder = page.path().parent_path().empty() ? "." : page.path().parent_path();
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // A file system without nameless files: a name of the page's own, gone as soon as it is open.
+        const std::string name = sim::part_name(page.path().string() + ".aside");
+        fd_ = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd_ >= 0) ::unlink(name.c_str());
+    }
+    if (fd_ < 0) sim::throw_file_error(page.path().string());
+}
+
+AsideFile::~AsideFile() { ::close(fd_); }
+
+void AsideFile::write(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t wrote = ::write(fd_, bytes.data(), bytes.size());
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) sim::throw_file_error(page_.path().string());
+        bytes.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+}
+
+void AsideFile::copy_to(PageFile& page) {
+    char chunk[CHUNK];
+    for (off_t at = 0;;) {
+        const ssize_t got = ::pread(fd_, chunk, sizeof chunk, at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) page.fail(std::string("cannot read back what was put aside (") + std::strerror(errno) + ")");
+        if (got == 0) return;
+        page.write({chunk, static_cast<std::size_t>(got)});
+        at += got;
+    }
+}
+
+PackedBytes::PackedBytes(PageFile& page, AsideFile* aside)
+    : page_(page), aside_(aside), level_buffer_(ISAL_DEF_LVL1_SMALL) {
     // ISA-L's level 1: as small as zlib's fastest level, in a fifth of its
     // time; zlib set the pace of line-sim (3.5 ms of a 120 s run's 600 kB).
     isal_deflate_init(&stream_);
@@ -81,8 +142,8 @@ void PackedBytes::finish() {
 }
 
 void PackedBytes::write(std::string_view base64) {
-    if (text_ != nullptr) {
-        text_->append(base64);
+    if (aside_ != nullptr) {
+        aside_->write(base64);
     } else {
         page_.write(base64);
     }
@@ -110,13 +171,33 @@ void PackedBytes::deflate(const std::uint8_t* bytes, std::size_t size, bool last
 }
 
 std::string script_json(const nlohmann::json& value) {
+    // What an HTML page should not hold as such: controls, and the characters
+    // Unicode keeps out of text (U+FDD0..U+FDEF, and the last two of every plane).
+    const auto plain = [](char32_t c) {
+        const bool noncharacter = (c >= 0xFDD0 && c <= 0xFDEF) || (c & 0xFFFE) == 0xFFFE;
+        return is_xml_char(c) && !(c >= 0x7F && c <= 0x9F) && !noncharacter;
+    };
+    // A \u escape of a UTF-16 unit: the string's data stays exact.
+    const auto escaped = [](std::string& text, char32_t unit) {
+        text += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4) text += "0123456789abcdef"[unit >> shift & 0xF];
+    };
+    // Outside strings a JSON text is ASCII without < > &: whatever is escaped
+    // here stands in a string.
+    const std::string json = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     std::string text;
-    for (const char c : value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) {
-        switch (c) {
-            case '<': text += "\\u003c"; break;
-            case '>': text += "\\u003e"; break;
-            case '&': text += "\\u0026"; break;
-            default: text += c;
+    text.reserve(json.size());
+    for (std::size_t at = 0; at < json.size();) {
+        const char32_t c = next_code_point(json, at);
+        if (c == '<' || c == '>' || c == '&' || !plain(c)) {
+            if (c < 0x10000) {
+                escaped(text, c);
+            } else {
+                escaped(text, 0xD800 + ((c - 0x10000) >> 10));
+                escaped(text, 0xDC00 + ((c - 0x10000) & 0x3FF));
+            }
+        } else {
+            append_utf8(text, c);
         }
     }
     return text;

@@ -71,15 +71,16 @@ std::int64_t count_rows(const std::string& trace) {
 
 // The kept steps' trace rows, each with the wheel command that followed its
 // camera image (the next row's speeds; NaN after the last): 9 doubles a step,
-// packed in memory (MOST_REPLAY_STEPS rows at the most: a few megabytes)
-// while the frames go into the page. They go in blocks of TRACE_BLOCK steps
-// (the last one shorter): in each, the doubles column by column, as eight
-// planes of their bytes (every double's lowest byte, then every double's
-// next ...). Neighbouring values share their high bytes, so the planes pack
-// a quarter smaller than the rows as they are, and in two thirds the time.
+// packed and put aside (AsideFile) while the frames go into the page: held
+// in memory, they took megabytes more the longer the stride. They go in
+// blocks of TRACE_BLOCK steps (the last one shorter): in each, the doubles
+// column by column, as eight planes of their bytes (every double's lowest
+// byte, then every double's next ...). Neighbouring values share their high
+// bytes, so the planes pack a quarter smaller than the rows as they are, and
+// in two thirds the time.
 class ReplayPage::TracePacker {
 public:
-    TracePacker(PageFile& page, std::int64_t stride) : packed_(page, &text_), stride_(stride) {}
+    TracePacker(PageFile& page, std::int64_t stride) : aside_(page), packed_(page, &aside_), stride_(stride) {}
 
     void add(const TraceRow& row) {
         if (any_) pack(&row);
@@ -92,7 +93,8 @@ public:
         packed_.finish();
         return kept_;
     }
-    const std::string& text() const { return text_; }
+    // After finish().
+    void copy_to(PageFile& page) { aside_.copy_to(page); }
 
 private:
     void pack(const TraceRow* next) {
@@ -119,7 +121,7 @@ private:
         in_block_ = 0;
     }
 
-    std::string text_;
+    AsideFile aside_;
     PackedBytes packed_;
     std::int64_t stride_, rows_ = 0, kept_ = 0;
     TraceRow before_{};
@@ -226,7 +228,7 @@ void ReplayPage::add(const TraceRow& row) {
 void ReplayPage::end(const sim::Track& track) {
     const std::int64_t frames = frames_->finish(), steps = trace_->finish();
     page_->write("</script>\n<script id=\"trace\" type=\"application/octet-stream\">");
-    page_->write(trace_->text());
+    trace_->copy_to(*page_);
     const sim::FramesHeader& header = frames_->header();
     settings_ = page_settings(world_, track);
     settings_.update({{"steps", steps},

@@ -165,9 +165,10 @@ void finish_files(Run& run, const Controller& controller) {
         if (!made) {
             // The picture is drawn on a thread of its own while the replay is written: on
             // a machine of two or more cores the run's files are done sooner.
-            auto trajectory = std::async(std::launch::async, [&] { return trajectory_svg(world, track, trace_path); });
+            auto trajectory = std::async(std::launch::async,
+                                         [&] { write_trajectory_svg(run.folder + "/trajectory.svg", world, track, trace_path); });
             write_replay(run.folder, world, summary);
-            sim::write_file(run.folder + "/trajectory.svg", trajectory.get());
+            trajectory.get();
         }
     } catch (const std::exception& error) {
         run.summary->end_reason = sim::EndReason::files_not_written;

@@ -6,24 +6,14 @@
 #include <map>
 #include <sstream>
 
+#include "markup_text.hpp"
+
 namespace line_sim {
 namespace {
 
 constexpr double WIDTH = 720, HEIGHT = 420;  // [px] of the plot area
 constexpr double LEFT = 100, TOP = 50, BOTTOM = 70, RIGHT = 180;  // [px] round it
 constexpr const char* COLOURS[] = {"#0050c8", "#c83200", "#189038", "#8c28b4", "#b48c00", "#00a0a0", "#606060"};
-
-std::string escape(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        if (c == '&') out += "&amp;";
-        else if (c == '<') out += "&lt;";
-        else if (c == '>') out += "&gt;";
-        else if (c == '"') out += "&quot;";
-        else out += c;
-    }
-    return out;
-}
 
 // The unit a name carries in its ending (_m, _s), for the axis label.
 std::string with_unit(const std::string& name) {
@@ -103,14 +93,14 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
     svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " << width << " " << height << "\" width=\"" << width
         << "\" height=\"" << height << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
-        << "<title>" << escape(metric) << " against " << escape(key) << "</title>\n"
+        << "<title>" << xml_text(metric) << " against " << xml_text(key) << "</title>\n"
         << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
         << "<g stroke=\"black\"><path d=\"M" << LEFT << " " << TOP << " V" << TOP + HEIGHT << " H" << LEFT + WIDTH
         << "\" fill=\"none\"/></g>\n";
     // Ticks: every x value, and five steps up the y axis.
     for (std::size_t i = 0; i < xs.size(); ++i) {
         svg << "<text x=\"" << px(xs[i]) << "\" y=\"" << TOP + HEIGHT + 18 << "\" text-anchor=\"middle\">"
-            << escape(values[i]) << "</text>\n";
+            << xml_text(values[i]) << "</text>\n";
     }
     for (double y = y_low; y <= y_high + tick / 2; y += tick) {
         char label[32];
@@ -119,9 +109,9 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
             << "<path d=\"M" << LEFT << " " << py(y) << " h" << WIDTH << "\" stroke=\"#e0e0e0\"/>\n";
     }
     svg << "<text x=\"" << LEFT + WIDTH / 2 << "\" y=\"" << height - 20 << "\" text-anchor=\"middle\">"
-        << escape(with_unit(key)) << "</text>\n"
+        << xml_text(with_unit(key)) << "</text>\n"
         << "<text transform=\"translate(18 " << TOP + HEIGHT / 2 << ") rotate(-90)\" text-anchor=\"middle\">"
-        << escape(with_unit(metric)) << "</text>\n";
+        << xml_text(with_unit(metric)) << "</text>\n";
     for (std::size_t w = 0; w < worlds.size(); ++w) {
         const char* colour = COLOURS[w % std::size(COLOURS)];
         svg << "<polyline fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"2\" points=\"";
@@ -135,11 +125,11 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
             if (found == sums.end()) continue;
             const double mean = found->second.first / found->second.second;
             svg << "<circle cx=\"" << px(xs[i]) << "\" cy=\"" << py(mean) << "\" r=\"4\" fill=\"" << colour << "\"><title>"
-                << escape(worlds[w]) << ", " << escape(key) << " = " << escape(values[i]) << ": " << mean
+                << xml_text(worlds[w]) << ", " << xml_text(key) << " = " << xml_text(values[i]) << ": " << mean
                 << "</title></circle>\n";
         }
         svg << "<text x=\"" << LEFT + WIDTH + 16 << "\" y=\"" << TOP + 16 + 20 * static_cast<double>(w) << "\" fill=\""
-            << colour << "\">" << escape(worlds[w]) << "</text>\n";
+            << colour << "\">" << xml_text(worlds[w]) << "</text>\n";
     }
     svg << "</svg>\n";
     return svg.str();

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "markup_text.hpp"
+
 namespace line_sim {
 namespace {
 
@@ -16,20 +18,6 @@ constexpr double LEGEND_HEIGHT = 70;    // [px] below it
 constexpr int COLOURS = 16;             // steps of the error colour scale
 constexpr double ARC_STEP = 0.005;      // [m] between the points drawn along an arc
 constexpr std::size_t MOST_MARKS = 200;  // off-line marks at the most
-
-std::string escape(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
 
 // Green for no error through yellow to red for the largest, for 0 <= f <= 1.
 std::string colour(double f) {
@@ -41,7 +29,7 @@ std::string colour(double f) {
 
 // Writes "x y": a picture has thousands of points, and six significant digits
 // from to_chars cost most of drawing it.
-void write_point(std::ostringstream& svg, double x, char between, double y) {
+void write_point(std::ostream& svg, double x, char between, double y) {
     char text[64];
     char* end = write_pixels(text, x);
     *end++ = between;
@@ -86,14 +74,46 @@ std::vector<std::vector<sim::Vec2>> centre_line_strokes(const sim::Track& track)
     return strokes;
 }
 
-std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::string& trace_path) {
-    return trajectory_svg(world, track, [&trace_path](const std::function<void(const TraceRow&)>& take) {
+namespace {
+
+// The rows of the trace file `trace_path`, read anew each time.
+EachRow rows_of(const std::string& trace_path) {
+    return [trace_path](const std::function<void(const TraceRow&)>& take) {
         TraceReader trace(trace_path);
         for (TraceRow row{}; trace.next(row);) take(row);
-    });
+    };
+}
+
+}  // namespace
+
+std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::string& trace_path) {
+    return trajectory_svg(world, track, rows_of(trace_path));
 }
 
 std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const EachRow& each_row) {
+    std::ostringstream svg;
+    write_trajectory_svg(svg, world, track, each_row);
+    return svg.str();
+}
+
+void write_trajectory_svg(PageFile& file, const sim::WorldSettings& world, const sim::Track& track,
+                          const EachRow& each_row) {
+    PageBuffer buffer(file);
+    std::ostream svg(&buffer);
+    svg.exceptions(std::ios::badbit);  // a write that failed, as it was thrown
+    write_trajectory_svg(svg, world, track, each_row);
+    buffer.pubsync();
+}
+
+void write_trajectory_svg(const std::filesystem::path& path, const sim::WorldSettings& world, const sim::Track& track,
+                          const std::string& trace_path) {
+    PageFile file(path);
+    write_trajectory_svg(file, world, track, rows_of(trace_path));
+    file.commit();
+}
+
+void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, const sim::Track& track,
+                          const EachRow& each_row) {
     const std::vector<std::vector<sim::Vec2>> strokes = centre_line_strokes(track);
 
     // What to show: the track and the path, with a little floor round them.
@@ -122,14 +142,13 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
     const auto px = [&](double x) { return MARGIN + (x - low.x) * scale; };
     const auto py = [&](double y) { return MARGIN + (high.y - y) * scale; };  // y up on the floor, down on screen
 
-    std::ostringstream svg;
     svg.precision(6);
     const double svg_width = WIDTH + 2 * MARGIN, svg_height = height + 2 * MARGIN + LEGEND_HEIGHT;
     svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         // No size of its own: the viewBox fits the drawing to the window, or to the box it is shown in.
         << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100%\" height=\"100%\" viewBox=\"0 0 " << svg_width << " "
         << svg_height << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
-        << "<title>" << escape(world.name) << ": the robot's path</title>\n"
+        << "<title>" << xml_text(world.name) << ": the robot's path</title>\n"
         << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
         << "<rect x=\"" << MARGIN << "\" y=\"" << MARGIN << "\" width=\"" << WIDTH << "\" height=\"" << height
         << "\" fill=\"#e6e6e6\"/>\n";
@@ -219,10 +238,9 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
         << "<text x=\"" << legend_x << "\" y=\"" << base + 20 << "\">0 mm</text>\n"
         << "<text x=\"" << legend_x + legend_width << "\" y=\"" << base + 20 << "\" text-anchor=\"end\">"
         << std::round(worst * 10000) / 10 << " mm</text>\n"
-        << "<text x=\"" << MARGIN << "\" y=\"" << MARGIN - 14 << "\" font-size=\"15\">" << escape(world.name)
+        << "<text x=\"" << MARGIN << "\" y=\"" << MARGIN - 14 << "\" font-size=\"15\">" << xml_text(world.name)
         << " (red crosses: the robot left the line)</text>\n"
         << "</svg>\n";
-    return svg.str();
 }
 
 }  // namespace line_sim

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "page_file.hpp"
 #include "trace.hpp"
 #include "track.hpp"
 
@@ -25,12 +28,24 @@ std::vector<std::vector<sim::Vec2>> centre_line_strokes(const sim::Track& track)
 // row by row, and the path drawn with at most MOST_PATH_POINTS points (every
 // k-th row), so that a day's run makes a picture of the usual size. It has a
 // viewBox, so that it scales to the window or box it is shown in.
+// The picture goes to its stream as it is drawn: what is held is the same
+// however long the run.
 inline constexpr std::int64_t MOST_PATH_POINTS = 20000;
-std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::string& trace_path);
 
-// The same from rows given by `each_row`, which calls its argument with
-// every row of the trace in order, each time it is called.
+// Rows given by `each_row`, which calls its argument with every row of the
+// trace in order, each time it is called.
 using EachRow = std::function<void(const std::function<void(const TraceRow&)>&)>;
+void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, const sim::Track& track,
+                          const EachRow& each_row);
+// Into `file`, not committed; throws sim::FileError naming it.
+void write_trajectory_svg(PageFile& file, const sim::WorldSettings& world, const sim::Track& track,
+                          const EachRow& each_row);
+// `path` from the trace `trace_path`, complete or absent; throws sim::FileError naming it.
+void write_trajectory_svg(const std::filesystem::path& path, const sim::WorldSettings& world, const sim::Track& track,
+                          const std::string& trace_path);
+
+// The picture as a string (tests).
+std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const std::string& trace_path);
 std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& track, const EachRow& each_row);
 
 }  // namespace line_sim
