@@ -170,11 +170,11 @@ ResultRow read_row(const nlohmann::json& json, const std::string& path, const st
         if (!finite(value, negative)) fail(key, negative ? "a finite number" : "a finite number from 0", &value);
         return value.get<double>();
     };
-    const auto text = [&](const char* key, bool empty) {
+    const auto text = [&](const char* key) {
         const nlohmann::json& value = get(key);
-        if (!value.is_string() || (!empty && value.get<std::string>().empty()) || value.get<std::string>().size() > 4096 ||
+        if (!value.is_string() || value.get<std::string>().empty() || value.get<std::string>().size() > 4096 ||
             !plain_text(value.get<std::string>())) {
-            fail(key, "a string without control characters", &value);
+            fail(key, "a non-empty string without control characters", &value);
         }
         return value.get<std::string>();
     };
@@ -182,12 +182,12 @@ ResultRow read_row(const nlohmann::json& json, const std::string& path, const st
     ResultRow row;
     sim::RunSummary& s = row.summary;
     row.run = whole("run", INT64_MAX);
-    row.folder = text("folder", false);
+    row.folder = text("folder");
     if (!relative_folder(row.folder)) {
         fail("folder", "a folder relative to the results' folder (no absolute path, no \"..\" but leading ones)",
              &json["folder"]);
     }
-    s.world = text("world", false);
+    s.world = text("world");
     if (s.world.size() > sim::MOST_NAME_BYTES) fail("world", "a world's name of at most 200 bytes", &json["world"]);
     s.seed = whole("seed", INT64_MAX);
     s.sim_time_s = figure("sim_time_s");
@@ -220,14 +220,13 @@ ResultRow read_row(const nlohmann::json& json, const std::string& path, const st
     if (json.contains("controller_exit_status")) {
         s.controller_exit_status = static_cast<int>(whole("controller_exit_status", 255));
     }
-    if (json.contains("controller")) s.controller = text("controller", false);
+    if (json.contains("controller")) s.controller = text("controller");
     if (json.contains("controller_sha256")) {
-        s.controller_sha256 = text("controller_sha256", false);
+        s.controller_sha256 = text("controller_sha256");
         if (!sha256_text(*s.controller_sha256)) fail("controller_sha256", "64 hexadecimal digits", &json["controller_sha256"]);
     }
-    static const nlohmann::json figures = summary_figures();
     for (const auto& [key, value] : json.items()) {
-        if (key == "run" || key == "folder" || figures.contains(key)) continue;
+        if (row_column(key)) continue;
         // A swept value as row_json writes it: a number, or the TOML text.
         if (!(finite(value, true) || (value.is_string() && value.get<std::string>().size() <= 4096 &&
                                       plain_text(value.get<std::string>())))) {
