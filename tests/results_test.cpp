@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadResults{"FolderUp", first_run("folder", "../.."), "runs[0]: folder: expected a folder relative"},
         BadResults{"FolderAbsolute", first_run("folder", "/etc"), "runs[0]: folder: expected a folder relative"},
         BadResults{"FolderUpInside", first_run("folder", "oval/../../x"), "runs[0]: folder: expected a folder relative"},
-        BadResults{"WorldWithEscape", first_run("world", "\x1b[2Joval"), "runs[0]: world: expected a string without"},
+        BadResults{"WorldWithEscape", first_run("world", "\x1b[2Joval"), "runs[0]: world: expected a non-empty string without"},
         BadResults{"UnknownKey", first_run("colour", "red"), "runs[0]: colour: not a figure of a run nor a swept key"},
         BadResults{"NestedDeep", first_run("lap_times_s", json::array({json::array({1.0})})), "runs[0]: nested deeper than a results file is"},
         BadResults{"SweptValueMissing", top("swept_keys", json::array({"camera.noise"})), "runs[0]: camera.noise: missing (a swept key)"},
