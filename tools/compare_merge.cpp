@@ -1,5 +1,6 @@
 #include "compare_merge.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -14,8 +15,44 @@ namespace fs = std::filesystem;
 
 namespace line_sim {
 
+namespace {
+
+// What a run is, whatever folder it sits in (a shard's or the whole call's):
+// its world, each swept key with its value, its seed; and, for worlds of one
+// name in one plan, which of them in plan order.
+struct RunIdentity {
+    std::vector<std::string> parts;
+    std::string label;  // in words, as line-sim's table names a run: oval camera.noise=8,seed=3
+    bool operator<(const RunIdentity& other) const { return parts < other.parts; }
+};
+
+// The seed is named where the runs compared have more than one.
+std::vector<RunIdentity> identities(const Results& results, bool name_seed) {
+    std::vector<RunIdentity> all;
+    std::map<std::vector<std::string>, int> seen;
+    for (const ResultRow& row : results.rows) {
+        RunIdentity id{{row.summary.world}, row.summary.world};
+        std::string values;
+        for (const Setting& setting : row.swept) {
+            id.parts.insert(id.parts.end(), {setting.key, setting.value});
+            values += (values.empty() ? "" : ",") + setting.key + "=" + setting.value;
+        }
+        id.parts.push_back(std::to_string(row.summary.seed));
+        if (name_seed) values += (values.empty() ? "" : ",") + std::string("seed=") + std::to_string(row.summary.seed);
+        if (!values.empty()) id.label += " " + values;
+        const int n = ++seen[id.parts];
+        if (n > 1) id.label += " #" + std::to_string(n);
+        id.parts.push_back(std::to_string(n));
+        all.push_back(std::move(id));
+    }
+    return all;
+}
+
+}  // namespace
+
 int compare(int argc, char** argv) {
-    CLI::App app{"Compares two result sets run by run (their shared runs), with the change of each figure.\n"
+    CLI::App app{"Compares two result sets run by run (their shared runs, the same world, swept values and seed\n"
+                 "in whatever folder), with the change of each figure.\n"
                  "--require with a change (+10%, -0.001) makes the second set fail where it is worse. Exit status\n"
                  "1 also where a run of the first set is missing from the second, or a run of the second did\n"
                  "not end normally (a crash, a file not written)."};
@@ -29,21 +66,29 @@ int compare(int argc, char** argv) {
     }
     const auto requirements = parse_requirements(require, true);
     const Results a = read_results(folders[0]), b = read_results(folders[1]);
-    std::map<std::string, nlohmann::json> before;
-    for (const auto& row : a.rows) before[row.folder] = row_json(row);
-    std::set<std::string> in_b;
-    for (const auto& row : b.rows) in_b.insert(row.folder);
-    std::printf("%-34s %-26s %14s %14s %10s\n", "run", "figure", "A", "B", "change");
+    std::set<std::uint64_t> seeds;
+    for (const Results* set : {&a, &b}) {
+        for (const ResultRow& row : set->rows) seeds.insert(row.summary.seed);
+    }
+    const std::vector<RunIdentity> a_ids = identities(a, seeds.size() > 1), b_ids = identities(b, seeds.size() > 1);
+    std::map<RunIdentity, std::size_t> before;  // a row of A by what it is
+    for (std::size_t i = 0; i < a.rows.size(); ++i) before[a_ids[i]] = i;
+    std::set<RunIdentity> in_b(b_ids.begin(), b_ids.end());
+    int width = 34;
+    for (const RunIdentity& id : b_ids) width = std::max(width, static_cast<int>(id.label.size()));
+    std::printf("%-*s %-26s %14s %14s %10s\n", width, "run", "figure", "A", "B", "change");
     bool all = true;
     std::size_t shared = 0;
-    for (const auto& row : b.rows) {
-        const auto found = before.find(row.folder);
+    for (std::size_t i = 0; i < b.rows.size(); ++i) {
+        const ResultRow& row = b.rows[i];
+        const std::string& label = b_ids[i].label;
+        const auto found = before.find(b_ids[i]);
         if (found == before.end()) continue;
         ++shared;
-        const nlohmann::json now = row_json(row);
+        const nlohmann::json was = row_json(a.rows[found->second]), now = row_json(row);
         for (const char* key : {"laps_completed", "mean_abs_lateral_error_m", "max_abs_lateral_error_m", "time_off_line_s",
                                 "distance_along_line_m", "end_reason"}) {
-            const nlohmann::json &x = found->second[key], &y = now[key];
+            const nlohmann::json &x = was[key], &y = now[key];
             std::string change = x == y ? "=" : "";
             if (x.is_number() && y.is_number() && x != y) {
                 char text[32];
@@ -53,21 +98,21 @@ int compare(int argc, char** argv) {
                 change = text;
             }
             const auto show = [](const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); };
-            std::printf("%-34s %-26s %14s %14s %10s\n", row.folder.c_str(), key, show(x).c_str(), show(y).c_str(),
+            std::printf("%-*s %-26s %14s %14s %10s\n", width, label.c_str(), key, show(x).c_str(), show(y).c_str(),
                         change.c_str());
         }
-        all = check_requirements(requirements, now, &found->second) && all;
+        all = check_requirements(requirements, now, &was, label) && all;
         // A run that did not end as a run should is worse, whatever its figures say.
         if (!sim::end_reason_info(row.summary.end_reason).normal || row.summary.controller_exit_status.value_or(0) != 0) {
-            std::fprintf(stderr, "line-sim: %s: ended %s (controller exit status %d) in %s\n", row.folder.c_str(),
+            std::fprintf(stderr, "line-sim: %s: ended %s (controller exit status %d) in %s\n", label.c_str(),
                          std::string(sim::end_reason_info(row.summary.end_reason).word).c_str(),
                          row.summary.controller_exit_status.value_or(0), folders[1].c_str());
             all = false;
         }
     }
-    for (const auto& [folder, row] : before) {
-        if (in_b.count(folder) != 0) continue;
-        std::fprintf(stderr, "line-sim: %s: in %s but not in %s\n", folder.c_str(), folders[0].c_str(), folders[1].c_str());
+    for (const RunIdentity& id : a_ids) {
+        if (in_b.count(id) != 0) continue;
+        std::fprintf(stderr, "line-sim: %s: in %s but not in %s\n", id.label.c_str(), folders[0].c_str(), folders[1].c_str());
         all = false;
     }
     if (shared == 0) std::fprintf(stderr, "line-sim: %s and %s share no run\n", folders[0].c_str(), folders[1].c_str());
@@ -87,11 +132,13 @@ int merge(int argc, char** argv) {
         parse_error(app, error);
     }
     check_plot_metric(plot);
+    if (out.empty()) throw UsageError("line-sim: --out: expected a folder, not an empty text");
     Results merged;
     std::set<std::size_t> seen;
     for (const std::string& folder : folders) {
         Results part = read_results(folder);
-        if (!merged.plan.empty() && part.plan != merged.plan) {
+        if (!merged.plan.empty() && (part.plan != merged.plan || part.plan_runs != merged.plan_runs ||
+                                     part.swept_keys != merged.swept_keys)) {
             throw UsageError("line-sim: " + folder + ": the results of another plan (other worlds, settings, sweeps, "
                              "seeds or controller) than " + folders.front());
         }

@@ -77,13 +77,14 @@ std::vector<Requirement> parse_requirements(const std::vector<std::string>& text
 
 // One line a run and requirement that failed; true if none did.
 bool check_requirements(const std::vector<Requirement>& requirements, const nlohmann::json& row,
-                        const nlohmann::json* before) {
+                        const nlohmann::json* before, const std::string& run_name) {
     bool all = true;
     for (const Requirement& requirement : requirements) {
         std::string actual;
         if (meets(requirement, row, before, actual)) continue;
-        std::fprintf(stderr, "line-sim: %s: requirement %s failed (%s)\n", row["folder"].get<std::string>().c_str(),
-                    requirement.text.c_str(), actual.c_str());
+        const std::string run = run_name.empty() ? row["folder"].get<std::string>() : run_name;
+        std::fprintf(stderr, "line-sim: %s: requirement %s failed (%s)\n", run.c_str(), requirement.text.c_str(),
+                     actual.c_str());
         all = false;
     }
     return all;

@@ -22,9 +22,10 @@ struct ResultFiles {
 ResultFiles write_result_files(const std::filesystem::path& out, const Results& results, const std::string& plot);
 
 std::vector<Requirement> parse_requirements(const std::vector<std::string>& texts, bool allow_change);
-// One line on standard error a requirement that `row` fails; true if none does.
+// One line on standard error a requirement that `row` fails, naming the run
+// by `run_name` (default: its folder); true if none does.
 bool check_requirements(const std::vector<Requirement>& requirements, const nlohmann::json& row,
-                        const nlohmann::json* before);
+                        const nlohmann::json* before, const std::string& run_name = "");
 // Throws UsageError unless `plot` is a figure of the summary that is a number.
 void check_plot_metric(const std::string& plot);
 

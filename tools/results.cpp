@@ -1,11 +1,17 @@
 #include "results.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <fstream>
-#include <sstream>
+#include <cstring>
+#include <set>
 
 #include "files.hpp"
+#include "world_file.hpp"
 
 namespace line_sim {
 namespace {
@@ -13,11 +19,232 @@ namespace {
 // A swept value as JSON: a number where the TOML text is one, else the text.
 nlohmann::json value_json(const std::string& text) {
     char* end = nullptr;
+    errno = 0;  // else an ERANGE left from before makes a whole number a fraction
     const long long whole = std::strtoll(text.c_str(), &end, 10);
     if (!text.empty() && *end == '\0' && errno != ERANGE) return whole;
     const double number = std::strtod(text.c_str(), &end);
     if (!text.empty() && *end == '\0' && std::isfinite(number)) return number;
     return text;
+}
+
+// A file name as one line: control bytes shown as \xNN.
+std::string shown(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f) {
+            out += c;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+            out += escaped;
+        }
+    }
+    return out;
+}
+
+[[noreturn]] void refuse(const std::string& path, const std::string& where, const std::string& what) {
+    throw UsageError("line-sim: " + path + ": " + (where.empty() ? "the whole file" : where) + ": " + what);
+}
+
+// A value as it stood in the file, short and in ASCII, for a message.
+std::string excerpt(const nlohmann::json& value) {
+    std::string text = value.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+    if (text.size() > 40) text = text.substr(0, 37) + "...";
+    return text;
+}
+
+// The file whole, if it is a regular file of at most MOST_RESULTS_BYTES.
+std::string read_results_text(const std::filesystem::path& file, const std::string& path) {
+    // Not blocking, so that a FIFO with no writer is refused, not waited on.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw UsageError("line-sim: " + path + ": cannot be read (" + std::strerror(errno) + ")");
+    struct stat info {};
+    std::string text, why;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        why = "expected a regular file";
+    } else if (static_cast<std::uintmax_t>(info.st_size) > MOST_RESULTS_BYTES) {
+        why = "larger than 128 MiB";
+    } else {
+        // One byte more than the file had, to tell one that has grown since.
+        text.resize(static_cast<std::size_t>(info.st_size) + 1);
+        std::size_t got = 0;
+        ssize_t n = 0;
+        while ((n = ::read(fd, text.data() + got, text.size() - got)) > 0) {
+            got += static_cast<std::size_t>(n);
+            if (got == text.size()) {
+                if (got > MOST_RESULTS_BYTES) break;
+                text.resize(std::min(got + got / 2 + 4096, MOST_RESULTS_BYTES + 1));
+            }
+        }
+        text.resize(got);
+        if (n < 0) why = std::strerror(errno);
+        else if (got > MOST_RESULTS_BYTES) why = "larger than 128 MiB";
+    }
+    ::close(fd);
+    if (!why.empty()) throw UsageError("line-sim: " + path + ": cannot be read (" + why + ")");
+    return text;
+}
+
+// Text that is printed and put in pages, held to what a world's name may
+// hold: no control characters (a line end, a terminal escape), no C1
+// controls, no marks that turn text right to left.
+bool plain_text(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0; };
+        const bool c1 = byte(i) == 0xc2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f;
+        const bool bidi = byte(i) == 0xe2 && ((byte(i + 1) == 0x80 && ((byte(i + 2) >= 0x8e && byte(i + 2) <= 0x8f) ||
+                                                                        (byte(i + 2) >= 0xaa && byte(i + 2) <= 0xae))) ||
+                                               (byte(i + 1) == 0x81 && byte(i + 2) >= 0xa6 && byte(i + 2) <= 0xa9));
+        if (byte(i) < 0x20 || byte(i) == 0x7f || c1 || bidi) return false;
+    }
+    return true;
+}
+
+// A run's folder, relative to the results' folder: names joined by '/',
+// none empty, "." or "..", except ".." steps at the start, which a merged
+// result set's folders take to reach the shards' folders beside it.
+bool relative_folder(const std::string& folder) {
+    if (folder.empty() || folder.size() > 4096 || !plain_text(folder)) return false;
+    bool leading = true;
+    std::size_t names = 0;
+    for (std::size_t start = 0; start <= folder.size();) {
+        const std::size_t slash = std::min(folder.find('/', start), folder.size());
+        const std::string name = folder.substr(start, slash - start);
+        if (name == ".." && leading) {
+            start = slash + 1;
+            continue;
+        }
+        if (name.empty() || name == "." || name == "..") return false;
+        leading = false;
+        ++names;
+        start = slash + 1;
+    }
+    return names > 0;
+}
+
+// A world key as --set and --sweep take it: letters, digits and _, in parts joined by dots.
+bool dotted_key(const std::string& key) {
+    if (key.empty() || key.size() > 200 || key.front() == '.' || key.back() == '.' || key.find("..") != std::string::npos) {
+        return false;
+    }
+    return std::all_of(key.begin(), key.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.'; });
+}
+
+// A SHA-256 as line-sim writes it: 64 lowercase hexadecimal digits.
+bool sha256_text(const std::string& text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// Whether `key` is one of every row's own columns, which no swept key may take.
+bool row_column(const std::string& key) {
+    static const nlohmann::json figures = summary_figures();
+    return key == "run" || key == "folder" || figures.contains(key);
+}
+
+using SweptValues = std::vector<std::pair<std::string, std::string>>;
+
+// One run's object, every key checked; the keys that are not a summary's
+// go to `swept`, for the swept keys to claim.
+ResultRow read_row(const nlohmann::json& json, const std::string& path, const std::string& run, SweptValues& swept) {
+    const auto fail = [&](const std::string& key, const std::string& expected, const nlohmann::json* value) {
+        refuse(path, run + ": " + key, value == nullptr ? expected : "expected " + expected + ", not " + excerpt(*value));
+    };
+    const auto get = [&](const char* key) -> const nlohmann::json& {
+        const auto found = json.find(key);
+        if (found == json.end()) fail(key, "missing", nullptr);
+        return *found;
+    };
+    const auto whole = [&](const char* key, std::uint64_t most) {
+        const nlohmann::json& value = get(key);
+        if (!value.is_number_unsigned() || value.get<std::uint64_t>() > most) {
+            fail(key, "a whole number from 0 to " + std::to_string(most), &value);
+        }
+        return value.get<std::uint64_t>();
+    };
+    const auto finite = [&](const nlohmann::json& value, bool negative) {
+        return value.is_number() && std::isfinite(value.get<double>()) && (negative || value.get<double>() >= 0);
+    };
+    // [s] or [m], finite; not negative but for the net progress along the line.
+    const auto figure = [&](const char* key, bool negative = false) {
+        const nlohmann::json& value = get(key);
+        if (!finite(value, negative)) fail(key, negative ? "a finite number" : "a finite number from 0", &value);
+        return value.get<double>();
+    };
+    const auto text = [&](const char* key) {
+        const nlohmann::json& value = get(key);
+        if (!value.is_string() || value.get<std::string>().empty() || value.get<std::string>().size() > 4096 ||
+            !plain_text(value.get<std::string>())) {
+            fail(key, "a non-empty string without control characters", &value);
+        }
+        return value.get<std::string>();
+    };
+    if (!json.is_object()) refuse(path, run, "expected an object, a run's figures");
+    ResultRow row;
+    sim::RunSummary& s = row.summary;
+    row.run = whole("run", INT64_MAX);
+    row.folder = text("folder");
+    if (!relative_folder(row.folder)) {
+        fail("folder", "a folder relative to the results' folder (no absolute path, no \"..\" but leading ones)",
+             &json["folder"]);
+    }
+    s.world = text("world");
+    if (s.world.size() > sim::MOST_NAME_BYTES) fail("world", "a world's name of at most 200 bytes", &json["world"]);
+    s.seed = whole("seed", INT64_MAX);
+    s.sim_time_s = figure("sim_time_s");
+    s.wall_time_s = figure("wall_time_s");
+    figure("real_time_factor");  // worked out again from the two times
+    s.steps = static_cast<std::int64_t>(whole("steps", INT64_MAX));
+    const nlohmann::json& laps = get("lap_times_s");
+    if (!laps.is_array() || !std::all_of(laps.begin(), laps.end(), [&](const auto& t) { return finite(t, false); })) {
+        fail("lap_times_s", "a list of finite times from 0", &laps);
+    }
+    laps.get_to(s.lap_times_s);
+    if (whole("laps_completed", INT64_MAX) != s.lap_times_s.size()) {
+        fail("laps_completed", "the count of lap_times_s, " + std::to_string(s.lap_times_s.size()), &json["laps_completed"]);
+    }
+    s.mean_abs_lateral_error_m = figure("mean_abs_lateral_error_m");
+    s.rms_lateral_error_m = figure("rms_lateral_error_m");
+    s.max_abs_lateral_error_m = figure("max_abs_lateral_error_m");
+    s.time_off_line_s = figure("time_off_line_s");
+    s.distance_along_line_m = figure("distance_along_line_m", true);  // backwards round a closed track: below 0
+    const nlohmann::json& end = get("end_reason");
+    const auto reason = end.is_string() ? sim::end_reason_from_word(end.get<std::string>()) : std::nullopt;
+    if (!reason) {
+        std::string words;
+        for (const sim::EndReasonInfo& info : sim::END_REASONS) words += (words.empty() ? "" : ", ") + std::string(info.word);
+        fail("end_reason", "one of " + words, &end);
+    }
+    s.end_reason = *reason;
+    s.camera_width = static_cast<std::int32_t>(whole("camera_width", sim::MOST_PIXELS));
+    s.camera_height = static_cast<std::int32_t>(whole("camera_height", sim::MOST_PIXELS));
+    if (json.contains("controller_exit_status")) {
+        s.controller_exit_status = static_cast<int>(whole("controller_exit_status", 255));
+    }
+    if (json.contains("controller")) s.controller = text("controller");
+    if (json.contains("controller_sha256")) {
+        s.controller_sha256 = text("controller_sha256");
+        if (!sha256_text(*s.controller_sha256)) fail("controller_sha256", "64 hexadecimal digits", &json["controller_sha256"]);
+    }
+    for (const auto& [key, value] : json.items()) {
+        if (row_column(key)) continue;
+        // A swept value as row_json writes it: a number, or the TOML text.
+        if (!(finite(value, true) || (value.is_string() && value.get<std::string>().size() <= 4096 &&
+                                      plain_text(value.get<std::string>())))) {
+            fail(shown(key), "a swept value: a finite number or a string without control characters", &value);
+        }
+        swept.emplace_back(key, value.is_string() ? value.get<std::string>() : value.dump());
+    }
+    return row;
+}
+
+// A number as a spreadsheet reads one: -?digits[.digits][e[+-]digits], finite.
+bool plain_number(const std::string& text) {
+    if (text.empty() || (text[0] != '-' && std::isdigit(static_cast<unsigned char>(text[0])) == 0) ||
+        text.find_first_not_of("0123456789.eE+-") != std::string::npos) {
+        return false;
+    }
+    char* end = nullptr;
+    return std::isfinite(std::strtod(text.c_str(), &end)) && *end == '\0';
 }
 
 std::string csv_field(const nlohmann::json& value) {
@@ -29,8 +256,12 @@ std::string csv_field(const nlohmann::json& value) {
     } else {
         text = value.dump();
     }
-    if (text.find_first_of(",\"\n") == std::string::npos) return text;
-    std::string quoted = "\"";
+    // A cell that a spreadsheet would open as a formula gets a ' first, which
+    // makes it text, inside quotes; a plain number (-0.5) stays a number.
+    const bool formula =
+        !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos && !plain_number(text);
+    if (!formula && text.find_first_of(",\"\n\r") == std::string::npos) return text;
+    std::string quoted = formula ? "\"'" : "\"";
     for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     return quoted + "\"";
 }
@@ -69,11 +300,24 @@ const std::vector<std::string>& metric_names() {
 }
 
 void write_results(const std::filesystem::path& folder, const Results& results) {
-    nlohmann::json rows = nlohmann::json::array();
-    for (const ResultRow& row : results.rows) rows.push_back(row_json(row));
-    const nlohmann::json document = {
-        {"plan", results.plan}, {"plan_runs", results.plan_runs}, {"swept_keys", results.swept_keys}, {"runs", rows}};
-    sim::write_file((folder / "results.json").string(), document.dump(2) + "\n");
+    // Row by row, in the layout of the whole document dumped with an indent
+    // of 2, so that memory does not grow with the rows. Text that is not
+    // UTF-8 (a --sweep value) is written with replacement characters.
+    const auto dump = [](const nlohmann::json& value, const std::string& indent) {
+        std::string text = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace), out;
+        for (const char c : text) out += c == '\n' ? "\n" + indent : std::string(1, c);
+        return out;
+    };
+    const std::string json_path = (folder / "results.json").string();
+    std::FILE* json = sim::open_part(json_path);
+    std::fputs(("{\n  \"plan\": " + dump(results.plan, "") + ",\n  \"plan_runs\": " + std::to_string(results.plan_runs) +
+                ",\n  \"runs\": [").c_str(), json);
+    for (std::size_t i = 0; i < results.rows.size(); ++i) {
+        std::fputs(((i ? ",\n    " : "\n    ") + dump(row_json(results.rows[i]), "    ")).c_str(), json);
+    }
+    std::fputs(((results.rows.empty() ? "]" : "\n  ]") + std::string(",\n  \"swept_keys\": ") +
+                dump(results.swept_keys, "  ") + "\n}\n").c_str(), json);
+    sim::close_part(json, json_path);
 
     std::vector<std::string> columns = {"run", "folder", "world"};
     columns.insert(columns.end(), results.swept_keys.begin(), results.swept_keys.end());
@@ -81,43 +325,117 @@ void write_results(const std::filesystem::path& folder, const Results& results) 
     for (const std::string& name : metric_names()) {
         if (name != "seed") columns.push_back(name);
     }
-    std::ostringstream csv;
-    for (std::size_t i = 0; i < columns.size(); ++i) csv << (i ? "," : "") << csv_field(columns[i]);
-    csv << "\n";
-    for (const nlohmann::json& row : rows) {
+    const std::string csv_path = (folder / "results.csv").string();
+    std::FILE* csv = sim::open_part(csv_path);
+    std::string line;
+    for (std::size_t i = 0; i < columns.size(); ++i) line += (i ? "," : "") + csv_field(columns[i]);
+    std::fputs((line + "\n").c_str(), csv);
+    for (const ResultRow& result : results.rows) {
+        const nlohmann::json row = row_json(result);
+        line.clear();
         for (std::size_t i = 0; i < columns.size(); ++i) {
-            csv << (i ? "," : "") << (row.contains(columns[i]) ? csv_field(row[columns[i]]) : "");
+            line += (i ? "," : "") + (row.contains(columns[i]) ? csv_field(row[columns[i]]) : "");
         }
-        csv << "\n";
+        std::fputs((line + "\n").c_str(), csv);
     }
-    sim::write_file((folder / "results.csv").string(), csv.str());
+    sim::close_part(csv, csv_path);
 }
 
 Results read_results(const std::filesystem::path& folder) {
-    const std::filesystem::path path = folder / "results.json";
-    try {
-        std::ifstream file(path);
-        if (!file) throw UsageError("line-sim: " + path.string() + ": cannot be read");
-        const nlohmann::json document = nlohmann::json::parse(file);
-        Results results;
-        document.at("plan").get_to(results.plan);
-        document.at("plan_runs").get_to(results.plan_runs);
-        document.at("swept_keys").get_to(results.swept_keys);
-        for (const nlohmann::json& json : document.at("runs")) {
-            ResultRow row;
-            json.at("run").get_to(row.run);
-            json.at("folder").get_to(row.folder);
-            for (const std::string& key : results.swept_keys) {
-                const nlohmann::json& value = json.at(key);
-                row.swept.push_back({key, value.is_string() ? value.get<std::string>() : value.dump()});
-            }
-            row.summary = sim::summary_from_json(json);
-            results.rows.push_back(std::move(row));
+    const std::string path = shown((folder / "results.json").string());
+    const std::string text = read_results_text(folder / "results.json", path);
+    Results results;
+    std::vector<SweptValues> swept;  // a row's, until swept_keys is known
+    std::string top_key;
+    std::set<std::string> top_keys, run_keys;
+    bool in_runs = false;
+    using Event = nlohmann::json::parse_event_t;
+    // Run by run: each run's object is checked and kept as a row as soon as
+    // it is parsed, then dropped from the document.
+    const auto each = [&](int depth, Event event, nlohmann::json& parsed) {
+        const auto run = [&] { return "runs[" + std::to_string(results.rows.size()) + "]"; };
+        if ((event == Event::object_start || event == Event::array_start) && depth > 3) {
+            refuse(path, in_runs ? run() : shown(top_key), "nested deeper than a results file is");
         }
-        return results;
+        if (depth == 1 && event == Event::key) {
+            top_key = parsed.get<std::string>();
+            in_runs = false;
+            if (!top_keys.insert(top_key).second) refuse(path, shown(top_key), "given twice");
+        }
+        if (depth == 1 && event == Event::array_start && top_key == "runs") in_runs = true;
+        if (!in_runs || depth < 2) return true;
+        if (depth == 3 && event == Event::key && !run_keys.insert(parsed.get<std::string>()).second) {
+            refuse(path, run() + ": " + shown(parsed.get<std::string>()), "given twice");
+        }
+        if (depth > 2) return true;
+        if (event == Event::object_start) {
+            run_keys.clear();
+            return true;
+        }
+        if (event != Event::object_end) refuse(path, run(), "expected an object, a run's figures");
+        results.rows.push_back(read_row(parsed, path, run(), swept.emplace_back()));
+        return false;
+    };
+    nlohmann::json document;
+    try {
+        document = nlohmann::json::parse(text, each);
     } catch (const nlohmann::json::exception& error) {
-        throw UsageError("line-sim: " + path.string() + ": not a results file of line-sim (" + error.what() + ")");
+        throw UsageError("line-sim: " + path + ": not a results file of line-sim (" + error.what() + ")");
     }
+    if (!document.is_object()) refuse(path, "the whole file", "expected an object with plan, plan_runs, swept_keys and runs");
+    for (const auto& [key, value] : document.items()) {
+        if (key != "plan" && key != "plan_runs" && key != "swept_keys" && key != "runs") {
+            refuse(path, shown(key), "not a key of a results file (plan, plan_runs, swept_keys, runs)");
+        }
+    }
+    for (const char* key : {"plan", "plan_runs", "swept_keys", "runs"}) {
+        if (!document.contains(key)) refuse(path, key, "missing");
+    }
+    const nlohmann::json& plan = document["plan"];
+    if (!plan.is_string() || !sha256_text(plan.get<std::string>())) {
+        refuse(path, "plan", "expected 64 hexadecimal digits (the plan's SHA-256), not " + excerpt(plan));
+    }
+    results.plan = plan.get<std::string>();
+    const nlohmann::json& plan_runs = document["plan_runs"];
+    if (!plan_runs.is_number_unsigned() || plan_runs.get<std::uint64_t>() == 0) {
+        refuse(path, "plan_runs", "expected a whole number from 1 (the runs of the whole plan), not " + excerpt(plan_runs));
+    }
+    results.plan_runs = plan_runs.get<std::size_t>();
+    const nlohmann::json& keys = document["swept_keys"];
+    if (!keys.is_array()) refuse(path, "swept_keys", "expected a list of dotted world keys");
+    for (const nlohmann::json& key : keys) {
+        if (!key.is_string() || !dotted_key(key.get<std::string>()) || row_column(key.get<std::string>())) {
+            refuse(path, "swept_keys", "expected dotted world keys (camera.noise), not " + excerpt(key));
+        }
+        if (std::find(results.swept_keys.begin(), results.swept_keys.end(), key) != results.swept_keys.end()) {
+            refuse(path, "swept_keys", key.get<std::string>() + " given twice");
+        }
+        results.swept_keys.push_back(key.get<std::string>());
+    }
+    if (!document["runs"].is_array()) refuse(path, "runs", "expected a list of runs");
+
+    std::set<std::size_t> runs;
+    for (std::size_t i = 0; i < results.rows.size(); ++i) {
+        ResultRow& row = results.rows[i];
+        const std::string run = "runs[" + std::to_string(i) + "]";
+        if (row.run >= results.plan_runs) {
+            refuse(path, run + ": run", std::to_string(row.run) + " is not a run of a plan of plan_runs " +
+                                            std::to_string(results.plan_runs) + " (expected 0 to plan_runs - 1)");
+        }
+        if (!runs.insert(row.run).second) refuse(path, run + ": run", std::to_string(row.run) + " is there twice");
+        for (const std::string& key : results.swept_keys) {
+            const auto found = std::find_if(swept[i].begin(), swept[i].end(), [&](const auto& v) { return v.first == key; });
+            if (found == swept[i].end()) refuse(path, run + ": " + key, "missing (a swept key)");
+            row.swept.push_back({key, found->second});
+        }
+        for (const auto& [key, value] : swept[i]) {
+            if (std::find(results.swept_keys.begin(), results.swept_keys.end(), key) == results.swept_keys.end()) {
+                refuse(path, run + ": " + shown(key), "not a figure of a run nor a swept key");
+            }
+        }
+    }
+    std::sort(results.rows.begin(), results.rows.end(), [](const auto& x, const auto& y) { return x.run < y.run; });
+    return results;
 }
 
 Requirement parse_requirement(const std::string& text, bool allow_change) {

@@ -33,9 +33,20 @@ struct Results {
 // every figure of the summary.
 nlohmann::json row_json(const ResultRow& row);
 
+// [bytes] the most of a results.json that compare and merge read: a run
+// takes some 750 bytes, so about 170 000 runs. The file is read whole, then
+// parsed a run at a time, each run kept as a row (a few hundred bytes) and
+// its parsed form dropped: memory stays near twice the file's size.
+inline constexpr std::size_t MOST_RESULTS_BYTES = 128 << 20;
+
 // Writes results.csv and results.json into `folder`; throws sim::FileError.
+// A cell of results.csv that a spreadsheet would take for a formula is
+// written as text; results.json keeps every value as it is.
 void write_results(const std::filesystem::path& folder, const Results& results);
-// Reads `folder`/results.json; throws UsageError naming the file.
+// Reads `folder`/results.json, which may come from anyone: a regular file of
+// at most MOST_RESULTS_BYTES, every key of every run there with a value of
+// its kind and range. Rows come back in plan order. Throws UsageError, one
+// line naming the file, the run (runs[I], its place in the file) and the key.
 Results read_results(const std::filesystem::path& folder);
 
 // A summary with every figure there, for what kind of value each is.
