@@ -8,6 +8,7 @@
 #include "controller_file.hpp"
 #include "results.hpp"
 #include "run_plan.hpp"
+#include "world_file.hpp"
 
 namespace {
 
@@ -65,6 +66,20 @@ TEST(RunPlan, SettingsGoIntoTheWorldAndCommentsStayWithoutThem) {
     EXPECT_NE(set.find("[camera]\nnoise = 8"), std::string::npos) << set;
     EXPECT_NE(set.find("line_width = 0.02"), std::string::npos) << set;
     EXPECT_THROW(line_sim::apply_settings(text, "w.toml", "w", {{"camera.noise", "eight"}}), line_sim::UsageError);
+}
+
+// The world reader takes only ASCII: a name beyond it, written as \uXXXX in
+// the file (or coming from the file's name), stays an escape once settings
+// are put in, and the world as run reads as the same name.
+TEST(RunPlan, TextBeyondAsciiStaysEscapedWithSettings) {
+    const std::string unnamed(sim::DEFAULT_WORLD.substr(sim::DEFAULT_WORLD.find("[track]")));
+    const std::string text = "name = \"caf\\u00e9\"\n" + unnamed;
+    for (const std::vector<Setting>& settings : {std::vector<Setting>{}, {{"run.seed", "3"}}, {{"name", "\"\\u00e9 b\""}}}) {
+        const std::string run = line_sim::apply_settings(text, "w.toml", "w", settings);
+        EXPECT_TRUE(std::all_of(run.begin(), run.end(), [](char c) { return (c & 0x80) == 0; })) << run;
+        EXPECT_NO_THROW(sim::parse_world(run, "w.toml")) << run;
+    }
+    EXPECT_EQ(sim::parse_world(line_sim::apply_settings(unnamed, "caf\xc3\xa9.toml", "caf\xc3\xa9", {}), "w").name, "caf\xc3\xa9");
 }
 
 TEST(Requirements, ValuesAndChangesAgainstRows) {

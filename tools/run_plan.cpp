@@ -97,14 +97,26 @@ Shard parse_shard(const std::string& text) {
     return shard;
 }
 
+namespace {
+
+// TOML as world files are read: anything beyond ASCII in a string written as
+// \uXXXX, since the reader takes only ASCII.
+template <typename Node>
+std::string ascii_toml(const Node& node) {
+    std::ostringstream out;
+    out << toml::toml_formatter(node, toml::toml_formatter::default_flags & ~toml::format_flags::allow_unicode_strings &
+                                          ~toml::format_flags::allow_real_tabs_in_strings);
+    return out.str();
+}
+
+}  // namespace
+
 std::string apply_settings(const std::string& text, const std::string& source, const std::string& name,
                            const std::vector<Setting>& settings) {
     toml::table root = toml::parse(text, source);  // already checked
     if (settings.empty()) {
         if (root.contains("name")) return text;
-        std::ostringstream named;
-        named << "name = " << toml::value<std::string>(name) << "\n" << text;
-        return named.str();
+        return "name = " + ascii_toml(toml::value<std::string>(name)) + "\n" + text;
     }
     if (!root.contains("name")) root.insert("name", name);
     for (const Setting& setting : settings) {
@@ -130,9 +142,7 @@ std::string apply_settings(const std::string& text, const std::string& source, c
         }
         table->insert_or_assign(rest, *value.get("v"));
     }
-    std::ostringstream out;
-    out << root << "\n";
-    return out.str();
+    return ascii_toml(root) + "\n";
 }
 
 Plan::Plan(const std::vector<std::string>& world_names, std::vector<Sweep> sweeps, std::vector<std::uint64_t> seeds,
