@@ -204,4 +204,16 @@ TEST(LineSimTrust, PlansAreBoundedAndFoldersMadeAsRunsStart) {
     EXPECT_LT(folders, 1000U);
 }
 
+// A controller that stops stepping cannot be ended by the robot: line-sim
+// kills it once the world's wall-clock limit and a grace period have passed.
+TEST(LineSimTrust, ControllerThatStopsSteppingEndsAtTheWallClockLimit) {
+    const std::string out = test_support::fresh_folder();
+    const auto run = run_process(LINE_SIM_EXE, {"oval", "--set", "run.wall_time_limit=0.1", "-o", out, "--controller",
+                                                MISBEHAVING_CONTROLLER_EXE, "--", "hang"});
+    EXPECT_EQ(run.exit_status, 1);
+    const auto summary = nlohmann::json::parse(read_file(out + "/oval/summary.json"));
+    EXPECT_EQ(summary["end_reason"], "wall_time_limit");
+    EXPECT_LE(summary["steps"], 10);  // what the robot had written when it was killed
+}
+
 }  // namespace

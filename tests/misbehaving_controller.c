@@ -8,6 +8,7 @@
  *   nan-speed   after 10 steps, a wheel speed that is not a number
  *   threads     after 10 steps, a second thread calls the robot while this one goes on stepping
  *   slow        sleeps 10 ms before every step
+ *   hang        after 10 steps, takes no step again
  *   setsid      as fork, but the child leaves for a session of its own (and so a process group of its own)
  *   spew N      writes N MiB of output to standard output and one line of N MiB to standard error, then runs
  * Whatever the mode, it steps until the robot says the run is over, then closes it. */
@@ -77,6 +78,9 @@ int main(int argc, char** argv) {
         }
         if (wb_robot_step(duration) == -1) break;
         if (++step == crash_at && strcmp(mode, "crash") == 0) *(volatile int*)NULL = 1;
+        if (strcmp(mode, "hang") == 0 && step == 10) {
+            for (;;) pause();
+        }
         if (strcmp(mode, "zero-step") == 0 && step >= 10) duration = step % 2 == 0 ? 0 : -32;
         if (step != 10) continue;
         if (strcmp(mode, "huge-speed") == 0) wb_differential_wheels_set_speed(DBL_MAX, 1e308);

@@ -139,9 +139,10 @@ void finish_files(Run& run, const Controller& controller) {
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
         const std::string read_from = fs_exists(trace_path) ? trace_path : sim::part_name(trace_path);
         const sim::Metrics metrics = replay_metrics(read_from, world, track.length());
-        const sim::EndReason reason = recorded       ? *recorded
-                                      : run.stopped ? sim::EndReason::interrupted
-                                                    : sim::EndReason::controller_exited;
+        const sim::EndReason reason = recorded         ? *recorded
+                                      : run.timed_out ? sim::EndReason::wall_time_limit
+                                      : run.stopped   ? sim::EndReason::interrupted
+                                                      : sim::EndReason::controller_exited;
         double sim_time = 0.0;
         {
             TraceReader trace(read_from);
@@ -262,6 +263,12 @@ std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>
             // written the summary), or once told to stop, gets a grace period.
             if (!run->over && fs_exists(run->folder + "/summary.json")) run->over = std::chrono::steady_clock::now();
             if ((stop_sent && seconds_since(*stop_sent) > GRACE) || (run->over && seconds_since(*run->over) > GRACE)) {
+                kill_guarded_child(run->pid);
+            }
+            // The robot ends a run past its wall-clock limit at the next step;
+            // a controller that takes no step for a grace period after it is hung.
+            if (!run->over && !run->timed_out && seconds_since(run->started) > run->world->run.wall_time_limit + GRACE) {
+                run->timed_out = true;
                 kill_guarded_child(run->pid);
             }
         }

@@ -37,6 +37,7 @@ struct Run {
     std::string controller_sha256;  // of the file that ran
     std::chrono::steady_clock::time_point started;
     bool stopped = false;  // told to stop by line-sim
+    bool timed_out = false;  // killed by line-sim for passing its world's wall-clock limit
     std::optional<std::chrono::steady_clock::time_point> over;  // when its summary appeared
     int exit_status = -1;  // of the controller: its status, or 128 + the signal that ended it
     std::optional<sim::RunSummary> summary;
