@@ -127,40 +127,78 @@ struct Stream {
     }
 };
 
+// Calls `each` with every number in `text` (up to `size` bytes), as
+// /proc lists them: separated by anything that is not a digit.
+template <typename Each>
+void each_number(const char* text, std::size_t size, const Each& each) {
+    long long n = -1;
+    for (std::size_t i = 0; i <= size; ++i) {
+        const char c = i < size ? text[i] : ' ';
+        if (c >= '0' && c <= '9') {
+            n = (n < 0 ? 0 : n * 10) + (c - '0');
+        } else if (n >= 0) {
+            each(static_cast<pid_t>(n));
+            n = -1;
+        }
+    }
+}
+
+// Reads a small file of /proc into `buffer`; its size, or -1.
+ssize_t read_proc(const char* path, char* buffer, std::size_t size) {
+    const int file = open(path, O_RDONLY | O_CLOEXEC);
+    if (file < 0) return -1;
+    ssize_t got = 0;
+    for (ssize_t n; got < static_cast<ssize_t>(size) && (n = read(file, buffer + got, size - static_cast<std::size_t>(got))) > 0;) got += n;
+    close(file);
+    return got;
+}
+
+// Kills every child of this (single-threaded) process: those its
+// /proc/<pid>/task/<pid>/children lists, or, where the kernel keeps no such
+// list, every process whose parent it is.
+void kill_children(pid_t self) {
+    char path[64];
+    char* end = put_text(put_number(put_text(path, "/proc/"), static_cast<std::size_t>(self)), "/task/");
+    *put_text(put_number(end, static_cast<std::size_t>(self)), "/children") = '\0';
+    char list[8192];
+    const ssize_t listed = read_proc(path, list, sizeof list);
+    if (listed >= 0 && listed < static_cast<ssize_t>(sizeof list)) {
+        each_number(list, static_cast<std::size_t>(listed), [](pid_t pid) { kill(pid, SIGKILL); });
+        return;
+    }
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) return;
+    alignas(8) char entries[16384];
+    for (long n; (n = syscall(SYS_getdents64, proc, entries, sizeof entries)) > 0;) {
+        for (long at = 0; at < n;) {
+            const auto* length = reinterpret_cast<const unsigned short*>(entries + at + 16);
+            const char* name = entries + at + 19;
+            at += *length;
+            pid_t pid = 0;
+            for (const char* c = name; *c != '\0'; ++c) pid = *c >= '0' && *c <= '9' ? pid * 10 + (*c - '0') : -1;
+            if (pid <= 0 || pid == self) continue;
+            // /proc/<pid>/stat: "pid (name) state ppid ...", the name possibly holding ") ".
+            char stat[512];
+            *put_text(put_number(put_text(path, "/proc/"), static_cast<std::size_t>(pid)), "/stat") = '\0';
+            const ssize_t got = read_proc(path, stat, sizeof stat - 1);
+            if (got <= 0) continue;
+            stat[got] = '\0';
+            const char* close_paren = std::strrchr(stat, ')');
+            if (close_paren == nullptr || close_paren[1] == '\0' || close_paren[2] == '\0') continue;
+            pid_t parent = 0;  // after ") S "
+            for (const char* c = close_paren + 4; *c >= '0' && *c <= '9'; ++c) parent = parent * 10 + (*c - '0');
+            if (parent == self) kill(pid, SIGKILL);
+        }
+    }
+    close(proc);
+}
+
 // Kills every child of this process, and then theirs (who become ours as
 // their parents die), until none is left; each is waited for.
 void kill_all_children() {
     const pid_t self = getpid();
     for (;;) {
-        const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (proc >= 0) {
-            alignas(8) char entries[16384];
-            for (long n; (n = syscall(SYS_getdents64, proc, entries, sizeof entries)) > 0;) {
-                for (long at = 0; at < n;) {
-                    const auto* length = reinterpret_cast<const unsigned short*>(entries + at + 16);
-                    const char* name = entries + at + 19;
-                    at += *length;
-                    pid_t pid = 0;
-                    for (const char* c = name; *c != '\0'; ++c) pid = *c >= '0' && *c <= '9' ? pid * 10 + (*c - '0') : -1;
-                    if (pid <= 0 || pid == self) continue;
-                    // /proc/<pid>/stat: "pid (name) state ppid ...", the name possibly holding ") ".
-                    char path[64], stat[512];
-                    *put_text(put_number(put_text(path, "/proc/"), static_cast<std::size_t>(pid)), "/stat") = '\0';
-                    const int file = open(path, O_RDONLY | O_CLOEXEC);
-                    if (file < 0) continue;
-                    const ssize_t got = read(file, stat, sizeof stat - 1);
-                    close(file);
-                    if (got <= 0) continue;
-                    stat[got] = '\0';
-                    const char* close_paren = std::strrchr(stat, ')');
-                    if (close_paren == nullptr || close_paren[1] == '\0' || close_paren[2] == '\0') continue;
-                    pid_t parent = 0;  // after ") S "
-                    for (const char* c = close_paren + 4; *c >= '0' && *c <= '9'; ++c) parent = parent * 10 + (*c - '0');
-                    if (parent == self) kill(pid, SIGKILL);
-                }
-            }
-            close(proc);
-        }
+        kill_children(self);
         int status = 0;
         pid_t ended = 0;
         while ((ended = waitpid(-1, &status, WNOHANG)) > 0) {
