@@ -92,6 +92,17 @@ bool whole(const fs::path& path) {
     return true;
 }
 
+// A controller that crashes mid-run leaves its trace and frames whole, up to
+// the last step it took.
+TEST(LineSimTrust, CrashedRunLeavesWholeFiles) {
+    const std::string out = test_support::fresh_folder();
+    const auto run = run_process(LINE_SIM_EXE, {"oval", "-o", out, "--controller", MISBEHAVING_CONTROLLER_EXE, "--", "crash", "300"});
+    EXPECT_EQ(run.exit_status, 1);
+    for (const char* name : {"trace.csv", sim::FRAMES_FILE, "summary.json", "replay.html", "trajectory.svg"}) {
+        EXPECT_TRUE(fs::exists(out + "/oval/" + name) && whole(out + "/oval/" + name)) << name;
+    }
+}
+
 class LineSimFullDisk : public ::testing::TestWithParam<int> {};
 
 // On a disk that fills up at any point of a run, every file under its
