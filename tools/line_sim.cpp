@@ -146,12 +146,23 @@ line_sim::Results results_of(const std::deque<line_sim::Run>& runs, const std::v
     return results;
 }
 
-int run_line_sim(int argc, char** argv) {
-    // What follows a lone -- goes to the controller.
-    std::vector<std::string> controller_arguments;
+// Everything a call of line-sim is asked for on its command line, as given.
+struct Options {
+    std::vector<std::string> worlds, sets, sweeps, requirements;
+    std::string out = "runs", controller, seeds, shard, plot = "mean_abs_lateral_error_m";
+    bool controller_given = false;  // --controller, even if empty
+    std::optional<double> duration;
+    std::optional<std::int64_t> seed;
+    unsigned jobs = std::max(1U, std::thread::hardware_concurrency());
+    bool list = false, quiet = false;
+    std::vector<std::string> controller_arguments;  // what follows a lone --
+};
+
+Options parse_options(int argc, char** argv) {
+    Options options;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) != "--") continue;
-        controller_arguments.assign(argv + i + 1, argv + argc);
+        options.controller_arguments.assign(argv + i + 1, argv + argc);
         argc = i;
         break;
     }
@@ -163,70 +174,65 @@ int run_line_sim(int argc, char** argv) {
                  "  line-sim merge DIR ... --out DIR"};
     app.footer(EXIT_STATUSES);
     app.set_version_flag("--version", std::string("line-sim ") + LINE_SIM_VERSION);
-    std::vector<std::string> names, set_texts, sweep_texts, require;
-    std::string out = "runs", controller_path, seeds_text, shard_text, plot = "mean_abs_lateral_error_m";
-    std::optional<double> duration;
-    std::optional<std::int64_t> seed;
-    unsigned jobs = std::max(1U, std::thread::hardware_concurrency());
-    bool list = false, quiet = false;
-    app.add_option("WORLD", names, "A world file, or the name of a world in the collection (default: the built-in oval)");
-    app.add_option("-o,--out", out, "Folder for the runs' files")->capture_default_str();
-    app.add_option("--controller", controller_path,
+    app.add_option("WORLD", options.worlds, "A world file, or the name of a world in the collection (default: the built-in oval)");
+    app.add_option("-o,--out", options.out, "Folder for the runs' files")->capture_default_str();
+    app.add_option("--controller", options.controller,
                    "An executable that uses the robot library (libController.so); it runs on the simulated robot "
                    "(default: this project's line_follower). Its arguments follow --");
-    app.add_option("--set", set_texts, "KEY=VALUE: a world key by its dotted name, VALUE in TOML (camera.noise=8); repeatable");
-    app.add_option("--sweep", sweep_texts, "KEY=V1,V2,...: a run for each value; several sweeps form their product");
-    app.add_option("--seeds", seeds_text, "A..B: a run for each seed from A to B");
-    app.add_option("--duration", duration, "Simulated seconds to run (as --set run.duration=S)")
+    app.add_option("--set", options.sets, "KEY=VALUE: a world key by its dotted name, VALUE in TOML (camera.noise=8); repeatable");
+    app.add_option("--sweep", options.sweeps, "KEY=V1,V2,...: a run for each value; several sweeps form their product");
+    app.add_option("--seeds", options.seeds, "A..B: a run for each seed from A to B");
+    app.add_option("--duration", options.duration, "Simulated seconds to run (as --set run.duration=S)")
         ->check(at_least(0, false, "a positive number of seconds"));
-    app.add_option("--seed", seed, "The seed (as --set run.seed=N)")->check(at_least(0, true, "a whole number from 0"));
-    app.add_option("--require", require, "METRIC OP VALUE (laps_completed>=2, end_reason==duration): checked for every run; "
-                                         "a failure is one line and exit status 1");
-    app.add_option("--plot", plot, "The figure sweep.svg shows against the first swept key")->capture_default_str();
-    app.add_option("--shard", shard_text, "K/N: run only the K-th of N slices of the runs (merge them with line-sim merge)");
-    app.add_option("-j,--jobs", jobs, "Runs at once")->check(at_least(1, true, "a whole number of runs from 1"))->capture_default_str();
-    app.add_flag("-q,--quiet", quiet, "No progress lines on a terminal");
-    app.add_flag("--list", list, "List the collection's worlds with their length and smallest radius");
+    app.add_option("--seed", options.seed, "The seed (as --set run.seed=N)")->check(at_least(0, true, "a whole number from 0"));
+    app.add_option("--require", options.requirements,
+                   "METRIC OP VALUE (laps_completed>=2, end_reason==duration): checked for every run; "
+                   "a failure is one line and exit status 1");
+    app.add_option("--plot", options.plot, "The figure sweep.svg shows against the first swept key")->capture_default_str();
+    app.add_option("--shard", options.shard, "K/N: run only the K-th of N slices of the runs (merge them with line-sim merge)");
+    app.add_option("-j,--jobs", options.jobs, "Runs at once")
+        ->check(at_least(1, true, "a whole number of runs from 1"))
+        ->capture_default_str();
+    app.add_flag("-q,--quiet", options.quiet, "No progress lines on a terminal");
+    app.add_flag("--list", options.list, "List the collection's worlds with their length and smallest radius");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         parse_error(app, error);
     }
-    if (duration && !std::isfinite(*duration)) throw UsageError("line-sim: --duration: expected a finite number of seconds");
-    if (list) {
-        list_collection();
-        return 0;
+    options.controller_given = app.count("--controller") != 0;
+    if (options.duration && !std::isfinite(*options.duration)) {
+        throw UsageError("line-sim: --duration: expected a finite number of seconds");
     }
-
-    // Everything is read and checked before anything runs: the controller, the
-    // options, every world with every setting it will run with.
-    line_sim::Controller controller;
-    if (app.count("--controller") != 0 && controller_path.empty()) {
+    if (options.controller_given && options.controller.empty()) {
         throw UsageError("line-sim: --controller: expected the path of an executable, not an empty text");
     }
-    if (out.empty()) throw UsageError("line-sim: --out: expected a folder, not an empty text");
-    if (std::error_code error; fs::exists(out, error) && !fs::is_directory(out, error)) {
-        throw UsageError("line-sim: --out " + out + ": not a folder");
+    if (options.out.empty()) throw UsageError("line-sim: --out: expected a folder, not an empty text");
+    if (std::error_code error; fs::exists(options.out, error) && !fs::is_directory(options.out, error)) {
+        throw UsageError("line-sim: --out " + options.out + ": not a folder");
     }
-    controller.given = controller_path.empty() ? (own_folder() / "line_follower").string() : controller_path;
-    controller.path = fs::absolute(controller.given);
-    controller.arguments = controller_arguments;
-    line_sim::HeldController held(controller.path.string());
-    const line_sim::ControllerFile& file = held.file();
-    if (!file.problem.empty()) throw UsageError("line-sim: controller " + controller.given + ": " + file.problem);
-    controller.held = &held;
-    controller.library = simulated_library();
-    controller.preload = file.old_rpath;
-    std::vector<line_sim::Setting> settings;
-    for (const std::string& text : set_texts) settings.push_back(line_sim::parse_setting(text, "--set"));
-    if (duration) settings.push_back({"run.duration", nlohmann::json(*duration).dump()});
-    if (seed) settings.push_back({"run.seed", std::to_string(*seed)});
+    return options;
+}
+
+// What the options ask to run over the worlds, read and checked.
+struct Experiment {
+    std::vector<line_sim::Setting> settings;  // --set, --duration, --seed
     std::vector<line_sim::Sweep> sweeps;
-    for (const std::string& text : sweep_texts) sweeps.push_back(line_sim::parse_sweep(text));
-    const std::vector<std::uint64_t> seeds = seeds_text.empty() ? std::vector<std::uint64_t>{} : line_sim::parse_seeds(seeds_text);
-    const line_sim::Shard shard = shard_text.empty() ? line_sim::Shard{} : line_sim::parse_shard(shard_text);
-    const auto requirements = line_sim::parse_requirements(require, false);
-    line_sim::check_plot_metric(plot);
+    std::vector<std::uint64_t> seeds;
+    line_sim::Shard shard;
+    std::vector<line_sim::Requirement> requirements;
+};
+
+Experiment read_experiment(const Options& options) {
+    Experiment e;
+    for (const std::string& text : options.sets) e.settings.push_back(line_sim::parse_setting(text, "--set"));
+    if (options.duration) e.settings.push_back({"run.duration", nlohmann::json(*options.duration).dump()});
+    if (options.seed) e.settings.push_back({"run.seed", std::to_string(*options.seed)});
+    for (const std::string& text : options.sweeps) e.sweeps.push_back(line_sim::parse_sweep(text));
+    if (!options.seeds.empty()) e.seeds = line_sim::parse_seeds(options.seeds);
+    if (!options.shard.empty()) e.shard = line_sim::parse_shard(options.shard);
+    e.requirements = line_sim::parse_requirements(options.requirements, false);
+    line_sim::check_plot_metric(options.plot);
     // Each key set once: a second would silently win over the first, and the
     // folder names and results would say what did not run.
     std::set<std::string> keys;
@@ -235,98 +241,86 @@ int run_line_sim(int argc, char** argv) {
             throw UsageError("line-sim: " + key + " is set twice (by --set, --sweep, --seeds, --seed or --duration)");
         }
     };
-    for (const line_sim::Setting& setting : settings) once(setting.key);
-    for (const line_sim::Sweep& sweep : sweeps) once(sweep.key);
-    if (!seeds.empty()) once("run.seed");
+    for (const line_sim::Setting& setting : e.settings) once(setting.key);
+    for (const line_sim::Sweep& sweep : e.sweeps) once(sweep.key);
+    if (!e.seeds.empty()) once("run.seed");
+    return e;
+}
 
-    struct World {
-        std::string source, text, name;
-    };
+struct World {
+    std::string source, text, name;
+};
+
+// The worlds named, read and checked as they stand (the built-in oval for none).
+std::vector<World> load_worlds(const std::vector<std::string>& names) {
     std::vector<World> worlds;
     if (names.empty()) worlds.push_back({DEFAULT_SOURCE, std::string(sim::DEFAULT_WORLD), ""});
     for (const std::string& name : names) {
         const fs::path path = find_world(name);
         worlds.push_back({path.string(), sim::read_world_text(path.string()), ""});
     }
-    std::vector<std::string> world_names;
-    for (World& world : worlds) {
-        world.name = sim::parse_world(world.text, world.source).name;
-        world_names.push_back(world.name);
-    }
-    // What makes the plan, so that merge can tell shards of one plan from others.
-    std::string description = file.sha256 + "\n";
-    for (const std::string& argument : controller.arguments) description += argument + "\n";
+    for (World& world : worlds) world.name = sim::parse_world(world.text, world.source).name;
+    return worlds;
+}
+
+// What makes the plan, so that merge can tell shards of one plan from others.
+std::string plan_id(const std::string& controller_sha256, const std::vector<std::string>& arguments,
+                    const std::vector<World>& worlds, const Experiment& e, const std::string& seeds_text) {
+    std::string description = controller_sha256 + "\n";
+    for (const std::string& argument : arguments) description += argument + "\n";
     for (const World& world : worlds) description += world.source + "\n" + world.text + "\n";
-    for (const line_sim::Setting& setting : settings) description += setting.key + "=" + setting.value + "\n";
-    for (const line_sim::Sweep& sweep : sweeps) {
+    for (const line_sim::Setting& setting : e.settings) description += setting.key + "=" + setting.value + "\n";
+    for (const line_sim::Sweep& sweep : e.sweeps) {
         description += sweep.key;
         for (const std::string& value : sweep.values) description += "," + value;
         description += "\n";
     }
-    description += seeds_text;
-    const std::string plan_id = line_sim::sha256(description);
-    const line_sim::Plan plan(world_names, sweeps, seeds, shard);
-    // Every world with every combination of swept values, checked now and
-    // let go: each run reads its world again as it starts. (A seed cannot
-    // make a world unusable.)
-    const auto world_as_run = [&](std::size_t w, std::vector<line_sim::Setting> all, std::optional<std::uint64_t> run_seed) {
-        const World& world = worlds[w];
-        all.insert(all.begin(), settings.begin(), settings.end());
-        if (run_seed) all.push_back({"run.seed", std::to_string(*run_seed)});
-        std::string text = line_sim::apply_settings(world.text, world.source, world.name, all);
-        try {
-            sim::WorldSettings read = sim::parse_world(text, world.source);
-            return std::make_pair(std::move(text), std::move(read));
-        } catch (const sim::WorldError& error) {
-            // The same line as for the file's own keys, said of the setting that made it.
-            std::string why = error.what();
-            if (!all.empty()) why += " (with --set/--sweep/--seeds)";
-            throw UsageError("line-sim: " + why);
-        }
-    };
-    for (std::size_t w = 0; w < worlds.size(); ++w) {
-        for (std::size_t c = 0; c < plan.combinations(); ++c) world_as_run(w, plan.combination(c), std::nullopt);
-    }
-    // The folder is this call's from before anything is made in it.
-    std::optional<line_sim::FolderLock> lock;
-    try {
-        fs::create_directories(out);
-        lock.emplace(out);
-    } catch (const std::exception& error) {
-        throw UsageError("line-sim: --out " + out + ": " + error.what());
-    }
-    // A run's folder is made as it starts: an interrupted sweep leaves no empty ones.
-    std::set<std::string> taken;
-    const auto prepare = [&](std::size_t k) {
-        line_sim::Run run;
-        run.plan = plan[k];
-        auto [text, world] = world_as_run(run.plan.world, run.plan.swept, run.plan.seed);
-        run.text = std::move(text);
-        run.world = std::move(world);
-        try {
-            run.run_folder = line_sim::claim_run_folder(out, run.plan.folder, taken);
-            run.folder = run.run_folder.path.string();
-        } catch (const std::exception& error) {
-            run.error = "--out " + out + ": cannot make the run's folder there (" + error.what() + ")";
-        }
-        return run;
-    };
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);  // a terminal closed: the runs so far are kept as for Ctrl-C
-    const std::deque<line_sim::Run> runs =
-        line_sim::run_all(plan.size(), prepare, controller, jobs, !quiet && isatty(STDERR_FILENO) != 0, interrupted);
+    return line_sim::sha256(description + seeds_text);
+}
 
+// The world as a run runs it (world.toml's text) and as read, with the
+// call's settings, the run's swept values and its seed; a setting that makes
+// it unusable is a usage error, said of the setting.
+std::pair<std::string, sim::WorldSettings> world_as_run(const World& world, const std::vector<line_sim::Setting>& settings,
+                                                        std::vector<line_sim::Setting> swept,
+                                                        std::optional<std::uint64_t> seed) {
+    swept.insert(swept.begin(), settings.begin(), settings.end());
+    if (seed) swept.push_back({"run.seed", std::to_string(*seed)});
+    std::string text = line_sim::apply_settings(world.text, world.source, world.name, swept);
+    try {
+        sim::WorldSettings read = sim::parse_world(text, world.source);
+        return {std::move(text), std::move(read)};
+    } catch (const sim::WorldError& error) {
+        std::string why = error.what();
+        if (!swept.empty()) why += " (with --set/--sweep/--seeds)";
+        throw UsageError("line-sim: " + why);
+    }
+}
+
+// The files of a run that are there, the replay first: it is what a person opens.
+std::string files_there(const std::string& folder) {
+    std::string files;
+    const auto add = [&files](const std::string& name) { files += (files.empty() ? "" : ", ") + name; };
+    for (const char* name : {"replay.html", "trajectory.svg", "summary.json", "trace.csv"}) {
+        if (fs::is_regular_file(fs::path(folder) / name)) add(name);
+    }
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("camera-", 0) != 0 || entry.path().extension() != ".png") continue;
+        add("camera-*.png");
+        break;
+    }
+    return files.empty() ? "(no files)" : files;
+}
+
+// The call's files, the table, a line for each run that failed and each
+// requirement not met, the files written; the exit status.
+int report(const Options& options, const Experiment& e, const std::deque<line_sim::Run>& runs, line_sim::Results results) {
     // The call's files first: whatever happens to standard output (a pipe
     // closed by `head`), they are written.
     bool all_normal = true;
-    line_sim::Results results = results_of(runs, sweeps);
-    results.plan = plan_id;
-    results.plan_runs = plan.whole_size();
-    const line_sim::ResultFiles call_files = line_sim::write_result_files(out, results, plot);
-    const std::vector<std::string>& written = call_files.written;
+    const line_sim::ResultFiles call_files = line_sim::write_result_files(options.out, results, options.plot);
     if (!call_files.problem.empty()) {
         std::fprintf(stderr, "line-sim: %s\n", call_files.problem.c_str());
         all_normal = false;
@@ -344,35 +338,89 @@ int run_line_sim(int argc, char** argv) {
         all_normal = all_normal && normal;
     }
     for (const line_sim::ResultRow& row : results.rows) {
-        all_normal = line_sim::check_requirements(requirements, line_sim::row_json(row), nullptr) && all_normal;
+        all_normal = line_sim::check_requirements(e.requirements, line_sim::row_json(row), nullptr) && all_normal;
     }
-    // Only the files that are there, the replay first: it is what a person opens.
-    if (sweeps.empty() && seeds.empty()) {
+    if (e.sweeps.empty() && e.seeds.empty()) {
         for (const line_sim::Run& run : runs) {
-            if (!run.summary) continue;
-            std::string files;
-            for (const char* name : {"replay.html", "trajectory.svg", "summary.json", "trace.csv"}) {
-                if (fs::is_regular_file(fs::path(run.folder) / name)) files += (files.empty() ? "" : ", ") + std::string(name);
-            }
-            std::error_code error;
-            for (const auto& entry : fs::directory_iterator(run.folder, error)) {
-                const std::string name = entry.path().filename().string();
-                if (name.rfind("camera-", 0) != 0 || entry.path().extension() != ".png") continue;
-                files += (files.empty() ? "" : ", ") + std::string("camera-*.png");
-                break;
-            }
-            std::printf("%s: %s/%s\n", run.summary->world.c_str(), run.folder.c_str(), files.empty() ? "(no files)" : files.c_str());
+            if (run.summary) std::printf("%s: %s/%s\n", run.summary->world.c_str(), run.folder.c_str(), files_there(run.folder).c_str());
         }
     } else {
         std::string files;
-        for (const std::string& name : written) files += (files.empty() ? "" : ", ") + name;
-        std::printf("%zu runs: %s/%s\n", results.rows.size(), out.c_str(), files.empty() ? "(no files)" : files.c_str());
+        for (const std::string& name : call_files.written) files += (files.empty() ? "" : ", ") + name;
+        std::printf("%zu runs: %s/%s\n", results.rows.size(), options.out.c_str(), files.empty() ? "(no files)" : files.c_str());
     }
     if (interrupted) {
         std::fprintf(stderr, "line-sim: interrupted; what was recorded so far is kept\n");
         return EXIT_INTERRUPTED;
     }
     return all_normal ? 0 : 1;
+}
+
+// A call: the options read, then everything checked before anything runs
+// (the controller, the experiment, every world with every combination of
+// swept values), the plan made, the runs run, the results reported.
+int run_line_sim(int argc, char** argv) {
+    const Options options = parse_options(argc, argv);
+    if (options.list) {
+        list_collection();
+        return 0;
+    }
+    line_sim::Controller controller;
+    controller.given = options.controller.empty() ? (own_folder() / "line_follower").string() : options.controller;
+    controller.path = fs::absolute(controller.given);
+    controller.arguments = options.controller_arguments;
+    line_sim::HeldController held(controller.path.string());
+    const line_sim::ControllerFile& file = held.file();
+    if (!file.problem.empty()) throw UsageError("line-sim: controller " + controller.given + ": " + file.problem);
+    controller.held = &held;
+    controller.library = simulated_library();
+    controller.preload = file.old_rpath;
+    const Experiment e = read_experiment(options);
+    const std::vector<World> worlds = load_worlds(options.worlds);
+    std::vector<std::string> world_names;
+    for (const World& world : worlds) world_names.push_back(world.name);
+    const line_sim::Plan plan(world_names, e.sweeps, e.seeds, e.shard);
+    // Checked now and let go: each run reads its world again as it starts.
+    // (A seed cannot make a world unusable.)
+    for (const World& world : worlds) {
+        for (std::size_t c = 0; c < plan.combinations(); ++c) world_as_run(world, e.settings, plan.combination(c), std::nullopt);
+    }
+
+    // The folder is this call's from before anything is made in it.
+    std::optional<line_sim::FolderLock> lock;
+    try {
+        fs::create_directories(options.out);
+        lock.emplace(options.out);
+    } catch (const std::exception& error) {
+        throw UsageError("line-sim: --out " + options.out + ": " + error.what());
+    }
+    // A run's folder is made as it starts: an interrupted sweep leaves no empty ones.
+    std::set<std::string> taken;
+    const auto prepare = [&](std::size_t k) {
+        line_sim::Run run;
+        run.plan = plan[k];
+        auto [text, world] = world_as_run(worlds[run.plan.world], e.settings, run.plan.swept, run.plan.seed);
+        run.text = std::move(text);
+        run.world = std::move(world);
+        try {
+            run.run_folder = line_sim::claim_run_folder(options.out, run.plan.folder, taken);
+            run.folder = run.run_folder.path.string();
+        } catch (const std::exception& error) {
+            run.error = "--out " + options.out + ": cannot make the run's folder there (" + error.what() + ")";
+        }
+        return run;
+    };
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);  // a terminal closed: the runs so far are kept as for Ctrl-C
+    const std::deque<line_sim::Run> runs = line_sim::run_all(plan.size(), prepare, controller, options.jobs,
+                                                             !options.quiet && isatty(STDERR_FILENO) != 0, interrupted);
+    line_sim::Results results = results_of(runs, e.sweeps);
+    results.plan = plan_id(file.sha256, controller.arguments, worlds, e, options.seeds);
+    results.plan_runs = plan.whole_size();
+    return report(options, e, runs, std::move(results));
 }
 
 }  // namespace
