@@ -7,7 +7,8 @@
 //                    summary.json (none without it)
 //   LINE_SIM_RECORD_FD  a descriptor (line-sim's pipe) that gets the run's
 //                    end record once it is over: the end reason's word on a
-//                    line, then the first failure's line, if any. It reaches
+//                    line, the first failure's line (empty if none), and the
+//                    summary as one line of JSON where it fits. It reaches
 //                    line-sim even when no file can be written (a full disk).
 //   SIM_FRAME_TIMES  for tests: simulated times [s], separated by commas; the
 //                    frame of the first step at or after each is also saved as
@@ -50,6 +51,7 @@
 
 #include "robot_interface.h"
 #include "run_files.hpp"
+#include "run_summary.hpp"
 #include "simulation.hpp"
 #include "world_file.hpp"
 
@@ -171,9 +173,15 @@ void close_files(sim::EndReason end_reason) {
     if (platform.files_failed && !failed_before) end_reason = sim::EndReason::files_not_written;
     const char* fd_text = std::getenv("LINE_SIM_RECORD_FD");
     if (fd_text == nullptr || *fd_text == '\0') return;
-    // One write, far below a pipe's atomic size, so that line-sim reads all of it or nothing.
-    std::string record = std::string(sim::end_reason_info(end_reason).word) + "\n" + platform.failure.substr(0, 2000);
-    if (!platform.failure.empty()) record += "\n";
+    // One write into the empty pipe, which holds 64 KiB: the summary goes
+    // along where it fits (all but runs of thousands of laps), for line-sim
+    // to take where summary.json could not be written.
+    std::string record = std::string(sim::end_reason_info(end_reason).word) + "\n" + platform.failure.substr(0, 2000) + "\n";
+    const std::string summary =
+        sim::to_json(sim::summarise(platform.simulation->world(), platform.simulation->time(), wall.count(),
+                                    platform.simulation->metrics(), end_reason))
+            .dump();
+    if (summary.size() < 60000) record += summary + "\n";
     const int fd = std::atoi(fd_text);
     if (fd > 2 && write(fd, record.data(), record.size()) >= 0) close(fd);
 }

@@ -75,24 +75,25 @@ void start(Run& run, Controller& controller) {
 // reason's word on the first line, a failure's line on the second.
 void take_record(Run& run) {
     if (run.record_fd < 0) return;
-    char bytes[4096];
-    const ssize_t n = read(run.record_fd, bytes, sizeof bytes);
-    if (n > 0) run.record.assign(bytes, static_cast<std::size_t>(n));
+    char bytes[65536];
+    for (ssize_t n; run.record.size() < (std::size_t{1} << 16) && (n = read(run.record_fd, bytes, sizeof bytes)) > 0;) {
+        run.record.append(bytes, static_cast<std::size_t>(n));
+    }
     close(run.record_fd);
     run.record_fd = -1;
 }
 
-std::optional<sim::EndReason> recorded_reason(const Run& run) {
-    return sim::end_reason_from_word(run.record.substr(0, run.record.find('\n')));
+// The record's line `index` (0: the end reason, 1: a failure, 2: the summary), or "".
+std::string record_line(const Run& run, int index) {
+    std::size_t begin = 0;
+    for (int i = 0; i < index; ++i) {
+        begin = run.record.find('\n', begin);
+        if (begin == std::string::npos) return "";
+        ++begin;
+    }
+    return run.record.substr(begin, run.record.find('\n', begin) - begin);
 }
 
-std::string recorded_failure(const Run& run) {
-    const auto line = run.record.find('\n');
-    if (line == std::string::npos) return "";
-    std::string failure = run.record.substr(line + 1);
-    if (!failure.empty() && failure.back() == '\n') failure.pop_back();
-    return failure;
-}
 
 // A frames file cut short (a crash while writing it) ends after its last whole frame.
 void complete_cut_frames(const std::string& frames_path) {
@@ -121,8 +122,8 @@ void finish_files(Run& run, const Controller& controller) {
     if (run.live) run.live->writer_ended();
     const sim::WorldSettings& world = *run.world;
     const std::string summary_path = run.folder + "/summary.json", trace_path = run.folder + "/trace.csv";
-    const std::optional<sim::EndReason> recorded = recorded_reason(run);
-    const std::string failure = recorded_failure(run);
+    const std::optional<sim::EndReason> recorded = sim::end_reason_from_word(record_line(run, 0));
+    const std::string failure = record_line(run, 1);
     if (!failure.empty()) run.error = failure;
     // A robot that could not write its files leaves what it wrote under the
     // temporary names; a controller that crashed leaves whole rows and frames.
@@ -136,6 +137,16 @@ void finish_files(Run& run, const Controller& controller) {
         std::ifstream file(summary_path);
         run.summary = sim::summary_from_json(nlohmann::json::parse(file));
     } catch (const nlohmann::json::exception&) {
+        run.summary.reset();
+    }
+    // Where the robot's summary.json could not be written, its record brings the summary.
+    if (!run.summary && !record_line(run, 2).empty()) {
+        try {
+            run.summary = sim::summary_from_json(nlohmann::json::parse(record_line(run, 2)));
+        } catch (const nlohmann::json::exception&) {
+        }
+    }
+    if (!run.summary) {
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
         const std::string read_from = fs_exists(trace_path) ? trace_path : sim::part_name(trace_path);
         const sim::Metrics metrics = replay_metrics(read_from, world, track.length());
