@@ -5,7 +5,7 @@
 //   SCRIPTED_PLATFORM_LOG     where to log (truncated at wb_robot_init)
 //
 // Script lines ('#' starts a comment):
-//   tag N                    answer of wb_robot_get_device (default 1)
+//   tag N                    answer of wb_robot_get_device("camera") (default 1; 0 for any other name)
 //   size W H                 answers of wb_camera_get_width / _height (default 64 48)
 //   cycle STEP IMAGE         one control cycle: the image it fetches, then what
 //                            wb_robot_step answers. IMAGE is
@@ -191,8 +191,10 @@ void wb_robot_init(void) {
 }
 
 DeviceTag wb_robot_get_device(const char* name) {
-    log_line("wb_robot_get_device %s -> %u", name ? name : "(null)", unsigned{script.tag});
-    return script.tag;
+    // The scripted tag for the one device there is; 0, as for any platform, for another name.
+    const DeviceTag tag = name != nullptr && std::strcmp(name, "camera") == 0 ? script.tag : 0;
+    log_line("wb_robot_get_device %s -> %u", name ? name : "(null)", unsigned{tag});
+    return tag;
 }
 
 void wb_camera_enable(DeviceTag camera, int32_t sampling_period_ms) {
