@@ -21,9 +21,10 @@
 #include <string_view>
 #include <vector>
 
+#include "file_names.hpp"
+
 namespace sim {
 
-inline constexpr const char* FRAMES_FILE = "camera-frames.bin";
 inline constexpr const char* FRAMES_MAGIC = "line-sim camera frames 1";
 
 enum class RowCode : std::uint8_t { same = 0, runs = 1, raw = 2 };

@@ -1,5 +1,6 @@
 #include "index_page.hpp"
 
+#include "file_names.hpp"
 #include "page_file.hpp"
 
 // tools/replay/index.html, built in (tools/CMakeLists.txt).
@@ -14,7 +15,7 @@ void write_index(const std::filesystem::path& out_folder, const std::vector<Inde
         // A URL's path separator, whatever the system's.
         runs.push_back({{"folder", row.folder.generic_string()}, {"summary", row.summary}});
     }
-    PageFile page(out_folder / "index.html");
+    PageFile page(out_folder / sim::INDEX_FILE);
     const auto [head, tail] = split_page(INDEX_PAGE, "<!--DATA-->");
     page.write(head);
     // The sweep plot is line-sim's own SVG: it goes in as it is, without its XML declaration.

@@ -19,6 +19,7 @@
 #include "command_line.hpp"
 #include "compare_merge.hpp"
 #include "controller_file.hpp"
+#include "file_names.hpp"
 #include "files.hpp"
 #include "result_files.hpp"
 #include "results.hpp"
@@ -301,7 +302,7 @@ std::pair<std::string, sim::WorldSettings> world_as_run(const World& world, cons
 std::string files_there(const std::string& folder) {
     std::string files;
     const auto add = [&files](const std::string& name) { files += (files.empty() ? "" : ", ") + name; };
-    for (const char* name : {"replay.html", "trajectory.svg", "summary.json", "trace.csv"}) {
+    for (const char* name : {sim::REPLAY_FILE, sim::TRAJECTORY_FILE, sim::SUMMARY_FILE, sim::TRACE_FILE}) {
         if (fs::is_regular_file(fs::path(folder) / name)) add(name);
     }
     std::error_code error;

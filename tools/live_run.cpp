@@ -1,5 +1,6 @@
 #include "live_run.hpp"
 
+#include "file_names.hpp"
 #include "files.hpp"
 #include "frame_codec.hpp"
 #include "quiet_thread.hpp"
@@ -19,7 +20,7 @@ std::vector<std::string> names_of(const std::string& path) { return {sim::part_n
 LiveRunFiles::LiveRunFiles(std::string folder, const sim::WorldSettings& world)
     : folder_(std::move(folder)),
       world_(world),
-      trace_file_(names_of(folder_ + "/trace.csv"), ended_),
+      trace_file_(names_of(folder_ + "/" + sim::TRACE_FILE), ended_),
       frames_file_(names_of(folder_ + "/" + sim::FRAMES_FILE), ended_),
       frames_(&frames_file_) {
     thread_ = sim::quiet_thread(&LiveRunFiles::follow, this);
@@ -54,7 +55,7 @@ void LiveRunFiles::follow() {
         if (!given_up_) {
             const sim::Track track(world_.track);
             page_->end(track);
-            picture_ = std::make_unique<PageFile>(folder_ + "/trajectory.svg");
+            picture_ = std::make_unique<PageFile>(folder_ + "/" + sim::TRAJECTORY_FILE);
             write_trajectory_svg(*picture_, world_, track, [this](const auto& take) {
                 for (const TraceRow& row : rows_) take(row);
             });

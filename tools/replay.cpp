@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "camera.hpp"
+#include "file_names.hpp"
 #include "frame_codec.hpp"
 #include "page_file.hpp"
 #include "trace.hpp"
@@ -210,7 +211,7 @@ private:
 
 ReplayPage::ReplayPage(const std::filesystem::path& run_folder, const sim::WorldSettings& world, std::int64_t stride,
                        std::istream& frames)
-    : world_(world), stride_(stride), page_(std::make_unique<PageFile>(run_folder / "replay.html")) {
+    : world_(world), stride_(stride), page_(std::make_unique<PageFile>(run_folder / sim::REPLAY_FILE)) {
     page_->write(split_page(REPLAY_PAGE, DATA_MARKER).first);
     page_->write("<script id=\"frames\" type=\"application/octet-stream\">");
     trace_ = std::make_unique<TracePacker>(*page_, stride);
@@ -252,7 +253,7 @@ void ReplayPage::commit(const nlohmann::json& summary) {
 
 void write_replay(const std::filesystem::path& run_folder, const sim::WorldSettings& world,
                   const nlohmann::json& summary) {
-    const std::string trace_path = (run_folder / "trace.csv").string();
+    const std::string trace_path = (run_folder / sim::TRACE_FILE).string();
     const std::int64_t rows = count_rows(trace_path);
     std::ifstream frames(run_folder / sim::FRAMES_FILE, std::ios::binary);
     ReplayPage page(run_folder, world, std::max<std::int64_t>(1, (rows + MOST_REPLAY_STEPS - 1) / MOST_REPLAY_STEPS), frames);

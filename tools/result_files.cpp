@@ -4,6 +4,7 @@
 #include <fstream>
 #include <set>
 
+#include "file_names.hpp"
 #include "files.hpp"
 #include "index_page.hpp"
 #include "run_folder.hpp"
@@ -48,15 +49,15 @@ ResultFiles write_result_files(const fs::path& out, const Results& results, cons
             if (failed.empty()) failed = error.what();
         }
     };
-    attempt({"results.csv", "results.json"}, [&] { write_results(out, results); });
+    attempt({sim::RESULTS_CSV, sim::RESULTS_JSON}, [&] { write_results(out, results); });
     std::string sweep;
     if (!results.swept_keys.empty()) {
         sweep = sweep_svg(results, plot);
-        attempt({"sweep.svg"}, [&] { sim::write_file((out / "sweep.svg").string(), sweep); });
+        attempt({sim::SWEEP_FILE}, [&] { sim::write_file((out / sim::SWEEP_FILE).string(), sweep); });
     }
     std::vector<IndexRow> index;
     for (const ResultRow& row : results.rows) index.push_back({row.folder, sim::to_json(row.summary)});
-    attempt({"index.html"}, [&] { write_index(out, index, sweep); });
+    attempt({sim::INDEX_FILE}, [&] { write_index(out, index, sweep); });
     try {
         write_manifest(top);  // the call's own files; the run folders keep their own lists
     } catch (const std::exception& error) {

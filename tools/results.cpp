@@ -10,6 +10,7 @@
 #include <cstring>
 #include <set>
 
+#include "file_names.hpp"
 #include "files.hpp"
 #include "world_file.hpp"
 
@@ -308,7 +309,7 @@ void write_results(const std::filesystem::path& folder, const Results& results) 
         for (const char c : text) out += c == '\n' ? "\n" + indent : std::string(1, c);
         return out;
     };
-    const std::string json_path = (folder / "results.json").string();
+    const std::string json_path = (folder / sim::RESULTS_JSON).string();
     std::FILE* json = sim::open_part(json_path);
     std::fputs(("{\n  \"plan\": " + dump(results.plan, "") + ",\n  \"plan_runs\": " + std::to_string(results.plan_runs) +
                 ",\n  \"runs\": [").c_str(), json);
@@ -325,7 +326,7 @@ void write_results(const std::filesystem::path& folder, const Results& results) 
     for (const std::string& name : metric_names()) {
         if (name != "seed") columns.push_back(name);
     }
-    const std::string csv_path = (folder / "results.csv").string();
+    const std::string csv_path = (folder / sim::RESULTS_CSV).string();
     std::FILE* csv = sim::open_part(csv_path);
     std::string line;
     for (std::size_t i = 0; i < columns.size(); ++i) line += (i ? "," : "") + csv_field(columns[i]);
@@ -342,8 +343,8 @@ void write_results(const std::filesystem::path& folder, const Results& results) 
 }
 
 Results read_results(const std::filesystem::path& folder) {
-    const std::string path = shown((folder / "results.json").string());
-    const std::string text = read_results_text(folder / "results.json", path);
+    const std::string path = shown((folder / sim::RESULTS_JSON).string());
+    const std::string text = read_results_text(folder / sim::RESULTS_JSON, path);
     Results results;
     std::vector<SweptValues> swept;  // a row's, until swept_keys is known
     std::string top_key;

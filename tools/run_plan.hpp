@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "file_names.hpp"
 #include "run_folder.hpp"
 
 namespace line_sim {
@@ -39,7 +40,7 @@ struct Shard {
 };
 
 // The files a call writes at the top of --out, which no run folder may take.
-inline const std::vector<std::string> RESERVED_NAMES = {"results.csv", "results.json", "sweep.svg", "index.html",
+inline const std::vector<std::string> RESERVED_NAMES = {sim::RESULTS_CSV, sim::RESULTS_JSON, sim::SWEEP_FILE, sim::INDEX_FILE,
                                                         MANIFEST};
 
 // Parses KEY=VALUE (for --set): a dotted key of letters, digits and _ and a

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "child_process.hpp"
+#include "file_names.hpp"
 #include "files.hpp"
 #include "frame_codec.hpp"
 #include "replay.hpp"
@@ -31,7 +32,7 @@ constexpr double GRACE = 5.0;           // [s] a stopped controller has to finis
 void start(Run& run, Controller& controller) {
     run.started = std::chrono::steady_clock::now();
     try {
-        sim::write_file(run.folder + "/world.toml", run.text);
+        sim::write_file(run.folder + "/" + sim::WORLD_FILE, run.text);
     } catch (const sim::FileError& error) {
         run.error = error.what();
         return;
@@ -42,10 +43,10 @@ void start(Run& run, Controller& controller) {
     // (Preloading only then keeps a sanitizer's runtime first where it must be.)
     ChildSpec child{controller.path.string(), controller.arguments,
                     environment_without({"LINE_SIM_", "LD_LIBRARY_PATH=", "LD_PRELOAD="}),
-                    run.folder + "/controller-output.txt", run.folder + "/report.txt", ""};
+                    run.folder + "/" + sim::OUTPUT_FILE, run.folder + "/" + sim::REPORT_FILE, ""};
     child.environment.push_back("LD_LIBRARY_PATH=" + controller.library.parent_path().string());
     if (controller.preload) child.environment.push_back("LD_PRELOAD=" + controller.library.string());
-    child.environment.push_back("LINE_SIM_WORLD=" + run.folder + "/world.toml");
+    child.environment.push_back("LINE_SIM_WORLD=" + run.folder + "/" + sim::WORLD_FILE);
     child.environment.push_back("LINE_SIM_OUTPUT=" + run.folder);
     child.environment.push_back("LINE_SIM_RECORD_FD=" + std::to_string(RECORD_FD));
     child.program_fd = controller.held->fd();
@@ -60,7 +61,7 @@ void start(Run& run, Controller& controller) {
     // A file of the same name left in the folder (by a run killed before it
     // finished) would be read for the robot's until the robot replaced it.
     bool left_before = false;
-    for (const std::string name : {"trace.csv", sim::FRAMES_FILE}) {
+    for (const std::string name : {sim::TRACE_FILE, sim::FRAMES_FILE}) {
         const auto& kept = run.run_folder.kept;
         left_before = left_before || kept.count(name) != 0 || kept.count(sim::part_name(name)) != 0;
     }
@@ -121,7 +122,7 @@ void complete_cut_frames(const std::string& frames_path) {
 void finish_files(Run& run, const Controller& controller) {
     if (run.live) run.live->writer_ended();
     const sim::WorldSettings& world = *run.world;
-    const std::string summary_path = run.folder + "/summary.json", trace_path = run.folder + "/trace.csv";
+    const std::string summary_path = run.folder + "/" + sim::SUMMARY_FILE, trace_path = run.folder + "/" + sim::TRACE_FILE;
     const std::optional<sim::EndReason> recorded = sim::end_reason_from_word(record_line(run, 0));
     const std::string failure = record_line(run, 1);
     if (!failure.empty()) run.error = failure;
@@ -178,7 +179,7 @@ void finish_files(Run& run, const Controller& controller) {
             // The picture is drawn on a thread of its own while the replay is written: on
             // a machine of two or more cores the run's files are done sooner.
             auto trajectory = std::async(std::launch::async,
-                                         [&] { write_trajectory_svg(run.folder + "/trajectory.svg", world, track, trace_path); });
+                                         [&] { write_trajectory_svg(run.folder + "/" + sim::TRAJECTORY_FILE, world, track, trace_path); });
             write_replay(run.folder, world, summary);
             trajectory.get();
         }
@@ -222,7 +223,7 @@ void finish(Run& run, const Controller& controller) {
 
 // The simulated time a run has reached: the last whole line of its trace.
 double progress_of(const Run& run) {
-    std::ifstream file(sim::part_name(run.folder + "/trace.csv"), std::ios::binary | std::ios::ate);
+    std::ifstream file(sim::part_name(run.folder + "/" + sim::TRACE_FILE), std::ios::binary | std::ios::ate);
     const std::streamoff size = file.tellg();
     if (size <= 0) return 0.0;
     const std::streamoff tail = std::min<std::streamoff>(size, 512);
@@ -272,7 +273,7 @@ std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>
         for (Run* run : running) {
             // A controller that lingers once its run is over (the robot has
             // written the summary), or once told to stop, gets a grace period.
-            if (!run->over && fs_exists(run->folder + "/summary.json")) run->over = std::chrono::steady_clock::now();
+            if (!run->over && fs_exists(run->folder + "/" + sim::SUMMARY_FILE)) run->over = std::chrono::steady_clock::now();
             if ((stop_sent && seconds_since(*stop_sent) > GRACE) || (run->over && seconds_since(*run->over) > GRACE)) {
                 kill_guarded_child(run->pid);
             }

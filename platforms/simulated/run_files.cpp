@@ -17,6 +17,7 @@
 #include <optional>
 #include <utility>
 
+#include "file_names.hpp"
 #include "quiet_thread.hpp"
 #include "run_summary.hpp"
 #include "shortest_double.hpp"
@@ -102,13 +103,13 @@ void write_png(const std::string& path, std::int32_t width, std::int32_t height,
 RunFiles::RunFiles(std::string folder, double duration, std::vector<double> frame_times)
     : folder_(std::move(folder)), duration_(duration), period_(snapshot_period(duration)), frame_times_(std::move(frame_times)) {
     std::sort(frame_times_.begin(), frame_times_.end(), std::greater<>());
-    trace_ = open_part(folder_ + "/trace.csv");
+    trace_ = open_part(folder_ + "/" + sim::TRACE_FILE);
     // Buffers of our own size: given none, the C library takes the file
     // system's block size, whatever size is asked for.
     trace_buffer_.resize(FILE_BUFFER);
     std::setvbuf(trace_, trace_buffer_.data(), _IOFBF, FILE_BUFFER);
     const std::string header = std::string(TRACE_HEADER) + "\n";
-    write(trace_, "trace.csv", header.data(), header.size());
+    write(trace_, sim::TRACE_FILE, header.data(), header.size());
     last_flush_ = wall_now();
     pending_.rows.reserve(TRACE_COLUMNS * HAND_OVER_STEPS);
     try {
@@ -189,14 +190,14 @@ void RunFiles::write_batch(const Batch& batch) {
             end = write_shortest(end, batch.rows[i + k]);
         }
         *end++ = '\n';
-        write(trace_, "trace.csv", row, static_cast<std::size_t>(end - row));
+        write(trace_, sim::TRACE_FILE, row, static_cast<std::size_t>(end - row));
     }
     if (!batch.frames.empty()) write(frames_, FRAMES_FILE, batch.frames.data(), batch.frames.size());
     for (const Snapshot& snapshot : batch.snapshots) {
         write_png(folder_ + "/" + snapshot.name, snapshot.width, snapshot.height, snapshot.rgb.data());
     }
     if (batch.flush) {
-        if (std::fflush(trace_) != 0) throw_file_error(folder_ + "/trace.csv");
+        if (std::fflush(trace_) != 0) throw_file_error(folder_ + "/" + sim::TRACE_FILE);
         if (frames_ != nullptr && std::fflush(frames_) != 0) throw_file_error(folder_ + "/" + FRAMES_FILE);
     }
 }
@@ -305,7 +306,7 @@ void RunFiles::finished(const Simulation& simulation, double wall_seconds, EndRe
         end_reason = EndReason::files_not_written;
     }
     try {
-        close_part(std::exchange(trace_, nullptr), folder_ + "/trace.csv");
+        close_part(std::exchange(trace_, nullptr), folder_ + "/" + sim::TRACE_FILE);
         if (frames_ != nullptr) close_part(std::exchange(frames_, nullptr), folder_ + "/" + FRAMES_FILE);
     } catch (const FileError& error) {
         if (!failed) failed = error;
@@ -313,7 +314,7 @@ void RunFiles::finished(const Simulation& simulation, double wall_seconds, EndRe
     }
     const RunSummary summary =
         summarise(simulation.world(), simulation.time(), wall_seconds, simulation.metrics(), end_reason);
-    write_file(folder_ + "/summary.json", to_json(summary).dump(2) + "\n");
+    write_file(folder_ + "/" + sim::SUMMARY_FILE, to_json(summary).dump(2) + "\n");
     if (failed) throw *failed;
 }
 
