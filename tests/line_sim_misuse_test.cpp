@@ -43,7 +43,7 @@ TEST_P(ControllerMisuse, EndsTheRunWithItsReasonAndWholeFiles) {
     const auto summary = nlohmann::json::parse(read_file(out + "/oval/summary.json"));
     EXPECT_EQ(summary["end_reason"], c.end_reason);
     EXPECT_EQ(summary["controller_exit_status"], 0);  // it closed the run itself
-    const auto trace = line_sim::read_trace(out + "/oval/trace.csv");
+    const auto trace = sim::read_trace(out + "/oval/trace.csv");
     ASSERT_FALSE(trace.empty());
     EXPECT_EQ(summary["steps"].get<std::size_t>(), trace.size());
     const bool huge_steps = std::string(c.mode) == "huge-step";

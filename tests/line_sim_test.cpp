@@ -108,7 +108,7 @@ TEST(LineSim, SummaryHasEveryKeyAndAgreesWithTheTrace) {
     // The trace's rows, recomputed the plain way: laps from progress, errors from the lateral column.
     const sim::WorldSettings world = sim::load_world_file(folder + "/world.toml");
     const double length = sim::Track(world.track).length();
-    const auto trace = line_sim::read_trace(folder + "/trace.csv");
+    const auto trace = sim::read_trace(folder + "/trace.csv");
     ASSERT_EQ(static_cast<std::int64_t>(trace.size()), summary["steps"].get<std::int64_t>());
     double sum = 0, squares = 0, worst = 0;
     int laps = 0;
@@ -125,7 +125,7 @@ TEST(LineSim, SummaryHasEveryKeyAndAgreesWithTheTrace) {
     EXPECT_NEAR(summary["rms_lateral_error_m"].get<double>(), std::sqrt(squares / n), 1e-12);
     EXPECT_EQ(summary["max_abs_lateral_error_m"].get<double>(), worst);
     // Replaying the trace reproduces the robot's own figures to the last bit.
-    const sim::Metrics replayed = line_sim::replay_metrics(folder + "/trace.csv", world, length);
+    const sim::Metrics replayed = sim::replay_metrics(folder + "/trace.csv", world, length);
     EXPECT_EQ(replayed.mean_abs_error(), summary["mean_abs_lateral_error_m"].get<double>());
     EXPECT_EQ(replayed.lap_times, summary["lap_times_s"].get<std::vector<double>>());
 
@@ -237,7 +237,7 @@ TEST(LineSim, InterruptedRunKeepsSummaryAndTrace) {
         EXPECT_NE(run.standard_error.find("interrupted"), std::string::npos) << run.standard_error;
         const auto summary = nlohmann::json::parse(read_file(out + "/long_winding/summary.json"));
         EXPECT_EQ(summary["end_reason"], "interrupted");
-        const auto trace = line_sim::read_trace(out + "/long_winding/trace.csv");
+        const auto trace = sim::read_trace(out + "/long_winding/trace.csv");
         EXPECT_GE(trace.size(), 50U);
         EXPECT_EQ(summary["steps"].get<std::size_t>(), trace.size());
         EXPECT_TRUE(fs::exists(out + "/long_winding/trajectory.svg"));
@@ -480,7 +480,7 @@ TEST(LineSimFaults, MisbehavingControllers) {
     EXPECT_EQ(crash.exit_status, 1);
 #if !defined(__SANITIZE_ADDRESS__)  // the address sanitizer takes the crash over from the robot's handler
     EXPECT_EQ(crash.standard_error, "line-sim: oval: the controller ended before the run did (controller exit status 139)\n");
-    EXPECT_EQ(line_sim::read_trace(out + "/crash/oval/trace.csv").size(), 50U);  // every step it took, kept
+    EXPECT_EQ(sim::read_trace(out + "/crash/oval/trace.csv").size(), 50U);  // every step it took, kept
 #endif
     EXPECT_TRUE(fs::exists(out + "/crash/oval/replay.html"));
     const auto good = run_process(LINE_SIM_EXE, {"oval", "-o", out + "/good", "--controller", MISBEHAVING_CONTROLLER_EXE});

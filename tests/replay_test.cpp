@@ -139,7 +139,7 @@ TEST(TraceFile, ReadsBackAsTheRunsNumbersOverManyHandOvers) {
     const std::string folder = test_support::fresh_folder();
     TraceNumbers expected, read;
     record_run(folder, {"points", 0.0, 32, true}, 1000, {}, true, &expected);
-    for (const line_sim::TraceRow& r : line_sim::read_trace(folder + "/trace.csv")) {
+    for (const sim::TraceRow& r : sim::read_trace(folder + "/trace.csv")) {
         read.push_back({r.t, r.x, r.y, r.heading, r.left, r.right, r.lateral_error, r.progress});
     }
     EXPECT_EQ(read, expected);

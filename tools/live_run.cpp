@@ -36,8 +36,8 @@ void LiveRunFiles::stop() {
 void LiveRunFiles::follow() {
     try {
         page_ = std::make_unique<ReplayPage>(folder_, world_, 1, frames_);
-        TraceReader trace(trace_file_);
-        for (TraceRow row{}; trace.next(row);) {
+        sim::TraceReader trace(trace_file_);
+        for (sim::TraceRow row{}; trace.next(row);) {
             if (rows_.size() == MOST_LIVE_ROWS) {
                 given_up_ = true;
                 break;
@@ -57,7 +57,7 @@ void LiveRunFiles::follow() {
             page_->end(track);
             picture_ = std::make_unique<PageFile>(folder_ + "/" + sim::TRAJECTORY_FILE);
             write_trajectory_svg(*picture_, world_, track, [this](const auto& take) {
-                for (const TraceRow& row : rows_) take(row);
+                for (const sim::TraceRow& row : rows_) take(row);
             });
         }
     } catch (const std::exception&) {

@@ -47,7 +47,7 @@ private:
     WriterEnded ended_;
     GrowingFile trace_file_, frames_file_;
     std::istream frames_;
-    std::vector<TraceRow> rows_;  // for the picture, once the run is over
+    std::vector<sim::TraceRow> rows_;  // for the picture, once the run is over
     std::unique_ptr<ReplayPage> page_;
     std::unique_ptr<PageFile> picture_;  // trajectory.svg, drawn once the run is over
     bool given_up_ = false;

@@ -26,7 +26,10 @@ namespace {
 static_assert(std::endian::native == std::endian::little, "the page reads the trace as little-endian doubles");
 
 constexpr std::string_view DATA_MARKER = "<!--DATA-->";
-constexpr std::size_t TRACE_COLUMNS = 9, TRACE_BLOCK = 1024;  // [steps] of the trace packed together
+// The page's own columns, not the trace's: t x y heading left right
+// lateral_error from the trace, then the command in force after the step's
+// image (the next row's left and right), as the page's COLUMNS.
+constexpr std::size_t PACKED_COLUMNS = 9, TRACE_BLOCK = 1024;  // [steps] of the trace packed together
 constexpr double FOOTPRINT_REACH = 0.5;  // [m] ahead of the camera: the footprint's far edge at the most
 constexpr double DRAWING_STEPS = 1e4;    // [1/m] the track's points are rounded to 0.1 mm, for a smaller page
 
@@ -59,7 +62,7 @@ nlohmann::json page_settings(const sim::WorldSettings& world, const sim::Track& 
 }
 
 // The trace's whole lines after the header: its rows, unless some are damaged
-// (TraceReader stops at the first), which leaves a stride a little long.
+// (sim::TraceReader stops at the first), which leaves a stride a little long.
 std::int64_t count_rows(const std::string& trace) {
     std::ifstream file(trace, std::ios::binary);
     std::int64_t lines = 0;
@@ -83,7 +86,7 @@ class ReplayPage::TracePacker {
 public:
     TracePacker(PageFile& page, std::int64_t stride) : aside_(page), packed_(page, &aside_), stride_(stride) {}
 
-    void add(const TraceRow& row) {
+    void add(const sim::TraceRow& row) {
         if (any_) pack(&row);
         before_ = row;
         any_ = true;
@@ -98,20 +101,20 @@ public:
     void copy_to(PageFile& page) { aside_.copy_to(page); }
 
 private:
-    void pack(const TraceRow* next) {
+    void pack(const sim::TraceRow* next) {
         if (rows_++ % stride_ != 0) return;
         const double nan = std::numeric_limits<double>::quiet_NaN();
-        const TraceRow& r = before_;
-        const double values[TRACE_COLUMNS] = {r.t,     r.x,         r.y, r.heading, r.left, r.right, r.lateral_error,
+        const sim::TraceRow& r = before_;
+        const double values[PACKED_COLUMNS] = {r.t,     r.x,         r.y, r.heading, r.left, r.right, r.lateral_error,
                                               next ? next->left : nan, next ? next->right : nan};
-        for (std::size_t k = 0; k < TRACE_COLUMNS; ++k) block_[k * TRACE_BLOCK + in_block_] = values[k];
+        for (std::size_t k = 0; k < PACKED_COLUMNS; ++k) block_[k * TRACE_BLOCK + in_block_] = values[k];
         ++kept_;
         if (++in_block_ == TRACE_BLOCK) pack_block();
     }
     void pack_block() {
-        const std::size_t n = in_block_, doubles = TRACE_COLUMNS * n;
+        const std::size_t n = in_block_, doubles = PACKED_COLUMNS * n;
         planes_.resize(8 * doubles);
-        for (std::size_t k = 0; k < TRACE_COLUMNS; ++k) {
+        for (std::size_t k = 0; k < PACKED_COLUMNS; ++k) {
             for (std::size_t i = 0; i < n; ++i) {
                 std::uint8_t bytes[8];
                 std::memcpy(bytes, &block_[k * TRACE_BLOCK + i], 8);
@@ -125,9 +128,9 @@ private:
     AsideFile aside_;
     PackedBytes packed_;
     std::int64_t stride_, rows_ = 0, kept_ = 0;
-    TraceRow before_{};
+    sim::TraceRow before_{};
     bool any_ = false;
-    std::vector<double> block_ = std::vector<double>(TRACE_COLUMNS * TRACE_BLOCK);
+    std::vector<double> block_ = std::vector<double>(PACKED_COLUMNS * TRACE_BLOCK);
     std::size_t in_block_ = 0;           // rows in block_
     std::vector<std::uint8_t> planes_;  // a block, as it goes into the page
 };
@@ -221,7 +224,7 @@ ReplayPage::ReplayPage(const std::filesystem::path& run_folder, const sim::World
 
 ReplayPage::~ReplayPage() = default;
 
-void ReplayPage::add(const TraceRow& row) {
+void ReplayPage::add(const sim::TraceRow& row) {
     frames_->add(rows_++);
     trace_->add(row);
 }
@@ -257,8 +260,8 @@ void write_replay(const std::filesystem::path& run_folder, const sim::WorldSetti
     const std::int64_t rows = count_rows(trace_path);
     std::ifstream frames(run_folder / sim::FRAMES_FILE, std::ios::binary);
     ReplayPage page(run_folder, world, std::max<std::int64_t>(1, (rows + MOST_REPLAY_STEPS - 1) / MOST_REPLAY_STEPS), frames);
-    TraceReader trace(trace_path);
-    for (TraceRow row{}; trace.next(row);) page.add(row);
+    sim::TraceReader trace(trace_path);
+    for (sim::TraceRow row{}; trace.next(row);) page.add(row);
     page.end(sim::Track(world.track));
     page.commit(summary);
 }

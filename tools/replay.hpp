@@ -35,7 +35,7 @@ public:
     ReplayPage(const ReplayPage&) = delete;
     ReplayPage& operator=(const ReplayPage&) = delete;
 
-    void add(const TraceRow& row);
+    void add(const sim::TraceRow& row);
     // After the last row: all but the summary (`track` is the world's, laid).
     void end(const sim::Track& track);
     // After end().

@@ -130,7 +130,7 @@ void finish_files(Run& run, const Controller& controller) {
     // temporary names; a controller that crashed leaves whole rows and frames.
     const bool robot_failed = recorded == sim::EndReason::files_not_written;
     if (!robot_failed) {
-        complete_cut_trace(trace_path);
+        sim::complete_cut_trace(trace_path);
         complete_cut_frames(run.folder + "/" + sim::FRAMES_FILE);
     }
     const sim::Track track(world.track);
@@ -150,15 +150,15 @@ void finish_files(Run& run, const Controller& controller) {
     if (!run.summary) {
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
         const std::string read_from = fs_exists(trace_path) ? trace_path : sim::part_name(trace_path);
-        const sim::Metrics metrics = replay_metrics(read_from, world, track.length());
+        const sim::Metrics metrics = sim::replay_metrics(read_from, world, track.length());
         const sim::EndReason reason = recorded         ? *recorded
                                       : run.timed_out ? sim::EndReason::wall_time_limit
                                       : run.stopped   ? sim::EndReason::interrupted
                                                       : sim::EndReason::controller_exited;
         double sim_time = 0.0;
         {
-            TraceReader trace(read_from);
-            for (TraceRow row{}; trace.next(row);) sim_time = row.t;
+            sim::TraceReader trace(read_from);
+            for (sim::TraceRow row{}; trace.next(row);) sim_time = row.t;
         }
         run.summary = sim::summarise(world, sim_time, wall, metrics, reason);
     }

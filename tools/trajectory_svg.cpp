@@ -78,9 +78,9 @@ namespace {
 
 // The rows of the trace file `trace_path`, read anew each time.
 EachRow rows_of(const std::string& trace_path) {
-    return [trace_path](const std::function<void(const TraceRow&)>& take) {
-        TraceReader trace(trace_path);
-        for (TraceRow row{}; trace.next(row);) take(row);
+    return [trace_path](const std::function<void(const sim::TraceRow&)>& take) {
+        sim::TraceReader trace(trace_path);
+        for (sim::TraceRow row{}; trace.next(row);) take(row);
     };
 }
 
@@ -128,7 +128,7 @@ void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, co
     // First pass: where the robot went, its worst error, and how many rows.
     double worst = 0.0;
     std::int64_t rows = 0;
-    each_row([&](const TraceRow& r) {
+    each_row([&](const sim::TraceRow& r) {
         include(r.x, r.y);
         worst = std::max(worst, std::abs(r.lateral_error));
         ++rows;
@@ -169,7 +169,7 @@ void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, co
     // Second pass: the path, one polyline a run of drawn points in the same
     // colour, and where the robot left the line, a cross at the first step of
     // each stretch off it (every row is looked at for those).
-    const auto shade = [&](const TraceRow& r) {
+    const auto shade = [&](const sim::TraceRow& r) {
         return worst > 0 ? std::min(COLOURS - 1, static_cast<int>(std::abs(r.lateral_error) / worst * COLOURS)) : 0;
     };
     // A run's path changes shade hundreds of times: each colour worked out once.
@@ -184,7 +184,7 @@ void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, co
         int open_shade = -1;  // of the polyline being written, or -1
         bool was_off = false;
         std::int64_t i = 0;
-        each_row([&](const TraceRow& r) {
+        each_row([&](const sim::TraceRow& r) {
             const bool off = sim::off_line(world.run, r.lateral_error);
             if (off && !was_off && mark_count < MOST_MARKS) {
                 const double x = px(r.x), y = py(r.y);

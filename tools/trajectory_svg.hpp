@@ -34,7 +34,7 @@ inline constexpr std::int64_t MOST_PATH_POINTS = 20000;
 
 // Rows given by `each_row`, which calls its argument with every row of the
 // trace in order, each time it is called.
-using EachRow = std::function<void(const std::function<void(const TraceRow&)>&)>;
+using EachRow = std::function<void(const std::function<void(const sim::TraceRow&)>&)>;
 void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, const sim::Track& track,
                           const EachRow& each_row);
 // Into `file`, not committed; throws sim::FileError naming it.

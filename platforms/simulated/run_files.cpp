@@ -20,7 +20,6 @@
 #include "file_names.hpp"
 #include "quiet_thread.hpp"
 #include "run_summary.hpp"
-#include "shortest_double.hpp"
 
 namespace sim {
 namespace {
@@ -43,7 +42,6 @@ constexpr std::size_t HAND_OVER_STEPS = 128;
 // Steps handed over and not yet taken by the writing thread, at the most:
 // a run faster than its disk waits for it, rather than filling the memory.
 constexpr std::size_t MOST_WAITING_STEPS = 32 * HAND_OVER_STEPS;
-constexpr std::size_t TRACE_COLUMNS = 8;
 
 // [s] of wall time, to a few milliseconds: looked at every step, for a
 // period of a quarter of a second, so the cheapest clock does (5 ns here,
@@ -108,10 +106,10 @@ RunFiles::RunFiles(std::string folder, double duration, std::vector<double> fram
     // system's block size, whatever size is asked for.
     trace_buffer_.resize(FILE_BUFFER);
     std::setvbuf(trace_, trace_buffer_.data(), _IOFBF, FILE_BUFFER);
-    const std::string header = std::string(TRACE_HEADER) + "\n";
+    const std::string header = trace_header() + "\n";
     write(trace_, sim::TRACE_FILE, header.data(), header.size());
     last_flush_ = wall_now();
-    pending_.rows.reserve(TRACE_COLUMNS * HAND_OVER_STEPS);
+    pending_.rows.reserve(TRACE_COLUMN_COUNT * HAND_OVER_STEPS);
     try {
         writer_ = quiet_thread(&RunFiles::write_handed, this);
     } catch (...) {
@@ -139,7 +137,7 @@ void RunFiles::Batch::clear() {
 void RunFiles::hand_over() {
     {
         std::unique_lock lock(mutex_);
-        written_cv_.wait(lock, [this] { return handed_.rows.size() < TRACE_COLUMNS * MOST_WAITING_STEPS || error_; });
+        written_cv_.wait(lock, [this] { return handed_.rows.size() < TRACE_COLUMN_COUNT * MOST_WAITING_STEPS || error_; });
         if (error_) throw *error_;
         if (handed_.empty()) {
             std::swap(handed_, pending_);  // pending_ takes the emptied buffers the thread gave back
@@ -182,14 +180,9 @@ void RunFiles::write_handed() {
 void RunFiles::write_batch(const Batch& batch) {
     // Each number in its shortest form that reads back as the same double, so
     // that the trace reproduces the summary exactly.
-    char row[256];
-    for (std::size_t i = 0; i < batch.rows.size(); i += TRACE_COLUMNS) {
-        char* end = row;
-        for (std::size_t k = 0; k < TRACE_COLUMNS; ++k) {
-            if (k > 0) *end++ = ',';
-            end = write_shortest(end, batch.rows[i + k]);
-        }
-        *end++ = '\n';
+    char row[32 * TRACE_COLUMN_COUNT];
+    for (std::size_t i = 0; i < batch.rows.size(); i += TRACE_COLUMN_COUNT) {
+        const char* end = write_trace_row(row, batch.rows.data() + i);
         write(trace_, sim::TRACE_FILE, row, static_cast<std::size_t>(end - row));
     }
     if (!batch.frames.empty()) write(frames_, FRAMES_FILE, batch.frames.data(), batch.frames.size());
@@ -274,7 +267,7 @@ void RunFiles::stepped(const Simulation& simulation) {
         frame_saved = true;
         frame_times_.pop_back();
     }
-    if (pending_.rows.size() >= TRACE_COLUMNS * HAND_OVER_STEPS || pending_.flush) hand_over();
+    if (pending_.rows.size() >= TRACE_COLUMN_COUNT * HAND_OVER_STEPS || pending_.flush) hand_over();
 }
 
 void RunFiles::flush() {

@@ -16,10 +16,10 @@
 #include "files.hpp"
 #include "frame_codec.hpp"
 #include "simulation.hpp"
+#include "trace.hpp"
 
 namespace sim {
 
-inline constexpr const char* TRACE_HEADER = "t,x,y,heading,left,right,lateral_error,progress";
 inline constexpr double SNAPSHOT_PERIOD = 10.0;  // [s] of simulated time between camera snapshots
 // Periodic snapshots of one run at most: a longer run takes them at twice,
 // four times ... the period, so that a day's run does not leave thousands.
@@ -72,7 +72,7 @@ private:
     };
     // What the run leaves for the writing thread.
     struct Batch {
-        std::vector<double> rows;  // the trace's numbers, TRACE_COLUMNS a step
+        std::vector<double> rows;  // the trace's numbers, TRACE_COLUMN_COUNT a step
         std::string frames;        // frames' codes
         std::vector<Snapshot> snapshots;
         bool flush = false;  // once written, hand what the files buffer to them

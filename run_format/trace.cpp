@@ -6,8 +6,24 @@
 #include <cstdio>
 
 #include "files.hpp"
+#include "shortest_double.hpp"
 
-namespace line_sim {
+namespace sim {
+
+std::string trace_header() {
+    std::string header;
+    for (const TraceColumn& column : TRACE_COLUMNS) header += (header.empty() ? "" : ",") + std::string(column.name);
+    return header;
+}
+
+char* write_trace_row(char* out, const double* values) {
+    for (std::size_t k = 0; k < TRACE_COLUMN_COUNT; ++k) {
+        if (k > 0) *out++ = ',';
+        out = write_shortest(out, values[k]);
+    }
+    *out++ = '\n';
+    return out;
+}
 
 TraceReader::TraceReader(const std::string& path) : in_(&file_) {
     if (file_.open(path, std::ios::in | std::ios::binary) == nullptr) in_.setstate(std::ios::failbit);
@@ -19,15 +35,16 @@ TraceReader::TraceReader(std::streambuf& source) : in_(&source) { std::getline(i
 bool TraceReader::next(TraceRow& r) {
     // A line that reaches the end of the file without its end may be cut short.
     if (!std::getline(in_, line_) || in_.eof()) return false;
-    // Eight numbers separated by commas, as the simulated robot writes them
+    // The columns' numbers separated by commas, as the recorder writes them
     // (std::to_chars), read back as the same doubles and several times
     // faster than strtod, which set the pace of completing a run's files.
     const char* at = line_.data();
     const char* const last = line_.data() + line_.size();
     double* fields[] = {&r.t, &r.x, &r.y, &r.heading, &r.left, &r.right, &r.lateral_error, &r.progress};
-    for (std::size_t i = 0; i < 8; ++i) {
+    static_assert(std::size(fields) == TRACE_COLUMN_COUNT);
+    for (std::size_t i = 0; i < TRACE_COLUMN_COUNT; ++i) {
         const auto [end, error] = std::from_chars(at, last, *fields[i]);
-        if (error != std::errc() || (i == 7 ? end != last : end == last || *end != ',')) return false;
+        if (error != std::errc() || (i + 1 == TRACE_COLUMN_COUNT ? end != last : end == last || *end != ',')) return false;
         at = end + 1;
     }
     return true;
@@ -40,8 +57,8 @@ std::vector<TraceRow> read_trace(const std::string& path) {
     return rows;
 }
 
-sim::Metrics replay_metrics(const std::string& trace_path, const sim::WorldSettings& world, double track_length) {
-    sim::Metrics metrics(world.run, world.track.closed ? track_length : 0.0);
+Metrics replay_metrics(const std::string& trace_path, const WorldSettings& world, double track_length) {
+    Metrics metrics(world.run, world.track.closed ? track_length : 0.0);
     TraceReader trace(trace_path);
     double before = 0.0;
     for (TraceRow row{}; trace.next(row);) {
@@ -52,7 +69,7 @@ sim::Metrics replay_metrics(const std::string& trace_path, const sim::WorldSetti
 }
 
 void complete_cut_trace(const std::string& trace_path) {
-    const std::string part = sim::part_name(trace_path);
+    const std::string part = part_name(trace_path);
     std::FILE* file = std::fopen(part.c_str(), "r+");
     if (file == nullptr) return;
     // The end of the last whole row.
@@ -66,4 +83,4 @@ void complete_cut_trace(const std::string& trace_path) {
     if (cut) std::rename(part.c_str(), trace_path.c_str());
 }
 
-}  // namespace line_sim
+}  // namespace sim

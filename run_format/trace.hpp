@@ -1,0 +1,74 @@
+#pragma once
+
+// A run's trace.csv: its columns, written a row a step by the platform's
+// recorder and read back by line-sim one row at a time, so that memory
+// stays flat however long the run.
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <fstream>
+#include <istream>
+#include <string>
+#include <vector>
+
+#include "settings.hpp"
+#include "simulation.hpp"
+
+namespace sim {
+
+// The trace's columns, in order, with their units: after each step, the
+// simulated time, the pose, the wheel speeds in force, the lateral error
+// from the centre line and the progress along it.
+struct TraceColumn {
+    const char* name;
+    const char* unit;
+};
+inline constexpr TraceColumn TRACE_COLUMNS[] = {{"t", "s"},         {"x", "m"},     {"y", "m"},
+                                                {"heading", "rad"}, {"left", "rad/s"}, {"right", "rad/s"},
+                                                {"lateral_error", "m"}, {"progress", "m"}};
+inline constexpr std::size_t TRACE_COLUMN_COUNT = std::size(TRACE_COLUMNS);
+
+// The header line, without its end: the columns' names, separated by commas.
+std::string trace_header();
+// Writes one row's TRACE_COLUMN_COUNT numbers at `out`, each in its shortest
+// form that reads back as the same double, separated by commas and ended by
+// a line end; returns the end. `out` must hold 32 bytes a number.
+char* write_trace_row(char* out, const double* values);
+
+struct TraceRow {
+    double t, x, y, heading, left, right, lateral_error, progress;  // as TRACE_COLUMNS
+};
+
+// Reads rows in order, from the file `path` or from `source` (which must
+// outlive the reader); an unreadable or empty file gives none, and a last row
+// cut short (a run stopped while writing) is left out.
+class TraceReader {
+public:
+    explicit TraceReader(const std::string& path);
+    explicit TraceReader(std::streambuf& source);
+    TraceReader(const TraceReader&) = delete;
+    TraceReader& operator=(const TraceReader&) = delete;
+
+    bool next(TraceRow& row);
+
+private:
+    std::filebuf file_;
+    std::istream in_;
+    std::string line_;
+};
+
+// Every row at once, for a short trace (tests).
+std::vector<TraceRow> read_trace(const std::string& path);
+
+// The run's measures worked out again from its trace, as the simulated robot
+// works them out while it runs.
+Metrics replay_metrics(const std::string& trace_path, const WorldSettings& world, double track_length);
+
+// Cuts a trace left under its temporary name by a run that did not end (the
+// controller died) after its last whole row and gives it its final name, so
+// that what was recorded is kept as a file of whole rows. Nothing if there is
+// no such file.
+void complete_cut_trace(const std::string& trace_path);
+
+}  // namespace sim
