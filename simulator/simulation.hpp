@@ -107,6 +107,9 @@ public:
     void stop(EndReason reason) {
         if (end_ == EndReason::none) end_ = reason;
     }
+    // A run whose files could not all be written ends so, whatever ended it
+    // before: its report must not say it ended well.
+    void files_not_written() { end_ = EndReason::files_not_written; }
 
     // The report written at the end of a run; `wall_seconds` is how long it took.
     std::string report(double wall_seconds) const;

@@ -340,8 +340,8 @@ TEST(LineSimFaults, FailedWriteIsReportedNamingTheFile) {
 }
 
 // A trace the robot cannot write whole (the file size limit) ends the run as
-// files_not_written; the replay is then made from what is left of the files,
-// whole, and not spoilt by the one begun while the run went.
+// files_not_written; a replay is then made only from a whole trace left, and
+// never is the one begun while the run went left spoilt.
 TEST(LineSimFaults, RobotThatCannotWriteItsFilesStillLeavesAWholeReplay) {
     const std::string out = test_support::fresh_folder();
     const auto run = run_process("/bin/sh", {"-c", std::string("ulimit -f 150; exec ") + LINE_SIM_EXE +
@@ -349,6 +349,11 @@ TEST(LineSimFaults, RobotThatCannotWriteItsFilesStillLeavesAWholeReplay) {
     EXPECT_EQ(run.exit_status, 1) << run.standard_error;
     const std::string folder = out + "/oval", page = read_file(folder + "/replay.html");
     EXPECT_EQ(nlohmann::json::parse(read_file(folder + "/summary.json"))["end_reason"], "files_not_written");
+    if (!fs::exists(folder + "/trace.csv")) {
+        // Without the trace a page would show a run of no steps: there is none, not even the one begun.
+        EXPECT_FALSE(fs::exists(folder + "/replay.html"));
+        return;
+    }
     const sim::WorldSettings world = sim::load_world_file(folder + "/world.toml");
     line_sim::write_replay(folder, world, nlohmann::json::parse(read_file(folder + "/summary.json")));
     EXPECT_EQ(read_file(folder + "/replay.html"), page);

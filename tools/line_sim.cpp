@@ -1,6 +1,7 @@
 // line-sim: runs a controller on the simulated robot, one child process a
 // run, over worlds, overrides, sweeps and seeds, and reports how well it
 // followed the line; compares and merges result sets.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -35,6 +36,23 @@ using line_sim::at_least;
 using line_sim::parse_error;
 
 namespace {
+
+// A message as one line a terminal shows as it is: control characters (a
+// line end, a terminal escape) from names and paths given written as \xNN.
+std::string one_line(const std::string& text) {
+    std::string line;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            line += c;
+            continue;
+        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        line += escaped;
+    }
+    return line;
+}
 
 constexpr const char* DEFAULT_SOURCE = "(built-in oval)";
 constexpr int EXIT_INTERRUPTED = 130;  // as a shell reports Ctrl-C, so that a loop around line-sim stops
@@ -330,7 +348,7 @@ int report(const Options& options, const Experiment& e, const std::deque<line_si
     for (const line_sim::Run& run : runs) {
         const bool normal = line_sim::ended_normally(run);
         if (!run.error.empty()) {
-            std::fprintf(stderr, "line-sim: %s\n", run.error.c_str());
+            std::fprintf(stderr, "line-sim: %s\n", one_line(run.error).c_str());
         } else if (!normal && !interrupted && run.summary) {
             // Why this run counts as failed, in one line.
             std::fprintf(stderr, "line-sim: %s: %s (controller exit status %d)\n", run.plan.folder.c_str(),
@@ -427,6 +445,11 @@ int run_line_sim(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A standard descriptor closed by the caller (`>&-`) would be the next
+    // file line-sim opens, and its messages would go there: /dev/null takes it.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) return 2;
+    }
     // A file grown past the size limit (ulimit -f) is then a failed write,
     // reported, instead of a signal that kills line-sim and its controllers.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -439,14 +462,14 @@ int main(int argc, char** argv) {
         if (command == "merge") return line_sim::merge(argc - 1, argv + 1);
         return run_line_sim(argc, argv);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "%s\n", error.what());
+        std::fprintf(stderr, "%s\n", one_line(error.what()).c_str());
         return 2;
     } catch (const sim::WorldError& error) {
-        std::fprintf(stderr, "line-sim: %s\n", error.what());
+        std::fprintf(stderr, "line-sim: %s\n", one_line(error.what()).c_str());
         return 2;
     } catch (const std::exception& error) {
         // Controllers still running are killed as line-sim ends.
-        std::fprintf(stderr, "line-sim: %s\n", error.what());
+        std::fprintf(stderr, "line-sim: %s\n", one_line(error.what()).c_str());
         return 1;
     }
 }

@@ -175,7 +175,8 @@ void finish_files(Run& run, const Controller& controller) {
         const bool made = run.live && files_written && run.live->finish(summary);
         // Otherwise the reading stops and its page is removed before another is begun under the same name.
         run.live.reset();
-        if (!made) {
+        // Without a whole trace a page would show a run of no steps: none is made.
+        if (!made && fs_exists(trace_path)) {
             // The picture is drawn on a thread of its own while the replay is written: on
             // a machine of two or more cores the run's files are done sooner.
             auto trajectory = std::async(std::launch::async,
@@ -219,6 +220,18 @@ void finish(Run& run, const Controller& controller) {
         write_manifest(run.run_folder);
     } catch (const std::exception&) {
     }
+}
+
+// A run that could not start (its folder or world.toml could not be
+// written, no process to be had) is still a row of the results, saying so,
+// and leaves no empty folder behind.
+void not_started(Run& run, const Controller& controller) {
+    run.exit_status = 127;
+    run.summary = sim::summarise(*run.world, 0.0, 0.0, sim::Metrics(run.world->run, 0.0), sim::EndReason::files_not_written);
+    run.summary->controller = controller.given;
+    if (!run.folder.empty()) rmdir(run.folder.c_str());  // only if empty
+    run.world.reset();
+    std::string().swap(run.text);
 }
 
 // The simulated time a run has reached: the last whole line of its trace.
@@ -290,7 +303,7 @@ std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>
             if (run.pid > 0) {
                 running.push_back(&run);
             } else {
-                run.exit_status = 127;
+                not_started(run, controller);
                 ++done;
             }
         }

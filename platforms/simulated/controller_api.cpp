@@ -170,7 +170,10 @@ void close_files(sim::EndReason end_reason) {
     const bool failed_before = platform.files_failed;
     guarded([&] { platform.files->finished(*platform.simulation, wall.count(), end_reason); });
     platform.files.reset();
-    if (platform.files_failed && !failed_before) end_reason = sim::EndReason::files_not_written;
+    if (platform.files_failed && !failed_before) {
+        end_reason = sim::EndReason::files_not_written;
+        platform.simulation->files_not_written();
+    }
     const char* fd_text = std::getenv("LINE_SIM_RECORD_FD");
     if (fd_text == nullptr || *fd_text == '\0') return;
     // One write into the empty pipe, which holds 64 KiB: the summary goes
