@@ -247,11 +247,14 @@ TEST(LineSim, InterruptedRunKeepsSummaryAndTrace) {
 TEST(LineSim, ControllerKilledMidRunIsReportedFromItsTrace) {
     const std::string out = test_support::fresh_folder();
     const auto process = start_long_run("oval", out);
-    // The controller is line-sim's only child.
-    const std::string children = read_file("/proc/" + std::to_string(process.pid) + "/task/" +
-                                           std::to_string(process.pid) + "/children");
-    ASSERT_FALSE(children.empty());
-    kill(std::stoi(children), SIGKILL);
+    // The controller is the only child of line-sim's only child, its guard.
+    const auto child_of = [](int pid) {
+        const std::string children = read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+        return children.empty() ? 0 : std::stoi(children);
+    };
+    const int guard = child_of(process.pid), controller = guard > 0 ? child_of(guard) : 0;
+    ASSERT_GT(controller, 0);
+    kill(controller, SIGKILL);
     const auto run = test_support::wait_process(process);
     EXPECT_EQ(run.exit_status, 1);
     const auto summary = nlohmann::json::parse(read_file(out + "/oval/summary.json"));

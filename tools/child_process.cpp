@@ -91,6 +91,7 @@ int open_output(const std::string& path) {
 // comes, the tail in a ring, what lies between counted.
 struct Stream {
     int pipe = -1, file = -1;
+    const char *part = nullptr, *path = nullptr;  // the file's temporary and final names
     std::size_t written = 0;  // [bytes] of the head
     char* ring = nullptr;     // MOST_OUTPUT_TAIL bytes
     std::size_t after = 0;    // [bytes] past the head, all told
@@ -99,7 +100,10 @@ struct Stream {
         while (size > 0 && written < MOST_OUTPUT_HEAD) {
             const std::size_t n = size < MOST_OUTPUT_HEAD - written ? size : MOST_OUTPUT_HEAD - written;
             // A write that fails (a full disk) loses the head's bytes, not the guard.
-            if (file >= 0 && write(file, bytes, n) < 0) file = -1;
+            if (file >= 0 && !write_all(bytes, n)) {
+                close(file);
+                file = -1;
+            }
             written += n;
             bytes += n;
             size -= n;
@@ -108,22 +112,36 @@ struct Stream {
         after += size;
     }
 
+    // The head's, the cut's and the tail's bytes all written: the file takes
+    // its final name. A file that could not be written whole keeps its
+    // temporary name, for line-sim to see and say.
     void finish() {
-        if (file < 0) return;
+        if (file >= 0 && write_tail() && close(file) == 0) rename(part, path);
+    }
+
+    bool write_tail() {
         std::size_t kept = after;
         if (after > MOST_OUTPUT_TAIL) {
             char line[128];
             char* end = put_text(put_number(put_text(line, "\n[line-sim: "), after - MOST_OUTPUT_TAIL),
                                  " bytes of output cut here]\n");
-            if (write(file, line, static_cast<std::size_t>(end - line)) < 0) return;
+            if (!write_all(line, static_cast<std::size_t>(end - line))) return false;
             kept = MOST_OUTPUT_TAIL;
         }
         // The ring's bytes in order: the oldest kept first.
         const std::size_t start = (after - kept) % MOST_OUTPUT_TAIL;
         const std::size_t first = kept < MOST_OUTPUT_TAIL - start ? kept : MOST_OUTPUT_TAIL - start;
-        if (write(file, ring + start, first) >= 0 && kept > first) {
-            if (write(file, ring, kept - first) < 0) return;
+        return write_all(ring + start, first) && write_all(ring, kept - first);
+    }
+
+    bool write_all(const char* bytes, std::size_t size) {
+        while (size > 0) {
+            const ssize_t n = write(file, bytes, size);
+            if (n <= 0) return false;
+            bytes += n;
+            size -= static_cast<std::size_t>(n);
         }
+        return true;
     }
 };
 
@@ -212,7 +230,7 @@ void kill_all_children() {
 
 // The guard, after fork: starts the child, copies its output, passes the
 // signals line-sim sends it on, and leaves nothing behind.
-[[noreturn]] void guard(const ChildSpec& child, const Exec& exec, pid_t parent, int record) {
+[[noreturn]] void guard(const ChildSpec& child, const Exec& exec, const std::string (&parts)[2], pid_t parent, int record) {
     // Line-sim's death is the guard's cue to kill everything (SIGUSR1, as line-sim's own request is).
     if (prctl(PR_SET_PDEATHSIG, SIGUSR1) != 0 || getppid() != parent) _exit(127);
     setpgid(0, 0);
@@ -226,8 +244,8 @@ void kill_all_children() {
     Stream streams[2];
     int out_pipe[2], err_pipe[2];
     if (signals < 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) _exit(127);
-    streams[0] = {out_pipe[0], open_output(child.output_path)};
-    streams[1] = {err_pipe[0], open_output(child.error_path)};
+    streams[0] = {out_pipe[0], open_output(parts[0]), parts[0].c_str(), child.output_path.c_str()};
+    streams[1] = {err_pipe[0], open_output(parts[1]), parts[1].c_str(), child.error_path.c_str()};
     for (Stream& s : streams) {
         void* ring = mmap(nullptr, MOST_OUTPUT_TAIL, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (ring == MAP_FAILED) _exit(127);
@@ -304,13 +322,15 @@ pid_t start_child(const ChildSpec& child) {
 
 GuardedChild start_guarded_child(const ChildSpec& child) {
     const Exec exec(child);
+    // Written under temporary names until the child's output has ended.
+    const std::string parts[2] = {child.output_path + ".part", child.error_path + ".part"};
     int record[2];
     if (pipe2(record, O_CLOEXEC | O_NONBLOCK) != 0) return {};
     const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid == 0) {
         close(record[0]);
-        guard(child, exec, parent, record[1]);
+        guard(child, exec, parts, parent, record[1]);
     }
     const int saved = errno;
     close(record[1]);

@@ -46,7 +46,9 @@ inline constexpr int RECORD_FD = 3;
 // parent ends), and the guard kills every one of them as soon as the child
 // ends, is killed, or this process dies. The guard copies the child's
 // standard output and error into their files, bounded as said above, and
-// ends with the child's exit status (128 + the signal that ended it). The
+// ends with the child's exit status (128 + the signal that ended it); each
+// file is written under its name + ".part" and renamed once whole, or keeps
+// that name if it could not be written whole. The
 // child also gets, as descriptor RECORD_FD, the writing end of `record_pipe`
 // (this process keeps the reading end), for a short record that must reach
 // this process even when no file can be written.

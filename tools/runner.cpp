@@ -165,6 +165,13 @@ void finish_files(Run& run, const Controller& controller) {
     run.summary->controller_exit_status = run.exit_status;
     run.summary->controller = controller.given;
     run.summary->controller_sha256 = run.controller_sha256;
+    // The controller's output and the robot's report, which its guard keeps
+    // under their temporary names where it could not write them whole.
+    for (const char* name : {sim::OUTPUT_FILE, sim::REPORT_FILE}) {
+        if (!fs_exists(sim::part_name(run.folder + "/" + name))) continue;
+        run.summary->end_reason = sim::EndReason::files_not_written;
+        if (run.error.empty()) run.error = run.folder + "/" + name + ": cannot be written whole";
+    }
     const bool files_written = run.summary->end_reason != sim::EndReason::files_not_written;
     if (!files_written && run.error.empty()) run.error = run.folder + ": the run's files could not be written";
     try {
