@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -178,6 +179,41 @@ TEST(LineSimTrust, ControllerReplacedDuringASweepIsNotRun) {
     for (const auto& row : rows) {
         EXPECT_EQ(row["controller_sha256"], hash);
         EXPECT_EQ(row["mean_abs_lateral_error_m"], rows[0]["mean_abs_lateral_error_m"]);  // the oval has nothing random
+    }
+}
+
+// Written over in place, again and again, while a sweep runs (between runs:
+// a file that runs cannot be written): a run that records one program's hash
+// has that program's figures; where what ran is not what was hashed, the run
+// gives no hash and fails.
+TEST(LineSimTrust, ControllerWrittenOverInPlaceIsHashedAsWhatRan) {
+    const std::string out = test_support::fresh_folder();
+    const std::string a = read_file(EDGE_FOLLOWER_EXE), b = read_file(LINE_FOLLOWER_EXE);
+    std::map<std::string, nlohmann::json> figures;  // hash: mean error, as each runs alone
+    for (const std::string* bytes : {&a, &b}) {
+        std::ofstream(out + "/alone", std::ios::binary | std::ios::trunc) << *bytes;
+        fs::permissions(out + "/alone", fs::perms::owner_all);
+        const auto run = run_process(LINE_SIM_EXE, {"oval", "--duration", "2", "-o", out + "/alone-runs", "--controller", out + "/alone"});
+        ASSERT_EQ(run.exit_status, 0) << run.standard_error;
+        const auto summary = nlohmann::json::parse(read_file(out + "/alone-runs/oval/summary.json"));
+        figures[summary["controller_sha256"]] = summary["mean_abs_lateral_error_m"];
+    }
+    ASSERT_EQ(figures.size(), 2U);
+    std::ofstream(out + "/controller", std::ios::binary) << a;
+    fs::permissions(out + "/controller", fs::perms::owner_all);
+    const auto sweep = test_support::start_process(
+        LINE_SIM_EXE, {"oval", "--seeds", "1..60", "-j", "1", "--duration", "2", "-o", out + "/runs", "--controller", out + "/controller"});
+    ASSERT_TRUE(wait_until([&] { return fs::exists(out + "/runs/oval/seed=1/world.toml"); }));  // checked and started
+    for (int i = 0; !fs::exists(out + "/runs/results.json") && i < 20000; ++i) {
+        std::ofstream(out + "/controller", std::ios::binary | std::ios::trunc) << (i % 2 == 0 ? b : a);
+    }
+    test_support::wait_process(sweep);
+    const auto rows = nlohmann::json::parse(read_file(out + "/runs/results.json"))["runs"];
+    ASSERT_EQ(rows.size(), 60U);
+    // (A file caught half written is hashed as what it is, and runs or fails as that.)
+    for (const auto& row : rows) {
+        if (!row.contains("controller_sha256") || figures.count(row["controller_sha256"]) == 0) continue;
+        EXPECT_EQ(row["mean_abs_lateral_error_m"], figures[row["controller_sha256"]]) << row.dump();
     }
 }
 

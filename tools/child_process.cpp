@@ -56,7 +56,8 @@ int open_output(const std::string& path) {
 
 // In the child, after fork: the controller's start, clean of what this
 // process set up (blocked and handled signals, descriptors), then exec.
-[[noreturn]] void exec_child(const ChildSpec& child, const Exec& exec, pid_t parent, int out, int err, int record) {
+[[noreturn]] void exec_child(const ChildSpec& child, const Exec& exec, pid_t parent, int out, int err, int record,
+                             int exec_notice = -1) {
     // Killed when its parent dies; if the parent is already gone, it is not started at all.
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
     // A process group of its own, so that what it starts can be stopped with it.
@@ -65,26 +66,45 @@ int open_output(const std::string& path) {
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGUSR1}) signal(s, SIG_DFL);
-    // Out of the way of the numbers they go to, first.
-    const int in = fcntl(open("/dev/null", O_RDONLY | O_CLOEXEC), F_DUPFD_CLOEXEC, 10);
-    out = fcntl(out, F_DUPFD_CLOEXEC, 10);
-    err = fcntl(err, F_DUPFD_CLOEXEC, 10);
-    record = record >= 0 ? fcntl(record, F_DUPFD_CLOEXEC, 10) : -2;
-    const int program = child.program_fd >= 0 ? fcntl(child.program_fd, F_DUPFD_CLOEXEC, 10) : -2;
-    if (in < 0 || out < 0 || err < 0 || record == -1 || program == -1 || dup2(in, STDIN_FILENO) < 0 ||
-        dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 || (record >= 0 && dup2(record, RECORD_FD) < 0) ||
-        (program >= 0 && dup3(program, RECORD_FD + 1, O_CLOEXEC) < 0)) {
-        _exit(127);
+    // Each to its number: standard input, output and error, the record
+    // (RECORD_FD, left open), the program (RECORD_FD + 1) and the notice of
+    // the exec (RECORD_FD + 2), both closed as the program starts. Moved out
+    // of the way of those numbers first.
+    const int moved[] = {fcntl(open("/dev/null", O_RDONLY | O_CLOEXEC), F_DUPFD_CLOEXEC, 10),
+                         fcntl(out, F_DUPFD_CLOEXEC, 10),
+                         fcntl(err, F_DUPFD_CLOEXEC, 10),
+                         record >= 0 ? fcntl(record, F_DUPFD_CLOEXEC, 10) : -2,
+                         child.program_fd >= 0 ? fcntl(child.program_fd, F_DUPFD_CLOEXEC, 10) : -2,
+                         exec_notice >= 0 ? fcntl(exec_notice, F_DUPFD_CLOEXEC, 10) : -2};
+    for (int number = 0; number < 6; ++number) {
+        if (moved[number] == -1) _exit(127);
+        if (moved[number] == -2) {
+            close(number);
+        } else if (dup3(moved[number], number, number <= RECORD_FD ? 0 : O_CLOEXEC) < 0) {
+            _exit(127);
+        }
     }
-    // Nothing else of line-sim's reaches the controller (the program's own
-    // descriptor closes as it starts).
-    syscall(SYS_close_range, RECORD_FD + (program >= 0 ? 2 : record >= 0 ? 1 : 0), ~0U, 0);
-    if (record < 0) close(RECORD_FD);
+    // Nothing else of line-sim's reaches the controller.
+    syscall(SYS_close_range, RECORD_FD + 3, ~0U, 0);
     if (!child.directory.empty() && chdir(child.directory.c_str()) != 0) _exit(127);
     char held[32];
     *put_number(put_text(held, "/proc/self/fd/"), RECORD_FD + 1) = '\0';
-    execve(program >= 0 ? held : exec.argv[0], exec.argv.data(), exec.envp.data());
+    execve(child.program_fd >= 0 ? held : exec.argv[0], exec.argv.data(), exec.envp.data());
     _exit(127);
+}
+
+// Whether the file open at `fd` holds exactly `bytes` (read from its start).
+bool holds(int fd, const std::string& bytes) {
+    char chunk[65536];
+    std::size_t at = 0;
+    for (;;) {
+        const ssize_t n = pread(fd, chunk, sizeof chunk, static_cast<off_t>(at));
+        if (n < 0) return false;
+        if (n == 0) return at == bytes.size();
+        const auto got = static_cast<std::size_t>(n);
+        if (at + got > bytes.size() || std::memcmp(chunk, bytes.data() + at, got) != 0) return false;
+        at += got;
+    }
 }
 
 // One of the child's output streams, copied to its file: the head as it
@@ -252,12 +272,28 @@ void kill_all_children() {
         s.ring = static_cast<char*>(ring);
     }
     const pid_t self = getpid();
+    int exec_notice[2] = {-1, -1};
+    if (child.program_bytes != nullptr && pipe2(exec_notice, O_CLOEXEC) != 0) _exit(127);
     const pid_t pid = fork();
     if (pid < 0) _exit(127);
-    if (pid == 0) exec_child(child, exec, self, out_pipe[1], err_pipe[1], record);
+    if (pid == 0) exec_child(child, exec, self, out_pipe[1], err_pipe[1], record, exec_notice[1]);
     setpgid(pid, pid);  // as the child does: whichever comes first, the group is there
     close(out_pipe[1]);
     close(err_pipe[1]);
+    if (child.program_bytes != nullptr) {
+        // Once the program has started (its end of the notice closed as it
+        // did), its file cannot be written while it runs: what it holds now
+        // is what runs. Whether that is what was hashed goes to line-sim.
+        close(exec_notice[1]);
+        char ignored = 0;
+        while (read(exec_notice[0], &ignored, 1) < 0 && errno == EINTR) {
+        }
+        close(exec_notice[0]);
+        const char* line = holds(child.program_fd, *child.program_bytes) ? "exec same\n" : "exec changed\n";
+        if (record >= 0 && write(record, line, std::strlen(line)) < 0) {
+            // line-sim then finds no word of it, and takes the file as changed
+        }
+    }
     if (record >= 0) close(record);
 
     int code = -1;  // the child's, once it has ended

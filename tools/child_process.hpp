@@ -21,6 +21,9 @@ struct ChildSpec {
     // With it, the program run is this open file (`program` is then only its
     // name, argv[0]): what was checked and hashed, whatever is at its path now.
     int program_fd = -1;
+    // With program_fd, a guarded child's guard checks once the program has
+    // started that the file holds these bytes, and says which in the record.
+    const std::string* program_bytes = nullptr;
 };
 
 // The environment of this process, less the variables whose names start with
@@ -48,10 +51,11 @@ inline constexpr int RECORD_FD = 3;
 // standard output and error into their files, bounded as said above, and
 // ends with the child's exit status (128 + the signal that ended it); each
 // file is written under its name + ".part" and renamed once whole, or keeps
-// that name if it could not be written whole. The
-// child also gets, as descriptor RECORD_FD, the writing end of `record_pipe`
-// (this process keeps the reading end), for a short record that must reach
-// this process even when no file can be written.
+// that name if it could not be written whole. The child also gets, as
+// descriptor RECORD_FD, the writing end of a pipe whose reading end this
+// process keeps (record_fd), for a short record that must reach this process
+// even when no file can be written; where the child was given program_bytes,
+// the guard puts a line "exec same" or "exec changed" there first.
 struct GuardedChild {
     pid_t guard = -1;      // -1 (errno set) if it could not be started
     int record_fd = -1;    // the reading end, non-blocking; this process closes it

@@ -82,10 +82,9 @@ void change_marks(const struct stat& info, long long (&marks)[4]) {
     marks[3] = static_cast<long long>(info.st_ino);
 }
 
-ControllerFile inspect(int fd, const std::string& path) {
+ControllerFile inspect(int fd, const std::string& path, std::string& bytes) {
     ControllerFile controller;
     struct stat info {};
-    std::string bytes;
     if (fd < 0 || fstat(fd, &info) != 0) {
         controller.problem = errno == EACCES ? "cannot be read" : "no such file";
     } else if (!S_ISREG(info.st_mode)) {
@@ -115,7 +114,7 @@ ControllerFile inspect_controller(const std::string& path) {
 HeldController::HeldController(const std::string& path) {
     // Not a FIFO's writer to wait for, nor a terminal to take.
     fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    file_ = inspect(fd_, path);
+    file_ = inspect(fd_, path, bytes_);
     struct stat info {};
     if (fd_ >= 0 && fstat(fd_, &info) == 0) change_marks(info, seen_);
 }
@@ -129,8 +128,7 @@ const std::string& HeldController::sha256_now() {
     long long marks[4] = {};
     if (fstat(fd_, &info) == 0) change_marks(info, marks);
     if (std::equal(std::begin(marks), std::end(marks), std::begin(seen_))) return file_.sha256;
-    std::string bytes;
-    file_.sha256 = read_whole(fd_, bytes) ? sha256(bytes) : "";
+    file_.sha256 = read_whole(fd_, bytes_) ? sha256(bytes_) : "";
     std::copy(std::begin(marks), std::end(marks), std::begin(seen_));
     return file_.sha256;
 }

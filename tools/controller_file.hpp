@@ -36,6 +36,8 @@ public:
 
     const ControllerFile& file() const { return file_; }
     int fd() const { return fd_; }
+    // What the file held when sha256_now() last hashed it.
+    const std::string& bytes() const { return bytes_; }
     // The hash of what the file holds now: the one taken before, unless it
     // has been written since (then read again).
     const std::string& sha256_now();
@@ -43,6 +45,7 @@ public:
 private:
     int fd_ = -1;
     ControllerFile file_;
+    std::string bytes_;
     long long seen_[4] = {};  // size, and the times of the last change, as hashed
 };
 

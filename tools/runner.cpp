@@ -51,6 +51,7 @@ void start(Run& run, Controller& controller) {
     child.environment.push_back("LINE_SIM_RECORD_FD=" + std::to_string(RECORD_FD));
     child.program_fd = controller.held->fd();
     run.controller_sha256 = controller.held->sha256_now();
+    child.program_bytes = &controller.held->bytes();
     const GuardedChild started = start_guarded_child(child);
     run.pid = started.guard;
     run.record_fd = started.record_fd;
@@ -84,15 +85,17 @@ void take_record(Run& run) {
     run.record_fd = -1;
 }
 
-// The record's line `index` (0: the end reason, 1: a failure, 2: the summary), or "".
+// The robot's record's line `index` (0: the end reason, 1: a failure, 2:
+// the summary), or ""; the guard's own line ("exec ...") is passed over.
 std::string record_line(const Run& run, int index) {
-    std::size_t begin = 0;
-    for (int i = 0; i < index; ++i) {
-        begin = run.record.find('\n', begin);
-        if (begin == std::string::npos) return "";
-        ++begin;
+    for (std::size_t begin = 0; begin < run.record.size();) {
+        const std::size_t end = run.record.find('\n', begin);
+        const std::string line = run.record.substr(begin, end - begin);
+        if (line.rfind("exec ", 0) != 0 && index-- == 0) return line;
+        if (end == std::string::npos) break;
+        begin = end + 1;
     }
-    return run.record.substr(begin, run.record.find('\n', begin) - begin);
+    return "";
 }
 
 
@@ -165,6 +168,12 @@ void finish_files(Run& run, const Controller& controller) {
     run.summary->controller_exit_status = run.exit_status;
     run.summary->controller = controller.given;
     run.summary->controller_sha256 = run.controller_sha256;
+    // Written over while the run started: what ran is not the file that was
+    // hashed, and no hash is given for it.
+    if (run.pid > 0 && run.record.find("exec same\n") == std::string::npos) {
+        run.summary->controller_sha256.reset();
+        run.error = controller.given + ": the file was written over as the run started, so what ran is not known";
+    }
     // The controller's output and the robot's report, which its guard keeps
     // under their temporary names where it could not write them whole.
     for (const char* name : {sim::OUTPUT_FILE, sim::REPORT_FILE}) {
