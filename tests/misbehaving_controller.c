@@ -9,7 +9,8 @@
  *   threads     after 10 steps, a second thread calls the robot while this one goes on stepping
  *   slow        sleeps 10 ms before every step
  *   hang        after 10 steps, takes no step again
- *   setsid      as fork, but the child leaves for a session of its own (and so a process group of its own)
+ *   setsid      as fork, but the child leaves for a session of its own (and so a process group of its own),
+ *               and takes 2 ms a step, so that the run lasts while a test looks
  *   spew N      writes N MiB of output to standard output and one line of N MiB to standard error, then runs
  * Whatever the mode, it steps until the robot says the run is over, then closes it. */
 #define _POSIX_C_SOURCE 200809L
@@ -72,8 +73,8 @@ int main(int argc, char** argv) {
     int started = 0;
     int32_t duration = strcmp(mode, "huge-step") == 0 ? INT32_MAX : 32;
     for (;;) {
-        if (strcmp(mode, "slow") == 0) {
-            const struct timespec pause_for = {0, 10 * 1000 * 1000};
+        if (strcmp(mode, "slow") == 0 || strcmp(mode, "setsid") == 0) {
+            const struct timespec pause_for = {0, (strcmp(mode, "slow") == 0 ? 10 : 2) * 1000 * 1000};
             nanosleep(&pause_for, NULL);
         }
         if (wb_robot_step(duration) == -1) break;
