@@ -160,6 +160,13 @@ TEST(LineSimTrust, SecondCallIntoAFolderInUseIsRefused) {
     kill(first.pid, SIGINT);
     EXPECT_EQ(test_support::wait_process(first).exit_status, 130);
     EXPECT_EQ(run_process(LINE_SIM_EXE, {"oval", "--duration", "1", "-o", out}).exit_status, 0);  // free again
+    // Nor does a call, or a merge, write inside a run's folder.
+    for (const std::vector<std::string>& call : {std::vector<std::string>{"oval", "--duration", "1", "-o", out + "/oval/inner"},
+                                                 {"merge", out, "-o", out + "/oval"}}) {
+        const auto inside = run_process(LINE_SIM_EXE, call);
+        EXPECT_EQ(inside.exit_status, 2);
+        EXPECT_NE(inside.standard_error.find(": inside the run folder " + out + "/oval;"), std::string::npos) << inside.standard_error;
+    }
 }
 
 // The controller's path is given another program while a sweep runs: every

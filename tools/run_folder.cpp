@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "file_names.hpp"
 #include "files.hpp"
 
 namespace fs = std::filesystem;
@@ -97,6 +98,15 @@ RunFolder claim_run_folder(const fs::path& out, const std::string& folder, std::
 }
 
 FolderLock::FolderLock(const fs::path& folder) {
+    // A call's files inside a run's folder would mix with the run's own list
+    // of them, and a later run there would remove them.
+    std::error_code absolute_error;
+    for (fs::path at = fs::absolute(folder, absolute_error); !absolute_error && !at.empty(); at = at.parent_path()) {
+        if (manifest_of(at).count(sim::WORLD_FILE) != 0) {
+            throw std::runtime_error("inside the run folder " + at.string() + "; give a folder of its own");
+        }
+        if (at == at.parent_path()) break;
+    }
     const std::string path = (folder / LOCK_FILE).string();
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd_ < 0) throw std::runtime_error(path + ": cannot be made (" + std::strerror(errno) + ")");
