@@ -6,8 +6,11 @@
 #include <array>
 #include <cmath>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "camera.hpp"
+#include "straight_drawing.hpp"
 #include "scenarios.hpp"
 #include "track.hpp"
 
@@ -425,5 +428,149 @@ TEST(FloorVariation, FixedToTheFloorWithinItsAmplitudeAndSeeded) {
         }
     }
 }
+
+}  // namespace
+
+namespace {
+
+// A chain of straight pieces is drawn as one span a row, between its
+// outline's least and greatest y. That is right only where every joint is
+// gentle (gentle_joint()): the inner half of either piece's cap at the
+// joint then lies in the other piece's band, so leaving it out of the
+// outline loses no pixel. Three pieces, the middle one `ratio` times as long
+// as the reach h |sin(turn)| of a cap's inner half along the other piece:
+// just long enough (chained), just too short or far too short (drawn apart),
+// and well long enough; left and right turns, gentle and steep, the third
+// piece turning on or back (then no other band covers the first joint).
+struct Joint {
+    double turn;   // [rad] at the first joint, and at the second the same way or back (`zigzag`)
+    double ratio;  // the middle piece's length over h |sin(turn)|
+    bool zigzag;
+};
+
+void PrintTo(const Joint& joint, std::ostream* out) {
+    *out << "turn " << joint.turn << " rad, middle " << joint.ratio << " x h sin(turn)" << (joint.zigzag ? ", back" : "");
+}
+
+class GentleJoint : public ::testing::TestWithParam<Joint> {};
+
+// The band of a straight piece, without its end discs: 0 <= along <= length
+// and |beside| <= h, rounding allowed for at its edges.
+bool in_band(const sim::Piece& piece, sim::Vec2 p, double h) {
+    const double along = (p.x - piece.start.x) * piece.direction.x + (p.y - piece.start.y) * piece.direction.y;
+    const double beside = (p.y - piece.start.y) * piece.direction.x - (p.x - piece.start.x) * piece.direction.y;
+    const double slack = 1e-12;  // [m]
+    return along >= -slack && along <= piece.length + slack && std::abs(beside) <= h + slack;
+}
+
+TEST_P(GentleJoint, TheInnerHalfCapsLieInTheOtherBandExactlyWhenGentleAndEveryPixelMatchesReference) {
+    const Joint joint = GetParam();
+    const double width = 0.04, h = width / 2;
+    const double middle = joint.ratio * h * std::abs(std::sin(joint.turn));  // [m]
+    const sim::Vec2 a{0, 0}, b{0.15, 0}, c{b.x + middle * std::cos(joint.turn), middle * std::sin(joint.turn)};
+    const double last = joint.zigzag ? 0.0 : 2 * joint.turn;  // [rad] the third piece's heading
+    const sim::Vec2 d{c.x + 0.15 * std::cos(last), c.y + 0.15 * std::sin(last)};
+    sim::TrackSettings settings;
+    settings.closed = false;
+    settings.line_width = width;
+    sim::set_polyline(settings, {a, b, c, d});
+    const sim::Track track(settings);
+    ASSERT_EQ(track.pieces().size(), 3u);
+    const bool gentle = joint.ratio >= 1.0;
+    for (std::size_t k = 0; k < 2; ++k) {
+        const sim::Piece &piece = track.pieces()[k], &next = track.pieces()[k + 1];
+        const double side = piece.corner > 0 ? 1.0 : -1.0;  // the inner side of the turn: left for a left turn
+        ASSERT_EQ(sim::gentle_joint(piece, next, h), gentle) << "joint " << k;
+        // The caps' inner halves, from the joint out to their far ends: in the
+        // other band at every point when gentle; the far end of one of them
+        // outside it when not.
+        const sim::Vec2 n_piece{-piece.direction.y * side, piece.direction.x * side};
+        const sim::Vec2 n_next{-next.direction.y * side, next.direction.x * side};
+        bool all_in = true;
+        for (int i = 0; i <= 20; ++i) {
+            const double t = h * i / 20;
+            all_in = all_in && in_band(next, {piece.end.x + t * n_piece.x, piece.end.y + t * n_piece.y}, h) &&
+                     in_band(piece, {next.start.x + t * n_next.x, next.start.y + t * n_next.y}, h);
+        }
+        EXPECT_EQ(all_in, gentle) << "joint " << k;
+    }
+    // Views round the joints, each pixel against the reference.
+    const sim::Floor floor{{-1, -1}, {1, 1}};
+    int line_pixels = 0;
+    for (const sim::CameraSettings& camera_settings : {camera_of(80, 60, 0.6), camera_of(64, 48, 1.1, 1.2)}) {
+        sim::Camera camera(camera_settings, sim::FloorSettings{}, track, width, floor);
+        std::mt19937 random(static_cast<std::uint32_t>(1000 * joint.ratio + 10 * std::abs(joint.turn) + (joint.zigzag ? 1 : 0)));
+        std::uniform_real_distribution<double> back(0.02, 0.1), across(-0.02, 0.02), turn(-0.3, 0.3);
+        for (int i = 0; i < 40; ++i) {
+            const double heading = joint.turn + turn(random), distance = back(random), offset = across(random);
+            const sim::Pose pose{b.x - distance * std::cos(heading) - offset * std::sin(heading),
+                                 b.y - distance * std::sin(heading) + offset * std::cos(heading), heading};
+            camera.render(pose);
+            expect_matches_reference(line_pixels, camera, pose, track, width, floor);
+            if (HasFatalFailure()) return;
+        }
+    }
+    EXPECT_GT(line_pixels, 2 * 40 * 48 * 64 / 20);
+}
+
+INSTANTIATE_TEST_SUITE_P(Chains, GentleJoint,
+                         ::testing::Values(Joint{0.6, 1.001, false}, Joint{0.6, 0.999, false}, Joint{-0.6, 1.001, false},
+                                           Joint{0.15, 1.001, false}, Joint{0.7, 2.0, false}, Joint{0.75, 0.5, false},
+                                           Joint{0.6, 1.001, true}, Joint{0.6, 0.999, true}, Joint{-0.6, 1.001, true},
+                                           Joint{-0.6, 0.5, true}, Joint{1.2, 1.001, true}, Joint{1.2, 0.7, true}));
+
+// Every effect, on alone, makes the image other than the plain drawing: the
+// camera then tells the run recorder no row as kept. With every effect off
+// it tells the rows, and a row it calls kept is as the last render drew it.
+struct Effect {
+    const char* name;
+    sim::CameraSettings camera;
+    sim::FloorSettings grays;
+};
+
+Effect effect(const char* name, void (*set)(sim::CameraSettings&, sim::FloorSettings&)) {
+    Effect e{name, {}, {}};
+    set(e.camera, e.grays);
+    return e;
+}
+
+class CameraEffect : public ::testing::TestWithParam<Effect> {};
+
+TEST_P(CameraEffect, OnAloneNoRowIsToldAsKept) {
+    const Effect& e = GetParam();
+    const bool on = std::string(e.name) != "none";
+    const sim::CameraEffects effects(e.camera, e.grays, 1);
+    EXPECT_EQ(effects.any(), on);
+    EXPECT_EQ(effects.rows_may_be_kept(), !on);
+    Seen seen(straight_along_x(0.0), e.camera, e.grays);
+    EXPECT_EQ(seen.camera.rows_kept(), nullptr);  // before the first render
+    std::vector<std::uint8_t> before;
+    for (int f = 0; f < 5; ++f) {
+        const auto size = 3 * static_cast<std::size_t>(seen.camera.width() * seen.camera.height());
+        seen.camera.render({0.001 * f, 0.0002 * f, 0.01 * f});
+        const std::uint8_t* kept = seen.camera.rows_kept();
+        ASSERT_EQ(kept != nullptr, !on) << "frame " << f;
+        if (kept != nullptr && !before.empty()) {
+            const auto row_size = 3 * static_cast<std::size_t>(seen.camera.width());
+            for (std::size_t r = 0; r < static_cast<std::size_t>(seen.camera.height()); ++r) {
+                if (kept[r] == 0) continue;
+                EXPECT_TRUE(std::equal(before.data() + r * row_size, before.data() + (r + 1) * row_size,
+                                       seen.camera.image() + r * row_size)) << "row " << r;
+            }
+        }
+        before.assign(seen.camera.image(), seen.camera.image() + size);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachAlone, CameraEffect,
+    ::testing::Values(effect("none", [](sim::CameraSettings&, sim::FloorSettings&) {}),
+                      effect("noise", [](sim::CameraSettings& c, sim::FloorSettings&) { c.noise = 3; }),
+                      effect("antialias", [](sim::CameraSettings& c, sim::FloorSettings&) { c.antialias = 2; }),
+                      effect("exposure", [](sim::CameraSettings& c, sim::FloorSettings&) { c.exposure_gain = 0.9; }),
+                      effect("vignetting", [](sim::CameraSettings& c, sim::FloorSettings&) { c.vignetting = 0.2; }),
+                      effect("floor_variation", [](sim::CameraSettings&, sim::FloorSettings& g) { g.floor_gray_variation = 5; }),
+                      effect("line_variation", [](sim::CameraSettings&, sim::FloorSettings& g) { g.line_gray_variation = 5; })),
+    [](const ::testing::TestParamInfo<Effect>& param) { return std::string(param.param.name); });
 
 }  // namespace
