@@ -17,7 +17,8 @@ typedef uint16_t DeviceTag;
 /* Opens the connection; called once, before any other operation. */
 void wb_robot_init(void);
 
-/* The tag of the device with this NUL-terminated name. */
+/* The tag of the device with this NUL-terminated name, or 0 where the
+ * robot has none of that name. Every platform has one device, "camera". */
 DeviceTag wb_robot_get_device(const char* name);
 
 /* From now on the camera holds an image, renewed every sampling_period_ms. */
@@ -28,16 +29,24 @@ int32_t wb_camera_get_width(DeviceTag camera);
 int32_t wb_camera_get_height(DeviceTag camera);
 
 /* The current image: height rows of width pixels, 3 bytes a pixel, no gap
- * between rows. Owned by the library, and read only: the simulated camera
- * draws the next image over it, changing only what moved. Valid at least
- * until the next wb_robot_step call. */
+ * between rows; pixel (x, y) starts at byte 3 * (y * width + x). Owned by
+ * the library, and read only: the simulated camera draws the next image over
+ * it, changing only what moved. Valid at least until the next wb_robot_step
+ * call; no image (NULL) before wb_camera_enable.
+ *
+ * Orientation: the camera is mounted turned a half turn about its axis, so
+ * row 0 is the near edge of the view (closest to the robot) and column 0 is
+ * the robot's right: a larger column index lies further to the robot's left,
+ * and the image's left and right are mirrored against what the robot sees
+ * ahead. A line to the robot's left is found at columns above width / 2. */
 const unsigned char* wb_camera_get_image(DeviceTag camera);
 
-/* Wheel speeds in the library's unit; in force until the next call. */
+/* Wheel speeds [rad/s], each wheel's angular speed, positive forwards: 4.0
+ * on a wheel of 2 cm radius is 8 cm/s. In force until the next call. */
 void wb_differential_wheels_set_speed(double left, double right);
 
-/* Advances the robot by duration_ms, then returns: -1 when the controller
- * must end, any other value to go on. */
+/* Advances the robot by duration_ms [ms], then returns: 0 to go on, -1 when
+ * the run is over and the controller must end (and -1 from then on). */
 int32_t wb_robot_step(int32_t duration_ms);
 
 /* Closes the connection; the last operation of a run. */
