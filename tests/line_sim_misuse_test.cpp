@@ -81,19 +81,6 @@ INSTANTIATE_TEST_SUITE_P(
         Misuse{"SlowerThanTheWallClockLimit", "slow", {"--set", "run.wall_time_limit=0.05"}, "wall_time_limit", 1}),
     [](const ::testing::TestParamInfo<Misuse>& param) { return std::string(param.param.name); });
 
-TEST(ControllerMisuse, WallClockLimitIsCheckedAsAWorldKey) {
-    for (const char* limit : {"0", "-1", "1e8", "inf", "\"long\""}) {
-        const std::string out = test_support::fresh_folder();
-        const auto run = run_process(LINE_SIM_EXE, {"--set", std::string("run.wall_time_limit=") + limit, "-o", out + "/runs"});
-        EXPECT_EQ(run.exit_status, 2) << limit;
-        const std::string expected =
-            "line-sim: world (built-in oval): key run.wall_time_limit: expected a positive number (wall-clock time in s)";
-        EXPECT_EQ(run.standard_error.rfind(expected, 0), 0U) << run.standard_error;
-        EXPECT_EQ(std::count(run.standard_error.begin(), run.standard_error.end(), '\n'), 1)
-            << limit;
-    }
-}
-
 // The refused characters, listed as ranges, planes spelt out.
 bool refused_character(char32_t c) {
     std::vector<std::pair<char32_t, char32_t>> refused = {
@@ -151,23 +138,6 @@ TEST(WorldNames, InvalidUtf8IsRefused) {
     for (const char* bytes : {"caf\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbd", "\xef\xbf\xbd", "plain"}) {
         EXPECT_TRUE(sim::printable_name(bytes)) << testing::PrintToString(bytes);
     }
-}
-
-// As a world file writes them: escapes in the name's string.
-TEST(WorldNames, WorldFilesWithTheseNamesAreRefused) {
-    const std::string track = "[track]\nclosed = false\nsegments = [{ straight = 1 }]\n";
-    for (const char* name : {"a\\u061cb", "a\\ufffe", "\\uffff", "\\ufdd0", "\\ufdef", "\\U0001fffe", "\\U0010ffff",
-                             "a\\u2028b", "\\u0085"}) {
-        try {
-            sim::parse_world(std::string("name = \"") + name + "\"\n" + track, "w.toml");
-            ADD_FAILURE() << name << " accepted";
-        } catch (const sim::WorldError& error) {
-            EXPECT_EQ(std::string(error.what()),
-                      "world w.toml: key name: expected a non-empty string of at most 200 bytes without control characters");
-        }
-    }
-    EXPECT_EQ(sim::parse_world("name = \"\\U0001f600 \\ufdcf \\ufdf0 \\ufffd\"\n" + track, "w.toml").name,
-              "\xf0\x9f\x98\x80 \xef\xb7\x8f \xef\xb7\xb0 \xef\xbf\xbd");
 }
 
 }  // namespace

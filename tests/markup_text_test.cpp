@@ -115,14 +115,6 @@ std::vector<BadText> bad_texts() {
 
 class BadTextIn : public ::testing::TestWithParam<BadText> {};
 
-TEST_P(BadTextIn, XmlTextReplacesWhatXmlDoesNotAllowAndEscapesMarkup) {
-    const BadText& bad = GetParam();
-    const std::string out = line_sim::xml_text(bad.text);
-    EXPECT_EQ(out, bad.escaped);
-    EXPECT_TRUE(only_xml_chars(out));
-    EXPECT_EQ(out.find_first_of("<>\"'"), std::string::npos);
-}
-
 // The whole documents, parsed as XML by a parser of another project.
 ::testing::AssertionResult parses_as_xml(const std::string& path) {
     const auto parsed = test_support::run_process(

@@ -177,58 +177,6 @@ TEST(SimulationCommands, NonFiniteSpeedsStopTheWheels) {
     EXPECT_EQ(simulation.pose().heading, 0.0);
 }
 
-TEST(SimulationCommands, NonFiniteSpeedEndsTheRunAndChangesNothing) {
-    for (const double bad : {NAN, INFINITY, -INFINITY}) {
-        sim::Simulation simulation(sim::default_world());
-        ASSERT_TRUE(simulation.set_wheel_speeds(4, 4));
-        ASSERT_TRUE(simulation.step(32));
-        const sim::Pose before = simulation.pose();
-        EXPECT_FALSE(simulation.set_wheel_speeds(4, bad));
-        EXPECT_EQ(simulation.end_reason(), sim::EndReason::invalid_speed);
-        EXPECT_FALSE(simulation.step(32));
-        EXPECT_EQ(simulation.pose().x, before.x);
-        EXPECT_EQ(simulation.time(), 0.032);
-        EXPECT_FALSE(sim::end_reason_info(simulation.end_reason()).normal);
-    }
-}
-
-TEST(SimulationClock, StepsThatLetNoTimePassEndTheRun) {
-    sim::Simulation simulation(sim::default_world());
-    simulation.set_wheel_speeds(4, 4);
-    for (int i = 1; i < sim::Simulation::MOST_STILL_STEPS; ++i) ASSERT_TRUE(simulation.step(i % 2 ? 0 : -32));
-    ASSERT_TRUE(simulation.step(32));  // time passed: the count starts again
-    for (int i = 1; i < sim::Simulation::MOST_STILL_STEPS; ++i) ASSERT_TRUE(simulation.step(0));
-    EXPECT_FALSE(simulation.step(0));
-    EXPECT_EQ(simulation.end_reason(), sim::EndReason::clock_stopped);
-    EXPECT_FALSE(sim::end_reason_info(sim::EndReason::clock_stopped).normal);
-    EXPECT_EQ(simulation.time(), 0.032);
-    EXPECT_EQ(simulation.metrics().steps, 1);
-}
-
-// The step that reaches the duration is whole unless it would run on past it
-// by more than MOST_OVERRUN_MS; then it ends at the duration.
-TEST(SimulationEnd, StepPastTheDurationIsCutThere) {
-    struct Case {
-        double duration;  // [s]
-        std::int32_t first, last;  // [ms] the two steps
-        double end;       // [s] the time the run ends at
-    };
-    for (const Case c : {Case{3.0, INT32_MAX, 0, 3.0}, Case{1.0, 500, 1500, 2.0}, Case{1.0, 500, 1501, 1.0},
-                         Case{1.0004, 1000, INT32_MAX, 1.001}, Case{1e7, 1, INT32_MAX, static_cast<double>(std::int64_t{INT32_MAX} + 1) / 1000}}) {
-        sim::WorldSettings world = sim::default_world();
-        world.run.duration = c.duration;
-        world.run.off_line_limit = 1e8;  // standing still, it must not stall first
-        sim::Simulation simulation(world);
-        const bool going_on = simulation.step(c.first);
-        if (c.last != 0) {
-            ASSERT_TRUE(going_on);
-            simulation.step(c.last);
-        }
-        EXPECT_EQ(simulation.time(), c.end) << c.duration << " " << c.last;
-        EXPECT_EQ(simulation.end_reason(), c.end >= c.duration ? sim::EndReason::duration : sim::EndReason::none);
-    }
-}
-
 // A random double of any magnitude and sign, extremes often.
 double any_speed(std::uint64_t& state) {
     constexpr double EXTREMES[] = {DBL_MAX, 1e308, 1e300, 1e4, 1e4 + 1, 4.0, 1e-300, DBL_TRUE_MIN, 0.0};
@@ -261,22 +209,6 @@ sim::RobotSettings any_robot(std::uint64_t& state) {
 
 bool finite(const sim::Pose& pose) {
     return std::isfinite(pose.x) && std::isfinite(pose.y) && std::isfinite(pose.heading);
-}
-
-// The motion itself: any speeds, commands and robot, for up to the longest run.
-TEST(MotionStaysFinite, DriveUnderAnyCommands) {
-    std::uint64_t state = sim::mix_seed(7);
-    for (int i = 0; i < 2000; ++i) {
-        const sim::RobotSettings robot = any_robot(state);
-        sim::WheelPair speeds{sim::clamp_command(any_speed(state), robot), sim::clamp_command(any_speed(state), robot)};
-        const sim::WheelPair commands{sim::clamp_command(any_speed(state), robot), sim::clamp_command(any_speed(state), robot)};
-        const sim::WheelPair ground{1 + between(state, -0.5, 0.5) * 1.5, 1 + between(state, -0.5, 0.5) * 1.5};
-        const double seconds = between(state, 1e-3, sim::MOST_DURATION);
-        const sim::Pose start{between(state, -1e6, 1e6), between(state, -1e6, 1e6), between(state, -4, 4)};
-        const sim::Pose end = sim::drive(start, speeds, commands, ground, seconds, robot);
-        ASSERT_TRUE(finite(end)) << "case " << i << ": " << end.x << " " << end.y << " " << end.heading;
-        ASSERT_TRUE(std::isfinite(speeds.left) && std::isfinite(speeds.right)) << "case " << i;
-    }
 }
 
 // The whole run, camera on: whatever the controller commands and however long
@@ -466,6 +398,5 @@ TEST(RunFilesSnapshots, BoundedInNumberAndNamedInTimeOrder) {
     }
     EXPECT_EQ(sim::snapshot_name("off-line-", 10.016, 120), "camera-off-line-010.016s.png");
 }
-
 
 }  // namespace

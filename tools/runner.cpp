@@ -73,6 +73,12 @@ void start(Run& run, Controller& controller) {
     }
 }
 
+// A run's world and its text, held only while it goes (a sweep has thousands of runs).
+void let_go(Run& run) {
+    run.world.reset();
+    std::string().swap(run.text);
+}
+
 // The robot's end record, read once its controller has ended: the end
 // reason's word on the first line, a failure's line on the second.
 void take_record(Run& run) {
@@ -229,8 +235,7 @@ void finish(Run& run, const Controller& controller) {
     // runs), and a page begun then but not finished is removed before the
     // files are listed.
     run.live.reset();
-    run.world.reset();
-    std::string().swap(run.text);
+    let_go(run);
     // Whatever failed, the files that are there are listed as the run's.
     try {
         write_manifest(run.run_folder);
@@ -246,8 +251,7 @@ void not_started(Run& run, const Controller& controller) {
     run.summary = sim::summarise(*run.world, 0.0, 0.0, sim::Metrics(run.world->run, 0.0), sim::EndReason::files_not_written);
     run.summary->controller = controller.given;
     if (!run.folder.empty()) rmdir(run.folder.c_str());  // only if empty
-    run.world.reset();
-    std::string().swap(run.text);
+    let_go(run);
 }
 
 // The simulated time a run has reached: the last whole line of its trace.
