@@ -1,6 +1,149 @@
+// The field tables of summary.json and line-sim.json: each key once, with
+// the member it holds and the rule its value is checked by when read.
+
 #include "run_summary.hpp"
 
+#include <algorithm>
+#include <cmath>
+#include <type_traits>
+#include <utility>
+
+#include "world_file.hpp"
+
 namespace sim {
+namespace {
+
+// The rules a value is read by.
+struct Text {  // a string without control characters, of at most `most` bytes
+    std::size_t most;
+    bool may_be_empty = false;
+};
+struct Whole {  // a whole number from 0 to `most`
+    std::uint64_t most;
+};
+struct Figure {  // [s] or [m]: a finite number, from 0 unless `negative`
+    bool negative = false;
+};
+struct Times {};   // a list of finite times from 0
+struct Reason {};  // an end reason's word
+struct Hash {};    // 64 hexadecimal digits, or null
+struct Flag {};    // true or false
+struct Worked {};  // worked out from the others when written; read, it must agree
+
+template <class Summary, class Visit>
+void summary_fields(Summary& s, Visit&& visit) {
+    visit("world", s.world, Text{MOST_NAME_BYTES});
+    visit("seed", s.seed, Whole{INT64_MAX});
+    visit("sim_time_s", s.sim_time_s, Figure{});
+    visit("wall_time_s", s.wall_time_s, Figure{});
+    visit("real_time_factor", s.wall_time_s > 0 ? s.sim_time_s / s.wall_time_s : 0.0, Worked{});
+    visit("steps", s.steps, Whole{INT64_MAX});
+    visit("lap_times_s", s.lap_times_s, Times{});
+    visit("laps_completed", std::uint64_t{s.lap_times_s.size()}, Worked{});
+    visit("mean_abs_lateral_error_m", s.mean_abs_lateral_error_m, Figure{});
+    visit("rms_lateral_error_m", s.rms_lateral_error_m, Figure{});
+    visit("max_abs_lateral_error_m", s.max_abs_lateral_error_m, Figure{});
+    visit("time_off_line_s", s.time_off_line_s, Figure{});
+    visit("distance_along_line_m", s.distance_along_line_m, Figure{true});  // backwards round a closed track: below 0
+    visit("end_reason", s.end_reason, Reason{});
+    visit("camera_width", s.camera_width, Whole{MOST_PIXELS});
+    visit("camera_height", s.camera_height, Whole{MOST_PIXELS});
+}
+
+template <class Facts, class Visit>
+void facts_fields(Facts& f, Visit&& visit) {
+    visit("controller", f.controller, Text{4096});
+    visit("controller_sha256", f.controller_sha256, Hash{});
+    visit("controller_exit_status", f.controller_exit_status, Whole{255});
+    visit("files_whole", f.files_whole, Flag{});
+    visit("error", f.error, Text{4096, true});
+}
+
+template <class Record, class Fields>
+nlohmann::json write_fields(const Record& record, Fields fields) {
+    nlohmann::json json = nlohmann::json::object();
+    fields(record, [&](const char* key, const auto& value, auto rule) {
+        if constexpr (std::is_same_v<decltype(rule), Reason>) {
+            json[key] = end_reason_info(value).word;
+        } else if constexpr (std::is_same_v<decltype(rule), Hash>) {
+            json[key] = value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+        } else {
+            json[key] = value;
+        }
+    });
+    return json;
+}
+
+bool finite(const nlohmann::json& value, bool negative) {
+    return value.is_number() && std::isfinite(value.get<double>()) && (negative || value.get<double>() >= 0);
+}
+
+// Reads every stored field by its rule, then checks the worked-out ones
+// against what the stored ones give.
+template <class Record, class Fields>
+Record read_fields(const nlohmann::json& json, Fields fields) {
+    if (!json.is_object()) throw FieldError("", "expected an object");
+    const auto value_of = [&](const char* key) -> const nlohmann::json& {
+        const auto found = json.find(key);
+        if (found == json.end()) throw FieldError(key, "missing");
+        return *found;
+    };
+    const auto expect = [](const char* key, bool ok, const std::string& what, const nlohmann::json& value) {
+        if (!ok) throw FieldError(key, "expected " + what + ", not " + excerpt(value));
+    };
+    Record record;
+    fields(record, [&](const char* key, auto&& field, auto rule) {
+        using Rule = decltype(rule);
+        if constexpr (!std::is_same_v<Rule, Worked>) {
+            const nlohmann::json& v = value_of(key);
+            if constexpr (std::is_same_v<Rule, Text>) {
+                const bool ok = v.is_string() && (rule.may_be_empty || !v.get<std::string>().empty()) &&
+                                v.get<std::string>().size() <= rule.most && plain_text(v.get<std::string>());
+                expect(key, ok, "a string of at most " + std::to_string(rule.most) + " bytes without control characters", v);
+                field = v.get<std::string>();
+            } else if constexpr (std::is_same_v<Rule, Whole>) {
+                // (Parsed text gives a whole number from 0 as unsigned; one set in memory may be signed.)
+                const bool whole = v.is_number_unsigned() || (v.is_number_integer() && v.get<std::int64_t>() >= 0);
+                expect(key, whole && v.get<std::uint64_t>() <= rule.most,
+                       "a whole number from 0 to " + std::to_string(rule.most), v);
+                field = static_cast<std::remove_reference_t<decltype(field)>>(v.get<std::uint64_t>());
+            } else if constexpr (std::is_same_v<Rule, Figure>) {
+                expect(key, finite(v, rule.negative), rule.negative ? "a finite number" : "a finite number from 0", v);
+                field = v.get<double>();
+            } else if constexpr (std::is_same_v<Rule, Times>) {
+                expect(key, v.is_array() && std::all_of(v.begin(), v.end(), [](const auto& t) { return finite(t, false); }),
+                       "a list of finite times from 0", v);
+                v.get_to(field);
+            } else if constexpr (std::is_same_v<Rule, Reason>) {
+                const auto reason = v.is_string() ? end_reason_from_word(v.get<std::string>()) : std::nullopt;
+                std::string words;
+                for (const EndReasonInfo& info : END_REASONS) words += (words.empty() ? "" : ", ") + std::string(info.word);
+                expect(key, reason.has_value(), "one of " + words, v);
+                field = *reason;
+            } else if constexpr (std::is_same_v<Rule, Hash>) {
+                expect(key, v.is_null() || (v.is_string() && sha256_text(v.get<std::string>())),
+                       "64 hexadecimal digits or null", v);
+                if (v.is_string()) field = v.get<std::string>();
+            } else {
+                static_assert(std::is_same_v<Rule, Flag>);
+                expect(key, v.is_boolean(), "true or false", v);
+                field = v.get<bool>();
+            }
+        }
+    });
+    fields(std::as_const(record), [&](const char* key, const auto& worked, auto rule) {
+        if constexpr (std::is_same_v<decltype(rule), Worked>) {
+            const nlohmann::json& v = value_of(key);
+            expect(key, v.is_number() && v == nlohmann::json(worked), nlohmann::json(worked).dump() + " (worked out from the others)", v);
+        }
+    });
+    return record;
+}
+
+const auto SUMMARY_FIELDS = [](auto& s, auto&& visit) { summary_fields(s, visit); };
+const auto FACTS_FIELDS = [](auto& f, auto&& visit) { facts_fields(f, visit); };
+
+}  // namespace
 
 RunSummary summarise(const WorldSettings& world, double sim_time, double wall_time, const Metrics& metrics,
                      EndReason end_reason) {
@@ -22,49 +165,57 @@ RunSummary summarise(const WorldSettings& world, double sim_time, double wall_ti
     return s;
 }
 
-nlohmann::json to_json(const RunSummary& s) {
-    nlohmann::json json = {{"world", s.world},
-                           {"seed", s.seed},
-                           {"sim_time_s", s.sim_time_s},
-                           {"wall_time_s", s.wall_time_s},
-                           {"real_time_factor", s.wall_time_s > 0 ? s.sim_time_s / s.wall_time_s : 0.0},
-                           {"steps", s.steps},
-                           {"laps_completed", s.lap_times_s.size()},
-                           {"lap_times_s", s.lap_times_s},
-                           {"mean_abs_lateral_error_m", s.mean_abs_lateral_error_m},
-                           {"rms_lateral_error_m", s.rms_lateral_error_m},
-                           {"max_abs_lateral_error_m", s.max_abs_lateral_error_m},
-                           {"time_off_line_s", s.time_off_line_s},
-                           {"distance_along_line_m", s.distance_along_line_m},
-                           {"end_reason", end_reason_info(s.end_reason).word},
-                           {"camera_width", s.camera_width},
-                           {"camera_height", s.camera_height}};
-    if (s.controller_exit_status) json["controller_exit_status"] = *s.controller_exit_status;
-    if (s.controller) json["controller"] = *s.controller;
-    if (s.controller_sha256) json["controller_sha256"] = *s.controller_sha256;
+nlohmann::json to_json(const RunSummary& summary) { return write_fields(summary, SUMMARY_FIELDS); }
+nlohmann::json to_json(const LineSimFacts& facts) { return write_fields(facts, FACTS_FIELDS); }
+RunSummary summary_from_json(const nlohmann::json& json) { return read_fields<RunSummary>(json, SUMMARY_FIELDS); }
+LineSimFacts facts_from_json(const nlohmann::json& json) { return read_fields<LineSimFacts>(json, FACTS_FIELDS); }
+
+EndReason joined_end_reason(const RunSummary& summary, const LineSimFacts& facts) {
+    return facts.files_whole ? summary.end_reason : EndReason::files_not_written;
+}
+
+nlohmann::json joined_json(const RunSummary& summary, const LineSimFacts& facts) {
+    nlohmann::json json = to_json(summary);
+    json.update(to_json(facts));
+    json["end_reason"] = end_reason_info(joined_end_reason(summary, facts)).word;
     return json;
 }
 
-RunSummary summary_from_json(const nlohmann::json& json) {
-    RunSummary s;
-    json.at("world").get_to(s.world);
-    json.at("seed").get_to(s.seed);
-    json.at("sim_time_s").get_to(s.sim_time_s);
-    json.at("wall_time_s").get_to(s.wall_time_s);
-    json.at("steps").get_to(s.steps);
-    json.at("lap_times_s").get_to(s.lap_times_s);
-    json.at("mean_abs_lateral_error_m").get_to(s.mean_abs_lateral_error_m);
-    json.at("rms_lateral_error_m").get_to(s.rms_lateral_error_m);
-    json.at("max_abs_lateral_error_m").get_to(s.max_abs_lateral_error_m);
-    json.at("time_off_line_s").get_to(s.time_off_line_s);
-    json.at("distance_along_line_m").get_to(s.distance_along_line_m);
-    s.end_reason = end_reason_from_word(json.at("end_reason").get<std::string>()).value_or(EndReason::none);
-    json.at("camera_width").get_to(s.camera_width);
-    json.at("camera_height").get_to(s.camera_height);
-    if (json.contains("controller_exit_status")) s.controller_exit_status = json.at("controller_exit_status").get<int>();
-    if (json.contains("controller")) s.controller = json.at("controller").get<std::string>();
-    if (json.contains("controller_sha256")) s.controller_sha256 = json.at("controller_sha256").get<std::string>();
-    return s;
+const std::vector<RecordKey>& record_keys() {
+    static const std::vector<RecordKey> keys = [] {
+        std::vector<RecordKey> all;
+        const auto add = [&](const char* key, const auto& value, auto) {
+            all.push_back({key, std::is_arithmetic_v<std::decay_t<decltype(value)>> && !std::is_same_v<std::decay_t<decltype(value)>, bool>});
+        };
+        const RunSummary summary;
+        const LineSimFacts facts;
+        summary_fields(summary, add);
+        facts_fields(facts, add);
+        return all;
+    }();
+    return keys;
+}
+
+bool plain_text(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0; };
+        const bool c1 = byte(i) == 0xc2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f;
+        const bool bidi = byte(i) == 0xe2 && ((byte(i + 1) == 0x80 && ((byte(i + 2) >= 0x8e && byte(i + 2) <= 0x8f) ||
+                                                                        (byte(i + 2) >= 0xaa && byte(i + 2) <= 0xae))) ||
+                                               (byte(i + 1) == 0x81 && byte(i + 2) >= 0xa6 && byte(i + 2) <= 0xa9));
+        if (byte(i) < 0x20 || byte(i) == 0x7f || c1 || bidi) return false;
+    }
+    return true;
+}
+
+bool sha256_text(const std::string& text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+std::string excerpt(const nlohmann::json& value) {
+    std::string text = value.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+    if (text.size() > 40) text = text.substr(0, 37) + "...";
+    return text;
 }
 
 }  // namespace sim

@@ -1,11 +1,15 @@
 #pragma once
 
-// summary.json: a run's figures, written by the simulated robot at the end of
-// a run and completed by line-sim (which knows how the controller ended).
+// A run's two records: summary.json, the figures the robot writes once at
+// the end of its run, and line-sim.json, what only line-sim knows of it
+// (which controller ran, how it ended, what could not be written). Each
+// struct's one field table (run_summary.cpp) writes it, reads it back with
+// every value checked, and gives the results their columns.
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,17 +34,52 @@ struct RunSummary {
     EndReason end_reason = EndReason::none;
     std::int32_t camera_width = 0;   // [px]
     std::int32_t camera_height = 0;  // [px]
-    // Filled in by line-sim, which knows the controller:
-    std::optional<int> controller_exit_status;  // its status, or 128 + the signal that ended it
-    std::optional<std::string> controller;         // its path as given
-    std::optional<std::string> controller_sha256;  // of its file, to trace results back to a build
+};
+
+struct LineSimFacts {
+    std::string controller;                        // its path as given
+    std::optional<std::string> controller_sha256;  // of the file that ran; none where that is not known
+    std::int32_t controller_exit_status = 0;       // its status, or 128 + the signal that ended it
+    bool files_whole = true;  // every file of the run written whole; false makes the run's end files_not_written
+    std::string error;        // why not, or how else the run went wrong, one line; "" for nothing
 };
 
 RunSummary summarise(const WorldSettings& world, double sim_time, double wall_time, const Metrics& metrics,
                      EndReason end_reason);
 
 nlohmann::json to_json(const RunSummary& summary);
-// Throws nlohmann::json::exception where a key is missing or of another type.
+nlohmann::json to_json(const LineSimFacts& facts);
+
+// A key of a record that is missing, or whose value is not of its kind and
+// range: what() is "expected ..., not <the value, short>" or "missing".
+struct FieldError : std::runtime_error {
+    FieldError(std::string field, const std::string& what) : std::runtime_error(what), key(std::move(field)) {}
+    std::string key;
+};
+// Read from JSON that may come from anyone; keys of neither are left alone.
+// Throw FieldError.
 RunSummary summary_from_json(const nlohmann::json& json);
+LineSimFacts facts_from_json(const nlohmann::json& json);
+
+// A run as a person reads it: both records in one object, with end_reason
+// files_not_written where line-sim could not write every file whole.
+nlohmann::json joined_json(const RunSummary& summary, const LineSimFacts& facts);
+EndReason joined_end_reason(const RunSummary& summary, const LineSimFacts& facts);
+
+// The keys of joined_json, each with whether its value is a number.
+struct RecordKey {
+    std::string key;
+    bool number;
+};
+const std::vector<RecordKey>& record_keys();
+
+// Text that is printed and put in pages, held to what a world's name may
+// hold: no control characters (a line end, a terminal escape), no C1
+// controls, no marks that turn text right to left.
+bool plain_text(const std::string& text);
+// A SHA-256 as line-sim writes it: 64 lowercase hexadecimal digits.
+bool sha256_text(const std::string& text);
+// A value as it stood in a file, short and in ASCII, for a message.
+std::string excerpt(const nlohmann::json& value);
 
 }  // namespace sim

@@ -21,8 +21,9 @@ KEYS = {
     "world": str, "seed": int, "sim_time_s": float, "wall_time_s": float, "real_time_factor": float,
     "steps": int, "laps_completed": int, "lap_times_s": list, "mean_abs_lateral_error_m": float,
     "rms_lateral_error_m": float, "max_abs_lateral_error_m": float, "time_off_line_s": float, "distance_along_line_m": float,
-    "end_reason": str, "controller_exit_status": int, "camera_width": int, "camera_height": int,
+    "end_reason": str, "camera_width": int, "camera_height": int,
 }
+FACTS = {"controller": str, "controller_sha256": str, "controller_exit_status": int, "files_whole": bool, "error": str}
 
 
 def check(folder):
@@ -30,6 +31,10 @@ def check(folder):
     for key, kind in KEYS.items():
         assert key in summary, f"{folder}: summary lacks {key}"
         assert isinstance(summary[key], kind) and not isinstance(summary[key], bool), f"{folder}: {key} is {summary[key]!r}"
+    facts = json.loads((folder / "line-sim.json").read_text())
+    assert set(facts) == set(FACTS), f"{folder}: line-sim.json holds {sorted(facts)}"
+    for key, kind in FACTS.items():
+        assert isinstance(facts[key], kind), f"{folder}: {key} is {facts[key]!r}"
     assert all(isinstance(lap, float) for lap in summary["lap_times_s"])
     assert len(summary["lap_times_s"]) == summary["laps_completed"]
 

@@ -24,6 +24,6 @@ example=$prefix/share/line_follower/examples/edge_follower
 env -u LD_LIBRARY_PATH "$prefix/bin/line-sim" oval --controller "$example" --sweep camera.noise=0,20 --duration 5 \
   --require 'steps>100' -o sweep -q > /dev/null
 [ -s sweep/results.csv ] && [ -s sweep/sweep.svg ] && [ -s sweep/oval/camera.noise=20/replay.html ]
-grep -q "\"controller\": \"$example\"" sweep/oval/camera.noise=0/summary.json
+grep -q "\"controller\": \"$example\"" sweep/oval/camera.noise=0/line-sim.json
 "$prefix/bin/line-sim" compare sweep sweep --require 'mean_abs_lateral_error_m<=+0%' > /dev/null
 echo "1 passed, 0 failed"

@@ -14,6 +14,7 @@
 #include "controller_file.hpp"
 #include "process.hpp"
 #include "replay.hpp"
+#include "run_summary.hpp"
 #include "simulation.hpp"
 #include "trace.hpp"
 #include "trajectory_svg.hpp"
@@ -26,6 +27,12 @@ using test_support::read_file;
 using test_support::run_process;
 
 int lines(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
+
+// A run folder's two records, joined as its replay shows them.
+nlohmann::json records_of(const std::string& folder) {
+    return sim::joined_json(sim::summary_from_json(nlohmann::json::parse(read_file(folder + "/summary.json"))),
+                            sim::facts_from_json(nlohmann::json::parse(read_file(folder + "/line-sim.json"))));
+}
 
 struct UsageCase {
     const char* name;
@@ -93,17 +100,20 @@ TEST(LineSim, SummaryHasEveryKeyAndAgreesWithTheTrace) {
                             "rms_lateral_error_m", "max_abs_lateral_error_m", "time_off_line_s"}) {
         EXPECT_TRUE(summary[key].is_number_float()) << key;
     }
-    for (const char* key : {"seed", "steps", "laps_completed", "controller_exit_status", "camera_width", "camera_height"}) {
+    for (const char* key : {"seed", "steps", "laps_completed", "camera_width", "camera_height"}) {
         EXPECT_TRUE(summary[key].is_number_integer()) << key;
     }
     EXPECT_EQ(summary["world"], "tightening_turns");
     EXPECT_EQ(summary["end_reason"], "duration");
     EXPECT_EQ(summary["seed"], 4);
-    EXPECT_EQ(summary["controller_exit_status"], 0);
     EXPECT_EQ(summary["camera_width"], 64);
+    const auto facts = nlohmann::json::parse(read_file(folder + "/line-sim.json"));
+    EXPECT_EQ(facts["controller_exit_status"], 0);
+    EXPECT_EQ(facts["files_whole"], true);
+    EXPECT_EQ(facts["error"], "");
     EXPECT_EQ(summary["sim_time_s"], 50.016);  // the first whole step at or past 50 s
     EXPECT_TRUE(summary["lap_times_s"].is_array());
-    EXPECT_EQ(summary.size(), 19U);
+    EXPECT_EQ(summary.size(), 16U);
 
     // The trace's rows, recomputed the plain way: laps from progress, errors from the lateral column.
     const sim::WorldSettings world = sim::load_world_file(folder + "/world.toml");
@@ -192,7 +202,7 @@ TEST(LineSim, PictureAndReplayAreWhatTheRunsFilesGive) {
         const std::string picture = read_file(folder + "/trajectory.svg"), page = read_file(folder + "/replay.html");
         const sim::WorldSettings world = sim::load_world_file(folder + "/world.toml");
         EXPECT_EQ(line_sim::trajectory_svg(world, sim::Track(world.track), folder + "/trace.csv"), picture) << world_name;
-        line_sim::write_replay(folder, world, nlohmann::json::parse(read_file(folder + "/summary.json")));
+        line_sim::write_replay(folder, world, records_of(folder));
         EXPECT_EQ(read_file(folder + "/replay.html"), page) << world_name;
     }
 }
@@ -259,7 +269,7 @@ TEST(LineSim, ControllerKilledMidRunIsReportedFromItsTrace) {
     EXPECT_EQ(run.exit_status, 1);
     const auto summary = nlohmann::json::parse(read_file(out + "/oval/summary.json"));
     EXPECT_EQ(summary["end_reason"], "controller_exited");
-    EXPECT_EQ(summary["controller_exit_status"], 128 + SIGKILL);
+    EXPECT_EQ(nlohmann::json::parse(read_file(out + "/oval/line-sim.json"))["controller_exit_status"], 128 + SIGKILL);
     EXPECT_GE(summary["steps"].get<int>(), 50);  // worked out from what the trace holds
     EXPECT_GT(summary["sim_time_s"].get<double>(), 1.5);
     EXPECT_NE(run.standard_output.find("controller_exited (137)"), std::string::npos) << run.standard_output;
@@ -339,7 +349,9 @@ TEST(LineSimFaults, FailedWriteIsReportedNamingTheFile) {
     EXPECT_FALSE(fs::exists(out + "/oval/trace.csv.part"));
     const auto summary = nlohmann::json::parse(read_file(out + "/oval/summary.json"));
     EXPECT_EQ(summary["end_reason"], "files_not_written");
-    EXPECT_EQ(summary["controller_exit_status"], 0);  // nothing thrown through the controller
+    const auto facts = nlohmann::json::parse(read_file(out + "/oval/line-sim.json"));
+    EXPECT_EQ(facts["controller_exit_status"], 0);  // nothing thrown through the controller
+    EXPECT_EQ(facts["files_whole"], false);
 }
 
 // A trace the robot cannot write whole (the file size limit) ends the run as
@@ -351,14 +363,14 @@ TEST(LineSimFaults, RobotThatCannotWriteItsFilesStillLeavesAWholeReplay) {
                                                        " oval --duration 60 --out " + out});
     EXPECT_EQ(run.exit_status, 1) << run.standard_error;
     const std::string folder = out + "/oval", page = read_file(folder + "/replay.html");
-    EXPECT_EQ(nlohmann::json::parse(read_file(folder + "/summary.json"))["end_reason"], "files_not_written");
+    EXPECT_EQ(records_of(folder)["end_reason"], "files_not_written");
     if (!fs::exists(folder + "/trace.csv")) {
         // Without the trace a page would show a run of no steps: there is none, not even the one begun.
         EXPECT_FALSE(fs::exists(folder + "/replay.html"));
         return;
     }
     const sim::WorldSettings world = sim::load_world_file(folder + "/world.toml");
-    line_sim::write_replay(folder, world, nlohmann::json::parse(read_file(folder + "/summary.json")));
+    line_sim::write_replay(folder, world, records_of(folder));
     EXPECT_EQ(read_file(folder + "/replay.html"), page);
 }
 
@@ -405,9 +417,9 @@ TEST(LineSimExperiments, OwnControllerRequirementsAndCompare) {
                                                    EDGE_FOLLOWER_EXE, "--require", "laps_completed>=1",
                                                    "--require", "end_reason==duration"});
     ASSERT_EQ(theirs.exit_status, 0) << theirs.standard_error;
-    const auto summary = nlohmann::json::parse(read_file(out + "/theirs/oval/summary.json"));
-    EXPECT_EQ(summary["controller"], EDGE_FOLLOWER_EXE);
-    EXPECT_EQ(summary["controller_sha256"], line_sim::file_sha256(EDGE_FOLLOWER_EXE));
+    const auto facts = nlohmann::json::parse(read_file(out + "/theirs/oval/line-sim.json"));
+    EXPECT_EQ(facts["controller"], EDGE_FOLLOWER_EXE);
+    EXPECT_EQ(facts["controller_sha256"], line_sim::file_sha256(EDGE_FOLLOWER_EXE));
     EXPECT_EQ(read_file(out + "/theirs/oval/controller-output.txt"), "edge_follower: 64 x 48\n");
 
     const auto failing = run_process(LINE_SIM_EXE, {"oval", "--duration", "40", "-o", out + "/failing", "--require",

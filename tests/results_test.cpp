@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
@@ -43,11 +44,46 @@ json valid_results() {
         row.summary.steps = 63;
         row.summary.lap_times_s = {1.5};
         row.summary.end_reason = sim::EndReason::duration;
-        row.summary.controller_exit_status = 0;
+        row.facts.controller = "line_follower";
         results.rows.push_back(row);
     }
     line_sim::write_results(folder, results);
     return json::parse(read_file(folder + "/results.json"));
+}
+
+// Both records of a run, every field set apart from its default, come back
+// from their JSON as they went; and the results' columns are their keys.
+TEST(RunRecords, EveryFieldComesBackAndIsAColumn) {
+    sim::RunSummary s;
+    s.world = "oval";
+    s.seed = 7;
+    s.sim_time_s = 2.016;
+    s.wall_time_s = 0.25;
+    s.steps = 63;
+    s.lap_times_s = {1.5, 0.5};
+    s.mean_abs_lateral_error_m = 0.001;
+    s.rms_lateral_error_m = 0.002;
+    s.max_abs_lateral_error_m = 0.003;
+    s.time_off_line_s = 0.032;
+    s.distance_along_line_m = -1.25;
+    s.end_reason = sim::EndReason::off_line;
+    s.camera_width = 64;
+    s.camera_height = 48;
+    const sim::LineSimFacts f{"./mine", std::string(64, 'b'), 137, false, "runs/oval/replay.html: cannot be written"};
+    const json summary = sim::to_json(s), facts = sim::to_json(f);
+    EXPECT_EQ(sim::to_json(sim::summary_from_json(summary)), summary);
+    EXPECT_EQ(sim::to_json(sim::facts_from_json(facts)), facts);
+    EXPECT_EQ(summary["real_time_factor"], 2.016 / 0.25);
+    EXPECT_EQ(summary["laps_completed"], 2);
+    const json joined = sim::joined_json(s, f);
+    EXPECT_EQ(joined["end_reason"], "files_not_written");
+    std::set<std::string> keys;
+    for (const sim::RecordKey& key : sim::record_keys()) keys.insert(key.key);
+    std::set<std::string> joined_keys;
+    for (const auto& [key, value] : joined.items()) joined_keys.insert(key);
+    EXPECT_EQ(keys, joined_keys);
+    const auto row = line_sim::row_json({0, "oval", {}, s, f});
+    for (const std::string& key : keys) EXPECT_EQ(row[key], joined[key]) << key;
 }
 
 struct BadResults {
@@ -100,12 +136,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadResults{"NegativeTime", first_run("sim_time_s", -1.0), "runs[0]: sim_time_s: expected a finite number from 0"},
         BadResults{"TimeAsText", first_run("time_off_line_s", "0"), "runs[0]: time_off_line_s: expected a finite number"},
         BadResults{"NegativeLapTime", first_run("lap_times_s", json::array({-1.0})), "runs[0]: lap_times_s: expected a list of finite"},
-        BadResults{"LapCount", first_run("laps_completed", 3), "runs[0]: laps_completed: expected the count of lap_times_s"},
+        BadResults{"LapCount", first_run("laps_completed", 3), "runs[0]: laps_completed: expected 1 (worked out from the others)"},
         BadResults{"ExitStatus", first_run("controller_exit_status", 300), "runs[0]: controller_exit_status: expected"},
         BadResults{"FolderUp", first_run("folder", "../.."), "runs[0]: folder: expected a folder relative"},
         BadResults{"FolderAbsolute", first_run("folder", "/etc"), "runs[0]: folder: expected a folder relative"},
         BadResults{"FolderUpInside", first_run("folder", "oval/../../x"), "runs[0]: folder: expected a folder relative"},
-        BadResults{"WorldWithEscape", first_run("world", "\x1b[2Joval"), "runs[0]: world: expected a non-empty string without"},
+        BadResults{"WorldWithEscape", first_run("world", "\x1b[2Joval"), "runs[0]: world: expected a string of at most 200 bytes without"},
         BadResults{"UnknownKey", first_run("colour", "red"), "runs[0]: colour: not a figure of a run nor a swept key"},
         BadResults{"NestedDeep", first_run("lap_times_s", json::array({json::array({1.0})})), "runs[0]: nested deeper than a results file is"},
         BadResults{"SweptValueMissing", top("swept_keys", json::array({"camera.noise"})), "runs[0]: camera.noise: missing (a swept key)"},

@@ -103,10 +103,11 @@ int compare(int argc, char** argv) {
         }
         all = check_requirements(requirements, now, &was, label) && all;
         // A run that did not end as a run should is worse, whatever its figures say.
-        if (!sim::end_reason_info(row.summary.end_reason).normal || row.summary.controller_exit_status.value_or(0) != 0) {
+        const sim::EndReason end = sim::joined_end_reason(row.summary, row.facts);
+        if (!sim::end_reason_info(end).normal || row.facts.controller_exit_status != 0) {
             std::fprintf(stderr, "line-sim: %s: ended %s (controller exit status %d) in %s\n", label.c_str(),
-                         std::string(sim::end_reason_info(row.summary.end_reason).word).c_str(),
-                         row.summary.controller_exit_status.value_or(0), folders[1].c_str());
+                         std::string(sim::end_reason_info(end).word).c_str(), row.facts.controller_exit_status,
+                         folders[1].c_str());
             all = false;
         }
     }

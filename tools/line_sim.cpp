@@ -118,8 +118,8 @@ void print_table(const std::deque<line_sim::Run>& runs) {
         if (!s.lap_times_s.empty()) {
             std::snprintf(best, sizeof best, "%.2f s", *std::min_element(s.lap_times_s.begin(), s.lap_times_s.end()));
         }
-        std::string end(sim::end_reason_info(s.end_reason).word);
-        if (run.exit_status != 0) end += " (" + std::to_string(run.exit_status) + ")";
+        std::string end(sim::end_reason_info(sim::joined_end_reason(s, run.facts)).word);
+        if (run.facts.controller_exit_status != 0) end += " (" + std::to_string(run.facts.controller_exit_status) + ")";
         std::printf("%-*s %5zu %10s %7.2f mm %7.2f mm %7.2f s %-18s %9.0fx\n", width, label(run).c_str(),
                     s.lap_times_s.size(), best, 1000 * s.mean_abs_lateral_error_m, 1000 * s.max_abs_lateral_error_m,
                     s.time_off_line_s, end.c_str(), s.wall_time_s > 0 ? s.sim_time_s / s.wall_time_s : 0.0);
@@ -160,7 +160,7 @@ line_sim::Results results_of(const std::deque<line_sim::Run>& runs, const std::v
         if (!run.summary) continue;
         const std::string folder = run.run_folder.path.lexically_relative(run.run_folder.path.parent_path()).string();
         const fs::path relative = fs::path(run.plan.folder).parent_path() / folder;
-        results.rows.push_back({run.plan.index, relative.string(), run.plan.swept, *run.summary});
+        results.rows.push_back({run.plan.index, relative.string(), run.plan.swept, *run.summary, run.facts});
     }
     return results;
 }
@@ -347,12 +347,12 @@ int report(const Options& options, const Experiment& e, const std::deque<line_si
     print_table(runs);
     for (const line_sim::Run& run : runs) {
         const bool normal = line_sim::ended_normally(run);
-        if (!run.error.empty()) {
-            std::fprintf(stderr, "line-sim: %s\n", one_line(run.error).c_str());
+        if (!run.facts.error.empty()) {
+            std::fprintf(stderr, "line-sim: %s\n", one_line(run.facts.error).c_str());
         } else if (!normal && !interrupted && run.summary) {
             // Why this run counts as failed, in one line.
             std::fprintf(stderr, "line-sim: %s: %s (controller exit status %d)\n", run.plan.folder.c_str(),
-                         std::string(sim::end_reason_info(run.summary->end_reason).sentence).c_str(), run.exit_status);
+                         std::string(sim::end_reason_info(sim::joined_end_reason(*run.summary, run.facts)).sentence).c_str(), run.facts.controller_exit_status);
         }
         all_normal = all_normal && normal;
     }
@@ -425,7 +425,7 @@ int run_line_sim(int argc, char** argv) {
             run.run_folder = line_sim::claim_run_folder(options.out, run.plan.folder, taken);
             run.folder = run.run_folder.path.string();
         } catch (const std::exception& error) {
-            run.error = "--out " + options.out + ": cannot make the run's folder there (" + error.what() + ")";
+            run.facts.error = "--out " + options.out + ": cannot make the run's folder there (" + error.what() + ")";
         }
         return run;
     };

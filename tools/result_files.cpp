@@ -56,7 +56,7 @@ ResultFiles write_result_files(const fs::path& out, const Results& results, cons
         attempt({sim::SWEEP_FILE}, [&] { sim::write_file((out / sim::SWEEP_FILE).string(), sweep); });
     }
     std::vector<IndexRow> index;
-    for (const ResultRow& row : results.rows) index.push_back({row.folder, sim::to_json(row.summary)});
+    for (const ResultRow& row : results.rows) index.push_back({row.folder, sim::joined_json(row.summary, row.facts)});
     attempt({sim::INDEX_FILE}, [&] { write_index(out, index, sweep); });
     try {
         write_manifest(top);  // the call's own files; the run folders keep their own lists
@@ -92,8 +92,8 @@ bool check_requirements(const std::vector<Requirement>& requirements, const nloh
 }
 
 void check_plot_metric(const std::string& plot) {
-    const nlohmann::json figures = summary_figures();
-    if (!figures.contains(plot) || !figures[plot].is_number()) {
+    const auto& keys = sim::record_keys();
+    if (std::none_of(keys.begin(), keys.end(), [&](const sim::RecordKey& k) { return k.key == plot && k.number; })) {
         throw UsageError("line-sim: --plot " + plot + ": not a figure of the summary that is a number");
     }
 }

@@ -47,12 +47,9 @@ std::string shown(const std::string& text) {
     throw UsageError("line-sim: " + path + ": " + (where.empty() ? "the whole file" : where) + ": " + what);
 }
 
-// A value as it stood in the file, short and in ASCII, for a message.
-std::string excerpt(const nlohmann::json& value) {
-    std::string text = value.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
-    if (text.size() > 40) text = text.substr(0, 37) + "...";
-    return text;
-}
+using sim::excerpt;
+using sim::plain_text;
+using sim::sha256_text;
 
 // The file whole, if it is a regular file of at most MOST_RESULTS_BYTES.
 std::string read_results_text(const std::filesystem::path& file, const std::string& path) {
@@ -86,21 +83,6 @@ std::string read_results_text(const std::filesystem::path& file, const std::stri
     return text;
 }
 
-// Text that is printed and put in pages, held to what a world's name may
-// hold: no control characters (a line end, a terminal escape), no C1
-// controls, no marks that turn text right to left.
-bool plain_text(const std::string& text) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0; };
-        const bool c1 = byte(i) == 0xc2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f;
-        const bool bidi = byte(i) == 0xe2 && ((byte(i + 1) == 0x80 && ((byte(i + 2) >= 0x8e && byte(i + 2) <= 0x8f) ||
-                                                                        (byte(i + 2) >= 0xaa && byte(i + 2) <= 0xae))) ||
-                                               (byte(i + 1) == 0x81 && byte(i + 2) >= 0xa6 && byte(i + 2) <= 0xa9));
-        if (byte(i) < 0x20 || byte(i) == 0x7f || c1 || bidi) return false;
-    }
-    return true;
-}
-
 // A run's folder, relative to the results' folder: names joined by '/',
 // none empty, "." or "..", except ".." steps at the start, which a merged
 // result set's folders take to reach the shards' folders beside it.
@@ -131,107 +113,51 @@ bool dotted_key(const std::string& key) {
     return std::all_of(key.begin(), key.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.'; });
 }
 
-// A SHA-256 as line-sim writes it: 64 lowercase hexadecimal digits.
-bool sha256_text(const std::string& text) {
-    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
 // Whether `key` is one of every row's own columns, which no swept key may take.
 bool row_column(const std::string& key) {
-    static const nlohmann::json figures = summary_figures();
-    return key == "run" || key == "folder" || figures.contains(key);
+    const auto& keys = sim::record_keys();
+    return key == "run" || key == "folder" ||
+           std::any_of(keys.begin(), keys.end(), [&](const sim::RecordKey& k) { return k.key == key; });
 }
 
 using SweptValues = std::vector<std::pair<std::string, std::string>>;
 
-// One run's object, every key checked; the keys that are not a summary's
+// One run's object, every key checked; the keys that are not a record's
 // go to `swept`, for the swept keys to claim.
 ResultRow read_row(const nlohmann::json& json, const std::string& path, const std::string& run, SweptValues& swept) {
-    const auto fail = [&](const std::string& key, const std::string& expected, const nlohmann::json* value) {
-        refuse(path, run + ": " + key, value == nullptr ? expected : "expected " + expected + ", not " + excerpt(*value));
-    };
-    const auto get = [&](const char* key) -> const nlohmann::json& {
-        const auto found = json.find(key);
-        if (found == json.end()) fail(key, "missing", nullptr);
-        return *found;
-    };
-    const auto whole = [&](const char* key, std::uint64_t most) {
-        const nlohmann::json& value = get(key);
-        if (!value.is_number_unsigned() || value.get<std::uint64_t>() > most) {
-            fail(key, "a whole number from 0 to " + std::to_string(most), &value);
-        }
-        return value.get<std::uint64_t>();
-    };
-    const auto finite = [&](const nlohmann::json& value, bool negative) {
-        return value.is_number() && std::isfinite(value.get<double>()) && (negative || value.get<double>() >= 0);
-    };
-    // [s] or [m], finite; not negative but for the net progress along the line.
-    const auto figure = [&](const char* key, bool negative = false) {
-        const nlohmann::json& value = get(key);
-        if (!finite(value, negative)) fail(key, negative ? "a finite number" : "a finite number from 0", &value);
-        return value.get<double>();
-    };
-    const auto text = [&](const char* key) {
-        const nlohmann::json& value = get(key);
-        if (!value.is_string() || value.get<std::string>().empty() || value.get<std::string>().size() > 4096 ||
-            !plain_text(value.get<std::string>())) {
-            fail(key, "a non-empty string without control characters", &value);
-        }
-        return value.get<std::string>();
-    };
     if (!json.is_object()) refuse(path, run, "expected an object, a run's figures");
     ResultRow row;
-    sim::RunSummary& s = row.summary;
-    row.run = whole("run", INT64_MAX);
-    row.folder = text("folder");
-    if (!relative_folder(row.folder)) {
-        fail("folder", "a folder relative to the results' folder (no absolute path, no \"..\" but leading ones)",
-             &json["folder"]);
+    const auto get = [&](const char* key) -> const nlohmann::json& {
+        if (!json.contains(key)) refuse(path, run + ": " + key, "missing");
+        return json.at(key);
+    };
+    const auto fail = [&](const char* key, const std::string& expected) {
+        refuse(path, run + ": " + key, "expected " + expected + ", not " + excerpt(json.at(key)));
+    };
+    const nlohmann::json& index = get("run");
+    if (!index.is_number_unsigned() || index.get<std::uint64_t>() > INT64_MAX) {
+        fail("run", "a whole number from 0 to " + std::to_string(INT64_MAX));
     }
-    s.world = text("world");
-    if (s.world.size() > sim::MOST_NAME_BYTES) fail("world", "a world's name of at most 200 bytes", &json["world"]);
-    s.seed = whole("seed", INT64_MAX);
-    s.sim_time_s = figure("sim_time_s");
-    s.wall_time_s = figure("wall_time_s");
-    figure("real_time_factor");  // worked out again from the two times
-    s.steps = static_cast<std::int64_t>(whole("steps", INT64_MAX));
-    const nlohmann::json& laps = get("lap_times_s");
-    if (!laps.is_array() || !std::all_of(laps.begin(), laps.end(), [&](const auto& t) { return finite(t, false); })) {
-        fail("lap_times_s", "a list of finite times from 0", &laps);
+    row.run = index.get<std::size_t>();
+    const nlohmann::json& folder = get("folder");
+    if (!folder.is_string() || !relative_folder(folder.get<std::string>())) {
+        fail("folder", "a folder relative to the results' folder (no absolute path, no \"..\" but leading ones)");
     }
-    laps.get_to(s.lap_times_s);
-    if (whole("laps_completed", INT64_MAX) != s.lap_times_s.size()) {
-        fail("laps_completed", "the count of lap_times_s, " + std::to_string(s.lap_times_s.size()), &json["laps_completed"]);
+    row.folder = folder.get<std::string>();
+    try {
+        row.summary = sim::summary_from_json(json);
+        row.facts = sim::facts_from_json(json);
+    } catch (const sim::FieldError& error) {
+        refuse(path, run + ": " + error.key, error.what());
     }
-    s.mean_abs_lateral_error_m = figure("mean_abs_lateral_error_m");
-    s.rms_lateral_error_m = figure("rms_lateral_error_m");
-    s.max_abs_lateral_error_m = figure("max_abs_lateral_error_m");
-    s.time_off_line_s = figure("time_off_line_s");
-    s.distance_along_line_m = figure("distance_along_line_m", true);  // backwards round a closed track: below 0
-    const nlohmann::json& end = get("end_reason");
-    const auto reason = end.is_string() ? sim::end_reason_from_word(end.get<std::string>()) : std::nullopt;
-    if (!reason) {
-        std::string words;
-        for (const sim::EndReasonInfo& info : sim::END_REASONS) words += (words.empty() ? "" : ", ") + std::string(info.word);
-        fail("end_reason", "one of " + words, &end);
-    }
-    s.end_reason = *reason;
-    s.camera_width = static_cast<std::int32_t>(whole("camera_width", sim::MOST_PIXELS));
-    s.camera_height = static_cast<std::int32_t>(whole("camera_height", sim::MOST_PIXELS));
-    if (json.contains("controller_exit_status")) {
-        s.controller_exit_status = static_cast<int>(whole("controller_exit_status", 255));
-    }
-    if (json.contains("controller")) s.controller = text("controller");
-    if (json.contains("controller_sha256")) {
-        s.controller_sha256 = text("controller_sha256");
-        if (!sha256_text(*s.controller_sha256)) fail("controller_sha256", "64 hexadecimal digits", &json["controller_sha256"]);
-    }
+    // The row's end reason is the two records' joined one.
+    if (row.summary.end_reason == sim::EndReason::files_not_written) row.facts.files_whole = false;
     for (const auto& [key, value] : json.items()) {
         if (row_column(key)) continue;
         // A swept value as row_json writes it: a number, or the TOML text.
-        if (!(finite(value, true) || (value.is_string() && value.get<std::string>().size() <= 4096 &&
-                                      plain_text(value.get<std::string>())))) {
-            fail(shown(key), "a swept value: a finite number or a string without control characters", &value);
+        const bool number = value.is_number() && std::isfinite(value.get<double>());
+        if (!(number || (value.is_string() && value.get<std::string>().size() <= 4096 && plain_text(value.get<std::string>())))) {
+            refuse(path, run + ": " + shown(key), "expected a swept value: a finite number or a string without control characters, not " + excerpt(value));
         }
         swept.emplace_back(key, value.is_string() ? value.get<std::string>() : value.dump());
     }
@@ -275,26 +201,17 @@ nlohmann::json row_json(const ResultRow& row) {
     json["folder"] = row.folder;
     json["world"] = row.summary.world;
     for (const Setting& setting : row.swept) json[setting.key] = value_json(setting.value);
-    const nlohmann::json summary = sim::to_json(row.summary);  // kept alive through the loop
-    for (const auto& [key, value] : summary.items()) json[key] = value;
+    json.update(sim::joined_json(row.summary, row.facts));
     return json;
-}
-
-nlohmann::json summary_figures() {
-    sim::RunSummary all;
-    all.controller_exit_status = 0;
-    all.controller = "";
-    all.controller_sha256 = "";
-    return sim::to_json(all);
 }
 
 const std::vector<std::string>& metric_names() {
     static const std::vector<std::string> names = [] {
         std::vector<std::string> keys;
-        const nlohmann::json summary = summary_figures();
-        for (const auto& [key, value] : summary.items()) {
-            if (key != "world") keys.push_back(key);
+        for (const sim::RecordKey& key : sim::record_keys()) {
+            if (key.key != "world") keys.push_back(key.key);
         }
+        std::sort(keys.begin(), keys.end());  // as results.json's keys stand
         return keys;
     }();
     return names;
@@ -473,7 +390,8 @@ Requirement parse_requirement(const std::string& text, bool allow_change) {
     r.number = std::strtod(number.c_str(), &end);
     const bool numeric = *end == '\0' && std::isfinite(r.number);
     if (r.change && !numeric) bad("expected a change such as +10% or -0.001");
-    const bool words = r.metric == "end_reason" || r.metric == "world" || r.metric == "controller" || r.metric == "controller_sha256";
+    const auto& keys = sim::record_keys();
+    const bool words = std::none_of(keys.begin(), keys.end(), [&](const sim::RecordKey& k) { return k.key == r.metric && k.number; });
     if (words && (r.op != "==" && r.op != "!=")) bad(r.metric + " takes == or !=");
     if (!words && !numeric) bad("expected a number after " + r.op);
     if (words && r.metric == "end_reason" && !sim::end_reason_from_word(r.value)) bad("unknown end reason \"" + r.value + "\"");
@@ -488,7 +406,7 @@ bool meets(const Requirement& r, const nlohmann::json& row, const nlohmann::json
     const nlohmann::json& value = row[r.metric];
     actual = r.metric + " = " + (value.is_string() ? value.get<std::string>() : value.dump());
     if (!value.is_number()) {
-        const bool equal = value.is_string() && value.get<std::string>() == r.value;
+        const bool equal = (value.is_string() ? value.get<std::string>() : value.dump()) == r.value;
         return r.op == "==" ? equal : !equal;
     }
     double x = value.get<double>(), limit = r.number;

@@ -20,6 +20,7 @@ struct ResultRow {
     std::string folder;    // the run's folder, relative to the results' folder
     std::vector<Setting> swept;
     sim::RunSummary summary;
+    sim::LineSimFacts facts;
 };
 
 struct Results {
@@ -29,8 +30,8 @@ struct Results {
     std::vector<ResultRow> rows;          // in plan order
 };
 
-// One object a row: run, folder, world, each swept key's value, seed, then
-// every figure of the summary.
+// One object a row: run, folder, each swept key's value, then every key of
+// the run's two records, joined (sim::joined_json).
 nlohmann::json row_json(const ResultRow& row);
 
 // [bytes] the most of a results.json that compare and merge read: a run
@@ -49,9 +50,7 @@ void write_results(const std::filesystem::path& folder, const Results& results);
 // line naming the file, the run (runs[I], its place in the file) and the key.
 Results read_results(const std::filesystem::path& folder);
 
-// A summary with every figure there, for what kind of value each is.
-nlohmann::json summary_figures();
-// The names --require and --plot may use: every figure of a summary.
+// The names --require and --plot may use: every key of a run's two records.
 const std::vector<std::string>& metric_names();
 
 // METRIC OP VALUE, with OP one of >= <= == != > <. VALUE is a number, or a

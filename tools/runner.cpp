@@ -34,7 +34,7 @@ void start(Run& run, Controller& controller) {
     try {
         sim::write_file(run.folder + "/" + sim::WORLD_FILE, run.text);
     } catch (const sim::FileError& error) {
-        run.error = error.what();
+        run.facts.error = error.what();
         return;
     }
     // The simulated robot's library, whatever the caller's search path or the
@@ -50,13 +50,13 @@ void start(Run& run, Controller& controller) {
     child.environment.push_back("LINE_SIM_OUTPUT=" + run.folder);
     child.environment.push_back("LINE_SIM_RECORD_FD=" + std::to_string(RECORD_FD));
     child.program_fd = controller.held->fd();
-    run.controller_sha256 = controller.held->sha256_now();
+    run.facts.controller_sha256 = controller.held->sha256_now();
     child.program_bytes = &controller.held->bytes();
     const GuardedChild started = start_guarded_child(child);
     run.pid = started.guard;
     run.record_fd = started.record_fd;
     if (run.pid < 0) {
-        run.error = "cannot start " + controller.given + ": " + std::strerror(errno);
+        run.facts.error = "cannot start " + controller.given + ": " + std::strerror(errno);
         return;
     }
     // A file of the same name left in the folder (by a run killed before it
@@ -123,18 +123,33 @@ void complete_cut_frames(const std::string& frames_path) {
     if (truncate(part.c_str(), static_cast<off_t>(whole)) == 0) std::rename(part.c_str(), frames_path.c_str());
 }
 
-// The run's summary: the simulated robot's own, or, where the controller
-// ended before the robot could write it, one worked out from the trace
-// with the end reason from the robot's record (or, without one, from how
-// the controller ended). The pages come next and the summary last, so that
-// it says files_not_written where any of them could not be written.
-void finish_files(Run& run, const Controller& controller) {
+// The robot's summary, where it wrote one whole and true to its kind.
+std::optional<sim::RunSummary> robot_summary(const Run& run, const std::string& summary_path) {
+    try {
+        std::ifstream file(summary_path);
+        return sim::summary_from_json(nlohmann::json::parse(file));
+    } catch (const std::exception&) {  // nlohmann::json::exception, sim::FieldError
+    }
+    // Where summary.json could not be written, the robot's record brings it.
+    try {
+        if (!record_line(run, 2).empty()) return sim::summary_from_json(nlohmann::json::parse(record_line(run, 2)));
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+// The run's files completed. summary.json is the robot's; where the
+// controller ended before the robot could write it, one is worked out from
+// the trace, with the end reason from the robot's record (or, without one,
+// from how the controller ended). Then the pages, and line-sim.json last,
+// so that it says whether every file was written whole.
+void finish_files(Run& run) {
     if (run.live) run.live->writer_ended();
     const sim::WorldSettings& world = *run.world;
     const std::string summary_path = run.folder + "/" + sim::SUMMARY_FILE, trace_path = run.folder + "/" + sim::TRACE_FILE;
     const std::optional<sim::EndReason> recorded = sim::end_reason_from_word(record_line(run, 0));
     const std::string failure = record_line(run, 1);
-    if (!failure.empty()) run.error = failure;
+    if (!failure.empty()) run.facts.error = failure;
     // A robot that could not write its files leaves what it wrote under the
     // temporary names; a controller that crashed leaves whole rows and frames.
     const bool robot_failed = recorded == sim::EndReason::files_not_written;
@@ -143,19 +158,8 @@ void finish_files(Run& run, const Controller& controller) {
         complete_cut_frames(run.folder + "/" + sim::FRAMES_FILE);
     }
     const sim::Track track(world.track);
-    try {
-        std::ifstream file(summary_path);
-        run.summary = sim::summary_from_json(nlohmann::json::parse(file));
-    } catch (const nlohmann::json::exception&) {
-        run.summary.reset();
-    }
-    // Where the robot's summary.json could not be written, its record brings the summary.
-    if (!run.summary && !record_line(run, 2).empty()) {
-        try {
-            run.summary = sim::summary_from_json(nlohmann::json::parse(record_line(run, 2)));
-        } catch (const nlohmann::json::exception&) {
-        }
-    }
+    sim::LineSimFacts& facts = run.facts;
+    run.summary = robot_summary(run, summary_path);
     if (!run.summary) {
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
         const std::string read_from = fs_exists(trace_path) ? trace_path : sim::part_name(trace_path);
@@ -170,31 +174,34 @@ void finish_files(Run& run, const Controller& controller) {
             for (sim::TraceRow row{}; trace.next(row);) sim_time = row.t;
         }
         run.summary = sim::summarise(world, sim_time, wall, metrics, reason);
+        try {
+            sim::write_file(summary_path, sim::to_json(*run.summary).dump(2) + "\n");
+        } catch (const sim::FileError& error) {
+            facts.files_whole = false;
+            if (facts.error.empty()) facts.error = error.what();
+        }
     }
-    run.summary->controller_exit_status = run.exit_status;
-    run.summary->controller = controller.given;
-    run.summary->controller_sha256 = run.controller_sha256;
     // Written over while the run started: what ran is not the file that was
     // hashed, and no hash is given for it.
     if (run.pid > 0 && run.record.find("exec same\n") == std::string::npos) {
-        run.summary->controller_sha256.reset();
-        run.error = controller.given + ": the file was written over as the run started, so what ran is not known";
+        facts.controller_sha256.reset();
+        facts.error = facts.controller + ": the file was written over as the run started, so what ran is not known";
     }
     // The controller's output and the robot's report, which its guard keeps
     // under their temporary names where it could not write them whole.
     for (const char* name : {sim::OUTPUT_FILE, sim::REPORT_FILE}) {
         if (!fs_exists(sim::part_name(run.folder + "/" + name))) continue;
-        run.summary->end_reason = sim::EndReason::files_not_written;
-        if (run.error.empty()) run.error = run.folder + "/" + name + ": cannot be written whole";
+        facts.files_whole = false;
+        if (facts.error.empty()) facts.error = run.folder + "/" + name + ": cannot be written whole";
     }
-    const bool files_written = run.summary->end_reason != sim::EndReason::files_not_written;
-    if (!files_written && run.error.empty()) run.error = run.folder + ": the run's files could not be written";
+    if (run.summary->end_reason == sim::EndReason::files_not_written) facts.files_whole = false;
+    if (!facts.files_whole && facts.error.empty()) facts.error = run.folder + ": the run's files could not be written";
     try {
-        const nlohmann::json summary = sim::to_json(*run.summary);
+        const nlohmann::json joined = sim::joined_json(*run.summary, facts);
         // (Where the robot could not write its files, what the reading saw
         // of them before they were removed is not what is left: the pages
         // are made from what is left.)
-        const bool made = run.live && files_written && run.live->finish(summary);
+        const bool made = run.live && facts.files_whole && run.live->finish(joined);
         // Otherwise the reading stops and its page is removed before another is begun under the same name.
         run.live.reset();
         // Without a whole trace a page would show a run of no steps: none is made.
@@ -203,33 +210,31 @@ void finish_files(Run& run, const Controller& controller) {
             // a machine of two or more cores the run's files are done sooner.
             auto trajectory = std::async(std::launch::async,
                                          [&] { write_trajectory_svg(run.folder + "/" + sim::TRAJECTORY_FILE, world, track, trace_path); });
-            write_replay(run.folder, world, summary);
+            write_replay(run.folder, world, joined);
             trajectory.get();
         }
     } catch (const std::exception& error) {
-        run.summary->end_reason = sim::EndReason::files_not_written;
-        if (files_written || run.error.empty()) run.error = error.what();
+        if (facts.files_whole || facts.error.empty()) facts.error = error.what();
+        facts.files_whole = false;
     }
     try {
-        sim::write_file(summary_path, sim::to_json(*run.summary).dump(2) + "\n");
+        sim::write_file(run.folder + "/" + sim::LINE_SIM_FILE, sim::to_json(facts).dump(2) + "\n");
     } catch (const sim::FileError& error) {
-        // No summary is better than the robot's, which says the files are all there.
-        std::remove(summary_path.c_str());
-        run.summary->end_reason = sim::EndReason::files_not_written;
-        if (run.error.empty()) run.error = error.what();
+        facts.files_whole = false;
+        if (facts.error.empty()) facts.error = error.what();
     }
 }
 
-void finish(Run& run, const Controller& controller) {
+void finish(Run& run) {
     take_record(run);
     try {
-        finish_files(run, controller);
+        finish_files(run);
     } catch (const std::exception& error) {  // a file that cannot be written, named; or no memory for one
-        if (run.error.empty()) {
+        if (run.facts.error.empty()) {
             const bool memory = dynamic_cast<const std::bad_alloc*>(&error) != nullptr;
-            run.error = memory ? run.folder + ": out of memory while completing the run's files" : error.what();
+            run.facts.error = memory ? run.folder + ": out of memory while completing the run's files" : error.what();
         }
-        if (run.summary) run.summary->end_reason = sim::EndReason::files_not_written;
+        run.facts.files_whole = false;
     }
     // What was read while the run went is let go (a sweep has thousands of
     // runs), and a page begun then but not finished is removed before the
@@ -246,10 +251,10 @@ void finish(Run& run, const Controller& controller) {
 // A run that could not start (its folder or world.toml could not be
 // written, no process to be had) is still a row of the results, saying so,
 // and leaves no empty folder behind.
-void not_started(Run& run, const Controller& controller) {
-    run.exit_status = 127;
-    run.summary = sim::summarise(*run.world, 0.0, 0.0, sim::Metrics(run.world->run, 0.0), sim::EndReason::files_not_written);
-    run.summary->controller = controller.given;
+void not_started(Run& run) {
+    run.facts.controller_exit_status = 127;
+    run.summary = sim::summarise(*run.world, 0.0, 0.0, sim::Metrics(run.world->run, 0.0), sim::EndReason::none);
+    run.facts.files_whole = false;
     if (!run.folder.empty()) rmdir(run.folder.c_str());  // only if empty
     let_go(run);
 }
@@ -273,8 +278,9 @@ double progress_of(const Run& run) {
 
 bool ended_normally(const Run& run) {
     // A controller killed for lingering after its run was over ended it as well as one that left.
-    const bool left = run.exit_status == 0 || (run.over && !run.stopped);
-    return left && run.error.empty() && run.summary && sim::end_reason_info(run.summary->end_reason).normal;
+    const bool left = run.facts.controller_exit_status == 0 || (run.over && !run.stopped);
+    return left && run.facts.error.empty() && run.summary &&
+           sim::end_reason_info(sim::joined_end_reason(*run.summary, run.facts)).normal;
 }
 
 std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>& prepare, Controller& controller,
@@ -319,11 +325,12 @@ std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>
         }
         while (!interrupted && runs.size() < count && running.size() < jobs) {
             Run& run = runs.emplace_back(prepare(runs.size()));
-            if (run.error.empty()) start(run, controller);
+            run.facts.controller = controller.given;
+            if (run.facts.error.empty()) start(run, controller);
             if (run.pid > 0) {
                 running.push_back(&run);
             } else {
-                not_started(run, controller);
+                not_started(run);
                 ++done;
             }
         }
@@ -334,10 +341,10 @@ std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>
                 Run& run = **at;
                 if (run.pid != ended) continue;
                 // Its guard has killed whatever the controller started, in any process group or session.
-                run.exit_status = exit_status_of(status);
+                run.facts.controller_exit_status = exit_status_of(status);
                 running.erase(at);
                 ++done;
-                finish(run, controller);
+                finish(run);
                 break;
             }
             continue;  // another may have ended too

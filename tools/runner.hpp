@@ -1,7 +1,7 @@
 #pragma once
 
 // Running the plan: each run a controller process on the simulated robot,
-// `jobs` at a time, then its files completed (summary, picture, manifest).
+// `jobs` at a time, then its files completed (line-sim.json, pages, manifest).
 
 #include <chrono>
 #include <csignal>
@@ -34,14 +34,12 @@ struct Run {
     pid_t pid = 0;       // the controller's guard (see start_guarded_child)
     int record_fd = -1;  // the robot's end record comes through it
     std::string record;  // what came: the end reason's word, and a failure's line
-    std::string controller_sha256;  // of the file that ran
     std::chrono::steady_clock::time_point started;
     bool stopped = false;  // told to stop by line-sim
     bool timed_out = false;  // killed by line-sim for passing its world's wall-clock limit
     std::optional<std::chrono::steady_clock::time_point> over;  // when its summary appeared
-    int exit_status = -1;  // of the controller: its status, or 128 + the signal that ended it
-    std::optional<sim::RunSummary> summary;
-    std::string error;  // why the run's files are not all there, one line, or empty
+    std::optional<sim::RunSummary> summary;  // the robot's, or worked out from its trace
+    sim::LineSimFacts facts;  // line-sim's own: the controller, how it ended, what went wrong (error)
     std::unique_ptr<LiveRunFiles> live;  // its picture and replay, made while it runs
 };
 
