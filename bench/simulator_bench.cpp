@@ -4,6 +4,7 @@
 // step against the 4-segment track's.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -137,6 +138,12 @@ void BM_StepWithEveryEffect(benchmark::State& state) {
     run(state, with_camera(sim::with_every_effect(sim::default_world()), 64, 48));
 }
 
+// The simulated robot reads the wall clock every step (for the run's
+// wall-clock limit and the trace's flush): its cost against a step's.
+void BM_SteadyClock(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(std::chrono::steady_clock::now());
+}
+
 BENCHMARK(BM_Floor)->Args({64, 48})->Args({160, 120})->Args({640, 480});
 BENCHMARK(BM_StepByImageSize)->Args({64, 48})->Args({160, 120})->Args({640, 480});
 BENCHMARK(BM_StepPeanutArcs);
@@ -145,5 +152,6 @@ BENCHMARK(BM_RenderPeanutArcs);
 BENCHMARK(BM_RenderPeanutPoints);
 BENCHMARK(BM_StepWithEveryEffect);
 BENCHMARK(BM_StepByTrackSegments)->Arg(4)->Arg(400)->Arg(40000);
+BENCHMARK(BM_SteadyClock);
 
 }  // namespace

@@ -78,10 +78,25 @@ TEST(SimulationClock, LongStepShowsItsLastSample) {
     in_parts.step(4);
     EXPECT_NEAR(once.pose().x, in_parts.pose().x, 1e-15);
     EXPECT_NEAR(once.pose().heading, in_parts.pose().heading, 1e-14);
-    // A step of a whole day with a 1 ms period renders once, not 86 million times.
-    once.enable_camera(1);
-    once.step(86'400'000);
-    EXPECT_EQ(once.time(), 100.0 / 1000 + 86'400.0);
+}
+
+// A long step with a 1 ms period renders once, at its last sampling
+// instant, not once a millisecond: a second's step, then a whole day's.
+TEST(SimulationClock, LongStepRendersOnce) {
+    sim::WorldSettings world = sim::default_world();
+    world.run.duration = 100'000;
+    sim::Simulation every_ms(world), once_a_day(world);
+    every_ms.enable_camera(1);
+    once_a_day.enable_camera(86'401'000);
+    for (sim::Simulation* s : {&every_ms, &once_a_day}) s->set_wheel_speeds(8, 1);
+    const std::uint64_t before = every_ms.camera().renders();
+    every_ms.step(1000);
+    ASSERT_EQ(every_ms.camera().renders(), before + 1);
+    every_ms.step(86'400'000);
+    once_a_day.step(86'401'000);
+    EXPECT_EQ(every_ms.camera().renders(), before + 2);
+    EXPECT_EQ(every_ms.time(), 86'401.0);
+    EXPECT_EQ(std::memcmp(every_ms.camera().image(), once_a_day.camera().image(), 64 * 48 * 3), 0);
 }
 
 struct Latency {

@@ -43,15 +43,6 @@ constexpr std::size_t HAND_OVER_STEPS = 128;
 // a run faster than its disk waits for it, rather than filling the memory.
 constexpr std::size_t MOST_WAITING_STEPS = 32 * HAND_OVER_STEPS;
 
-// [s] of wall time, to a few milliseconds: looked at every step, for a
-// period of a quarter of a second, so the cheapest clock does (5 ns here,
-// against 30 ns for steady_clock: 0.1 ms of a 120 s run).
-double wall_now() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
 }  // namespace
 
 double snapshot_period(double duration) {
