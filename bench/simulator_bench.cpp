@@ -27,7 +27,8 @@ public:
     void step() {
         const sim::Camera& camera = simulation_->camera();
         const line_tracking::CameraImage image{camera.width(), camera.height(), camera.image()};
-        if (const auto speeds = line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
+        if (const auto speeds =
+                line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
             simulation_->set_wheel_speeds(speeds->left, speeds->right);
         }
         if (!simulation_->step(32)) restart();
@@ -54,9 +55,9 @@ void run(benchmark::State& state, const sim::WorldSettings& world) {
     for (int i = 0; i < 100; ++i) loop.step();  // settle onto the line
     for (auto _ : state) loop.step();
     // Seconds a pixel, printed with an SI prefix (p for picoseconds).
-    state.counters["per_pixel"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * world.camera.width * world.camera.height,
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["per_pixel"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * world.camera.width * world.camera.height,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BM_StepByImageSize(benchmark::State& state) {
@@ -95,7 +96,8 @@ void render_along(benchmark::State& state, const sim::WorldSettings& world) {
         const sim::Piece& piece = track.pieces()[k];
         const sim::Vec2 q = sim::point_on_piece(piece, s - piece.start_distance);
         const double heading = sim::heading_on_piece(piece, s - piece.start_distance);
-        poses.push_back({q.x - 0.01 * std::sin(i * 0.1), q.y + 0.01 * std::cos(i * 0.07), heading + 0.1 * std::sin(i * 0.05)});
+        poses.push_back(
+            {q.x - 0.01 * std::sin(i * 0.1), q.y + 0.01 * std::cos(i * 0.07), heading + 0.1 * std::sin(i * 0.05)});
     }
     std::size_t i = 0;
     for (auto _ : state) {
@@ -128,8 +130,9 @@ void BM_Floor(benchmark::State& state) {
         benchmark::ClobberMemory();
         shift = (shift + 1) % 8;
     }
-    state.counters["per_pixel"] = benchmark::Counter(static_cast<double>(state.iterations()) * static_cast<double>(width * height),
-                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["per_pixel"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * static_cast<double>(width * height),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // Every effect on (anti-aliasing 4 x 4, gray variation, latency, motors),

@@ -33,8 +33,7 @@ int main() {
         // A missing image is seen as an image with no pixels: no scan, no command.
         const line_tracking::CameraImage image{width, height, wb_camera_get_image(camera)};
         const line_tracking::RowScan scan = line_tracking::scan_dark_pixels(image);
-        if (const std::optional<line_tracking::WheelSpeeds> speeds =
-                line_tracking::compute_wheel_speeds(scan, width)) {
+        if (const std::optional<line_tracking::WheelSpeeds> speeds = line_tracking::compute_wheel_speeds(scan, width)) {
             wb_differential_wheels_set_speed(speeds->left, speeds->right);
         }
         step_result = wb_robot_step(CONTROL_PERIOD_MS);

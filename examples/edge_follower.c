@@ -12,10 +12,10 @@
 #include "robot_interface.h"
 
 #define CONTROL_PERIOD_MS 32
-#define CRUISE_SPEED 5.0   /* [rad/s] both wheels, line centred */
-#define STEERING_GAIN 3.0  /* [rad/s] per half image width off centre */
-#define SEARCH_SPEED 2.0   /* [rad/s] turning on the spot to find the line */
-#define LEAST_CONTRAST 40  /* [gray levels] between darkest and lightest: less is no line */
+#define CRUISE_SPEED 5.0  /* [rad/s] both wheels, line centred */
+#define STEERING_GAIN 3.0 /* [rad/s] per half image width off centre */
+#define SEARCH_SPEED 2.0  /* [rad/s] turning on the spot to find the line */
+#define LEAST_CONTRAST 40 /* [gray levels] between darkest and lightest: less is no line */
 
 /* The centre column of the widest dark stretch of one row, or -1 if none. */
 static double line_centre(const unsigned char* row, int width) {

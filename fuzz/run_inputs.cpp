@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
         std::vector<fs::path> files;
         for (const fs::directory_entry& entry : fs::directory_iterator(argv[i], error)) {
             // Dot files keep empty folders in git; they are not inputs.
-            if (entry.is_regular_file() && entry.path().filename().string().front() != '.') files.push_back(entry.path());
+            if (entry.is_regular_file() && entry.path().filename().string().front() != '.')
+                files.push_back(entry.path());
         }
         if (error) {
             std::cerr << argv[i] << ": cannot be listed: " << error.message() << "\n";

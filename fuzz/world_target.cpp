@@ -26,7 +26,8 @@ int run_one(const std::uint8_t* data, std::size_t size) {
     } catch (const sim::WorldError& error) {
         const std::string_view line = error.what();
         const std::string start = "world " + SOURCE + ": ";
-        const bool control = std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+        const bool control =
+            std::any_of(line.begin(), line.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
         if (!line.starts_with(start) || line.size() == start.size() || control) {
             fail("not one line naming the world: \"" + std::string(line) + "\"");
         }

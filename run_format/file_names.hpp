@@ -7,14 +7,14 @@
 namespace sim {
 
 // A run's folder, as the platform records it (LINE_SIM_OUTPUT).
-inline constexpr const char* TRACE_FILE = "trace.csv";        // a row a step (trace.hpp)
+inline constexpr const char* TRACE_FILE = "trace.csv";           // a row a step (trace.hpp)
 inline constexpr const char* FRAMES_FILE = "camera-frames.bin";  // every camera frame (frame_codec.hpp)
-inline constexpr const char* SUMMARY_FILE = "summary.json";   // the run's figures (run_summary.hpp)
+inline constexpr const char* SUMMARY_FILE = "summary.json";      // the run's figures (run_summary.hpp)
 // ... and as line-sim completes it.
-inline constexpr const char* LINE_SIM_FILE = "line-sim.json";           // what line-sim knows (run_summary.hpp)
-inline constexpr const char* WORLD_FILE = "world.toml";                 // the world as run
-inline constexpr const char* REPORT_FILE = "report.txt";                // the controller's standard error
-inline constexpr const char* OUTPUT_FILE = "controller-output.txt";     // its standard output
+inline constexpr const char* LINE_SIM_FILE = "line-sim.json";        // what line-sim knows (run_summary.hpp)
+inline constexpr const char* WORLD_FILE = "world.toml";              // the world as run
+inline constexpr const char* REPORT_FILE = "report.txt";             // the controller's standard error
+inline constexpr const char* OUTPUT_FILE = "controller-output.txt";  // its standard output
 inline constexpr const char* REPLAY_FILE = "replay.html";
 inline constexpr const char* TRAJECTORY_FILE = "trajectory.svg";
 // Camera snapshots are camera-<label><time>s.png (snapshot_name in the recorder).

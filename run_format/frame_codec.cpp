@@ -148,7 +148,8 @@ std::size_t FrameCodeReader::whole_code() const {
             at += row_bytes;
             continue;
         }
-        if (row_code != static_cast<std::uint8_t>(RowCode::runs)) throw std::runtime_error("unknown row code " + std::to_string(row_code));
+        if (row_code != static_cast<std::uint8_t>(RowCode::runs))
+            throw std::runtime_error("unknown row code " + std::to_string(row_code));
         std::uint64_t count = 0, filled = 0;
         if (!varint(count)) return 0;
         for (std::uint64_t k = 0; k < count; ++k) {
@@ -183,8 +184,7 @@ bool FrameCodeReader::next(std::istream& stream, std::string_view& code) {
             if (buffer->sgetc() == std::char_traits<char>::eof()) return false;  // a frame cut short, or none
             more = std::max<std::streamsize>(buffer->in_avail(), 1);
         }
-        const std::size_t wanted =
-            std::min(static_cast<std::size_t>(more), std::max(READ_CHUNK, end_ - begin_));
+        const std::size_t wanted = std::min(static_cast<std::size_t>(more), std::max(READ_CHUNK, end_ - begin_));
         if (begin_ > 0) {  // what was handed out is let go
             std::memmove(bytes_.data(), bytes_.data() + begin_, end_ - begin_);
             end_ -= begin_;

@@ -30,8 +30,8 @@ inline constexpr const char* FRAMES_MAGIC = "line-sim camera frames 1";
 enum class RowCode : std::uint8_t { same = 0, runs = 1, raw = 2 };
 
 struct FramesHeader {
-    std::int32_t width = 0;   // [px]
-    std::int32_t height = 0;  // [px]
+    std::int32_t width = 0;       // [px]
+    std::int32_t height = 0;      // [px]
     std::int64_t first_step = 0;  // steps before the first frame
 };
 
@@ -72,7 +72,7 @@ private:
     std::size_t whole_code() const;
 
     std::size_t width_, height_;
-    std::vector<char> bytes_;         // read from the stream; [begin_, end_) not yet handed out
+    std::vector<char> bytes_;  // read from the stream; [begin_, end_) not yet handed out
     std::size_t begin_ = 0, end_ = 0;
 };
 

@@ -99,7 +99,8 @@ Record read_fields(const nlohmann::json& json, Fields fields) {
             if constexpr (std::is_same_v<Rule, Text>) {
                 const bool ok = v.is_string() && (rule.may_be_empty || !v.get<std::string>().empty()) &&
                                 v.get<std::string>().size() <= rule.most && plain_text(v.get<std::string>());
-                expect(key, ok, "a string of at most " + std::to_string(rule.most) + " bytes without control characters", v);
+                expect(key, ok,
+                       "a string of at most " + std::to_string(rule.most) + " bytes without control characters", v);
                 field = v.get<std::string>();
             } else if constexpr (std::is_same_v<Rule, Whole>) {
                 // (Parsed text gives a whole number from 0 as unsigned; one set in memory may be signed.)
@@ -111,13 +112,15 @@ Record read_fields(const nlohmann::json& json, Fields fields) {
                 expect(key, finite(v, rule.negative), rule.negative ? "a finite number" : "a finite number from 0", v);
                 field = v.get<double>();
             } else if constexpr (std::is_same_v<Rule, Times>) {
-                expect(key, v.is_array() && std::all_of(v.begin(), v.end(), [](const auto& t) { return finite(t, false); }),
+                expect(key,
+                       v.is_array() && std::all_of(v.begin(), v.end(), [](const auto& t) { return finite(t, false); }),
                        "a list of finite times from 0", v);
                 v.get_to(field);
             } else if constexpr (std::is_same_v<Rule, Reason>) {
                 const auto reason = v.is_string() ? end_reason_from_word(v.get<std::string>()) : std::nullopt;
                 std::string words;
-                for (const EndReasonInfo& info : END_REASONS) words += (words.empty() ? "" : ", ") + std::string(info.word);
+                for (const EndReasonInfo& info : END_REASONS)
+                    words += (words.empty() ? "" : ", ") + std::string(info.word);
                 expect(key, reason.has_value(), "one of " + words, v);
                 field = *reason;
             } else if constexpr (std::is_same_v<Rule, Hash>) {
@@ -134,7 +137,8 @@ Record read_fields(const nlohmann::json& json, Fields fields) {
     fields(std::as_const(record), [&](const char* key, const auto& worked, auto rule) {
         if constexpr (std::is_same_v<decltype(rule), Worked>) {
             const nlohmann::json& v = value_of(key);
-            expect(key, v.is_number() && v == nlohmann::json(worked), nlohmann::json(worked).dump() + " (worked out from the others)", v);
+            expect(key, v.is_number() && v == nlohmann::json(worked),
+                   nlohmann::json(worked).dump() + " (worked out from the others)", v);
         }
     });
     return record;
@@ -185,7 +189,8 @@ const std::vector<RecordKey>& record_keys() {
     static const std::vector<RecordKey> keys = [] {
         std::vector<RecordKey> all;
         const auto add = [&](const char* key, const auto& value, auto) {
-            all.push_back({key, std::is_arithmetic_v<std::decay_t<decltype(value)>> && !std::is_same_v<std::decay_t<decltype(value)>, bool>});
+            all.push_back({key, std::is_arithmetic_v<std::decay_t<decltype(value)>> &&
+                                    !std::is_same_v<std::decay_t<decltype(value)>, bool>});
         };
         const RunSummary summary;
         const LineSimFacts facts;
@@ -201,8 +206,8 @@ bool plain_text(const std::string& text) {
         const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0; };
         const bool c1 = byte(i) == 0xc2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9f;
         const bool bidi = byte(i) == 0xe2 && ((byte(i + 1) == 0x80 && ((byte(i + 2) >= 0x8e && byte(i + 2) <= 0x8f) ||
-                                                                        (byte(i + 2) >= 0xaa && byte(i + 2) <= 0xae))) ||
-                                               (byte(i + 1) == 0x81 && byte(i + 2) >= 0xa6 && byte(i + 2) <= 0xa9));
+                                                                       (byte(i + 2) >= 0xaa && byte(i + 2) <= 0xae))) ||
+                                              (byte(i + 1) == 0x81 && byte(i + 2) >= 0xa6 && byte(i + 2) <= 0xa9));
         if (byte(i) < 0x20 || byte(i) == 0x7f || c1 || bidi) return false;
     }
     return true;

@@ -44,7 +44,8 @@ bool TraceReader::next(TraceRow& r) {
     static_assert(std::size(fields) == TRACE_COLUMN_COUNT);
     for (std::size_t i = 0; i < TRACE_COLUMN_COUNT; ++i) {
         const auto [end, error] = std::from_chars(at, last, *fields[i]);
-        if (error != std::errc() || (i + 1 == TRACE_COLUMN_COUNT ? end != last : end == last || *end != ',')) return false;
+        if (error != std::errc() || (i + 1 == TRACE_COLUMN_COUNT ? end != last : end == last || *end != ','))
+            return false;
         at = end + 1;
     }
     return true;

@@ -6,9 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <fstream>
 #include <istream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,9 +24,14 @@ struct TraceColumn {
     const char* name;
     const char* unit;
 };
-inline constexpr TraceColumn TRACE_COLUMNS[] = {{"t", "s"},         {"x", "m"},     {"y", "m"},
-                                                {"heading", "rad"}, {"left", "rad/s"}, {"right", "rad/s"},
-                                                {"lateral_error", "m"}, {"progress", "m"}};
+inline constexpr TraceColumn TRACE_COLUMNS[] = {{"t", "s"},
+                                                {"x", "m"},
+                                                {"y", "m"},
+                                                {"heading", "rad"},
+                                                {"left", "rad/s"},
+                                                {"right", "rad/s"},
+                                                {"lateral_error", "m"},
+                                                {"progress", "m"}};
 inline constexpr std::size_t TRACE_COLUMN_COUNT = std::size(TRACE_COLUMNS);
 
 // The header line, without its end: the columns' names, separated by commas.

@@ -6,10 +6,10 @@ set -euo pipefail
 # clang and libclang-rt-14-dev (libFuzzer and the sanitizers' runtimes) build the fuzz targets;
 # slurm-wlm, munge and parallel run README.md's recipes for many machines (tests/cluster/), whose
 # tests start and stop the daemons themselves: none is started here; time (GNU time) gives
-# bench/long_run_memory.sh its peaks.
+# bench/long_run_memory.sh its peaks; clang-format-14 checks the sources' layout (tests/format_test.sh).
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libtomlplusplus-dev libcli11-dev
           nlohmann-json3-dev libpng-dev zlib1g-dev libisal-dev libfmt-dev pkg-config python3 python3-pil python3-selenium chromium chromium-driver
-          clang libclang-rt-14-dev slurm-wlm munge parallel time)
+          clang libclang-rt-14-dev clang-format-14 slurm-wlm munge parallel time)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

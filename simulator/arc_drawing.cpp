@@ -6,8 +6,8 @@ namespace sim {
 void disc_in_rows(RowSpans& spans, Vec2 centre, double half_width) {
     const CameraRays& rays = spans.rays();
     const double high = centre.x + half_width + ROW_PAD;
-    for (std::size_t r = rays.first_row_at(centre.x - half_width - ROW_PAD); r < rays.floor_rows() && rays.row(r).ahead <= high;
-         ++r) {
+    for (std::size_t r = rays.first_row_at(centre.x - half_width - ROW_PAD);
+         r < rays.floor_rows() && rays.row(r).ahead <= high; ++r) {
         spans.line_in_row(r, across_disc(rays.row(r).ahead, centre, half_width));
     }
 }
@@ -58,8 +58,8 @@ void draw_arc(RowSpans& spans, const Piece& piece, const ArcInView& view, double
     if (piece.cap_end) disc_in_rows(spans, view.end, half_width);
     if (piece.corner != 0.0) {
         const double corner_sign = piece.corner > 0 ? 1.0 : -1.0;
-        for (std::size_t r = rays.first_row_at(view.corner_low); r < floor_rows && rays.row(r).ahead <= view.corner_high;
-             ++r) {
+        for (std::size_t r = rays.first_row_at(view.corner_low);
+             r < floor_rows && rays.row(r).ahead <= view.corner_high; ++r) {
             const double a = rays.row(r).ahead;
             const Span wedge = across_wedge(a - view.end.x, view.end, view.corner_from, view.corner_to, corner_sign);
             const Span disc = across_disc(a, view.end, half_width);
@@ -74,7 +74,8 @@ void draw_arc(RowSpans& spans, const Piece& piece, const ArcInView& view, double
         // square roots then run side by side.)
         const Span wedge = across_wedge(a - view.centre.x, view.centre, view.from, view.to, view.sign);
         const Span outer = across_disc(a, view.centre, piece.radius + half_width);
-        const Span inner = half_width < piece.radius ? across_disc(a, view.centre, piece.radius - half_width) : Span{1, 0};
+        const Span inner =
+            half_width < piece.radius ? across_disc(a, view.centre, piece.radius - half_width) : Span{1, 0};
         if (wedge.empty()) continue;
         if (inner.empty()) {
             spans.line_in_row(r, {std::max(outer.lo, wedge.lo), std::min(outer.hi, wedge.hi)});

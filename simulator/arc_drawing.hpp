@@ -35,12 +35,14 @@ inline Span across_wedge(double ax, Vec2 centre, Vec2 from, Vec2 to, double sign
 // The rows [low, high] ahead that the wedge of a corner at `ahead` (its
 // edges from and to, turning by `corner`, the disc's radius `half_width`)
 // may cross, in the robot's frame.
-inline void corner_reach(double half_width, double ahead, Vec2 from, Vec2 to, double corner, double& low, double& high) {
+inline void corner_reach(double half_width, double ahead, Vec2 from, Vec2 to, double corner, double& low,
+                         double& high) {
     // The wedge's reach ahead: from its point, out to half a line along its
     // edges, and along the robot's axis if the wedge holds it. (Without a
     // branch: a point track's corners turn either way, at random.)
     const double turn = corner > 0 ? 1.0 : -1.0;
-    const bool forward = (turn * -from.y >= 0) & (turn * to.y >= 0), backward = (turn * from.y >= 0) & (turn * -to.y >= 0);
+    const bool forward = (turn * -from.y >= 0) & (turn * to.y >= 0),
+               backward = (turn * from.y >= 0) & (turn * -to.y >= 0);
     const double largest = std::max(std::max(0.0, from.x), to.x), smallest = std::min(std::min(0.0, from.x), to.x);
     const double most = forward ? 1.0 : largest, least = backward ? -1.0 : smallest;
     low = ahead + half_width * least - ROW_PAD;
@@ -53,7 +55,7 @@ void disc_in_rows(RowSpans& spans, Vec2 centre, double half_width);
 // An arc near the view, moved into the robot's frame for this frame.
 struct ArcInView {
     Vec2 start, end, centre, from, to, corner_from, corner_to;
-    double sign = 1.0;   // +1 for a left turn, -1 for a right turn
+    double sign = 1.0;                           // +1 for a left turn, -1 for a right turn
     double corner_low = 0.0, corner_high = 0.0;  // [m] ahead: the rows the corner's wedge may cross
     double low = 0.0, high = 0.0;                // [m] ahead: the rows the whole piece may cross
 };

@@ -63,7 +63,8 @@ FloorSettings CameraEffects::labels() {
     return labels;
 }
 
-void CameraEffects::shade(const CameraRays& rays, const Transform& robot, const std::uint8_t* fine, std::uint8_t* image) {
+void CameraEffects::shade(const CameraRays& rays, const Transform& robot, const std::uint8_t* fine,
+                          std::uint8_t* image) {
     const std::int32_t width = rays.width(), height = rays.height();
     const auto n = static_cast<std::size_t>(antialias_);
     const std::size_t fine_width = static_cast<std::size_t>(width) * n;
@@ -92,14 +93,16 @@ void CameraEffects::shade(const CameraRays& rays, const Transform& robot, const 
             const std::int32_t count[3] = {static_cast<std::int32_t>(n * n) - sum + halves, sum - 2 * halves, halves};
             double floor_gray = floor_gray_, line_gray = line_gray_;
             if (varied && row.sees_floor) {
-                // Where the pixel's centre looks: the variation is smooth over centimetres, a pixel's footprint millimetres.
+                // Where the pixel's centre looks: the variation is smooth over centimetres, a pixel's footprint
+                // millimetres.
                 const double ahead = row.ahead, left = row.left + col * row.step;
                 const GrayField::Place p = GrayField::place(to_floor(robot, {ahead, left}));
                 if (count[ON_FLOOR] > 0) floor_gray += floor_variation_.at(p);
                 if (count[ON_LINE] > 0) line_gray += line_variation_.at(p);
             }
-            const double gray = (count[ON_FLOOR] * floor_gray + count[ON_LINE] * line_gray + count[OUTSIDE] * outside_gray_) *
-                                per_sample * gains_[static_cast<std::size_t>(r * width + col)];
+            const double gray =
+                (count[ON_FLOOR] * floor_gray + count[ON_LINE] * line_gray + count[OUTSIDE] * outside_gray_) *
+                per_sample * gains_[static_cast<std::size_t>(r * width + col)];
             // Rounded to the nearest level, half up.
             const auto byte = static_cast<std::uint8_t>(std::clamp(gray, 0.0, 255.0) + 0.5);
             std::memset(image + 3 * static_cast<std::size_t>(r * width + col), byte, 3);

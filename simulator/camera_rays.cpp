@@ -60,7 +60,8 @@ std::array<Vec2, 4> camera_footprint(const CameraSettings& settings, double reac
         const double t = std::min(to_floor, reach / std::hypot(ray.x, left));
         return Vec2{settings.mount_forward + t * ray.x, t * left};
     };
-    return {corner(0, 0), corner(settings.width, 0), corner(settings.width, settings.height), corner(0, settings.height)};
+    return {corner(0, 0), corner(settings.width, 0), corner(settings.width, settings.height),
+            corner(0, settings.height)};
 }
 
 Vec2 CameraRays::ground_point(std::int32_t column, std::int32_t row) const {

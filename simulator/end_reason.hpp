@@ -41,7 +41,8 @@ inline constexpr EndReasonInfo END_REASONS[] = {
     {EndReason::controller_exited, "controller_exited", "the controller ended before the run did", false},
     {EndReason::files_not_written, "files_not_written", "the run's files could not be written", false},
     {EndReason::clock_stopped, "clock_stopped", "the controller's steps let no simulated time pass", false},
-    {EndReason::invalid_speed, "invalid_speed", "the controller commanded a wheel speed that is not a finite number", false},
+    {EndReason::invalid_speed, "invalid_speed", "the controller commanded a wheel speed that is not a finite number",
+     false},
     {EndReason::other_thread, "other_thread", "a second thread of the controller called the robot", false},
     {EndReason::wall_time_limit, "wall_time_limit", "the run's wall-clock time limit was reached", false},
 };

@@ -33,7 +33,8 @@ std::int64_t cell(double x) {
 }  // namespace
 
 double GrayField::corner(std::int64_t i, std::int64_t j) const {
-    std::uint64_t state = mix_seed(seed_ ^ mix_seed(static_cast<std::uint64_t>(i) ^ mix_seed(static_cast<std::uint64_t>(j))));
+    std::uint64_t state =
+        mix_seed(seed_ ^ mix_seed(static_cast<std::uint64_t>(i) ^ mix_seed(static_cast<std::uint64_t>(j))));
     return next_symmetric(state);
 }
 
@@ -45,7 +46,8 @@ void GrayField::cover(Vec2 low, Vec2 high) {
     if (columns > MOST_CORNERS || rows > MOST_CORNERS || columns * rows > MOST_CORNERS) return;
     corners_.resize(static_cast<std::size_t>(columns * rows));
     for (std::int64_t b = 0; b < rows; ++b) {
-        for (std::int64_t a = 0; a < columns; ++a) corners_[static_cast<std::size_t>(b * columns + a)] = corner(i + a, j + b);
+        for (std::int64_t a = 0; a < columns; ++a)
+            corners_[static_cast<std::size_t>(b * columns + a)] = corner(i + a, j + b);
     }
     first_i_ = i;
     first_j_ = j;

@@ -5,9 +5,9 @@
 namespace sim {
 
 Pose advance(const Pose& pose, double left, double right, double seconds, const RobotSettings& robot) {
-    const double speed = robot.wheel_radius * (left + right) / 2;            // [m/s]
+    const double speed = robot.wheel_radius * (left + right) / 2;                     // [m/s]
     const double turn_rate = robot.wheel_radius * (right - left) / robot.axle_track;  // [rad/s]
-    const double turned = turn_rate * seconds;                               // [rad]
+    const double turned = turn_rate * seconds;                                        // [rad]
     Pose next = pose;
     next.heading = pose.heading + turned;
     if (turned == 0.0) {

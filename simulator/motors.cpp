@@ -98,7 +98,11 @@ WheelPhase wheel_phase(double speed, double command, const RobotSettings& robot)
     if (limit > 0 && std::abs(gap) > limit * lag + rounding) {
         const double left_at_end = lag == 0 ? 0.0 : limit * lag;  // [rad/s] of gap when the ramp ends
         const double rate = std::copysign(limit, gap);
-        return {speed, command, rate, 0.0, (std::abs(gap) - left_at_end) / limit,
+        return {speed,
+                command,
+                rate,
+                0.0,
+                (std::abs(gap) - left_at_end) / limit,
                 command - std::copysign(left_at_end, gap)};
     }
     if (lag > 0) {

@@ -23,7 +23,7 @@
 namespace sim {
 
 struct WheelPair {
-    double left = 0.0;   // [rad/s], or a factor
+    double left = 0.0;  // [rad/s], or a factor
     double right = 0.0;
 };
 
@@ -38,11 +38,11 @@ double clamp_command(double command, const RobotSettings& robot);
 
 // What a wheel does from a given speed under a given command, until `until`.
 struct WheelPhase {
-    double speed = 0.0;    // [rad/s] at the phase's start
-    double command = 0.0;  // [rad/s] approached under the lag
-    double rate = 0.0;     // [rad/s^2] of a ramp; 0 when steady or lagging
-    double lag = 0.0;      // [s] time constant while lagging; 0 otherwise
-    double until = 0.0;    // [s] after its start when the next phase begins (infinite: never)
+    double speed = 0.0;      // [rad/s] at the phase's start
+    double command = 0.0;    // [rad/s] approached under the lag
+    double rate = 0.0;       // [rad/s^2] of a ramp; 0 when steady or lagging
+    double lag = 0.0;        // [s] time constant while lagging; 0 otherwise
+    double until = 0.0;      // [s] after its start when the next phase begins (infinite: never)
     double end_speed = 0.0;  // [rad/s] at `until`
 
     double speed_at(double t) const;  // [rad/s] t [s] after the phase's start

@@ -48,7 +48,7 @@ void RowSpans::write_line(std::uint8_t* image, bool keep, std::uint8_t floor_gra
     for (std::size_t r = 0; r < rows_.size(); ++r) {
         Row& row = rows_[r];
         const Columns line = row.line;
-        row.line = {};  // none yet, for the next frame
+        row.line = {};                                                      // none yet, for the next frame
         const bool split = apart != overflow_.cend() && apart->first == r;  // more runs in this row
         if (keep) {
             if (!split && !row.several && line.begin == row.drawn.begin && line.end == row.drawn.end) continue;

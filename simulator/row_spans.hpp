@@ -118,7 +118,7 @@ private:
     };
 
     const CameraRays& rays_;
-    std::vector<Row> rows_;  // a floor row each
+    std::vector<Row> rows_;                                  // a floor row each
     std::vector<std::pair<std::size_t, Columns>> overflow_;  // (row, columns): runs of line apart from Row::line
 };
 

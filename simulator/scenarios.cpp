@@ -41,8 +41,8 @@ WorldSettings peanut_world() {
     // tangent where the centres are R + W apart.
     constexpr double R = 0.3, W = 0.2, D = 0.35;
     const double h = std::sqrt((R + W) * (R + W) - D * D);
-    const double lobe = 2 * std::atan2(h, -D);        // [rad] turned round a lobe
-    const double waist = lobe - std::numbers::pi;      // [rad] turned the other way round a waist
+    const double lobe = 2 * std::atan2(h, -D);     // [rad] turned round a lobe
+    const double waist = lobe - std::numbers::pi;  // [rad] turned the other way round a waist
     world.track.start = {0.0, -(h - W)};
     world.track.heading = 0.0;
     world.track.segments = {{W * waist / 2, W, -waist / 2, 0.0, false},

@@ -28,7 +28,8 @@ SceneDrawing::SceneDrawing(const CameraSettings& settings, const FloorSettings& 
       spans_(rays_),
       straights_(track, half_width_, spans_),
       rows_kept_(static_cast<std::size_t>(settings.height), 0),
-      image_(3 * static_cast<std::size_t>(settings.width) * static_cast<std::size_t>(settings.height), grays.outside_gray) {
+      image_(3 * static_cast<std::size_t>(settings.width) * static_cast<std::size_t>(settings.height),
+             grays.outside_gray) {
     // The pieces near the view are looked up for a box this much larger, so
     // that the view moves a few steps before it leaves it.
     const Vec2 low = rays_.low(), high = rays_.high();
@@ -111,7 +112,8 @@ void SceneDrawing::draw(const Transform& robot) {
         const Vec2 middle = to_robot(robot, piece.middle);
         const double reach = piece.reach + half_width_;
         if (middle.x + reach < view_low.x || middle.x - reach > view_high.x || middle.y + reach < view_low.y ||
-            middle.y - reach > view_high.y || dot(middle - right_edge.point, right_edge.outward) > reach + EDGE_MARGIN ||
+            middle.y - reach > view_high.y ||
+            dot(middle - right_edge.point, right_edge.outward) > reach + EDGE_MARGIN ||
             dot(middle - left_edge.point, left_edge.outward) > reach + EDGE_MARGIN) {
             continue;
         }

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <iomanip>
-#include <sstream>
 #include <numbers>
+#include <sstream>
 
 #include "random.hpp"
 
@@ -152,9 +152,7 @@ void Metrics::left_floor(double worst) {
     max_abs_error = std::max(max_abs_error, worst);
 }
 
-double Metrics::rms_error() const {
-    return steps > 0 ? std::sqrt(square_error_sum / static_cast<double>(steps)) : 0.0;
-}
+double Metrics::rms_error() const { return steps > 0 ? std::sqrt(square_error_sum / static_cast<double>(steps)) : 0.0; }
 
 void Simulation::measure(double seconds) {
     const bool on_floor = floor_.contains({pose_.x, pose_.y});
@@ -188,14 +186,13 @@ std::string Simulation::report(double wall_seconds) const {
     std::ostringstream text;
     text << std::fixed << std::setprecision(3);
     text << "simulated robot, world \"" << world_.name << "\"\n"
-         << "  simulated time  " << time() << " s in " << wall_seconds << " s wall time ("
-         << std::setprecision(0) << (wall_seconds > 0 ? time() / wall_seconds : 0.0) << "x real time), "
-         << m.steps << " steps\n" << std::setprecision(3)
-         << "  laps            " << m.lap_times.size();
+         << "  simulated time  " << time() << " s in " << wall_seconds << " s wall time (" << std::setprecision(0)
+         << (wall_seconds > 0 ? time() / wall_seconds : 0.0) << "x real time), " << m.steps << " steps\n"
+         << std::setprecision(3) << "  laps            " << m.lap_times.size();
     for (std::size_t i = 0; i < m.lap_times.size(); ++i) text << (i == 0 ? " (" : ", ") << m.lap_times[i] << " s";
-    text << (m.lap_times.empty() ? "" : ")") << "\n" << std::setprecision(2)
-         << "  lateral error   mean " << 1000 * m.mean_abs_error() << " mm, RMS " << 1000 * m.rms_error()
-         << " mm, max " << 1000 * m.max_abs_error << " mm\n"
+    text << (m.lap_times.empty() ? "" : ")") << "\n"
+         << std::setprecision(2) << "  lateral error   mean " << 1000 * m.mean_abs_error() << " mm, RMS "
+         << 1000 * m.rms_error() << " mm, max " << 1000 * m.max_abs_error << " mm\n"
          << std::setprecision(3) << "  off the line    " << m.time_off_line << " s\n"
          << "  along the line  " << m.progress << " m\n"
          << "  ended           " << end_reason_info(end_).sentence << "\n";

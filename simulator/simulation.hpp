@@ -17,7 +17,6 @@
 
 namespace sim {
 
-
 // Whether the robot, `lateral` [m] off the centre line, is off the line:
 // decided here alone, for the run, its end and its pictures.
 inline bool off_line(const RunSettings& run, double lateral) { return std::abs(lateral) > run.off_line_distance; }
@@ -29,8 +28,8 @@ struct Metrics {
     Metrics(const RunSettings& run, double lap_length) : run_(run), lap_length_(lap_length) {}
 
     std::int64_t steps = 0;
-    double lateral_error = 0.0;  // [m] of the axle centre after the last step, positive left of the line
-    double progress = 0.0;       // [m] along the track, counted through laps
+    double lateral_error = 0.0;     // [m] of the axle centre after the last step, positive left of the line
+    double progress = 0.0;          // [m] along the track, counted through laps
     std::vector<double> lap_times;  // [s]
     double lap_started = 0.0;       // [s] when the lap under way began
     double abs_error_sum = 0.0;     // [m] over the steps
@@ -133,13 +132,13 @@ private:
     Floor floor_;
     Camera camera_;
     Pose pose_;
-    WheelPair commands_;        // [rad/s] as the motor driver passes them on
-    WheelPair speeds_;          // [rad/s] the wheels'
-    WheelPair ground_{1, 1};    // ground speed over the ideal wheel's, this step
+    WheelPair commands_;      // [rad/s] as the motor driver passes them on
+    WheelPair speeds_;        // [rad/s] the wheels'
+    WheelPair ground_{1, 1};  // ground speed over the ideal wheel's, this step
     std::int64_t now_ms_ = 0;
-    std::int64_t duration_ms_;  // the first whole millisecond at or past the duration
-    int still_steps_ = 0;       // steps of 0 or less in a row
-    double worst_error_;        // [m] more than any point of the floor is from the line
+    std::int64_t duration_ms_;    // the first whole millisecond at or past the duration
+    int still_steps_ = 0;         // steps of 0 or less in a row
+    double worst_error_;          // [m] more than any point of the floor is from the line
     std::int64_t period_ms_ = 0;  // 0 while the camera is off
     std::int64_t latency_ms_;
     // Frames in flight, a ring indexed by hand-out instant / period: the

@@ -30,14 +30,15 @@ StraightDrawing::StraightDrawing(const Track& track, double half_width, RowSpans
     outline_.assign(rays_.floor_rows(), Span{INFINITY, -INFINITY});
     const std::vector<Piece>& pieces = track.pieces();
     joins_next_.assign(pieces.size(), 0);
-    for (std::size_t i = 0; i + 1 < pieces.size(); ++i) joins_next_[i] = gentle_joint(pieces[i], pieces[i + 1], half_width);
+    for (std::size_t i = 0; i + 1 < pieces.size(); ++i)
+        joins_next_[i] = gentle_joint(pieces[i], pieces[i + 1], half_width);
 }
 
 void StraightDrawing::draw(const Transform& robot, std::uint32_t index, const Piece& piece) {
     const Vec2 d = inv_rotate(robot.q, piece.direction);
     if (std::abs(d.x) >= LEAST_CHAIN_AHEAD) {
-        const bool joins = chain_.open && chain_.last + 1 == index && joins_next_[chain_.last] != 0 &&
-                           (d.x > 0) == (chain_.d.x > 0);
+        const bool joins =
+            chain_.open && chain_.last + 1 == index && joins_next_[chain_.last] != 0 && (d.x > 0) == (chain_.d.x > 0);
         if (!joins) end_chain(robot);
         chain_piece(robot, index, piece, d, joins);
     } else {
@@ -45,7 +46,8 @@ void StraightDrawing::draw(const Transform& robot, std::uint32_t index, const Pi
     }
 }
 
-StraightDrawing::Corner StraightDrawing::corner_in_view(const Transform& robot, const Piece& piece, Vec2 end, Vec2 d) const {
+StraightDrawing::Corner StraightDrawing::corner_in_view(const Transform& robot, const Piece& piece, Vec2 end,
+                                                        Vec2 d) const {
     Corner corner;
     corner.end = end;
     corner.turn = piece.corner > 0 ? 1.0 : -1.0;
@@ -70,8 +72,14 @@ inline Span StraightDrawing::across_corner(const Corner& corner, double a) const
     Span wedge{corner.end.y - half, corner.end.y + half};
     if (corner.lines) {
         const double from_y = corner.end.y + wx * corner.from_slope, to_y = corner.end.y + wx * corner.to_slope;
-        if (corner.from_below) wedge.lo = std::max(wedge.lo, from_y); else wedge.hi = std::min(wedge.hi, from_y);
-        if (corner.to_above) wedge.hi = std::min(wedge.hi, to_y); else wedge.lo = std::max(wedge.lo, to_y);
+        if (corner.from_below)
+            wedge.lo = std::max(wedge.lo, from_y);
+        else
+            wedge.hi = std::min(wedge.hi, from_y);
+        if (corner.to_above)
+            wedge.hi = std::min(wedge.hi, to_y);
+        else
+            wedge.lo = std::max(wedge.lo, to_y);
     } else {
         const Span edges = across_wedge(wx, corner.end, corner.from, corner.to, corner.turn);
         wedge = {std::max(wedge.lo, edges.lo), std::min(wedge.hi, edges.hi)};
@@ -80,7 +88,8 @@ inline Span StraightDrawing::across_corner(const Corner& corner, double a) const
 }
 
 void StraightDrawing::corner_in_rows(const Corner& corner) {
-    for (std::size_t r = rays_.first_row_at(corner.low); r < rays_.floor_rows() && rays_.row(r).ahead <= corner.high; ++r) {
+    for (std::size_t r = rays_.first_row_at(corner.low); r < rays_.floor_rows() && rays_.row(r).ahead <= corner.high;
+         ++r) {
         spans_.line_in_row(r, across_corner(corner, rays_.row(r).ahead));
     }
 }

@@ -90,13 +90,13 @@ private:
     const CameraRays& rays_;
     struct Chain {
         bool open = false;
-        std::uint32_t first = 0, last = 0;  // the first and the last piece's index
-        Vec2 start, end, d;           // the last piece's ends and direction, robot frame
-        std::size_t side_row[2] = {0, 0};     // where each side's search for its rows starts (left, right)
+        std::uint32_t first = 0, last = 0;       // the first and the last piece's index
+        Vec2 start, end, d;                      // the last piece's ends and direction, robot frame
+        std::size_t side_row[2] = {0, 0};        // where each side's search for its rows starts (left, right)
         std::size_t first_row = 0, end_row = 0;  // the rows the outline reached, end excluded
     };
     Chain chain_;
-    std::vector<Span> outline_;  // a floor row: the least (lo) and greatest (hi) y of the chain's outline
+    std::vector<Span> outline_;             // a floor row: the least (lo) and greatest (hi) y of the chain's outline
     std::vector<std::uint8_t> joins_next_;  // a piece: gentle_joint() with the next piece
 };
 

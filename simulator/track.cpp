@@ -20,7 +20,6 @@ constexpr double MOST_PIECE_TURN = std::numbers::pi / 2;  // [rad]
 // best so far is further by at least this much.
 constexpr double PRUNE_MARGIN = 1e-9;
 
-
 // Where p lies against the piece: beside it (between its ends) or beyond one
 // of them, and its signed offset from the centre line (positive on the left).
 struct Side {
@@ -37,7 +36,8 @@ Side side_of_piece(const Piece& piece, Vec2 p) {
     const Vec2 v = p - piece.centre;
     const double sign = piece.curvature > 0 ? 1.0 : -1.0;
     // Left of travel is towards the centre on a left turn.
-    return {sign * (piece.radius - std::sqrt(dot(v, v))), sign * cross(piece.from, v) >= 0 && sign * cross(v, piece.to) >= 0};
+    return {sign * (piece.radius - std::sqrt(dot(v, v))),
+            sign * cross(piece.from, v) >= 0 && sign * cross(v, piece.to) >= 0};
 }
 
 // [m] along the piece to the foot of p, for a p beside it.
@@ -92,7 +92,8 @@ struct PlaceOnPiece {
 
 PlaceOnPiece place_on_piece(const Piece& piece, double along) {
     if (piece.curvature == 0.0) {
-        return {{piece.start.x + along * piece.direction.x, piece.start.y + along * piece.direction.y}, piece.direction};
+        return {{piece.start.x + along * piece.direction.x, piece.start.y + along * piece.direction.y},
+                piece.direction};
     }
     const double r = 1.0 / piece.curvature;
     const Vec2 d = unit(piece.heading + along * piece.curvature);
@@ -197,7 +198,8 @@ std::vector<Piece> lay_pieces(const TrackSettings& settings) {
     // corner of a closed point track.
     if (settings.closed) {
         const Piece& last = pieces.back();
-        const double closing = std::remainder(pieces.front().heading - heading_on_piece(last, last.length), 2 * std::numbers::pi);
+        const double closing =
+            std::remainder(pieces.front().heading - heading_on_piece(last, last.length), 2 * std::numbers::pi);
         turns.front() = std::abs(closing) > CLOSURE_TOLERANCE ? closing : 0.0;
     }
     for (std::size_t i = 0; i < pieces.size(); ++i) {
@@ -243,10 +245,10 @@ Track::Track(const TrackSettings& settings) : pieces_(lay_pieces(settings)), clo
         const auto points = static_cast<std::int64_t>(std::ceil(p.length / SPACING)) + 1;
         const std::size_t first = entries.size();
         for (std::int64_t k = 0; k < points; ++k) {
-            const Vec2 q = point_on_piece(p, p.length * static_cast<double>(k) / static_cast<double>(std::max<std::int64_t>(points - 1, 1)));
-            for_cells({q.x - PAD, q.y - PAD}, {q.x + PAD, q.y + PAD}, [&](std::uint64_t cell) {
-                entries.emplace_back(cell, static_cast<std::uint32_t>(i));
-            });
+            const Vec2 q = point_on_piece(
+                p, p.length * static_cast<double>(k) / static_cast<double>(std::max<std::int64_t>(points - 1, 1)));
+            for_cells({q.x - PAD, q.y - PAD}, {q.x + PAD, q.y + PAD},
+                      [&](std::uint64_t cell) { entries.emplace_back(cell, static_cast<std::uint32_t>(i)); });
         }
         // Neighbouring points share most of their cells.
         std::sort(entries.begin() + static_cast<std::ptrdiff_t>(first), entries.end());
@@ -255,7 +257,8 @@ Track::Track(const TrackSettings& settings) : pieces_(lay_pieces(settings)), clo
     std::sort(entries.begin(), entries.end());
     cell_pieces_.reserve(entries.size());
     std::size_t cells = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) cells += i == 0 || entries[i].first != entries[i - 1].first ? 1U : 0U;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        cells += i == 0 || entries[i].first != entries[i - 1].first ? 1U : 0U;
     cells_.reserve(cells);
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (i == 0 || entries[i].first != entries[i - 1].first) {
@@ -320,7 +323,8 @@ TrackPoint Track::nearest(Vec2 position, double near) const {
     // are passed over at a glance.
     Nearest best;
     if (!pieces_.empty()) {
-        const auto at = std::partition_point(pieces_.begin(), pieces_.end(), [near](const Piece& p) { return p.start_distance <= near; });
+        const auto at = std::partition_point(pieces_.begin(), pieces_.end(),
+                                             [near](const Piece& p) { return p.start_distance <= near; });
         const auto hint = static_cast<std::uint32_t>(std::max<std::ptrdiff_t>(at - pieces_.begin() - 1, 0));
         nearest_among(position, near, &hint, &hint + 1, best);
     }

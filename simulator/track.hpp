@@ -4,8 +4,8 @@
 // quarter turn) laid end to end, and the queries made of it: the nearest
 // centre-line point to a position, and the pieces near a place.
 
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 #include <utility>
@@ -23,7 +23,7 @@ struct Piece {
     double start_distance = 0.0;  // [m] along the centre line before this piece
     bool gap = false;             // not drawn on the floor
     // Worked out from the above:
-    Vec2 end;         // [m] last point
+    Vec2 end;  // [m] last point
     // Where the drawn line stops (an open track's end, next to a gap) or
     // turns more than a quarter turn at once, it is rounded: a disc of the
     // line's width round the end.
@@ -36,12 +36,12 @@ struct Piece {
     // track draws a thin wedge at each point, not a whole disc.
     double corner = 0.0;
     Vec2 corner_from, corner_to;
-    Vec2 direction;   // straight: unit vector of travel
-    Vec2 centre;      // arc: centre of the circle [m]
+    Vec2 direction;       // straight: unit vector of travel
+    Vec2 centre;          // arc: centre of the circle [m]
     double radius = 0.0;  // arc: [m], positive
-    Vec2 from, to;    // arc: unit vectors from the centre to the start and to the end
-    Vec2 middle;      // [m] centre of a circle holding the whole piece
-    double reach = 0.0;  // [m] radius of that circle
+    Vec2 from, to;        // arc: unit vectors from the centre to the start and to the end
+    Vec2 middle;          // [m] centre of a circle holding the whole piece
+    double reach = 0.0;   // [m] radius of that circle
 };
 
 // The nearest centre-line point to a position.
@@ -116,7 +116,7 @@ private:
     // lists the pieces that pass through it, so a query reads a few pieces,
     // however long the track. Only those cells are stored, in a hash table,
     // so a track that spans a large area costs no more than a compact one.
-    static constexpr double CELL = 0.2;   // [m]
+    static constexpr double CELL = 0.2;  // [m]
     // [m] nearest() reads the cells within this of the position: four at most.
     static constexpr double REACH = 0.1;
     std::unordered_map<std::uint64_t, std::pair<std::uint32_t, std::uint32_t>> cells_;  // range in cell_pieces_

@@ -1,5 +1,7 @@
 // The camera: its mounting, and every pixel of its images against a
 // reference that tests each pixel's ground point on its own.
+#include "camera.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "camera.hpp"
-#include "straight_drawing.hpp"
 #include "scenarios.hpp"
+#include "straight_drawing.hpp"
 #include "track.hpp"
 
 namespace {
@@ -81,8 +82,8 @@ TEST(CameraImage, LineUnderTheRobotIsCentredAndLineToTheLeftAtLargerColumns) {
 // Every pixel: line where its ground point lies within half a width of a
 // drawn piece, floor elsewhere on the floor, outside beyond it. Counts the
 // line pixels into `line_pixels`.
-void expect_matches_reference(int& line_pixels, const sim::Camera& camera, const sim::Pose& pose, const sim::Track& track,
-                              double width, const sim::Floor& floor) {
+void expect_matches_reference(int& line_pixels, const sim::Camera& camera, const sim::Pose& pose,
+                              const sim::Track& track, double width, const sim::Floor& floor) {
     int checked = 0;
     for (std::int32_t r = 0; r < camera.height(); ++r) {
         for (std::int32_t c = 0; c < camera.width(); ++c) {
@@ -102,8 +103,7 @@ void expect_matches_reference(int& line_pixels, const sim::Camera& camera, const
             }
             if (margin < 1e-9) continue;  // on the line's edge: either answer is right
             line_pixels += expected == LINE ? 1 : 0;
-            ASSERT_EQ(gray_at(camera, c, r), expected)
-                << "pixel " << c << ", " << r << " at " << p.x << ", " << p.y;
+            ASSERT_EQ(gray_at(camera, c, r), expected) << "pixel " << c << ", " << r << " at " << p.x << ", " << p.y;
             ++checked;
         }
     }
@@ -111,7 +111,7 @@ void expect_matches_reference(int& line_pixels, const sim::Camera& camera, const
 }
 
 sim::CameraSettings camera_of(std::int32_t width, std::int32_t height, double pitch,
-                             double field_of_view = sim::CameraSettings{}.field_of_view) {
+                              double field_of_view = sim::CameraSettings{}.field_of_view) {
     sim::CameraSettings settings;
     settings.width = width;
     settings.height = height;
@@ -156,10 +156,11 @@ int views_match_reference(const sim::TrackSettings& settings, int views, std::ui
 TEST(CameraImage, EveryPixelMatchesReferenceOnAWindingTrackWithGapsAndCorners) {
     sim::WorldSettings world = sim::winding_world(24, 3);
     world.track.segments[3].gap = true;
-    world.track.segments[6].corner = 0.7;  // a sharp turn (the track no longer closes; no matter)
+    world.track.segments[6].corner = 0.7;   // a sharp turn (the track no longer closes; no matter)
     world.track.segments[9].corner = -2.0;  // sharper than a quarter turn
     world.track.closed = false;
-    EXPECT_GT(views_match_reference(world.track, 150, 9), 150 * 80 * 60 / 20);  // the line filled a good share of the views
+    EXPECT_GT(views_match_reference(world.track, 150, 9),
+              150 * 80 * 60 / 20);  // the line filled a good share of the views
 }
 
 // Point tracks: a wedge of the line's disc outside each corner, the whole
@@ -199,8 +200,9 @@ TEST(CameraImage, EveryPixelMatchesReferenceOnRandomWalks) {
         settings.closed = false;
         sim::set_polyline(settings, points);
         settings.line_width = 0.006 + 0.04 * unit(random);
-        const sim::CameraSettings camera = camera_of(40 + static_cast<std::int32_t>(60 * unit(random)),
-                                                     30 + static_cast<std::int32_t>(40 * unit(random)), 0.3 + unit(random));
+        const sim::CameraSettings camera =
+            camera_of(40 + static_cast<std::int32_t>(60 * unit(random)),
+                      30 + static_cast<std::int32_t>(40 * unit(random)), 0.3 + unit(random));
         SCOPED_TRACE(::testing::Message() << "walk " << walk);
         line_pixels += views_match_reference(settings, 20, 30 + static_cast<std::uint32_t>(walk), camera);
         if (HasFatalFailure()) return;
@@ -234,20 +236,22 @@ TEST(CameraImage, EachFrameIsWhatAFreshCameraShowsOfThatView) {
         const double margin = 0.2 * unit(random);  // [m]
         const sim::Floor floor{{track.min_corner().x - margin, track.min_corner().y - margin},
                                {track.max_corner().x + margin, track.max_corner().y + margin}};
-        const sim::CameraSettings camera_settings =
-            camera_of(1 + static_cast<std::int32_t>(99 * unit(random)), 1 + static_cast<std::int32_t>(79 * unit(random)),
-                      0.2 + 1.3 * unit(random), 0.3 + 2.2 * unit(random));
+        const sim::CameraSettings camera_settings = camera_of(1 + static_cast<std::int32_t>(99 * unit(random)),
+                                                              1 + static_cast<std::int32_t>(79 * unit(random)),
+                                                              0.2 + 1.3 * unit(random), 0.3 + 2.2 * unit(random));
         sim::Camera kept(camera_settings, sim::FloorSettings{}, track, settings.line_width, floor);
         const auto size = 3 * static_cast<std::size_t>(camera_settings.width * camera_settings.height);
         double s = unit(random) * track.length();
         for (int f = 0; f < 300; ++f, ++frames) {
-            s = unit(random) < 0.03 ? unit(random) * track.length() : std::fmod(s + 0.004 * unit(random), track.length());
+            s = unit(random) < 0.03 ? unit(random) * track.length()
+                                    : std::fmod(s + 0.004 * unit(random), track.length());
             const sim::Pose pose = pose_along(track, s, 0.04 * (unit(random) - 0.5), 0.04 * (unit(random) - 0.5),
                                               0.6 * (unit(random) - 0.5));
             kept.render(pose);
             sim::Camera fresh(camera_settings, sim::FloorSettings{}, track, settings.line_width, floor);
             fresh.render(pose);
-            ASSERT_TRUE(std::equal(kept.image(), kept.image() + size, fresh.image())) << "view " << i << ", frame " << f;
+            ASSERT_TRUE(std::equal(kept.image(), kept.image() + size, fresh.image()))
+                << "view " << i << ", frame " << f;
             frames_with_edge += std::count(kept.image(), kept.image() + size, OUTSIDE) > 0 ? 1 : 0;
         }
     }
@@ -265,8 +269,8 @@ TEST(CameraImage, EachFrameIsWhatAFreshCameraShowsOfThatView) {
 TEST(CameraImage, EveryPixelMatchesReferenceOnAPointTrackWhateverTheCameraShape) {
     const sim::TrackSettings peanut = sim::peanut_points_world(720).track;
     int line_pixels = 0;
-    for (const sim::CameraSettings& camera : {camera_of(5, 1, 1.2), camera_of(6, 3, 0.9), camera_of(40, 30, 0.25, 1.0),
-                                              camera_of(33, 200, 0.5, 1.6)}) {
+    for (const sim::CameraSettings& camera :
+         {camera_of(5, 1, 1.2), camera_of(6, 3, 0.9), camera_of(40, 30, 0.25, 1.0), camera_of(33, 200, 0.5, 1.6)}) {
         SCOPED_TRACE(::testing::Message() << camera.width << " x " << camera.height << ", pitch " << camera.pitch);
         line_pixels += views_match_reference(peanut, 40, 12, camera);
     }
@@ -331,7 +335,8 @@ TEST(CameraAntialias, PixelsMatchASupersampledReference) {
                         const sim::Vec2 p{pose.x + std::cos(h) * g.x - std::sin(h) * g.y,
                                           pose.y + std::sin(h) * g.x + std::cos(h) * g.y};
                         double d = INFINITY;
-                        for (const sim::Piece& other : track.pieces()) d = std::min(d, sim::distance_to_piece(other, p));
+                        for (const sim::Piece& other : track.pieces())
+                            d = std::min(d, sim::distance_to_piece(other, p));
                         on_line += d <= world.track.line_width / 2 ? 1 : 0;
                         on_edge = on_edge || std::abs(d - world.track.line_width / 2) < 1e-9;
                     }
@@ -362,9 +367,11 @@ TEST(CameraAntialias, SharesAcrossARowAddUpToTheLineWidth) {
         for (std::int32_t r = 0; r < camera.height(); ++r) {
             const double pixel = camera.ground_point(1, r).y - camera.ground_point(0, r).y;  // [m] on the floor
             double width = 0.0;
-            for (std::int32_t c = 0; c < camera.width(); ++c) width += (FLOOR - gray_at(camera, c, r)) / double{FLOOR - LINE} * pixel;
+            for (std::int32_t c = 0; c < camera.width(); ++c)
+                width += (FLOOR - gray_at(camera, c, r)) / double{FLOOR - LINE} * pixel;
             // Off by at most a sub-pixel at each edge, and half a gray level a pixel.
-            EXPECT_NEAR(width, 0.018, 2 * pixel / 16 + 4 * 0.5 / (FLOOR - LINE) * pixel) << "row " << r << ", line at " << y;
+            EXPECT_NEAR(width, 0.018, 2 * pixel / 16 + 4 * 0.5 / (FLOOR - LINE) * pixel)
+                << "row " << r << ", line at " << y;
         }
     }
 }
@@ -378,7 +385,8 @@ TEST(CameraOptics, ExposureScalesAndVignettingDarkensTheCorners) {
     Seen seen(straight_along_x(5.0), settings, grays);  // floor only
     const sim::Camera& camera = seen.camera;
     seen.camera.render({0, 0, 0});
-    for (const auto& [c, r] : {std::pair{0, 0}, {63, 0}, {0, 47}, {63, 47}}) EXPECT_EQ(gray_at(camera, c, r), 154);  // 220 x 0.7
+    for (const auto& [c, r] : {std::pair{0, 0}, {63, 0}, {0, 47}, {63, 47}})
+        EXPECT_EQ(gray_at(camera, c, r), 154);  // 220 x 0.7
     EXPECT_EQ(gray_at(camera, 31, 23), 220);
     EXPECT_EQ(gray_at(camera, 32, 24), 220);
     // Darker the further out, alike in every direction.
@@ -449,7 +457,8 @@ struct Joint {
 };
 
 void PrintTo(const Joint& joint, std::ostream* out) {
-    *out << "turn " << joint.turn << " rad, middle " << joint.ratio << " x h sin(turn)" << (joint.zigzag ? ", back" : "");
+    *out << "turn " << joint.turn << " rad, middle " << joint.ratio << " x h sin(turn)"
+         << (joint.zigzag ? ", back" : "");
 }
 
 class GentleJoint : public ::testing::TestWithParam<Joint> {};
@@ -499,7 +508,8 @@ TEST_P(GentleJoint, TheInnerHalfCapsLieInTheOtherBandExactlyWhenGentleAndEveryPi
     int line_pixels = 0;
     for (const sim::CameraSettings& camera_settings : {camera_of(80, 60, 0.6), camera_of(64, 48, 1.1, 1.2)}) {
         sim::Camera camera(camera_settings, sim::FloorSettings{}, track, width, floor);
-        std::mt19937 random(static_cast<std::uint32_t>(1000 * joint.ratio + 10 * std::abs(joint.turn) + (joint.zigzag ? 1 : 0)));
+        std::mt19937 random(
+            static_cast<std::uint32_t>(1000 * joint.ratio + 10 * std::abs(joint.turn) + (joint.zigzag ? 1 : 0)));
         std::uniform_real_distribution<double> back(0.02, 0.1), across(-0.02, 0.02), turn(-0.3, 0.3);
         for (int i = 0; i < 40; ++i) {
             const double heading = joint.turn + turn(random), distance = back(random), offset = across(random);
@@ -514,10 +524,11 @@ TEST_P(GentleJoint, TheInnerHalfCapsLieInTheOtherBandExactlyWhenGentleAndEveryPi
 }
 
 INSTANTIATE_TEST_SUITE_P(Chains, GentleJoint,
-                         ::testing::Values(Joint{0.6, 1.001, false}, Joint{0.6, 0.999, false}, Joint{-0.6, 1.001, false},
-                                           Joint{0.15, 1.001, false}, Joint{0.7, 2.0, false}, Joint{0.75, 0.5, false},
-                                           Joint{0.6, 1.001, true}, Joint{0.6, 0.999, true}, Joint{-0.6, 1.001, true},
-                                           Joint{-0.6, 0.5, true}, Joint{1.2, 1.001, true}, Joint{1.2, 0.7, true}));
+                         ::testing::Values(Joint{0.6, 1.001, false}, Joint{0.6, 0.999, false},
+                                           Joint{-0.6, 1.001, false}, Joint{0.15, 1.001, false}, Joint{0.7, 2.0, false},
+                                           Joint{0.75, 0.5, false}, Joint{0.6, 1.001, true}, Joint{0.6, 0.999, true},
+                                           Joint{-0.6, 1.001, true}, Joint{-0.6, 0.5, true}, Joint{1.2, 1.001, true},
+                                           Joint{1.2, 0.7, true}));
 
 // Every effect, on alone, makes the image other than the plain drawing: the
 // camera then tells the run recorder no row as kept. With every effect off
@@ -555,7 +566,8 @@ TEST_P(CameraEffect, OnAloneNoRowIsToldAsKept) {
             for (std::size_t r = 0; r < static_cast<std::size_t>(seen.camera.height()); ++r) {
                 if (kept[r] == 0) continue;
                 EXPECT_TRUE(std::equal(before.data() + r * row_size, before.data() + (r + 1) * row_size,
-                                       seen.camera.image() + r * row_size)) << "row " << r;
+                                       seen.camera.image() + r * row_size))
+                    << "row " << r;
             }
         }
         before.assign(seen.camera.image(), seen.camera.image() + size);
@@ -564,13 +576,14 @@ TEST_P(CameraEffect, OnAloneNoRowIsToldAsKept) {
 
 INSTANTIATE_TEST_SUITE_P(
     EachAlone, CameraEffect,
-    ::testing::Values(effect("none", [](sim::CameraSettings&, sim::FloorSettings&) {}),
-                      effect("noise", [](sim::CameraSettings& c, sim::FloorSettings&) { c.noise = 3; }),
-                      effect("antialias", [](sim::CameraSettings& c, sim::FloorSettings&) { c.antialias = 2; }),
-                      effect("exposure", [](sim::CameraSettings& c, sim::FloorSettings&) { c.exposure_gain = 0.9; }),
-                      effect("vignetting", [](sim::CameraSettings& c, sim::FloorSettings&) { c.vignetting = 0.2; }),
-                      effect("floor_variation", [](sim::CameraSettings&, sim::FloorSettings& g) { g.floor_gray_variation = 5; }),
-                      effect("line_variation", [](sim::CameraSettings&, sim::FloorSettings& g) { g.line_gray_variation = 5; })),
+    ::testing::Values(
+        effect("none", [](sim::CameraSettings&, sim::FloorSettings&) {}),
+        effect("noise", [](sim::CameraSettings& c, sim::FloorSettings&) { c.noise = 3; }),
+        effect("antialias", [](sim::CameraSettings& c, sim::FloorSettings&) { c.antialias = 2; }),
+        effect("exposure", [](sim::CameraSettings& c, sim::FloorSettings&) { c.exposure_gain = 0.9; }),
+        effect("vignetting", [](sim::CameraSettings& c, sim::FloorSettings&) { c.vignetting = 0.2; }),
+        effect("floor_variation", [](sim::CameraSettings&, sim::FloorSettings& g) { g.floor_gray_variation = 5; }),
+        effect("line_variation", [](sim::CameraSettings&, sim::FloorSettings& g) { g.line_gray_variation = 5; })),
     [](const ::testing::TestParamInfo<Effect>& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -44,7 +44,8 @@ TEST(ClosedLoop, UnusableWorldIsOneLineAndStatusTwoBeforeAnyStep) {
     const auto bad = run_controller(folder + "/bad.toml");
     EXPECT_EQ(bad.exit_status, 2);
     EXPECT_EQ(bad.standard_output, "");
-    EXPECT_EQ(bad.standard_error, "world " + folder + "/bad.toml: key track.line_width: expected a positive number (width in m)\n");
+    EXPECT_EQ(bad.standard_error,
+              "world " + folder + "/bad.toml: key track.line_width: expected a positive number (width in m)\n");
 
     const auto missing = run_controller(folder + "/missing.toml");
     EXPECT_EQ(missing.exit_status, 2);

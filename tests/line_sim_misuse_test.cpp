@@ -42,14 +42,16 @@ TEST_P(ControllerMisuse, EndsTheRunWithItsReasonAndWholeFiles) {
     EXPECT_EQ(run.exit_status, c.exit_status) << run.standard_error;
     const auto summary = nlohmann::json::parse(read_file(out + "/oval/summary.json"));
     EXPECT_EQ(summary["end_reason"], c.end_reason);
-    EXPECT_EQ(nlohmann::json::parse(read_file(out + "/oval/line-sim.json"))["controller_exit_status"], 0);  // it closed the run itself
+    EXPECT_EQ(nlohmann::json::parse(read_file(out + "/oval/line-sim.json"))["controller_exit_status"],
+              0);  // it closed the run itself
     const auto trace = sim::read_trace(out + "/oval/trace.csv");
     ASSERT_FALSE(trace.empty());
     EXPECT_EQ(summary["steps"].get<std::size_t>(), trace.size());
     const bool huge_steps = std::string(c.mode) == "huge-step";
     for (std::size_t i = 0; i < trace.size(); ++i) {
         const auto& row = trace[i];
-        for (const double value : {row.t, row.x, row.y, row.heading, row.left, row.right, row.lateral_error, row.progress}) {
+        for (const double value :
+             {row.t, row.x, row.y, row.heading, row.left, row.right, row.lateral_error, row.progress}) {
             ASSERT_TRUE(std::isfinite(value)) << "row " << i;
         }
         if (!huge_steps) {
@@ -84,12 +86,13 @@ INSTANTIATE_TEST_SUITE_P(
 // The refused characters, listed as ranges, planes spelt out.
 bool refused_character(char32_t c) {
     std::vector<std::pair<char32_t, char32_t>> refused = {
-        {0x00, 0x1f},     {0x7f, 0x9f},     // C0 controls, DEL, C1 controls
-        {0x2028, 0x2029},                   // line and paragraph separators
+        {0x00, 0x1f},     {0x7f, 0x9f},                                          // C0 controls, DEL, C1 controls
+        {0x2028, 0x2029},                                                        // line and paragraph separators
         {0x061c, 0x061c}, {0x200e, 0x200f}, {0x202a, 0x202e}, {0x2066, 0x2069},  // bidirectional marks
-        {0xfdd0, 0xfdef},                   // noncharacters
+        {0xfdd0, 0xfdef},                                                        // noncharacters
     };
-    for (char32_t plane = 0; plane <= 16; ++plane) refused.push_back({plane * 0x10000 + 0xfffe, plane * 0x10000 + 0xffff});
+    for (char32_t plane = 0; plane <= 16; ++plane)
+        refused.push_back({plane * 0x10000 + 0xfffe, plane * 0x10000 + 0xffff});
     for (const auto& [low, high] : refused) {
         if (c >= low && c <= high) return true;
     }
@@ -123,19 +126,22 @@ TEST(WorldNames, EveryCharacterIsJudgedByTheList) {
         if (c >= 0xd800 && c <= 0xdfff) continue;  // surrogates have no UTF-8 form
         const std::string alone = utf8(c);
         ASSERT_EQ(sim::printable_name(alone), !refused_character(c)) << std::hex << "U+" << static_cast<unsigned>(c);
-        ASSERT_EQ(sim::printable_name("a" + alone + "b"), !refused_character(c)) << std::hex << "U+" << static_cast<unsigned>(c);
+        ASSERT_EQ(sim::printable_name("a" + alone + "b"), !refused_character(c))
+            << std::hex << "U+" << static_cast<unsigned>(c);
         refused += refused_character(c) ? 1 : 0;
     }
     EXPECT_EQ(refused, 32 + 33 + 2 + 1 + 2 + 5 + 4 + 32 + 34);
 }
 
 TEST(WorldNames, InvalidUtf8IsRefused) {
-    for (const char* bytes : {"\x80", "a\xbf", "\xc0\x80", "\xc1\xbf", "\xe0\x80\x80", "\xe0\x9f\xbf", "\xf0\x80\x80\x80",
-                              "\xf0\x8f\xbf\xbf", "\xed\xa0\x80", "\xed\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80",
-                              "\xff", "\xe2\x82", "\xf0\x9f\x98", "\xc3", "\xc3\x28", "\xe2\x28\xa1"}) {
+    for (const char* bytes :
+         {"\x80", "a\xbf", "\xc0\x80", "\xc1\xbf", "\xe0\x80\x80", "\xe0\x9f\xbf", "\xf0\x80\x80\x80",
+          "\xf0\x8f\xbf\xbf", "\xed\xa0\x80", "\xed\xbf\xbf", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xff",
+          "\xe2\x82", "\xf0\x9f\x98", "\xc3", "\xc3\x28", "\xe2\x28\xa1"}) {
         EXPECT_FALSE(sim::printable_name(bytes)) << testing::PrintToString(bytes);
     }
-    for (const char* bytes : {"caf\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbd", "\xef\xbf\xbd", "plain"}) {
+    for (const char* bytes :
+         {"caf\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xf4\x8f\xbf\xbd", "\xef\xbf\xbd", "plain"}) {
         EXPECT_TRUE(sim::printable_name(bytes)) << testing::PrintToString(bytes);
     }
 }

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "controller_file.hpp"
@@ -57,18 +57,24 @@ TEST_P(LineSimUsage, OneLineAndStatusTwo) {
 
 INSTANTIATE_TEST_SUITE_P(
     Errors, LineSimUsage,
-    ::testing::Values(UsageCase{"UnknownFlag", {"--bogus"}, "line-sim: "},
-                      UsageCase{"ZeroJobs", {"--jobs", "0"}, "line-sim: --jobs: "},
-                      UsageCase{"NegativeDuration", {"--duration", "-3"}, "line-sim: --duration: "},
-                      UsageCase{"WordForDuration", {"--duration", "long"}, "line-sim: --duration: "},
-                      UsageCase{"InfiniteDuration", {"--duration", "inf"}, "line-sim: --duration: "},
-                      UsageCase{"NoSuchWorld", {"oval", "nosuch"}, "line-sim: no world file or collection world named \"nosuch\""},
-                      UsageCase{"UnknownSetKey", {"--set", "camera.nois=3"}, "line-sim: world (built-in oval): key camera.nois: not a known key"},
-                      UsageCase{"BadSetValue", {"--set", "camera.noise=-3"}, "line-sim: world (built-in oval): key camera.noise: expected"},
-                      UsageCase{"BadSweep", {"--sweep", "camera.noise"}, "line-sim: --sweep camera.noise: expected KEY=VALUE"},
-                      UsageCase{"BadRequire", {"--require", "laps>=2"}, "line-sim: --require laps>=2: unknown metric"},
-                      UsageCase{"ControllerWithoutLibrary", {"--controller", "/bin/sh"}, "line-sim: controller /bin/sh: not a program that uses"},
-                      UsageCase{"MissingController", {"--controller", "/no/such"}, "line-sim: controller /no/such: no such file"}),
+    ::testing::Values(
+        UsageCase{"UnknownFlag", {"--bogus"}, "line-sim: "},
+        UsageCase{"ZeroJobs", {"--jobs", "0"}, "line-sim: --jobs: "},
+        UsageCase{"NegativeDuration", {"--duration", "-3"}, "line-sim: --duration: "},
+        UsageCase{"WordForDuration", {"--duration", "long"}, "line-sim: --duration: "},
+        UsageCase{"InfiniteDuration", {"--duration", "inf"}, "line-sim: --duration: "},
+        UsageCase{"NoSuchWorld", {"oval", "nosuch"}, "line-sim: no world file or collection world named \"nosuch\""},
+        UsageCase{"UnknownSetKey",
+                  {"--set", "camera.nois=3"},
+                  "line-sim: world (built-in oval): key camera.nois: not a known key"},
+        UsageCase{
+            "BadSetValue", {"--set", "camera.noise=-3"}, "line-sim: world (built-in oval): key camera.noise: expected"},
+        UsageCase{"BadSweep", {"--sweep", "camera.noise"}, "line-sim: --sweep camera.noise: expected KEY=VALUE"},
+        UsageCase{"BadRequire", {"--require", "laps>=2"}, "line-sim: --require laps>=2: unknown metric"},
+        UsageCase{"ControllerWithoutLibrary",
+                  {"--controller", "/bin/sh"},
+                  "line-sim: controller /bin/sh: not a program that uses"},
+        UsageCase{"MissingController", {"--controller", "/no/such"}, "line-sim: controller /no/such: no such file"}),
     [](const ::testing::TestParamInfo<UsageCase>& param) { return std::string(param.param.name); });
 
 TEST(LineSim, UnusableWorldNamesFileAndKeyAndRunsNothing) {
@@ -77,7 +83,8 @@ TEST(LineSim, UnusableWorldNamesFileAndKeyAndRunsNothing) {
     const auto run = run_process(LINE_SIM_EXE, {"oval", folder + "/bad.toml", "--out", folder + "/runs"});
     EXPECT_EQ(run.exit_status, 2);
     EXPECT_EQ(run.standard_error,
-              "line-sim: world " + folder + "/bad.toml: key track.segments[0].angle: expected a turn in degrees with the arc\n");
+              "line-sim: world " + folder +
+                  "/bad.toml: key track.segments[0].angle: expected a turn in degrees with the arc\n");
     EXPECT_FALSE(fs::exists(folder + "/runs"));
 }
 
@@ -85,7 +92,8 @@ TEST(LineSim, ListsTheCollection) {
     const auto run = run_process(LINE_SIM_EXE, {"--list"});
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_GE(lines(run.standard_output), 7);
-    EXPECT_NE(run.standard_output.find("oval                      2.77 m   smallest radius 0.250 m\n"), std::string::npos)
+    EXPECT_NE(run.standard_output.find("oval                      2.77 m   smallest radius 0.250 m\n"),
+              std::string::npos)
         << run.standard_output;
     EXPECT_NE(run.standard_output.find("square"), std::string::npos);
 }
@@ -201,7 +209,8 @@ TEST(LineSim, PictureAndReplayAreWhatTheRunsFilesGive) {
         const std::string folder = out + "/" + world_name;
         const std::string picture = read_file(folder + "/trajectory.svg"), page = read_file(folder + "/replay.html");
         const sim::WorldSettings world = sim::load_world_file(folder + "/world.toml");
-        EXPECT_EQ(line_sim::trajectory_svg(world, sim::Track(world.track), folder + "/trace.csv"), picture) << world_name;
+        EXPECT_EQ(line_sim::trajectory_svg(world, sim::Track(world.track), folder + "/trace.csv"), picture)
+            << world_name;
         line_sim::write_replay(folder, world, records_of(folder));
         EXPECT_EQ(read_file(folder + "/replay.html"), page) << world_name;
     }
@@ -259,7 +268,8 @@ TEST(LineSim, ControllerKilledMidRunIsReportedFromItsTrace) {
     const auto process = start_long_run("oval", out);
     // The controller is the only child of line-sim's only child, its guard.
     const auto child_of = [](int pid) {
-        const std::string children = read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+        const std::string children =
+            read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
         return children.empty() ? 0 : std::stoi(children);
     };
     const int guard = child_of(process.pid), controller = guard > 0 ? child_of(guard) : 0;
@@ -279,7 +289,8 @@ TEST(LineSim, RunsFromAnyFolderAndDefaultsToTheOval) {
     const std::string folder = test_support::fresh_folder();
     // Libraries of the names the controller needs, in the folder it runs in,
     // are not loaded in place of the system's.
-    for (const char* name : {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libpng16.so.16"}) std::ofstream(folder + "/" + name) << "junk";
+    for (const char* name : {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libpng16.so.16"})
+        std::ofstream(folder + "/" + name) << "junk";
     const auto run = run_process(LINE_SIM_EXE, {"--duration", "3"}, {}, folder);
     EXPECT_EQ(run.exit_status, 0) << run.standard_error;
     EXPECT_TRUE(fs::exists(folder + "/runs/oval/summary.json"));
@@ -292,11 +303,13 @@ TEST(LineSim, RunsFromAnyFolderAndDefaultsToTheOval) {
 TEST(LineSimFiles, WorldNamesStayInsideOutAndNeverShareAFolder) {
     const std::string top = test_support::fresh_folder();
     const std::string out = top + "/out";
-    const std::vector<std::string> names = {"../escape", "/abs/x", "..", ".", "a/b", "dup", "dup", "dup-2", "results.csv"};
+    const std::vector<std::string> names = {"../escape", "/abs/x", "..",    ".",          "a/b",
+                                            "dup",       "dup",    "dup-2", "results.csv"};
     std::vector<std::string> arguments = {"--duration", "1", "--out", out};
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::string path = top + "/w" + std::to_string(i) + ".toml";
-        std::ofstream(path) << "name = \"" << names[i] << "\"\n[track]\nclosed = false\nsegments = [{ straight = 1 }]\n";
+        std::ofstream(path) << "name = \"" << names[i]
+                            << "\"\n[track]\nclosed = false\nsegments = [{ straight = 1 }]\n";
         arguments.push_back(path);
     }
     std::ofstream(top + "/unnamed.toml") << "[track]\nclosed = false\nsegments = [{ straight = 1 }]\n";
@@ -334,15 +347,16 @@ TEST(LineSimFiles, UnreadableWorldIsAWorldError) {
     fs::create_symlink(top + "/loop.toml", top + "/loop.toml");
     const auto run = run_process(LINE_SIM_EXE, {top + "/loop.toml", "--out", top + "/out"});
     EXPECT_EQ(run.exit_status, 2);
-    EXPECT_EQ(run.standard_error, "line-sim: world " + top + "/loop.toml: cannot be read (expected a readable TOML file)\n");
+    EXPECT_EQ(run.standard_error,
+              "line-sim: world " + top + "/loop.toml: cannot be read (expected a readable TOML file)\n");
 }
 
 // A file that cannot be written (here past the size limit of ulimit -f) ends
 // the run with one line naming it and status 1; the trace is absent, not cut.
 TEST(LineSimFaults, FailedWriteIsReportedNamingTheFile) {
     const std::string out = test_support::fresh_folder();
-    const auto run = run_process("/bin/sh", {"-c", std::string("ulimit -f 40; exec ") + LINE_SIM_EXE +
-                                                       " oval --duration 30 --out " + out});
+    const auto run = run_process(
+        "/bin/sh", {"-c", std::string("ulimit -f 40; exec ") + LINE_SIM_EXE + " oval --duration 30 --out " + out});
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.standard_error, "line-sim: " + out + "/oval/trace.csv: cannot be written (File too large)\n");
     EXPECT_FALSE(fs::exists(out + "/oval/trace.csv"));
@@ -359,8 +373,8 @@ TEST(LineSimFaults, FailedWriteIsReportedNamingTheFile) {
 // never is the one begun while the run went left spoilt.
 TEST(LineSimFaults, RobotThatCannotWriteItsFilesStillLeavesAWholeReplay) {
     const std::string out = test_support::fresh_folder();
-    const auto run = run_process("/bin/sh", {"-c", std::string("ulimit -f 150; exec ") + LINE_SIM_EXE +
-                                                       " oval --duration 60 --out " + out});
+    const auto run = run_process(
+        "/bin/sh", {"-c", std::string("ulimit -f 150; exec ") + LINE_SIM_EXE + " oval --duration 60 --out " + out});
     EXPECT_EQ(run.exit_status, 1) << run.standard_error;
     const std::string folder = out + "/oval", page = read_file(folder + "/replay.html");
     EXPECT_EQ(records_of(folder)["end_reason"], "files_not_written");
@@ -377,8 +391,8 @@ TEST(LineSimFaults, RobotThatCannotWriteItsFilesStillLeavesAWholeReplay) {
 TEST(LineSimFaults, ControllersDoNotOutliveLineSim) {
     const std::string out = test_support::fresh_folder();
     const auto process = start_long_run("oval", out);
-    const std::string child = read_file("/proc/" + std::to_string(process.pid) + "/task/" +
-                                        std::to_string(process.pid) + "/children");
+    const std::string child =
+        read_file("/proc/" + std::to_string(process.pid) + "/task/" + std::to_string(process.pid) + "/children");
     ASSERT_FALSE(child.empty());
     kill(process.pid, SIGKILL);
     test_support::wait_process(process);
@@ -413,9 +427,9 @@ TEST(LineSimExperiments, OwnControllerRequirementsAndCompare) {
     const std::string out = test_support::fresh_folder();
     const auto ours = run_process(LINE_SIM_EXE, {"oval", "--duration", "40", "-o", out + "/ours"});
     ASSERT_EQ(ours.exit_status, 0) << ours.standard_error;
-    const auto theirs = run_process(LINE_SIM_EXE, {"oval", "--duration", "40", "-o", out + "/theirs", "--controller",
-                                                   EDGE_FOLLOWER_EXE, "--require", "laps_completed>=1",
-                                                   "--require", "end_reason==duration"});
+    const auto theirs =
+        run_process(LINE_SIM_EXE, {"oval", "--duration", "40", "-o", out + "/theirs", "--controller", EDGE_FOLLOWER_EXE,
+                                   "--require", "laps_completed>=1", "--require", "end_reason==duration"});
     ASSERT_EQ(theirs.exit_status, 0) << theirs.standard_error;
     const auto facts = nlohmann::json::parse(read_file(out + "/theirs/oval/line-sim.json"));
     EXPECT_EQ(facts["controller"], EDGE_FOLLOWER_EXE);
@@ -432,7 +446,8 @@ TEST(LineSimExperiments, OwnControllerRequirementsAndCompare) {
     EXPECT_EQ(run_process(LINE_SIM_EXE, {"compare", out + "/ours", out + "/theirs", tighter}).exit_status, 0);
     const auto worse = run_process(LINE_SIM_EXE, {"compare", out + "/theirs", out + "/ours", tighter});
     EXPECT_EQ(worse.exit_status, 1);
-    EXPECT_NE(worse.standard_output.find("oval                               mean_abs_lateral_error_m"), std::string::npos)
+    EXPECT_NE(worse.standard_output.find("oval                               mean_abs_lateral_error_m"),
+              std::string::npos)
         << worse.standard_output;
     EXPECT_EQ(lines(worse.standard_error), 1) << worse.standard_error;
 }
@@ -440,8 +455,8 @@ TEST(LineSimExperiments, OwnControllerRequirementsAndCompare) {
 // world.toml is the world as run: running it again gives the same trace.
 TEST(LineSimExperiments, WorldAsRunReproducesTheTrace) {
     const std::string out = test_support::fresh_folder();
-    const auto first = run_process(LINE_SIM_EXE, {"square", "--set", "camera.noise=12", "--seeds", "7..7",
-                                                  "--set", "run.duration=15", "-o", out + "/first"});
+    const auto first = run_process(LINE_SIM_EXE, {"square", "--set", "camera.noise=12", "--seeds", "7..7", "--set",
+                                                  "run.duration=15", "-o", out + "/first"});
     ASSERT_EQ(first.exit_status, 0) << first.standard_error;
     const std::string folder = out + "/first/square/seed=7";
     const auto again = run_process(LINE_SIM_EXE, {folder + "/world.toml", "-o", out + "/again"});
@@ -453,7 +468,8 @@ TEST(LineSimExperiments, WorldAsRunReproducesTheTrace) {
 // Three shards merged give the results of one unsharded call.
 TEST(LineSimExperiments, ShardsMergedEqualOneRun) {
     const std::string out = test_support::fresh_folder();
-    const std::vector<std::string> sweep = {"gap", "square", "--sweep", "camera.noise=0,20", "--seeds", "1..2", "--duration", "5"};
+    const std::vector<std::string> sweep = {"gap",     "square", "--sweep",    "camera.noise=0,20",
+                                            "--seeds", "1..2",   "--duration", "5"};
     const auto run = [&](std::vector<std::string> extra) {
         std::vector<std::string> arguments = sweep;
         arguments.insert(arguments.end(), extra.begin(), extra.end());
@@ -461,8 +477,10 @@ TEST(LineSimExperiments, ShardsMergedEqualOneRun) {
         EXPECT_EQ(result.exit_status, 0) << result.standard_error;
     };
     run({"-o", out + "/whole"});
-    for (const char* shard : {"1/3", "2/3", "3/3"}) run({"--shard", shard, "-o", out + "/shard" + std::string(1, shard[0])});
-    const auto merged = run_process(LINE_SIM_EXE, {"merge", out + "/shard1", out + "/shard2", out + "/shard3", "-o", out + "/merged"});
+    for (const char* shard : {"1/3", "2/3", "3/3"})
+        run({"--shard", shard, "-o", out + "/shard" + std::string(1, shard[0])});
+    const auto merged =
+        run_process(LINE_SIM_EXE, {"merge", out + "/shard1", out + "/shard2", out + "/shard3", "-o", out + "/merged"});
     ASSERT_EQ(merged.exit_status, 0) << merged.standard_error;
     const auto rows = [&](const std::string& folder) {
         auto json = nlohmann::json::parse(read_file(folder + "/results.json"));
@@ -474,7 +492,8 @@ TEST(LineSimExperiments, ShardsMergedEqualOneRun) {
     const auto whole = rows(out + "/whole");
     EXPECT_EQ(whole["runs"].size(), 8U);
     EXPECT_EQ(rows(out + "/merged"), whole);
-    EXPECT_EQ(nlohmann::json::parse(read_file(out + "/merged/results.json"))["runs"][1]["folder"], "../shard2/gap/camera.noise=0,seed=2");
+    EXPECT_EQ(nlohmann::json::parse(read_file(out + "/merged/results.json"))["runs"][1]["folder"],
+              "../shard2/gap/camera.noise=0,seed=2");
     EXPECT_TRUE(fs::exists(out + "/merged/sweep.svg"));
 }
 
@@ -486,7 +505,8 @@ TEST(LineSimExperiments, ControllerRunPathCannotPickAnotherRobot) {
     GTEST_SKIP() << "the address sanitizer's runtime must be the first library loaded";
 #endif
     const std::string out = test_support::fresh_folder();
-    const auto run = run_process(LINE_SIM_EXE, {"oval", "--duration", "3", "-o", out, "--controller", OLD_RPATH_CONTROLLER_EXE});
+    const auto run =
+        run_process(LINE_SIM_EXE, {"oval", "--duration", "3", "-o", out, "--controller", OLD_RPATH_CONTROLLER_EXE});
     EXPECT_EQ(run.exit_status, 0) << run.standard_error;
     EXPECT_EQ(nlohmann::json::parse(read_file(out + "/oval/summary.json"))["end_reason"], "duration");
 }
@@ -495,15 +515,17 @@ TEST(LineSimExperiments, ControllerRunPathCannotPickAnotherRobot) {
 // and Ctrl-C while runs still wait to start.
 TEST(LineSimFaults, MisbehavingControllers) {
     const std::string out = test_support::fresh_folder();
-    const auto crash = run_process(LINE_SIM_EXE, {"oval", "-o", out + "/crash", "--controller", MISBEHAVING_CONTROLLER_EXE,
-                                                  "--", "crash", "50"});
+    const auto crash = run_process(
+        LINE_SIM_EXE, {"oval", "-o", out + "/crash", "--controller", MISBEHAVING_CONTROLLER_EXE, "--", "crash", "50"});
     EXPECT_EQ(crash.exit_status, 1);
 #if !defined(__SANITIZE_ADDRESS__)  // the address sanitizer takes the crash over from the robot's handler
-    EXPECT_EQ(crash.standard_error, "line-sim: oval: the controller ended before the run did (controller exit status 139)\n");
+    EXPECT_EQ(crash.standard_error,
+              "line-sim: oval: the controller ended before the run did (controller exit status 139)\n");
     EXPECT_EQ(sim::read_trace(out + "/crash/oval/trace.csv").size(), 50U);  // every step it took, kept
 #endif
     EXPECT_TRUE(fs::exists(out + "/crash/oval/replay.html"));
-    const auto good = run_process(LINE_SIM_EXE, {"oval", "-o", out + "/good", "--controller", MISBEHAVING_CONTROLLER_EXE});
+    const auto good =
+        run_process(LINE_SIM_EXE, {"oval", "-o", out + "/good", "--controller", MISBEHAVING_CONTROLLER_EXE});
     ASSERT_EQ(good.exit_status, 0) << good.standard_error;
     EXPECT_EQ(run_process(LINE_SIM_EXE, {"compare", out + "/good", out + "/crash"}).exit_status, 1);
 
@@ -524,7 +546,8 @@ TEST(LineSimFaults, MisbehavingControllers) {
 
 TEST(LineSimFaults, InterruptedWhileRunsWaitToStart) {
     const std::string out = test_support::fresh_folder();
-    const auto process = test_support::start_process(LINE_SIM_EXE, {"oval", "--seeds", "1..400", "--duration", "20", "-j", "1", "-o", out});
+    const auto process = test_support::start_process(
+        LINE_SIM_EXE, {"oval", "--seeds", "1..400", "--duration", "20", "-j", "1", "-o", out});
     for (int i = 0; i < 200 && !fs::exists(out + "/oval/seed=2/summary.json"); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

@@ -46,8 +46,9 @@ TEST(LineSimTrust, NothingAControllerStartsOutlivesItsRun) {
     ASSERT_EQ(normal.exit_status, 0) << normal.standard_error;
     EXPECT_TRUE(gone(std::stoi(read_file(out + "/normal/oval/controller-output.txt"))));
 
-    const auto process = test_support::start_process(
-        LINE_SIM_EXE, {"oval", "--duration", "100000", "-o", out + "/killed", "--controller", MISBEHAVING_CONTROLLER_EXE, "--", "setsid"});
+    const auto process =
+        test_support::start_process(LINE_SIM_EXE, {"oval", "--duration", "100000", "-o", out + "/killed",
+                                                   "--controller", MISBEHAVING_CONTROLLER_EXE, "--", "setsid"});
     const std::string output = out + "/killed/oval/controller-output.txt.part";  // the run goes on
     ASSERT_TRUE(wait_until([&] { return read_file(output).find('\n') != std::string::npos; }));
     kill(process.pid, SIGKILL);
@@ -79,7 +80,8 @@ bool whole(const fs::path& path) {
     const std::string name = path.filename().string();
     if (name == "summary.json" || name == "results.json") return nlohmann::json::accept(text);
     if (name == "trace.csv" || name == "results.csv") return !text.empty() && text.back() == '\n';
-    if (name.size() > 5 && name.substr(name.size() - 5) == ".html") return text.size() > 8 && text.substr(text.size() - 8) == "</html>\n";
+    if (name.size() > 5 && name.substr(name.size() - 5) == ".html")
+        return text.size() > 8 && text.substr(text.size() - 8) == "</html>\n";
     if (path.extension() == ".svg") return text.size() > 7 && text.substr(text.size() - 7) == "</svg>\n";
     if (path.extension() == ".png") return text.size() > 12 && text.substr(text.size() - 8, 4) == "IEND";
     if (name == sim::FRAMES_FILE) {
@@ -97,7 +99,8 @@ bool whole(const fs::path& path) {
 // the last step it took.
 TEST(LineSimTrust, CrashedRunLeavesWholeFiles) {
     const std::string out = test_support::fresh_folder();
-    const auto run = run_process(LINE_SIM_EXE, {"oval", "-o", out, "--controller", MISBEHAVING_CONTROLLER_EXE, "--", "crash", "300"});
+    const auto run = run_process(LINE_SIM_EXE,
+                                 {"oval", "-o", out, "--controller", MISBEHAVING_CONTROLLER_EXE, "--", "crash", "300"});
     EXPECT_EQ(run.exit_status, 1);
     for (const char* name : {"trace.csv", sim::FRAMES_FILE, "summary.json", "replay.html", "trajectory.svg"}) {
         EXPECT_TRUE(fs::exists(out + "/oval/" + name) && whole(out + "/oval/" + name)) << name;
@@ -112,7 +115,8 @@ class LineSimFullDisk : public ::testing::TestWithParam<int> {};
 TEST_P(LineSimFullDisk, EveryFileThereIsWholeAndWhatIsMissingIsSaid) {
     const std::string out = test_support::fresh_folder(std::to_string(GetParam()));
     const std::string size = "size=" + std::to_string(GetParam()) + "k";
-    if (mount("tmpfs", out.c_str(), "tmpfs", 0, size.c_str()) != 0) GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
+    if (mount("tmpfs", out.c_str(), "tmpfs", 0, size.c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root)";
     const auto run = run_process(LINE_SIM_EXE, {"oval", "--duration", "60", "-o", out});
     bool missing = false;
     for (const char* name : {"summary.json", "trace.csv", sim::FRAMES_FILE, "replay.html", "trajectory.svg"}) {
@@ -155,17 +159,20 @@ TEST(LineSimTrust, SecondCallIntoAFolderInUseIsRefused) {
     ASSERT_TRUE(wait_until([&] { return fs::exists(out + "/oval/trace.csv.part"); }));
     const auto second = run_process(LINE_SIM_EXE, {"oval", "--duration", "1", "-o", out});
     EXPECT_EQ(second.exit_status, 2);
-    EXPECT_EQ(second.standard_error, "line-sim: --out " + out +
-                                         ": another line-sim call is writing there; wait for it to end, or give another folder\n");
+    EXPECT_EQ(second.standard_error,
+              "line-sim: --out " + out +
+                  ": another line-sim call is writing there; wait for it to end, or give another folder\n");
     kill(first.pid, SIGINT);
     EXPECT_EQ(test_support::wait_process(first).exit_status, 130);
     EXPECT_EQ(run_process(LINE_SIM_EXE, {"oval", "--duration", "1", "-o", out}).exit_status, 0);  // free again
     // Nor does a call, or a merge, write inside a run's folder.
-    for (const std::vector<std::string>& call : {std::vector<std::string>{"oval", "--duration", "1", "-o", out + "/oval/inner"},
-                                                 {"merge", out, "-o", out + "/oval"}}) {
+    for (const std::vector<std::string>& call :
+         {std::vector<std::string>{"oval", "--duration", "1", "-o", out + "/oval/inner"},
+          {"merge", out, "-o", out + "/oval"}}) {
         const auto inside = run_process(LINE_SIM_EXE, call);
         EXPECT_EQ(inside.exit_status, 2);
-        EXPECT_NE(inside.standard_error.find(": inside the run folder " + out + "/oval;"), std::string::npos) << inside.standard_error;
+        EXPECT_NE(inside.standard_error.find(": inside the run folder " + out + "/oval;"), std::string::npos)
+            << inside.standard_error;
     }
 }
 
@@ -175,8 +182,9 @@ TEST(LineSimTrust, ControllerReplacedDuringASweepIsNotRun) {
     const std::string out = test_support::fresh_folder();
     fs::copy_file(EDGE_FOLLOWER_EXE, out + "/controller");
     const std::string hash = line_sim::file_sha256(out + "/controller");
-    const auto sweep = test_support::start_process(
-        LINE_SIM_EXE, {"oval", "--seeds", "1..4", "-j", "1", "--duration", "300", "-o", out + "/runs", "--controller", out + "/controller"});
+    const auto sweep =
+        test_support::start_process(LINE_SIM_EXE, {"oval", "--seeds", "1..4", "-j", "1", "--duration", "300", "-o",
+                                                   out + "/runs", "--controller", out + "/controller"});
     ASSERT_TRUE(wait_until([&] { return fs::exists(out + "/runs/oval/seed=1/summary.json"); }));
     fs::copy_file(LINE_FOLLOWER_EXE, out + "/other");
     fs::rename(out + "/other", out + "/controller");
@@ -200,7 +208,8 @@ TEST(LineSimTrust, ControllerWrittenOverInPlaceIsHashedAsWhatRan) {
     for (const std::string* bytes : {&a, &b}) {
         std::ofstream(out + "/alone", std::ios::binary | std::ios::trunc) << *bytes;
         fs::permissions(out + "/alone", fs::perms::owner_all);
-        const auto run = run_process(LINE_SIM_EXE, {"oval", "--duration", "2", "-o", out + "/alone-runs", "--controller", out + "/alone"});
+        const auto run = run_process(
+            LINE_SIM_EXE, {"oval", "--duration", "2", "-o", out + "/alone-runs", "--controller", out + "/alone"});
         ASSERT_EQ(run.exit_status, 0) << run.standard_error;
         const auto summary = nlohmann::json::parse(read_file(out + "/alone-runs/oval/summary.json"));
         const auto facts = nlohmann::json::parse(read_file(out + "/alone-runs/oval/line-sim.json"));
@@ -209,8 +218,9 @@ TEST(LineSimTrust, ControllerWrittenOverInPlaceIsHashedAsWhatRan) {
     ASSERT_EQ(figures.size(), 2U);
     std::ofstream(out + "/controller", std::ios::binary) << a;
     fs::permissions(out + "/controller", fs::perms::owner_all);
-    const auto sweep = test_support::start_process(
-        LINE_SIM_EXE, {"oval", "--seeds", "1..60", "-j", "1", "--duration", "2", "-o", out + "/runs", "--controller", out + "/controller"});
+    const auto sweep =
+        test_support::start_process(LINE_SIM_EXE, {"oval", "--seeds", "1..60", "-j", "1", "--duration", "2", "-o",
+                                                   out + "/runs", "--controller", out + "/controller"});
     ASSERT_TRUE(wait_until([&] { return fs::exists(out + "/runs/oval/seed=1/world.toml"); }));  // checked and started
     for (int i = 0; !fs::exists(out + "/runs/results.json") && i < 20000; ++i) {
         std::ofstream(out + "/controller", std::ios::binary | std::ios::trunc) << (i % 2 == 0 ? b : a);
@@ -228,16 +238,18 @@ TEST(LineSimTrust, ControllerWrittenOverInPlaceIsHashedAsWhatRan) {
 // `line-sim | head -1`: line-sim is not killed by the closed pipe, and writes every file.
 TEST(LineSimTrust, ClosedStandardOutputLosesNoFile) {
     const std::string out = test_support::fresh_folder();
-    const auto run = run_process("/bin/bash", {"-c", std::string("set -o pipefail; ") + LINE_SIM_EXE +
-                                                         " oval --seeds 1..30 --duration 1 -j 2 -o " + out + " | true"});
+    const auto run =
+        run_process("/bin/bash", {"-c", std::string("set -o pipefail; ") + LINE_SIM_EXE +
+                                            " oval --seeds 1..30 --duration 1 -j 2 -o " + out + " | true"});
     EXPECT_EQ(run.exit_status, 0) << run.standard_error;
-    for (const char* name : {"results.csv", "results.json", "index.html"}) EXPECT_TRUE(fs::exists(out + "/" + name)) << name;
+    for (const char* name : {"results.csv", "results.json", "index.html"})
+        EXPECT_TRUE(fs::exists(out + "/" + name)) << name;
 }
 
 TEST(LineSimTrust, PlansAreBoundedAndFoldersMadeAsRunsStart) {
     const std::string out = test_support::fresh_folder();
-    const auto huge = run_process(LINE_SIM_EXE, {"oval", "--sweep", "camera.noise=0,1,2,3,4,5,6,7,8,9,10,11",
-                                                 "--sweep", "run.off_line_limit=1,2", "--seeds", "1..999999", "-o", out});
+    const auto huge = run_process(LINE_SIM_EXE, {"oval", "--sweep", "camera.noise=0,1,2,3,4,5,6,7,8,9,10,11", "--sweep",
+                                                 "run.off_line_limit=1,2", "--seeds", "1..999999", "-o", out});
     EXPECT_EQ(huge.exit_status, 2);
     EXPECT_EQ(huge.standard_error.rfind("line-sim: the plan has more than 1000000 runs", 0), 0U) << huge.standard_error;
 
@@ -248,8 +260,8 @@ TEST(LineSimTrust, PlansAreBoundedAndFoldersMadeAsRunsStart) {
     EXPECT_FALSE(fs::exists(out + "/sweep.svg"));
 
     // Stopped early in a long sweep: no folder for a run that never started.
-    const auto sweep = test_support::start_process(LINE_SIM_EXE, {"oval", "--seeds", "1..100000", "--duration", "1", "-j", "1",
-                                                                  "-o", out + "/stopped"});
+    const auto sweep = test_support::start_process(
+        LINE_SIM_EXE, {"oval", "--seeds", "1..100000", "--duration", "1", "-j", "1", "-o", out + "/stopped"});
     ASSERT_TRUE(wait_until([&] { return fs::exists(out + "/stopped/oval/seed=3"); }));
     kill(sweep.pid, SIGINT);
     EXPECT_EQ(test_support::wait_process(sweep).exit_status, 130);

@@ -1,5 +1,7 @@
 // The one-image decision: gray level and threshold, the scan row, the steering
 // law, and images the decision must survive.
+#include "line_tracking.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -9,8 +11,6 @@
 #include <cstdint>
 #include <random>
 #include <vector>
-
-#include "line_tracking.hpp"
 
 using line_tracking::CameraImage;
 using line_tracking::compute_wheel_speeds;
@@ -29,7 +29,8 @@ struct TestImage {
         : width(w), height(h), bytes(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 3, 200) {}
 
     void set(std::int32_t x, std::int32_t y, std::array<std::uint8_t, 3> rgb) {
-        const auto p = 3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x));
+        const auto p =
+            3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x));
         for (std::size_t c = 0; c < 3; ++c) bytes[p + c] = rgb[c];
     }
     CameraImage view() const { return {width, height, bytes.data()}; }
@@ -40,7 +41,8 @@ RowScan reference_scan(const TestImage& image) {
     RowScan scan{0, 0.0};
     const std::int32_t y = image.height - 10;
     for (std::int32_t x = 0; x < image.width; ++x) {
-        const auto p = 3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width) + static_cast<std::size_t>(x));
+        const auto p =
+            3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width) + static_cast<std::size_t>(x));
         const int gray = (image.bytes[p] + image.bytes[p + 1] + image.bytes[p + 2]) / 3;
         if (gray < 20) {
             scan.dark_count += 1;
@@ -110,10 +112,10 @@ TEST(ScanRow, PoolsSeparateStripesAndCrossesBlockBoundaries) {
 
 TEST(ScanBadImages, ReadNothingAndFindNothing) {
     const std::vector<std::uint8_t> dark(64 * 9 * 3, 0);
-    for (const CameraImage& image : {CameraImage{64, 48, nullptr}, CameraImage{0, 48, dark.data()},
-                                     CameraImage{-64, 48, dark.data()}, CameraImage{64, 9, dark.data()},
-                                     CameraImage{64, 0, dark.data()}, CameraImage{64, -48, dark.data()},
-                                     CameraImage{INT32_MIN, INT32_MIN, dark.data()}}) {
+    for (const CameraImage& image :
+         {CameraImage{64, 48, nullptr}, CameraImage{0, 48, dark.data()}, CameraImage{-64, 48, dark.data()},
+          CameraImage{64, 9, dark.data()}, CameraImage{64, 0, dark.data()}, CameraImage{64, -48, dark.data()},
+          CameraImage{INT32_MIN, INT32_MIN, dark.data()}}) {
         const RowScan scan = scan_dark_pixels(image);
         EXPECT_EQ(scan.dark_count, 0) << image.width << " x " << image.height;
         EXPECT_EQ(scan.column_sum, 0.0);
@@ -181,15 +183,16 @@ std::vector<std::int32_t> all_columns(std::int32_t width) {
     return columns;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, SteeringLaw,
-    ::testing::Values(SteeringCase{{32}, 64, 4.0, 4.0}, SteeringCase{{48}, 64, 2.0, 6.0},
-                      SteeringCase{{0}, 64, 8.0, 0.0}, SteeringCase{{63}, 64, 0.125, 7.875},
-                      SteeringCase{{10, 50}, 64, 4.25, 3.75}, SteeringCase{{10, 11, 12}, 64, 6.625, 1.375},
-                      SteeringCase{all_columns(64), 64, 4.0625, 3.9375}, SteeringCase{{64}, 65, 0.0, 8.0},
-                      // odd width: reference column 32 lies right of the middle (32 of 0..64)
-                      SteeringCase{{32}, 65, 4.0, 4.0}, SteeringCase{{1}, 2, 4.0, 4.0},
-                      SteeringCase{{0}, 2, 8.0, 0.0}, SteeringCase{{0}, 3, 8.0, 0.0}));
+INSTANTIATE_TEST_SUITE_P(Table, SteeringLaw,
+                         ::testing::Values(SteeringCase{{32}, 64, 4.0, 4.0}, SteeringCase{{48}, 64, 2.0, 6.0},
+                                           SteeringCase{{0}, 64, 8.0, 0.0}, SteeringCase{{63}, 64, 0.125, 7.875},
+                                           SteeringCase{{10, 50}, 64, 4.25, 3.75},
+                                           SteeringCase{{10, 11, 12}, 64, 6.625, 1.375},
+                                           SteeringCase{all_columns(64), 64, 4.0625, 3.9375},
+                                           SteeringCase{{64}, 65, 0.0, 8.0},
+                                           // odd width: reference column 32 lies right of the middle (32 of 0..64)
+                                           SteeringCase{{32}, 65, 4.0, 4.0}, SteeringCase{{1}, 2, 4.0, 4.0},
+                                           SteeringCase{{0}, 2, 8.0, 0.0}, SteeringCase{{0}, 3, 8.0, 0.0}));
 
 TEST(SteeringLaw, GainIsAppliedBeforeTheDivision) {
     // Mean 1/3 on a half-width of 5: the two orders of gain and division round differently.

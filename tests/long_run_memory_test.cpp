@@ -45,8 +45,8 @@ TEST(LongRunMemory, PeakDoesNotGrowWithTheSimulatedTime) {
     std::filesystem::remove_all(folder);
     ASSERT_GT(short_run, 0) << "line-sim --duration 600 failed";
     ASSERT_GT(long_run, 0) << "line-sim --duration 60000 failed";
-    EXPECT_LE(long_run, short_run + MOST_GROWTH_KB) << "peak " << short_run << " kB for 600 s, " << long_run
-                                                    << " kB for 60,000 s";
+    EXPECT_LE(long_run, short_run + MOST_GROWTH_KB)
+        << "peak " << short_run << " kB for 600 s, " << long_run << " kB for 60,000 s";
 }
 
 }  // namespace

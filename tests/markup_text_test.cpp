@@ -1,6 +1,8 @@
 // Text from outside in the pictures and pages: whatever its bytes, every
 // document stays well-formed (parsed by Python's XML parser) and holds only
 // what XML 1.0 allows, checked against a table of its own.
+#include "markup_text.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -14,7 +16,6 @@
 
 #include "frame_codec.hpp"
 #include "index_page.hpp"
-#include "markup_text.hpp"
 #include "process.hpp"
 #include "replay.hpp"
 #include "scenarios.hpp"
@@ -42,8 +43,8 @@ const std::vector<Form> UTF8_FORMS = {
 };
 
 // XML 1.0's Char production, range by range.
-const std::vector<std::pair<char32_t, char32_t>> XML_CHARS = {
-    {0x9, 0x9}, {0xA, 0xA}, {0xD, 0xD}, {0x20, 0xD7FF}, {0xE000, 0xFFFD}, {0x10000, 0x10FFFF}};
+const std::vector<std::pair<char32_t, char32_t>> XML_CHARS = {{0x9, 0x9},     {0xA, 0xA},       {0xD, 0xD},
+                                                              {0x20, 0xD7FF}, {0xE000, 0xFFFD}, {0x10000, 0x10FFFF}};
 
 // The code points of `text`, or a failure naming the first byte that is not UTF-8.
 ::testing::AssertionResult decode(const std::string& text, std::vector<char32_t>& points) {
@@ -79,7 +80,9 @@ const std::vector<std::pair<char32_t, char32_t>> XML_CHARS = {
     for (std::size_t i = 0; i < points.size(); ++i) {
         bool allowed = false;
         for (const auto& [low, high] : XML_CHARS) allowed = allowed || (points[i] >= low && points[i] <= high);
-        if (!allowed) return ::testing::AssertionFailure() << "U+" << std::hex << static_cast<std::uint32_t>(points[i]) << " at character " << std::dec << i;
+        if (!allowed)
+            return ::testing::AssertionFailure()
+                   << "U+" << std::hex << static_cast<std::uint32_t>(points[i]) << " at character " << std::dec << i;
     }
     return ::testing::AssertionSuccess();
 }
@@ -109,7 +112,8 @@ std::vector<BadText> bad_texts() {
         {"bytes UTF-8 never uses", "\xF8\x88\x80\x80\x80\xFE\xFF", FFFD + FFFD + FFFD + FFFD + FFFD + FFFD + FFFD},
         {"cut short", "ok\xE2\x82", "ok" + FFFD},
         {"cut short before text", "\xF0\x9F\x98<", FFFD + "&lt;"},
-        {"fine text", "\xC3\x96l \xE6\x97\xA5 \xF0\x9F\x98\x80 \xEF\xBF\xBD", "\xC3\x96l \xE6\x97\xA5 \xF0\x9F\x98\x80 \xEF\xBF\xBD"},
+        {"fine text", "\xC3\x96l \xE6\x97\xA5 \xF0\x9F\x98\x80 \xEF\xBF\xBD",
+         "\xC3\x96l \xE6\x97\xA5 \xF0\x9F\x98\x80 \xEF\xBF\xBD"},
     };
 }
 
@@ -117,8 +121,8 @@ class BadTextIn : public ::testing::TestWithParam<BadText> {};
 
 // The whole documents, parsed as XML by a parser of another project.
 ::testing::AssertionResult parses_as_xml(const std::string& path) {
-    const auto parsed = test_support::run_process(
-        PYTHON, {"-c", "import sys, xml.etree.ElementTree as E; E.parse(sys.argv[1])", path});
+    const auto parsed =
+        test_support::run_process(PYTHON, {"-c", "import sys, xml.etree.ElementTree as E; E.parse(sys.argv[1])", path});
     if (parsed.exit_status == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << path << ": " << parsed.standard_error;
 }
@@ -169,7 +173,8 @@ TEST_P(BadTextIn, LeavesEveryPictureAndPageWellFormed) {
         std::vector<char32_t> points;
         ASSERT_TRUE(decode(text, points)) << page;
         for (const char32_t c : points) {
-            EXPECT_FALSE((c >= 0x7F && c <= 0x9F) || c == 0xFFFE || c == 0xFFFF) << page << ": U+" << std::hex << static_cast<std::uint32_t>(c);
+            EXPECT_FALSE((c >= 0x7F && c <= 0x9F) || c == 0xFFFE || c == 0xFFFF)
+                << page << ": U+" << std::hex << static_cast<std::uint32_t>(c);
         }
     }
     std::vector<char32_t> points;
@@ -177,17 +182,17 @@ TEST_P(BadTextIn, LeavesEveryPictureAndPageWellFormed) {
         const std::string page = test_support::read_file(folder + "/replay.html");
         const std::string open = "<script id=\"settings\" type=\"application/json\">";
         const std::size_t begin = page.find(open) + open.size();
-        const nlohmann::json settings = nlohmann::json::parse(page.substr(begin, page.find("</script>", begin) - begin));
+        const nlohmann::json settings =
+            nlohmann::json::parse(page.substr(begin, page.find("</script>", begin) - begin));
         EXPECT_EQ(settings.at("name"), world.name);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, BadTextIn, ::testing::ValuesIn(bad_texts()),
-                         [](const auto& kind) {
-                             std::string name;
-                             for (const char c : std::string(kind.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Kinds, BadTextIn, ::testing::ValuesIn(bad_texts()), [](const auto& kind) {
+    std::string name;
+    for (const char c : std::string(kind.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+});
 
 // Random bytes, weighted towards UTF-8's lead and continuation bytes: the
 // result is always XML's, and text it allows comes back as it was.

@@ -1,6 +1,8 @@
 // The motors: the robot's motion under a clamp, a lag, an acceleration limit,
 // unequal wheels and slip, against closed forms and against a fine numerical
 // integration of the same equations.
+#include "motors.hpp"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -8,7 +10,6 @@
 #include <functional>
 #include <random>
 
-#include "motors.hpp"
 #include "scenarios.hpp"
 #include "simulation.hpp"
 
@@ -20,7 +21,8 @@ constexpr double R = 0.02, B = 0.053;  // [m] the default wheel radius and axle 
 // `left`, `right` in steps of `ms`, checking after each step against
 // `expected_x(t)` and `expected_heading(t)` and the wheel speed against `expected_speed(t)`.
 void expect_motion(const sim::RobotSettings& robot, double left, double right, int ms,
-                   const std::function<double(double)>& expected_x, const std::function<double(double)>& expected_heading,
+                   const std::function<double(double)>& expected_x,
+                   const std::function<double(double)>& expected_heading,
                    const std::function<double(double)>& expected_speed) {
     sim::WorldSettings world = sim::default_world();
     world.robot = robot;
@@ -46,19 +48,23 @@ TEST_P(MotorClosedForms, LagStepResponse) {
     sim::RobotSettings robot;
     robot.motor_time_constant = 0.1;
     const double c = 5.0, tau = 0.1;
-    expect_motion(robot, c, c, GetParam(), [&](double t) { return R * c * (t + tau * std::expm1(-t / tau)); }, NONE,
-                  [&](double t) { return -c * std::expm1(-t / tau); });
+    expect_motion(
+        robot, c, c, GetParam(), [&](double t) { return R * c * (t + tau * std::expm1(-t / tau)); }, NONE,
+        [&](double t) { return -c * std::expm1(-t / tau); });
     // Spinning in place the heading follows the same form.
-    expect_motion(robot, -c, c, GetParam(), NONE, [&](double t) { return 2 * R * c / B * (t + tau * std::expm1(-t / tau)); },
-                  [&](double t) { return -c * std::expm1(-t / tau); });
+    expect_motion(
+        robot, -c, c, GetParam(), NONE, [&](double t) { return 2 * R * c / B * (t + tau * std::expm1(-t / tau)); },
+        [&](double t) { return -c * std::expm1(-t / tau); });
 }
 
 TEST_P(MotorClosedForms, ClampToTopSpeed) {
     sim::RobotSettings robot;
     robot.max_wheel_speed = 3.0;
-    expect_motion(robot, 10.0, 10.0, GetParam(), [](double t) { return R * 3.0 * t; }, NONE, [](double) { return 3.0; });
-    expect_motion(robot, -1e300, 1e300, GetParam(), NONE, [](double t) { return 2 * R * 3.0 / B * t; },
-                  [](double) { return 3.0; });
+    expect_motion(
+        robot, 10.0, 10.0, GetParam(), [](double t) { return R * 3.0 * t; }, NONE, [](double) { return 3.0; });
+    expect_motion(
+        robot, -1e300, 1e300, GetParam(), NONE, [](double t) { return 2 * R * 3.0 / B * t; },
+        [](double) { return 3.0; });
 }
 
 TEST_P(MotorClosedForms, AccelerationLimit) {
@@ -66,9 +72,10 @@ TEST_P(MotorClosedForms, AccelerationLimit) {
     sim::RobotSettings robot;
     robot.max_wheel_acceleration = 20.0;
     const double c = 6.0, a = 20.0;
-    expect_motion(robot, c, c, GetParam(),
-                  [&](double t) { return t < c / a ? R * a * t * t / 2 : R * (c * t - c * c / (2 * a)); }, NONE,
-                  [&](double t) { return std::min(a * t, c); });
+    expect_motion(
+        robot, c, c, GetParam(),
+        [&](double t) { return t < c / a ? R * a * t * t / 2 : R * (c * t - c * c / (2 * a)); }, NONE,
+        [&](double t) { return std::min(a * t, c); });
 }
 
 TEST_P(MotorClosedForms, LagAndAccelerationLimit) {
@@ -93,8 +100,9 @@ TEST_P(MotorClosedForms, UnequalWheelsDriveAnArcOfKnownRadius) {
     sim::RobotSettings robot;
     robot.wheel_radius_error = 0.02;
     const double w = 4.0, radius = B / (2 * 0.02);
-    expect_motion(robot, w, w, GetParam(), [&](double t) { return radius * std::sin(R * w * t / radius); },
-                  [&](double t) { return -R * w * t / radius; }, [&](double) { return w; });
+    expect_motion(
+        robot, w, w, GetParam(), [&](double t) { return radius * std::sin(R * w * t / radius); },
+        [&](double t) { return -R * w * t / radius; }, [&](double) { return w; });
 }
 
 INSTANTIATE_TEST_SUITE_P(StepLengths, MotorClosedForms, ::testing::Values(1, 7, 32, 100),
@@ -108,7 +116,8 @@ sim::Pose reference(sim::Pose pose, sim::WheelPair& speeds, sim::WheelPair comma
     using State = std::array<double, 5>;
     const auto rate = [&](const State& s) {
         const auto wheel = [&](double w, double c) {
-            return std::clamp((c - w) / robot.motor_time_constant, -robot.max_wheel_acceleration, robot.max_wheel_acceleration);
+            return std::clamp((c - w) / robot.motor_time_constant, -robot.max_wheel_acceleration,
+                              robot.max_wheel_acceleration);
         };
         const double v = robot.wheel_radius * (s[3] + s[4]) / 2;
         return State{v * std::cos(s[2]), v * std::sin(s[2]), robot.wheel_radius * (s[4] - s[3]) / robot.axle_track,
@@ -122,7 +131,8 @@ sim::Pose reference(sim::Pose pose, sim::WheelPair& speeds, sim::WheelPair comma
     const int n = static_cast<int>(std::lround(seconds / 1e-6));
     const double h = seconds / n;
     for (int i = 0; i < n; ++i) {
-        const State k1 = rate(s), k2 = rate(plus(s, k1, h / 2)), k3 = rate(plus(s, k2, h / 2)), k4 = rate(plus(s, k3, h));
+        const State k1 = rate(s), k2 = rate(plus(s, k1, h / 2)), k3 = rate(plus(s, k2, h / 2)),
+                    k4 = rate(plus(s, k3, h));
         for (std::size_t j = 0; j < s.size(); ++j) s[j] += h / 6 * (k1[j] + 2 * k2[j] + 2 * k3[j] + k4[j]);
     }
     speeds = {s[3], s[4]};
@@ -181,7 +191,8 @@ TEST(MotorSlip, EachStepScaledWithinTheNoiseAndRepeatableBySeed) {
         for (int i = 0; i < 50; ++i) {
             const sim::Pose before = simulation.pose();
             simulation.step(32);
-            travelled.push_back(std::hypot(simulation.pose().x - before.x, simulation.pose().y - before.y) / (R * 4 * 0.032));
+            travelled.push_back(std::hypot(simulation.pose().x - before.x, simulation.pose().y - before.y) /
+                                (R * 4 * 0.032));
         }
         return travelled;
     };

@@ -15,7 +15,8 @@ TEST(SimulatedPlatform, AnswersUnknownDevicesAndEarlyCallsSafely) {
     wb_robot_init();
     testing::internal::CaptureStderr();
     EXPECT_EQ(wb_robot_get_device("lidar"), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "simulated robot: no device named \"lidar\" (it has \"camera\")\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "simulated robot: no device named \"lidar\" (it has \"camera\")\n");
     EXPECT_EQ(wb_camera_get_width(0), 0);
     EXPECT_EQ(wb_camera_get_height(0), 0);
     EXPECT_EQ(wb_camera_get_image(0), nullptr);

@@ -39,7 +39,8 @@ int main(void) {
     /* Standard output into a file of our own, to see what else writes there. */
     FILE* captured = tmpfile();
     const int real_stdout = dup(STDOUT_FILENO);
-    if (captured == NULL || real_stdout < 0 || dup2(fileno(captured), STDOUT_FILENO) < 0) fail("cannot capture standard output");
+    if (captured == NULL || real_stdout < 0 || dup2(fileno(captured), STDOUT_FILENO) < 0)
+        fail("cannot capture standard output");
 
     wb_robot_init();
     const DeviceTag camera = wb_robot_get_device("camera");

@@ -34,8 +34,12 @@ StartedProcess start_process(const std::string& program, const std::vector<std::
                              const std::map<std::string, std::string>& environment, const std::string& directory) {
     std::vector<std::string> dropped;
     for (const auto& [name, value] : environment) dropped.push_back(name + "=");
-    line_sim::ChildSpec child{directory.empty() ? program : std::filesystem::absolute(program).string(), arguments,
-                             line_sim::environment_without(dropped), "", "", directory};
+    line_sim::ChildSpec child{directory.empty() ? program : std::filesystem::absolute(program).string(),
+                              arguments,
+                              line_sim::environment_without(dropped),
+                              "",
+                              "",
+                              directory};
     for (const auto& [name, value] : environment) {
         if (!value.empty()) child.environment.push_back(name + "=" + value);
     }

@@ -1,6 +1,8 @@
 // What a replay is made of: every camera frame recorded and read back, the
 // camera's footprint on the floor, and pages that are complete or absent.
 // The pages themselves are tested in a browser (browser_test.py).
+#include "replay.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -24,11 +26,10 @@
 #include "index_page.hpp"
 #include "line_tracking.hpp"
 #include "process.hpp"
-#include "replay.hpp"
 #include "run_files.hpp"
+#include "scenarios.hpp"
 #include "shortest_double.hpp"
 #include "trace.hpp"
-#include "scenarios.hpp"
 
 namespace {
 
@@ -50,12 +51,13 @@ struct Recording {
 // temporary names, as where the controller exits before its run is over.
 // `numbers`, if given, gets each step's trace numbers as the run had them.
 using TraceNumbers = std::vector<std::array<double, 8>>;
-std::vector<Image> record_run(const std::string& folder, const Recording& how, int steps, std::vector<double> frame_times = {},
-                              bool finish = true, TraceNumbers* numbers = nullptr) {
+std::vector<Image> record_run(const std::string& folder, const Recording& how, int steps,
+                              std::vector<double> frame_times = {}, bool finish = true,
+                              TraceNumbers* numbers = nullptr) {
     sim::WorldSettings world = how.points ? sim::peanut_points_world(720) : sim::default_world();
     world.camera.noise = how.noise;
     if (how.past_the_edge) {
-        world.floor.margin = 0.001;                                // [m]
+        world.floor.margin = 0.001;                                 // [m]
         world.camera.field_of_view = 140 * std::numbers::pi / 180;  // [rad]
     }
     sim::Simulation simulation(world);
@@ -67,7 +69,8 @@ std::vector<Image> record_run(const std::string& folder, const Recording& how, i
     std::vector<Image> images{Image(camera.image(), camera.image() + size)};
     for (int i = 0; i < steps; ++i) {
         const line_tracking::CameraImage image{camera.width(), camera.height(), camera.image()};
-        if (const auto speeds = line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
+        if (const auto speeds =
+                line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
             simulation.set_wheel_speeds(speeds->left, speeds->right);
         }
         const bool stepped = simulation.step(32);
@@ -76,8 +79,9 @@ std::vector<Image> record_run(const std::string& folder, const Recording& how, i
         if (numbers != nullptr) {
             EXPECT_TRUE(stepped);
             const sim::Pose& p = simulation.pose();
-            numbers->push_back({simulation.time(), p.x, p.y, p.heading, simulation.left_speed(), simulation.right_speed(),
-                                simulation.metrics().lateral_error, simulation.metrics().progress});
+            numbers->push_back({simulation.time(), p.x, p.y, p.heading, simulation.left_speed(),
+                                simulation.right_speed(), simulation.metrics().lateral_error,
+                                simulation.metrics().progress});
         }
     }
     if (finish) files.finished(simulation, 1.0, simulation.end_reason());
@@ -129,7 +133,7 @@ TEST(FramesFile, AnUnfinishedRunLeavesEveryStepItTook) {
     const std::vector<Image> images = record_run(folder, {"plain"}, 150, {}, false);
     EXPECT_EQ(decode(test_support::read_file(sim::part_name(folder + "/" + sim::FRAMES_FILE))), images);
     const std::string trace = test_support::read_file(sim::part_name(folder + "/trace.csv"));
-    EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 151);  // the header and a row a step
+    EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 151);                   // the header and a row a step
     EXPECT_EQ(trace.substr(trace.rfind('\n', trace.size() - 2) + 1, 6), "4.8,0.");  // the last step's time, then x
 }
 
@@ -146,7 +150,8 @@ TEST(TraceFile, ReadsBackAsTheRunsNumbersOverManyHandOvers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Recordings, FramesFile,
-                         ::testing::Values(Recording{"plain"}, Recording{"noise", 6.0}, Recording{"every_other_step", 0.0, 64}, Recording{"points", 0.0, 32, true},
+                         ::testing::Values(Recording{"plain"}, Recording{"noise", 6.0},
+                                           Recording{"every_other_step", 0.0, 64}, Recording{"points", 0.0, 32, true},
                                            Recording{"past_the_edge", 0.0, 32, false, true}),
                          [](const auto& recording) { return std::string(recording.param.name); });
 
@@ -220,7 +225,8 @@ TEST(CameraFootprint, CornersAreWhereAFineCamerasCornerPixelsSee) {
         const std::int32_t at[4][4] = {{0, 0, 1, 1}, {w, 0, w - 1, 1}, {w, h, w - 1, h - 1}, {0, h, 1, h - 1}};
         const auto footprint = sim::camera_footprint(coarse, 10.0);
         for (std::size_t k = 0; k < 4; ++k) {
-            const sim::Vec2 corner = fine.ground_point(at[k][0], at[k][1]), inward = fine.ground_point(at[k][2], at[k][3]);
+            const sim::Vec2 corner = fine.ground_point(at[k][0], at[k][1]),
+                            inward = fine.ground_point(at[k][2], at[k][3]);
             const double pixel = std::hypot(corner.x - inward.x, corner.y - inward.y);
             EXPECT_LT(std::hypot(footprint[k].x - corner.x, footprint[k].y - corner.y), pixel) << k;
         }
@@ -229,7 +235,8 @@ TEST(CameraFootprint, CornersAreWhereAFineCamerasCornerPixelsSee) {
     sim::CameraSettings level;
     level.pitch = 0.1;
     const auto footprint = sim::camera_footprint(level, 0.7);
-    for (std::size_t k : {2U, 3U}) EXPECT_NEAR(std::hypot(footprint[k].x - level.mount_forward, footprint[k].y), 0.7, 1e-12);
+    for (std::size_t k : {2U, 3U})
+        EXPECT_NEAR(std::hypot(footprint[k].x - level.mount_forward, footprint[k].y), 0.7, 1e-12);
     EXPECT_LT(footprint[0].x, 0.7);
 }
 

@@ -2,6 +2,8 @@
 // each fault one line and exit status 2, a FIFO refused at once, shards
 // matched to the whole call by what their runs are; and results.csv safe to
 // open in a spreadsheet.
+#include "results.hpp"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,13 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include "process.hpp"
-#include "results.hpp"
 
 namespace {
 
@@ -167,8 +168,8 @@ TEST(ResultsFile, NotARegularFileIsRefusedWithoutWaiting) {
     ASSERT_EQ(mkfifo((dir + "/fifo/results.json").c_str(), 0644), 0);
     fs::create_directories(dir + "/folder/results.json");
     for (const std::string& set : {dir + "/fifo", dir + "/folder"}) {
-        for (const std::vector<std::string>& arguments :
-             {std::vector<std::string>{"merge", set, "-o", dir + "/merged"}, std::vector<std::string>{"compare", set, set}}) {
+        for (const std::vector<std::string>& arguments : {std::vector<std::string>{"merge", set, "-o", dir + "/merged"},
+                                                          std::vector<std::string>{"compare", set, set}}) {
             const auto started = test_support::start_process(LINE_SIM_EXE, arguments);
             // Given some 20 s before it counts as waiting on the FIFO: a guard, not a measured time.
             int status = 0;
@@ -184,7 +185,8 @@ TEST(ResultsFile, NotARegularFileIsRefusedWithoutWaiting) {
                 continue;
             }
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << arguments[0] << " " << set;
-            EXPECT_EQ(read_file(started.error_path), "line-sim: " + set + "/results.json: cannot be read (expected a regular file)\n");
+            EXPECT_EQ(read_file(started.error_path),
+                      "line-sim: " + set + "/results.json: cannot be read (expected a regular file)\n");
         }
     }
 }
@@ -193,7 +195,8 @@ TEST(ResultsFile, NotARegularFileIsRefusedWithoutWaiting) {
 // runs are matched by world, swept values and seed, not by folder.
 TEST(ResultsCompare, ShardsMergedMatchTheWholeCallRunByRun) {
     const std::string out = test_support::fresh_folder();
-    const std::vector<std::string> plan = {"oval", "--sweep", "camera.noise=0,10", "--seeds", "1..2", "--duration", "1", "-q"};
+    const std::vector<std::string> plan = {"oval", "--sweep", "camera.noise=0,10", "--seeds", "1..2", "--duration",
+                                           "1",    "-q"};
     const auto line_sim = [&](std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), plan.begin(), plan.end());
         const auto run = run_process(LINE_SIM_EXE, arguments);
@@ -202,9 +205,11 @@ TEST(ResultsCompare, ShardsMergedMatchTheWholeCallRunByRun) {
     line_sim({"-o", out + "/whole"});
     line_sim({"--shard", "1/2", "-o", out + "/sweep/shard-1"});
     line_sim({"--shard", "2/2", "-o", out + "/sweep/shard-2"});
-    const auto merged = run_process(LINE_SIM_EXE, {"merge", out + "/sweep/shard-1", out + "/sweep/shard-2", "-o", out + "/sweep"});
+    const auto merged =
+        run_process(LINE_SIM_EXE, {"merge", out + "/sweep/shard-1", out + "/sweep/shard-2", "-o", out + "/sweep"});
     ASSERT_EQ(merged.exit_status, 0) << merged.standard_error;
-    EXPECT_EQ(json::parse(read_file(out + "/sweep/results.json"))["runs"][1]["folder"], "shard-2/oval/camera.noise=0,seed=2");
+    EXPECT_EQ(json::parse(read_file(out + "/sweep/results.json"))["runs"][1]["folder"],
+              "shard-2/oval/camera.noise=0,seed=2");
     for (const auto& [a, b] : {std::pair{out + "/whole", out + "/sweep"}, std::pair{out + "/sweep", out + "/whole"}}) {
         const auto compared = run_process(LINE_SIM_EXE, {"compare", a, b, "--require", "steps==+0"});
         EXPECT_EQ(compared.exit_status, 0) << compared.standard_error;
@@ -218,7 +223,8 @@ TEST(ResultsCompare, ShardsMergedMatchTheWholeCallRunByRun) {
             }
         }
         EXPECT_EQ(figures, 1 + 4 * 6);
-        EXPECT_NE(compared.standard_output.find("oval camera.noise=10,seed=2 "), std::string::npos) << compared.standard_output;
+        EXPECT_NE(compared.standard_output.find("oval camera.noise=10,seed=2 "), std::string::npos)
+            << compared.standard_output;
     }
 }
 
@@ -228,8 +234,8 @@ TEST(ResultsCompare, ShardsMergedMatchTheWholeCallRunByRun) {
 // results.json all as they were.
 TEST(ResultsCsv, FormulaCellsAreTextAndJsonStaysExact) {
     const std::string out = test_support::fresh_folder();
-    const auto run = run_process(LINE_SIM_EXE, {"--set", "name=\"=1+1\"", "--sweep", "camera.noise=0", "--duration", "0.5",
-                                                "-o", out + "/run", "-q"});
+    const auto run = run_process(LINE_SIM_EXE, {"--set", "name=\"=1+1\"", "--sweep", "camera.noise=0", "--duration",
+                                                "0.5", "-o", out + "/run", "-q"});
     ASSERT_EQ(run.exit_status, 0) << run.standard_error;
     EXPECT_NE(read_file(out + "/run/results.csv").find("\n0,oval/camera.noise=0,\"'=1+1\",0,"), std::string::npos)
         << read_file(out + "/run/results.csv");

@@ -27,10 +27,11 @@ ControllerRun run_controller(const std::string& script, bool preload = false) {
     const std::string folder = fresh_folder();
     std::ofstream(folder + "/script") << script;
     const std::string library = std::string(SCRIPTED_PLATFORM_DIR) + "/libController.so";
-    const auto process = test_support::run_process(
-        LINE_FOLLOWER_EXE, {},
-        {{"LD_LIBRARY_PATH", preload ? "" : SCRIPTED_PLATFORM_DIR}, {"LD_PRELOAD", preload ? library : ""},
-         {"SCRIPTED_PLATFORM_SCRIPT", folder + "/script"}, {"SCRIPTED_PLATFORM_LOG", folder + "/log"}});
+    const auto process = test_support::run_process(LINE_FOLLOWER_EXE, {},
+                                                   {{"LD_LIBRARY_PATH", preload ? "" : SCRIPTED_PLATFORM_DIR},
+                                                    {"LD_PRELOAD", preload ? library : ""},
+                                                    {"SCRIPTED_PLATFORM_SCRIPT", folder + "/script"},
+                                                    {"SCRIPTED_PLATFORM_LOG", folder + "/log"}});
     ControllerRun run{process.exit_status, process.standard_output, process.standard_error, {}};
     std::istringstream log(read_file(folder + "/log"));
     for (std::string line; std::getline(log, line);) run.calls.push_back(line);
@@ -69,9 +70,9 @@ TEST(RunLoop, FirstStepEndingTheRunMakesExactlyOneCycle) {
     const ControllerRun run = run_controller("cycle -1 dark 48\n");
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.standard_output, "img size: 64 x 48");
-    expect_calls(run, start_up() + std::vector<std::string>{"wb_camera_get_image 1 -> image",
-                                                             "wb_differential_wheels_set_speed 2 6",
-                                                             "wb_robot_step 32 -> -1"} +
+    expect_calls(run, start_up() +
+                          std::vector<std::string>{"wb_camera_get_image 1 -> image",
+                                                   "wb_differential_wheels_set_speed 2 6", "wb_robot_step 32 -> -1"} +
                           SHUTDOWN);
 }
 
@@ -81,9 +82,9 @@ TEST(RunLoop, PlatformPreloadedInsteadOfFoundOnTheSearchPath) {
 #endif
     const ControllerRun run = run_controller("cycle -1 dark 48\n", true);
     EXPECT_EQ(run.exit_status, 0) << run.standard_error;
-    expect_calls(run, start_up() + std::vector<std::string>{"wb_camera_get_image 1 -> image",
-                                                             "wb_differential_wheels_set_speed 2 6",
-                                                             "wb_robot_step 32 -> -1"} +
+    expect_calls(run, start_up() +
+                          std::vector<std::string>{"wb_camera_get_image 1 -> image",
+                                                   "wb_differential_wheels_set_speed 2 6", "wb_robot_step 32 -> -1"} +
                           SHUTDOWN);
 }
 
@@ -110,13 +111,13 @@ TEST(RunLoop, VanishingLineSendsNoNewCommandAndOtherResultsContinue) {
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.standard_output, "img size: 64 x 48");
     const std::string image = "wb_camera_get_image 1 -> image";
-    expect_calls(run, start_up() + std::vector<std::string>{
-                                       image, "wb_differential_wheels_set_speed 6.625 1.375", "wb_robot_step 32 -> -2",
-                                       image, "wb_robot_step 32 -> 0",
-                                       image, "wb_differential_wheels_set_speed 8 0", "wb_robot_step 32 -> -2147483648",
-                                       image, "wb_robot_step 32 -> 2147483647",
-                                       image, "wb_differential_wheels_set_speed 0.125 7.875", "wb_robot_step 32 -> 1",
-                                       image, "wb_differential_wheels_set_speed 4.0625 3.9375", "wb_robot_step 32 -> -1"} +
+    expect_calls(run, start_up() +
+                          std::vector<std::string>{
+                              image, "wb_differential_wheels_set_speed 6.625 1.375", "wb_robot_step 32 -> -2", image,
+                              "wb_robot_step 32 -> 0", image, "wb_differential_wheels_set_speed 8 0",
+                              "wb_robot_step 32 -> -2147483648", image, "wb_robot_step 32 -> 2147483647", image,
+                              "wb_differential_wheels_set_speed 0.125 7.875", "wb_robot_step 32 -> 1", image,
+                              "wb_differential_wheels_set_speed 4.0625 3.9375", "wb_robot_step 32 -> -1"} +
                           SHUTDOWN);
 }
 
@@ -159,7 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
                       HostileCase{"WidthZero", "size 0 48\ncycle 0 light\ncycle -1 light\n", "img size: 0 x 48"},
                       HostileCase{"WidthOne", "size 1 48\ncycle 0 dark 0\ncycle -1 dark 0\n", "img size: 1 x 48"},
                       HostileCase{"NegativeWidth", "size -64 48\ncycle 0 light\ncycle -1 none\n", "img size: -64 x 48"},
-                      HostileCase{"NegativeHeight", "size 64 -48\ncycle 0 light\ncycle -1 none\n", "img size: 64 x -48"},
+                      HostileCase{"NegativeHeight", "size 64 -48\ncycle 0 light\ncycle -1 none\n",
+                                  "img size: 64 x -48"},
                       HostileCase{"MostNegative", "size -2147483648 -2147483648\ncycle -1 light\n",
                                   "img size: -2147483648 x -2147483648"}),
     [](const ::testing::TestParamInfo<HostileCase>& param) { return std::string(param.param.name); });
@@ -168,11 +170,12 @@ TEST(RunLoop, SpeedsStayFiniteOnANarrowCamera) {
     const ControllerRun run = run_controller("size 2 10\ncycle 0 dark 0\ncycle -1 dark 1\n");
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.standard_output, "img size: 2 x 10");
-    expect_calls(run, start_up("img size: 2 x 10", 1, "2", "10") +
-                          std::vector<std::string>{"wb_camera_get_image 1 -> image", "wb_differential_wheels_set_speed 8 0",
-                                                   "wb_robot_step 32 -> 0", "wb_camera_get_image 1 -> image",
-                                                   "wb_differential_wheels_set_speed 4 4", "wb_robot_step 32 -> -1"} +
-                          SHUTDOWN);
+    expect_calls(run,
+                 start_up("img size: 2 x 10", 1, "2", "10") +
+                     std::vector<std::string>{"wb_camera_get_image 1 -> image", "wb_differential_wheels_set_speed 8 0",
+                                              "wb_robot_step 32 -> 0", "wb_camera_get_image 1 -> image",
+                                              "wb_differential_wheels_set_speed 4 4", "wb_robot_step 32 -> -1"} +
+                     SHUTDOWN);
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
 // The run plan, results and requirements, without starting a process.
+#include "run_plan.hpp"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,7 +9,6 @@
 
 #include "controller_file.hpp"
 #include "results.hpp"
-#include "run_plan.hpp"
 #include "world_file.hpp"
 
 namespace {
@@ -38,7 +39,8 @@ TEST(RunPlan, ShardsCoverEveryRunOnce) {
     for (int count = 1; count <= 4; ++count) {
         std::multiset<std::string> seen;
         for (int index = 1; index <= count; ++index) {
-            for (const auto& run : line_sim::make_plan({"a", "b"}, sweeps, line_sim::parse_seeds("1..3"), {index, count})) {
+            for (const auto& run :
+                 line_sim::make_plan({"a", "b"}, sweeps, line_sim::parse_seeds("1..3"), {index, count})) {
                 EXPECT_EQ(run.folder, whole[run.index].folder);  // the same layout as the whole plan
                 seen.insert(run.folder);
             }
@@ -56,13 +58,15 @@ TEST(RunPlan, BadOptionsAreUsageErrors) {
     for (const char* text : {"3", "5..3", "a..b", "-1..2", "1..99999999999999999999"}) {
         EXPECT_THROW(line_sim::parse_seeds(text), line_sim::UsageError) << text;
     }
-    for (const char* text : {"0/3", "4/3", "1", "a/b", "1/0"}) EXPECT_THROW(line_sim::parse_shard(text), line_sim::UsageError) << text;
+    for (const char* text : {"0/3", "4/3", "1", "a/b", "1/0"})
+        EXPECT_THROW(line_sim::parse_shard(text), line_sim::UsageError) << text;
 }
 
 TEST(RunPlan, SettingsGoIntoTheWorldAndCommentsStayWithoutThem) {
     const std::string text = "# the oval\n[track]\nsegments = [{ straight = 1 }]\n";
     EXPECT_EQ(line_sim::apply_settings(text, "w.toml", "w", {}), "name = 'w'\n" + text);
-    const std::string set = line_sim::apply_settings(text, "w.toml", "w", {{"camera.noise", "8"}, {"track.line_width", "0.02"}});
+    const std::string set =
+        line_sim::apply_settings(text, "w.toml", "w", {{"camera.noise", "8"}, {"track.line_width", "0.02"}});
     EXPECT_NE(set.find("[camera]\nnoise = 8"), std::string::npos) << set;
     EXPECT_NE(set.find("line_width = 0.02"), std::string::npos) << set;
     EXPECT_THROW(line_sim::apply_settings(text, "w.toml", "w", {{"camera.noise", "eight"}}), line_sim::UsageError);
@@ -74,33 +78,39 @@ TEST(RunPlan, SettingsGoIntoTheWorldAndCommentsStayWithoutThem) {
 TEST(RunPlan, TextBeyondAsciiStaysEscapedWithSettings) {
     const std::string unnamed(sim::DEFAULT_WORLD.substr(sim::DEFAULT_WORLD.find("[track]")));
     const std::string text = "name = \"caf\\u00e9\"\n" + unnamed;
-    for (const std::vector<Setting>& settings : {std::vector<Setting>{}, {{"run.seed", "3"}}, {{"name", "\"\\u00e9 b\""}}}) {
+    for (const std::vector<Setting>& settings :
+         {std::vector<Setting>{}, {{"run.seed", "3"}}, {{"name", "\"\\u00e9 b\""}}}) {
         const std::string run = line_sim::apply_settings(text, "w.toml", "w", settings);
         EXPECT_TRUE(std::all_of(run.begin(), run.end(), [](char c) { return (c & 0x80) == 0; })) << run;
         EXPECT_NO_THROW(sim::parse_world(run, "w.toml")) << run;
     }
-    EXPECT_EQ(sim::parse_world(line_sim::apply_settings(unnamed, "caf\xc3\xa9.toml", "caf\xc3\xa9", {}), "w").name, "caf\xc3\xa9");
+    EXPECT_EQ(sim::parse_world(line_sim::apply_settings(unnamed, "caf\xc3\xa9.toml", "caf\xc3\xa9", {}), "w").name,
+              "caf\xc3\xa9");
 }
 
 TEST(Requirements, ValuesAndChangesAgainstRows) {
-    const nlohmann::json before = {{"laps_completed", 3}, {"mean_abs_lateral_error_m", 0.010}, {"end_reason", "duration"}};
-    const nlohmann::json after = {{"laps_completed", 2}, {"mean_abs_lateral_error_m", 0.0105}, {"end_reason", "off_line"}};
+    const nlohmann::json before = {
+        {"laps_completed", 3}, {"mean_abs_lateral_error_m", 0.010}, {"end_reason", "duration"}};
+    const nlohmann::json after = {
+        {"laps_completed", 2}, {"mean_abs_lateral_error_m", 0.0105}, {"end_reason", "off_line"}};
     struct Case {
         const char* text;
         bool holds;
     };
-    for (const Case c : {Case{"laps_completed>=2", true}, Case{"laps_completed>2", false}, Case{"end_reason==duration", false},
-                         Case{"end_reason!=duration", true}, Case{"mean_abs_lateral_error_m<=+10%", true},
-                         Case{"mean_abs_lateral_error_m<=+4%", false}, Case{"laps_completed>=-1", true},
-                         Case{"mean_abs_lateral_error_m<=-0.001", false}}) {
+    for (const Case c : {Case{"laps_completed>=2", true}, Case{"laps_completed>2", false},
+                         Case{"end_reason==duration", false}, Case{"end_reason!=duration", true},
+                         Case{"mean_abs_lateral_error_m<=+10%", true}, Case{"mean_abs_lateral_error_m<=+4%", false},
+                         Case{"laps_completed>=-1", true}, Case{"mean_abs_lateral_error_m<=-0.001", false}}) {
         std::string actual;
-        EXPECT_EQ(line_sim::meets(line_sim::parse_requirement(c.text, true), after, &before, actual), c.holds) << c.text;
+        EXPECT_EQ(line_sim::meets(line_sim::parse_requirement(c.text, true), after, &before, actual), c.holds)
+            << c.text;
     }
     for (const char* text : {"laps>=2", "laps_completed=>2", "laps_completed>=two", "end_reason>=duration",
                              "end_reason==finished", "laps_completed>="}) {
         EXPECT_THROW(line_sim::parse_requirement(text, false), line_sim::UsageError) << text;
     }
-    EXPECT_THROW(line_sim::parse_requirement("laps_completed>=+10%", false), line_sim::UsageError);  // a change needs compare
+    EXPECT_THROW(line_sim::parse_requirement("laps_completed>=+10%", false),
+                 line_sim::UsageError);  // a change needs compare
 }
 
 TEST(ControllerFile, Sha256OfKnownTexts) {
@@ -110,7 +120,8 @@ TEST(ControllerFile, Sha256OfKnownTexts) {
         {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
         {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
          "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqr"
+         "stu",
          "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
         {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}};
     for (const auto& [text, hash] : known) {

@@ -1,21 +1,21 @@
 // The simulated run: its clock, how it ends, what it measures, and that the
 // same world gives the same run, bit for bit.
+#include "simulation.hpp"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <numbers>
 #include <map>
-
-#include <algorithm>
+#include <numbers>
 
 #include "line_tracking.hpp"
 #include "motors.hpp"
 #include "random.hpp"
 #include "run_files.hpp"
 #include "scenarios.hpp"
-#include "simulation.hpp"
 #include "world_file.hpp"
 
 namespace {
@@ -24,7 +24,8 @@ namespace {
 void drive_by_camera(sim::Simulation& simulation) {
     const sim::Camera& camera = simulation.camera();
     const line_tracking::CameraImage image{camera.width(), camera.height(), camera.image()};
-    if (const auto speeds = line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
+    if (const auto speeds =
+            line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
         simulation.set_wheel_speeds(speeds->left, speeds->right);
     }
 }
@@ -100,8 +101,8 @@ TEST(SimulationClock, LongStepRendersOnce) {
 }
 
 struct Latency {
-    int ms;      // [ms] of the camera's latency, sampled every 32 ms
-    int noise;   // [gray levels]
+    int ms;     // [ms] of the camera's latency, sampled every 32 ms
+    int noise;  // [gray levels]
 };
 
 void PrintTo(const Latency& latency, std::ostream* os) { *os << latency.ms << " ms, noise " << latency.noise; }
@@ -145,7 +146,8 @@ TEST_P(CameraLatency, HandsOutTheFrameTakenTheLatencyBefore) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Delays, CameraLatency,
-                         ::testing::Values(Latency{32, 8}, Latency{96, 8}, Latency{40, 0}, Latency{8, 0}, Latency{0, 8}),
+                         ::testing::Values(Latency{32, 8}, Latency{96, 8}, Latency{40, 0}, Latency{8, 0},
+                                           Latency{0, 8}),
                          [](const ::testing::TestParamInfo<Latency>& param) {
                              return std::to_string(param.param.ms) + "ms" + (param.param.noise > 0 ? "Noisy" : "");
                          });
@@ -247,7 +249,8 @@ TEST(MotionStaysFinite, SimulationUnderAnyCommandsAndSteps) {
             ASSERT_TRUE(finite(pose)) << "run " << run << " step " << step;
             ASSERT_LE(std::abs(pose.heading), std::numbers::pi);
             const sim::Metrics& m = simulation.metrics();
-            for (const double figure : {m.mean_abs_error(), m.rms_error(), m.max_abs_error, m.progress, m.lateral_error}) {
+            for (const double figure :
+                 {m.mean_abs_error(), m.rms_error(), m.max_abs_error, m.progress, m.lateral_error}) {
                 ASSERT_TRUE(std::isfinite(figure)) << "run " << run << " step " << step;
             }
             if (!going_on) break;
@@ -275,8 +278,10 @@ TEST(SimulationMetrics, LeavingTheFloorNeverScoresBetter) {
         double progress = 0.0;
         for (int step = 0; simulation.end_reason() == sim::EndReason::none; ++step) {
             if (run % 2 == 0) {
-                if (step < followed) drive_by_camera(simulation);
-                else simulation.set_wheel_speeds(any_speed(state), any_speed(state));
+                if (step < followed)
+                    drive_by_camera(simulation);
+                else
+                    simulation.set_wheel_speeds(any_speed(state), any_speed(state));
             } else {
                 simulation.set_wheel_speeds(wild * sim::next_symmetric(state), wild * sim::next_symmetric(state));
             }
@@ -350,7 +355,8 @@ Trace trace_of(const sim::WorldSettings& world) {
     simulation.enable_camera(32);
     std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
     const auto mix = [&hash](const void* data, std::size_t size) {
-        for (std::size_t i = 0; i < size; ++i) hash = (hash ^ static_cast<const std::uint8_t*>(data)[i]) * 1099511628211ULL;
+        for (std::size_t i = 0; i < size; ++i)
+            hash = (hash ^ static_cast<const std::uint8_t*>(data)[i]) * 1099511628211ULL;
     };
     Trace trace;
     for (int i = 0; i < 400; ++i) {
@@ -374,7 +380,8 @@ Trace expect_fixed_trace(const sim::WorldSettings& world, std::uint64_t stored) 
     const auto parted = std::mismatch(first.hashes.begin(), first.hashes.end(), second.hashes.begin());
     EXPECT_TRUE(parted.first == first.hashes.end())
         << "two runs of the same world part at step " << parted.first - first.hashes.begin() + 1;
-    EXPECT_EQ(first.hashes.back(), stored) << std::hex << "stored 0x" << stored << ", this run 0x" << first.hashes.back();
+    EXPECT_EQ(first.hashes.back(), stored)
+        << std::hex << "stored 0x" << stored << ", this run 0x" << first.hashes.back();
     return first;
 }
 

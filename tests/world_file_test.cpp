@@ -1,4 +1,6 @@
 // World files: what a good one sets, and one clear line for each kind of bad one.
+#include "world_file.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -6,8 +8,6 @@
 #include <numbers>
 #include <string>
 #include <tuple>
-
-#include "world_file.hpp"
 
 namespace {
 
@@ -54,7 +54,8 @@ gray = 200
 line_gray = 0
 outside_gray = 90
 margin = 0.2
-)", "worlds/square.toml");
+)",
+                                                      "worlds/square.toml");
     EXPECT_EQ(world.name, "square");
     EXPECT_EQ(world.run.duration, 30.0);
     EXPECT_EQ(world.run.seed, 77U);
@@ -79,7 +80,8 @@ margin = 0.2
 
 TEST(WorldFile, NameDefaultsToTheFileNameAndGapsAreRead) {
     const sim::WorldSettings world = sim::parse_world(
-        "[track]\nclosed = false\nsegments = [{ straight = 1.0 }, { straight = 0.1, gap = true }, { arc = 0.5, angle = -90 }]\n",
+        "[track]\nclosed = false\nsegments = [{ straight = 1.0 }, { straight = 0.1, gap = true }, { arc = 0.5, angle = "
+        "-90 }]\n",
         "some/dir/gappy.toml");
     EXPECT_EQ(world.name, "gappy");
     EXPECT_TRUE(world.track.segments[1].gap);
@@ -105,12 +107,13 @@ vignetting = 0.25
 [floor]
 floor_gray_variation = 15
 line_gray_variation = 6
-)", "w.toml");
+)",
+                                                      "w.toml");
     const auto effects = [](const sim::WorldSettings& w) {
         return std::make_tuple(w.robot.max_wheel_speed, w.robot.motor_time_constant, w.robot.max_wheel_acceleration,
-                               w.robot.wheel_radius_error, w.robot.wheel_speed_noise, w.camera.latency, w.camera.antialias,
-                               w.camera.exposure_gain, w.camera.vignetting, w.floor.floor_gray_variation,
-                               w.floor.line_gray_variation);
+                               w.robot.wheel_radius_error, w.robot.wheel_speed_noise, w.camera.latency,
+                               w.camera.antialias, w.camera.exposure_gain, w.camera.vignetting,
+                               w.floor.floor_gray_variation, w.floor.line_gray_variation);
     };
     EXPECT_EQ(effects(plain), std::make_tuple(0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1, 1.0, 0.0, 0.0, 0.0));
     EXPECT_EQ(effects(world), std::make_tuple(10.0, 0.05, 60.0, -0.01, 0.03, 0.032, 4, 0.9, 0.25, 15.0, 6.0));
@@ -143,7 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
     Errors, BadWorlds,
     ::testing::Values(
         BadWorld{"NoTrack", "name = \"x\"\n", "key track: expected a [track] table with segments or points"},
-        BadWorld{"NoShape", OPEN_TRACK, "key track.segments: expected either segments = [...] or points = [[x, y], ...], one of the two"},
+        BadWorld{"NoShape", OPEN_TRACK,
+                 "key track.segments: expected either segments = [...] or points = [[x, y], ...], one of the two"},
         BadWorld{"BothShapes", OPEN_TRACK "segments = [{ straight = 1 }]\npoints = [[0, 0], [1, 0]]\n",
                  "key track.segments: expected either segments = [...] or points = [[x, y], ...], one of the two"},
         BadWorld{"NegativeRadius", OPEN_TRACK "segments = [{ arc = -0.2, angle = 90 }]\n",
@@ -167,27 +171,37 @@ INSTANTIATE_TEST_SUITE_P(
         BadWorld{"FractionalWidth", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nwidth = 64.5\n",
                  "key camera.width: expected a whole number from 1 to 8192"},
         BadWorld{"NotClosed", "[track]\nsegments = [{ straight = 1 }]\n",
-                 "key track.segments: expected a centre line that ends where it starts, as closed = true says (it ends 1 m away)"},
-        BadWorld{"ClosedWrongHeading", "[track]\nsegments = [{ arc = 1, angle = 360 }, { arc = 1, angle = 180 }, { arc = 1, angle = -180 }]\n",
-                 "key track.segments: expected a centre line that ends where it starts, as closed = true says (it ends 4 m away)"},
+                 "key track.segments: expected a centre line that ends where it starts, as closed = true says (it ends "
+                 "1 m away)"},
+        BadWorld{
+            "ClosedWrongHeading",
+            "[track]\nsegments = [{ arc = 1, angle = 360 }, { arc = 1, angle = 180 }, { arc = 1, angle = -180 }]\n",
+            "key track.segments: expected a centre line that ends where it starts, as closed = true says (it ends 4 m "
+            "away)"},
         BadWorld{"PointsNotClosed", "[track]\npoints = [[0, 0], [1, 0], [1, 1]]\n",
-                 "key track.points: expected a centre line that ends where it starts, as closed = true says (it ends 1.41421 m away)"},
-        BadWorld{"RepeatedPoint", OPEN_TRACK "points = [[0, 0], [0, 0]]\n", "key track.points[1]: expected a point apart from the one before"},
+                 "key track.points: expected a centre line that ends where it starts, as closed = true says (it ends "
+                 "1.41421 m away)"},
+        BadWorld{"RepeatedPoint", OPEN_TRACK "points = [[0, 0], [0, 0]]\n",
+                 "key track.points[1]: expected a point apart from the one before"},
         BadWorld{"HeadingWithPoints", OPEN_TRACK "heading = 90\npoints = [[0, 0], [1, 0]]\n",
                  "key track.heading: expected no heading with points (the first two set it)"},
         BadWorld{"RunNotATable", "run = 3\n" OPEN_TRACK "segments = [{ straight = 1 }]\n", "key run: expected a table"},
         BadWorld{"PitchTooSteep", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\npitch = 91\n",
                  "key camera.pitch: expected an angle above 0 and at most 90 deg below the horizontal"},
-        BadWorld{"NegativeTimeConstant", OPEN_TRACK "segments = [{ straight = 1 }]\n[robot]\nmotor_time_constant = -0.1\n",
+        BadWorld{"NegativeTimeConstant",
+                 OPEN_TRACK "segments = [{ straight = 1 }]\n[robot]\nmotor_time_constant = -0.1\n",
                  "key robot.motor_time_constant: expected a time constant of 0 (none) or more in s"},
         BadWorld{"WheelsFarApart", OPEN_TRACK "segments = [{ straight = 1 }]\n[robot]\nwheel_radius_error = 0.6\n",
                  "key robot.wheel_radius_error: expected a fraction from -0.5 to 0.5"},
         BadWorld{"LatencyTooLong", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nlatency = 11\n",
                  "key camera.latency: expected a delay from 0 to 10 s"},
         BadWorld{"AntialiasZero", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nantialias = 0\n",
-                 "key camera.antialias: expected true, false, or sub-pixels a side from 1 to 16 (width x height x factor^2 at most 16777216)"},
-        BadWorld{"AntialiasTooCostly", OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nwidth = 2048\nheight = 2048\nantialias = 4\n",
-                 "key camera.antialias: expected true, false, or sub-pixels a side from 1 to 16 (width x height x factor^2 at most 16777216)"},
+                 "key camera.antialias: expected true, false, or sub-pixels a side from 1 to 16 (width x height x "
+                 "factor^2 at most 16777216)"},
+        BadWorld{"AntialiasTooCostly",
+                 OPEN_TRACK "segments = [{ straight = 1 }]\n[camera]\nwidth = 2048\nheight = 2048\nantialias = 4\n",
+                 "key camera.antialias: expected true, false, or sub-pixels a side from 1 to 16 (width x height x "
+                 "factor^2 at most 16777216)"},
         BadWorld{"VariationTooLarge", OPEN_TRACK "segments = [{ straight = 1 }]\n[floor]\nline_gray_variation = 300\n",
                  "key floor.line_gray_variation: expected a gray variation from 0 to 255 gray levels"}),
     [](const ::testing::TestParamInfo<BadWorld>& param) { return std::string(param.param.name); });
@@ -197,7 +211,8 @@ INSTANTIATE_TEST_SUITE_P(
     Costs, BadWorlds,
     ::testing::Values(
         BadWorld{"HugeArcAngle", OPEN_TRACK "segments = [{ arc = 1, angle = 1e300 }]\n",
-                 "key track.segments[0].angle: expected a non-zero turn in degrees, positive to the left, at most 3600 either way"},
+                 "key track.segments[0].angle: expected a non-zero turn in degrees, positive to the left, at most 3600 "
+                 "either way"},
         BadWorld{"LongStraight", OPEN_TRACK "segments = [{ straight = 1e9 }]\n",
                  "key track.segments[0].straight: expected a positive number (length in m) of at most 20000"},
         BadWorld{"LongTrackOfShortPieces", OPEN_TRACK "segments = [{ arc = 1000, angle = 3600 }]\n",
@@ -210,8 +225,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "key track.line_width: expected a positive number (width in m) of at most 1"},
         BadWorld{"NameWithNul", "name = \"a\\u0000b\"\n" OPEN_TRACK "segments = [{ straight = 1 }]\n",
                  "key name: expected a non-empty string of at most 200 bytes without control characters"},
-        BadWorld{"NonAsciiKey", "caf\xc3\xa9 = 1\n", "line 1: a character beyond ASCII (in a string, write it as \\uXXXX)"},
-        BadWorld{"ParserQuotesALineEnd", "a = tru\n", "line 1: Error while parsing boolean: expected 'true', saw 'tru\\x0a'"},
+        BadWorld{"NonAsciiKey", "caf\xc3\xa9 = 1\n",
+                 "line 1: a character beyond ASCII (in a string, write it as \\uXXXX)"},
+        BadWorld{"ParserQuotesALineEnd", "a = tru\n",
+                 "line 1: Error while parsing boolean: expected 'true', saw 'tru\\x0a'"},
         BadWorld{"NameTurnedRightToLeft", "name = \"a\\u202eb\"\n" OPEN_TRACK "segments = [{ straight = 1 }]\n",
                  "key name: expected a non-empty string of at most 200 bytes without control characters"},
         BadWorld{"NameWithEscape", "name = \"\\u001b[2J\"\n" OPEN_TRACK "segments = [{ straight = 1 }]\n",
@@ -232,10 +249,10 @@ TEST(WorldFile, NestingIsBoundedBeforeParsing) {
             EXPECT_STREQ(error.what(), "world w.toml: line 1: nested more than 64 levels deep");
         }
     }
-    const sim::WorldSettings world = sim::parse_world(
-        "name = \"" + std::string(150, '.') + "\" # " + dots + "\n" OPEN_TRACK "segments = [\n" +
-            std::string(100, ' ') + "{ straight = 1.5 }, { arc = 0.25, angle = 90.5 },\n]\n",
-        "w.toml");
+    const sim::WorldSettings world =
+        sim::parse_world("name = \"" + std::string(150, '.') + "\" # " + dots + "\n" OPEN_TRACK "segments = [\n" +
+                             std::string(100, ' ') + "{ straight = 1.5 }, { arc = 0.25, angle = 90.5 },\n]\n",
+                         "w.toml");
     EXPECT_EQ(world.track.segments.size(), 2U);
     // Beyond ASCII, escaped.
     EXPECT_EQ(sim::parse_world("name = \"caf\\u00e9\"\n" OPEN_TRACK "segments = [{ straight = 1 }]\n", "w.toml").name,
@@ -272,8 +289,10 @@ TEST(WorldFile, ClosedTrackMustEndHeadingAsItStarts) {
     EXPECT_THROW(sim::parse_world("[track]\nsegments = [{ arc = 1, angle = 180 }, { straight = 2 }]\n", "w.toml"),
                  sim::WorldError);
     try {
-        sim::parse_world("[track]\nsegments = [{ arc = 0.5, angle = 180 }, { arc = 0.5, angle = -180 }, { arc = 1, angle = -180 }]\n",
-                         "w.toml");
+        sim::parse_world(
+            "[track]\nsegments = [{ arc = 0.5, angle = 180 }, { arc = 0.5, angle = -180 }, { arc = 1, angle = -180 "
+            "}]\n",
+            "w.toml");
         FAIL() << "accepted";
     } catch (const sim::WorldError& error) {
         EXPECT_NE(std::string(error.what()).find("ends heading as it starts"), std::string::npos) << error.what();

@@ -112,9 +112,9 @@ bool holds(int fd, const std::string& bytes) {
 struct Stream {
     int pipe = -1, file = -1;
     const char *part = nullptr, *path = nullptr;  // the file's temporary and final names
-    std::size_t written = 0;  // [bytes] of the head
-    char* ring = nullptr;     // MOST_OUTPUT_TAIL bytes
-    std::size_t after = 0;    // [bytes] past the head, all told
+    std::size_t written = 0;                      // [bytes] of the head
+    char* ring = nullptr;                         // MOST_OUTPUT_TAIL bytes
+    std::size_t after = 0;                        // [bytes] past the head, all told
 
     void take(const char* bytes, std::size_t size) {
         while (size > 0 && written < MOST_OUTPUT_HEAD) {
@@ -186,7 +186,9 @@ ssize_t read_proc(const char* path, char* buffer, std::size_t size) {
     const int file = open(path, O_RDONLY | O_CLOEXEC);
     if (file < 0) return -1;
     ssize_t got = 0;
-    for (ssize_t n; got < static_cast<ssize_t>(size) && (n = read(file, buffer + got, size - static_cast<std::size_t>(got))) > 0;) got += n;
+    for (ssize_t n;
+         got < static_cast<ssize_t>(size) && (n = read(file, buffer + got, size - static_cast<std::size_t>(got))) > 0;)
+        got += n;
     close(file);
     return got;
 }
@@ -250,7 +252,8 @@ void kill_all_children() {
 
 // The guard, after fork: starts the child, copies its output, passes the
 // signals line-sim sends it on, and leaves nothing behind.
-[[noreturn]] void guard(const ChildSpec& child, const Exec& exec, const std::string (&parts)[2], pid_t parent, int record) {
+[[noreturn]] void guard(const ChildSpec& child, const Exec& exec, const std::string (&parts)[2], pid_t parent,
+                        int record) {
     // Line-sim's death is the guard's cue to kill everything (SIGUSR1, as line-sim's own request is).
     if (prctl(PR_SET_PDEATHSIG, SIGUSR1) != 0 || getppid() != parent) _exit(127);
     setpgid(0, 0);

@@ -13,8 +13,8 @@
 namespace line_sim {
 
 struct ChildSpec {
-    std::string program;                 // a path; not looked up in PATH
-    std::vector<std::string> arguments;  // after the program's name
+    std::string program;                   // a path; not looked up in PATH
+    std::vector<std::string> arguments;    // after the program's name
     std::vector<std::string> environment;  // NAME=VALUE, the whole environment
     std::string output_path, error_path;   // standard output and error, created or truncated
     std::string directory;                 // to start in; empty: this one
@@ -57,8 +57,8 @@ inline constexpr int RECORD_FD = 3;
 // even when no file can be written; where the child was given program_bytes,
 // the guard puts a line "exec same" or "exec changed" there first.
 struct GuardedChild {
-    pid_t guard = -1;      // -1 (errno set) if it could not be started
-    int record_fd = -1;    // the reading end, non-blocking; this process closes it
+    pid_t guard = -1;    // -1 (errno set) if it could not be started
+    int record_fd = -1;  // the reading end, non-blocking; this process closes it
 };
 GuardedChild start_guarded_child(const ChildSpec& child);
 // Asks the guard to stop the child: SIGTERM to the child's process group.

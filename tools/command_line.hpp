@@ -17,7 +17,8 @@ inline CLI::Validator at_least(double least, bool inclusive, const std::string& 
         [=](std::string& text) -> std::string {
             char* end = nullptr;
             const double value = std::strtod(text.c_str(), &end);
-            const bool fine = !text.empty() && *end == '\0' && std::isfinite(value) && (inclusive ? value >= least : value > least);
+            const bool fine =
+                !text.empty() && *end == '\0' && std::isfinite(value) && (inclusive ? value >= least : value > least);
             return fine ? "" : "expected " + what + ", not \"" + text + "\"";
         },
         what);

@@ -51,11 +51,12 @@ std::vector<RunIdentity> identities(const Results& results, bool name_seed) {
 }  // namespace
 
 int compare(int argc, char** argv) {
-    CLI::App app{"Compares two result sets run by run (their shared runs, the same world, swept values and seed\n"
-                 "in whatever folder), with the change of each figure.\n"
-                 "--require with a change (+10%, -0.001) makes the second set fail where it is worse. Exit status\n"
-                 "1 also where a run of the first set is missing from the second, or a run of the second did\n"
-                 "not end normally (a crash, a file not written)."};
+    CLI::App app{
+        "Compares two result sets run by run (their shared runs, the same world, swept values and seed\n"
+        "in whatever folder), with the change of each figure.\n"
+        "--require with a change (+10%, -0.001) makes the second set fail where it is worse. Exit status\n"
+        "1 also where a run of the first set is missing from the second, or a run of the second did\n"
+        "not end normally (a crash, a file not written)."};
     std::vector<std::string> folders, require;
     app.add_option("A B", folders, "Two folders with results.json (line-sim's --out)")->required()->expected(2);
     app.add_option("--require", require, "METRIC OP VALUE, e.g. mean_abs_lateral_error_m<=+10% (repeatable)");
@@ -86,15 +87,17 @@ int compare(int argc, char** argv) {
         if (found == before.end()) continue;
         ++shared;
         const nlohmann::json was = row_json(a.rows[found->second]), now = row_json(row);
-        for (const char* key : {"laps_completed", "mean_abs_lateral_error_m", "max_abs_lateral_error_m", "time_off_line_s",
-                                "distance_along_line_m", "end_reason"}) {
+        for (const char* key : {"laps_completed", "mean_abs_lateral_error_m", "max_abs_lateral_error_m",
+                                "time_off_line_s", "distance_along_line_m", "end_reason"}) {
             const nlohmann::json &x = was[key], &y = now[key];
             std::string change = x == y ? "=" : "";
             if (x.is_number() && y.is_number() && x != y) {
                 char text[32];
                 const double from = x.get<double>(), to = y.get<double>();
-                if (from != 0) std::snprintf(text, sizeof text, "%+.1f%%", (to - from) / std::abs(from) * 100);
-                else std::snprintf(text, sizeof text, "%+g", to - from);
+                if (from != 0)
+                    std::snprintf(text, sizeof text, "%+.1f%%", (to - from) / std::abs(from) * 100);
+                else
+                    std::snprintf(text, sizeof text, "%+g", to - from);
                 change = text;
             }
             const auto show = [](const nlohmann::json& v) { return v.is_string() ? v.get<std::string>() : v.dump(); };
@@ -113,7 +116,8 @@ int compare(int argc, char** argv) {
     }
     for (const RunIdentity& id : a_ids) {
         if (in_b.count(id) != 0) continue;
-        std::fprintf(stderr, "line-sim: %s: in %s but not in %s\n", id.label.c_str(), folders[0].c_str(), folders[1].c_str());
+        std::fprintf(stderr, "line-sim: %s: in %s but not in %s\n", id.label.c_str(), folders[0].c_str(),
+                     folders[1].c_str());
         all = false;
     }
     if (shared == 0) std::fprintf(stderr, "line-sim: %s and %s share no run\n", folders[0].c_str(), folders[1].c_str());
@@ -138,10 +142,12 @@ int merge(int argc, char** argv) {
     std::set<std::size_t> seen;
     for (const std::string& folder : folders) {
         Results part = read_results(folder);
-        if (!merged.plan.empty() && (part.plan != merged.plan || part.plan_runs != merged.plan_runs ||
-                                     part.swept_keys != merged.swept_keys)) {
-            throw UsageError("line-sim: " + folder + ": the results of another plan (other worlds, settings, sweeps, "
-                             "seeds or controller) than " + folders.front());
+        if (!merged.plan.empty() &&
+            (part.plan != merged.plan || part.plan_runs != merged.plan_runs || part.swept_keys != merged.swept_keys)) {
+            throw UsageError("line-sim: " + folder +
+                             ": the results of another plan (other worlds, settings, sweeps, "
+                             "seeds or controller) than " +
+                             folders.front());
         }
         merged.plan = part.plan;
         merged.plan_runs = part.plan_runs;
@@ -151,7 +157,8 @@ int merge(int argc, char** argv) {
                 throw UsageError("line-sim: " + folder + ": run " + std::to_string(row.run) + " is in two result sets");
             }
             // Relative to the merged results' folder.
-            row.folder = (fs::absolute(folder) / row.folder).lexically_normal().lexically_relative(fs::absolute(out)).string();
+            row.folder =
+                (fs::absolute(folder) / row.folder).lexically_normal().lexically_relative(fs::absolute(out)).string();
             merged.rows.push_back(std::move(row));
         }
     }
@@ -161,8 +168,9 @@ int merge(int argc, char** argv) {
         for (std::size_t run = 0, shown = 0; run < merged.plan_runs && shown < 5; ++run) {
             if (seen.count(run) == 0) missing += (shown++ ? ", " : "") + std::to_string(run);
         }
-        throw UsageError("line-sim: merge: " + std::to_string(merged.plan_runs - merged.rows.size()) + " of the plan's " +
-                         std::to_string(merged.plan_runs) + " runs are in none of the folders given (runs " + missing +
+        throw UsageError("line-sim: merge: " + std::to_string(merged.plan_runs - merged.rows.size()) +
+                         " of the plan's " + std::to_string(merged.plan_runs) +
+                         " runs are in none of the folders given (runs " + missing +
                          "...): a shard missing, or runs that did not end");
     }
     std::optional<FolderLock> lock;

@@ -9,8 +9,8 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 namespace line_sim {
@@ -24,7 +24,9 @@ struct DynamicSection {
 // What a 64-bit ELF file's dynamic section says of `library`.
 DynamicSection read_dynamic(std::string_view file, const std::string& library) {
     DynamicSection found;
-    const auto fits = [&](std::uint64_t offset, std::uint64_t size) { return offset <= file.size() && size <= file.size() - offset; };
+    const auto fits = [&](std::uint64_t offset, std::uint64_t size) {
+        return offset <= file.size() && size <= file.size() - offset;
+    };
     Elf64_Ehdr header;
     if (!fits(0, sizeof header)) return found;
     std::memcpy(&header, file.data(), sizeof header);
@@ -46,7 +48,8 @@ DynamicSection read_dynamic(std::string_view file, const std::string& library) {
             found.old_rpath = found.old_rpath || entry.d_tag == DT_RPATH;
             if (entry.d_tag != DT_NEEDED || entry.d_un.d_val >= strings.sh_size) continue;
             const char* name = file.data() + strings.sh_offset + entry.d_un.d_val;
-            found.needs = found.needs || library == std::string(name, strnlen(name, strings.sh_size - entry.d_un.d_val));
+            found.needs =
+                found.needs || library == std::string(name, strnlen(name, strings.sh_size - entry.d_un.d_val));
         }
     }
     return found;
@@ -95,7 +98,8 @@ ControllerFile inspect(int fd, const std::string& path, std::string& bytes) {
         controller.problem = "cannot be read";
     } else {
         const DynamicSection dynamic = read_dynamic(bytes, "libController.so");
-        if (!dynamic.needs) controller.problem = "not a program that uses the robot library (no NEEDED libController.so)";
+        if (!dynamic.needs)
+            controller.problem = "not a program that uses the robot library (no NEEDED libController.so)";
         controller.old_rpath = dynamic.old_rpath;
         controller.sha256 = sha256(bytes);
     }
@@ -140,14 +144,14 @@ std::string file_sha256(const std::string& path) {
 
 std::string sha256(std::string_view bytes) {
     static constexpr std::array<std::uint32_t, 64> K = {
-        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5, 0xd807aa98,
-        0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786,
-        0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8,
-        0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13,
-        0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819,
-        0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a,
-        0x5b9cca4f, 0x682e6ff3, 0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
-        0xc67178f2};
+        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
     std::array<std::uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
     // The whole blocks where they lie, then the rest with the padding (a one
@@ -164,7 +168,8 @@ std::string sha256(std::string_view bytes) {
         std::array<std::uint32_t, 64> w{};
         for (int i = 0; i < 16; ++i) {
             const unsigned char* b = words + 4 * static_cast<std::size_t>(i);
-            w[static_cast<std::size_t>(i)] = std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
+            w[static_cast<std::size_t>(i)] =
+                std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
         }
         for (std::size_t i = 16; i < 64; ++i) {
             const std::uint32_t s0 = rotate(w[i - 15], 7) ^ rotate(w[i - 15], 18) ^ (w[i - 15] >> 3);

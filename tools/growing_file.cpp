@@ -35,7 +35,8 @@ GrowingFile::~GrowingFile() {
 }
 
 bool GrowingFile::has_last_name() const {
-    struct stat open {}, named {};
+    struct stat open {
+    }, named{};
     return names_.size() > 1 && ::fstat(fd_, &open) == 0 && ::stat(names_.back().c_str(), &named) == 0 &&
            open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }

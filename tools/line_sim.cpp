@@ -6,10 +6,10 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <deque>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <cmath>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -31,9 +31,9 @@
 #include "world_file.hpp"
 
 namespace fs = std::filesystem;
-using line_sim::UsageError;
 using line_sim::at_least;
 using line_sim::parse_error;
+using line_sim::UsageError;
 
 namespace {
 
@@ -185,30 +185,36 @@ Options parse_options(int argc, char** argv) {
         argc = i;
         break;
     }
-    CLI::App app{"Runs a line-following controller on the simulated robot over worlds, overrides, sweeps and\n"
-                 "seeds, several at once, and writes each run's summary, trace, camera snapshots and\n"
-                 "trajectory picture, and a table of every run's results.\n"
-                 "  line-sim [WORLD ...] [options] [-- CONTROLLER ARGUMENTS]\n"
-                 "  line-sim compare A B [--require EXPR]\n"
-                 "  line-sim merge DIR ... --out DIR"};
+    CLI::App app{
+        "Runs a line-following controller on the simulated robot over worlds, overrides, sweeps and\n"
+        "seeds, several at once, and writes each run's summary, trace, camera snapshots and\n"
+        "trajectory picture, and a table of every run's results.\n"
+        "  line-sim [WORLD ...] [options] [-- CONTROLLER ARGUMENTS]\n"
+        "  line-sim compare A B [--require EXPR]\n"
+        "  line-sim merge DIR ... --out DIR"};
     app.footer(EXIT_STATUSES);
     app.set_version_flag("--version", std::string("line-sim ") + LINE_SIM_VERSION);
-    app.add_option("WORLD", options.worlds, "A world file, or the name of a world in the collection (default: the built-in oval)");
+    app.add_option("WORLD", options.worlds,
+                   "A world file, or the name of a world in the collection (default: the built-in oval)");
     app.add_option("-o,--out", options.out, "Folder for the runs' files")->capture_default_str();
     app.add_option("--controller", options.controller,
                    "An executable that uses the robot library (libController.so); it runs on the simulated robot "
                    "(default: this project's line_follower). Its arguments follow --");
-    app.add_option("--set", options.sets, "KEY=VALUE: a world key by its dotted name, VALUE in TOML (camera.noise=8); repeatable");
+    app.add_option("--set", options.sets,
+                   "KEY=VALUE: a world key by its dotted name, VALUE in TOML (camera.noise=8); repeatable");
     app.add_option("--sweep", options.sweeps, "KEY=V1,V2,...: a run for each value; several sweeps form their product");
     app.add_option("--seeds", options.seeds, "A..B: a run for each seed from A to B");
     app.add_option("--duration", options.duration, "Simulated seconds to run (as --set run.duration=S)")
         ->check(at_least(0, false, "a positive number of seconds"));
-    app.add_option("--seed", options.seed, "The seed (as --set run.seed=N)")->check(at_least(0, true, "a whole number from 0"));
+    app.add_option("--seed", options.seed, "The seed (as --set run.seed=N)")
+        ->check(at_least(0, true, "a whole number from 0"));
     app.add_option("--require", options.requirements,
                    "METRIC OP VALUE (laps_completed>=2, end_reason==duration): checked for every run; "
                    "a failure is one line and exit status 1");
-    app.add_option("--plot", options.plot, "The figure sweep.svg shows against the first swept key")->capture_default_str();
-    app.add_option("--shard", options.shard, "K/N: run only the K-th of N slices of the runs (merge them with line-sim merge)");
+    app.add_option("--plot", options.plot, "The figure sweep.svg shows against the first swept key")
+        ->capture_default_str();
+    app.add_option("--shard", options.shard,
+                   "K/N: run only the K-th of N slices of the runs (merge them with line-sim merge)");
     app.add_option("-j,--jobs", options.jobs, "Runs at once")
         ->check(at_least(1, true, "a whole number of runs from 1"))
         ->capture_default_str();
@@ -300,7 +306,8 @@ std::string plan_id(const std::string& controller_sha256, const std::vector<std:
 // The world as a run runs it (world.toml's text) and as read, with the
 // call's settings, the run's swept values and its seed; a setting that makes
 // it unusable is a usage error, said of the setting.
-std::pair<std::string, sim::WorldSettings> world_as_run(const World& world, const std::vector<line_sim::Setting>& settings,
+std::pair<std::string, sim::WorldSettings> world_as_run(const World& world,
+                                                        const std::vector<line_sim::Setting>& settings,
                                                         std::vector<line_sim::Setting> swept,
                                                         std::optional<std::uint64_t> seed) {
     swept.insert(swept.begin(), settings.begin(), settings.end());
@@ -335,7 +342,8 @@ std::string files_there(const std::string& folder) {
 
 // The call's files, the table, a line for each run that failed and each
 // requirement not met, the files written; the exit status.
-int report(const Options& options, const Experiment& e, const std::deque<line_sim::Run>& runs, line_sim::Results results) {
+int report(const Options& options, const Experiment& e, const std::deque<line_sim::Run>& runs,
+           line_sim::Results results) {
     // The call's files first: whatever happens to standard output (a pipe
     // closed by `head`), they are written.
     bool all_normal = true;
@@ -351,8 +359,10 @@ int report(const Options& options, const Experiment& e, const std::deque<line_si
             std::fprintf(stderr, "line-sim: %s\n", one_line(run.facts.error).c_str());
         } else if (!normal && !interrupted && run.summary) {
             // Why this run counts as failed, in one line.
-            std::fprintf(stderr, "line-sim: %s: %s (controller exit status %d)\n", run.plan.folder.c_str(),
-                         std::string(sim::end_reason_info(sim::joined_end_reason(*run.summary, run.facts)).sentence).c_str(), run.facts.controller_exit_status);
+            std::fprintf(
+                stderr, "line-sim: %s: %s (controller exit status %d)\n", run.plan.folder.c_str(),
+                std::string(sim::end_reason_info(sim::joined_end_reason(*run.summary, run.facts)).sentence).c_str(),
+                run.facts.controller_exit_status);
         }
         all_normal = all_normal && normal;
     }
@@ -361,12 +371,15 @@ int report(const Options& options, const Experiment& e, const std::deque<line_si
     }
     if (e.sweeps.empty() && e.seeds.empty()) {
         for (const line_sim::Run& run : runs) {
-            if (run.summary) std::printf("%s: %s/%s\n", run.summary->world.c_str(), run.folder.c_str(), files_there(run.folder).c_str());
+            if (run.summary)
+                std::printf("%s: %s/%s\n", run.summary->world.c_str(), run.folder.c_str(),
+                            files_there(run.folder).c_str());
         }
     } else {
         std::string files;
         for (const std::string& name : call_files.written) files += (files.empty() ? "" : ", ") + name;
-        std::printf("%zu runs: %s/%s\n", results.rows.size(), options.out.c_str(), files.empty() ? "(no files)" : files.c_str());
+        std::printf("%zu runs: %s/%s\n", results.rows.size(), options.out.c_str(),
+                    files.empty() ? "(no files)" : files.c_str());
     }
     if (interrupted) {
         std::fprintf(stderr, "line-sim: interrupted; what was recorded so far is kept\n");
@@ -402,7 +415,8 @@ int run_line_sim(int argc, char** argv) {
     // Checked now and let go: each run reads its world again as it starts.
     // (A seed cannot make a world unusable.)
     for (const World& world : worlds) {
-        for (std::size_t c = 0; c < plan.combinations(); ++c) world_as_run(world, e.settings, plan.combination(c), std::nullopt);
+        for (std::size_t c = 0; c < plan.combinations(); ++c)
+            world_as_run(world, e.settings, plan.combination(c), std::nullopt);
     }
 
     // The folder is this call's from before anything is made in it.

@@ -59,15 +59,32 @@ std::string xml_text(std::string_view text) {
     for (std::size_t at = 0; at < text.size();) {
         const char32_t c = next_code_point(text, at);
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            case '\t': out += "&#9;"; break;
-            case '\n': out += "&#10;"; break;
-            case '\r': out += "&#13;"; break;
-            default: append_utf8(out, is_xml_char(c) ? c : REPLACEMENT_CHARACTER);
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            case '\t':
+                out += "&#9;";
+                break;
+            case '\n':
+                out += "&#10;";
+                break;
+            case '\r':
+                out += "&#13;";
+                break;
+            default:
+                append_utf8(out, is_xml_char(c) ? c : REPLACEMENT_CHARACTER);
         }
     }
     return out;

@@ -97,7 +97,7 @@ private:
     isal_zstream stream_{};
     std::vector<std::uint8_t> level_buffer_;  // the compressor's working memory
     std::vector<std::uint8_t> input_;         // bytes added but not yet deflated
-    std::string pending_;  // deflated bytes not yet a whole number of base64 groups
+    std::string pending_;                     // deflated bytes not yet a whole number of base64 groups
 };
 
 // JSON that may stand inside a <script> element: no "<", ">" or "&" as such,

@@ -53,8 +53,9 @@ nlohmann::json page_settings(const sim::WorldSettings& world, const sim::Track& 
             {"wheel_radius", world.robot.wheel_radius},
             {"axle_track", world.robot.axle_track},
             {"mount_forward", world.camera.mount_forward},
-            {"floor", {track.min_corner().x - margin, track.min_corner().y - margin, track.max_corner().x + margin,
-                       track.max_corner().y + margin}},
+            {"floor",
+             {track.min_corner().x - margin, track.min_corner().y - margin, track.max_corner().x + margin,
+              track.max_corner().y + margin}},
             {"grays", {world.floor.floor_gray, world.floor.line_gray, world.floor.outside_gray}},
             {"start", {world.track.start.x, world.track.start.y}},
             {"strokes", strokes},
@@ -105,8 +106,15 @@ private:
         if (rows_++ % stride_ != 0) return;
         const double nan = std::numeric_limits<double>::quiet_NaN();
         const sim::TraceRow& r = before_;
-        const double values[PACKED_COLUMNS] = {r.t,     r.x,         r.y, r.heading, r.left, r.right, r.lateral_error,
-                                              next ? next->left : nan, next ? next->right : nan};
+        const double values[PACKED_COLUMNS] = {r.t,
+                                               r.x,
+                                               r.y,
+                                               r.heading,
+                                               r.left,
+                                               r.right,
+                                               r.lateral_error,
+                                               next ? next->left : nan,
+                                               next ? next->right : nan};
         for (std::size_t k = 0; k < PACKED_COLUMNS; ++k) block_[k * TRACE_BLOCK + in_block_] = values[k];
         ++kept_;
         if (++in_block_ == TRACE_BLOCK) pack_block();
@@ -131,7 +139,7 @@ private:
     sim::TraceRow before_{};
     bool any_ = false;
     std::vector<double> block_ = std::vector<double>(PACKED_COLUMNS * TRACE_BLOCK);
-    std::size_t in_block_ = 0;           // rows in block_
+    std::size_t in_block_ = 0;          // rows in block_
     std::vector<std::uint8_t> planes_;  // a block, as it goes into the page
 };
 
@@ -259,7 +267,8 @@ void write_replay(const std::filesystem::path& run_folder, const sim::WorldSetti
     const std::string trace_path = (run_folder / sim::TRACE_FILE).string();
     const std::int64_t rows = count_rows(trace_path);
     std::ifstream frames(run_folder / sim::FRAMES_FILE, std::ios::binary);
-    ReplayPage page(run_folder, world, std::max<std::int64_t>(1, (rows + MOST_REPLAY_STEPS - 1) / MOST_REPLAY_STEPS), frames);
+    ReplayPage page(run_folder, world, std::max<std::int64_t>(1, (rows + MOST_REPLAY_STEPS - 1) / MOST_REPLAY_STEPS),
+                    frames);
     sim::TraceReader trace(trace_path);
     for (sim::TraceRow row{}; trace.next(row);) page.add(row);
     page.end(sim::Track(world.track));

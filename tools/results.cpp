@@ -75,8 +75,10 @@ std::string read_results_text(const std::filesystem::path& file, const std::stri
             }
         }
         text.resize(got);
-        if (n < 0) why = std::strerror(errno);
-        else if (got > MOST_RESULTS_BYTES) why = "larger than 128 MiB";
+        if (n < 0)
+            why = std::strerror(errno);
+        else if (got > MOST_RESULTS_BYTES)
+            why = "larger than 128 MiB";
     }
     ::close(fd);
     if (!why.empty()) throw UsageError("line-sim: " + path + ": cannot be read (" + why + ")");
@@ -107,10 +109,12 @@ bool relative_folder(const std::string& folder) {
 
 // A world key as --set and --sweep take it: letters, digits and _, in parts joined by dots.
 bool dotted_key(const std::string& key) {
-    if (key.empty() || key.size() > 200 || key.front() == '.' || key.back() == '.' || key.find("..") != std::string::npos) {
+    if (key.empty() || key.size() > 200 || key.front() == '.' || key.back() == '.' ||
+        key.find("..") != std::string::npos) {
         return false;
     }
-    return std::all_of(key.begin(), key.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.'; });
+    return std::all_of(key.begin(), key.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.'; });
 }
 
 // Whether `key` is one of every row's own columns, which no swept key may take.
@@ -156,8 +160,11 @@ ResultRow read_row(const nlohmann::json& json, const std::string& path, const st
         if (row_column(key)) continue;
         // A swept value as row_json writes it: a number, or the TOML text.
         const bool number = value.is_number() && std::isfinite(value.get<double>());
-        if (!(number || (value.is_string() && value.get<std::string>().size() <= 4096 && plain_text(value.get<std::string>())))) {
-            refuse(path, run + ": " + shown(key), "expected a swept value: a finite number or a string without control characters, not " + excerpt(value));
+        if (!(number ||
+              (value.is_string() && value.get<std::string>().size() <= 4096 && plain_text(value.get<std::string>())))) {
+            refuse(path, run + ": " + shown(key),
+                   "expected a swept value: a finite number or a string without control characters, not " +
+                       excerpt(value));
         }
         swept.emplace_back(key, value.is_string() ? value.get<std::string>() : value.dump());
     }
@@ -185,8 +192,8 @@ std::string csv_field(const nlohmann::json& value) {
     }
     // A cell that a spreadsheet would open as a formula gets a ' first, which
     // makes it text, inside quotes; a plain number (-0.5) stays a number.
-    const bool formula =
-        !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos && !plain_number(text);
+    const bool formula = !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos &&
+                         !plain_number(text);
     if (!formula && text.find_first_of(",\"\n\r") == std::string::npos) return text;
     std::string quoted = formula ? "\"'" : "\"";
     for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -228,13 +235,17 @@ void write_results(const std::filesystem::path& folder, const Results& results) 
     };
     const std::string json_path = (folder / sim::RESULTS_JSON).string();
     std::FILE* json = sim::open_part(json_path);
-    std::fputs(("{\n  \"plan\": " + dump(results.plan, "") + ",\n  \"plan_runs\": " + std::to_string(results.plan_runs) +
-                ",\n  \"runs\": [").c_str(), json);
+    std::fputs(("{\n  \"plan\": " + dump(results.plan, "") +
+                ",\n  \"plan_runs\": " + std::to_string(results.plan_runs) + ",\n  \"runs\": [")
+                   .c_str(),
+               json);
     for (std::size_t i = 0; i < results.rows.size(); ++i) {
         std::fputs(((i ? ",\n    " : "\n    ") + dump(row_json(results.rows[i]), "    ")).c_str(), json);
     }
     std::fputs(((results.rows.empty() ? "]" : "\n  ]") + std::string(",\n  \"swept_keys\": ") +
-                dump(results.swept_keys, "  ") + "\n}\n").c_str(), json);
+                dump(results.swept_keys, "  ") + "\n}\n")
+                   .c_str(),
+               json);
     sim::close_part(json, json_path);
 
     std::vector<std::string> columns = {"run", "folder", "world"};
@@ -300,7 +311,8 @@ Results read_results(const std::filesystem::path& folder) {
     } catch (const nlohmann::json::exception& error) {
         throw UsageError("line-sim: " + path + ": not a results file of line-sim (" + error.what() + ")");
     }
-    if (!document.is_object()) refuse(path, "the whole file", "expected an object with plan, plan_runs, swept_keys and runs");
+    if (!document.is_object())
+        refuse(path, "the whole file", "expected an object with plan, plan_runs, swept_keys and runs");
     for (const auto& [key, value] : document.items()) {
         if (key != "plan" && key != "plan_runs" && key != "swept_keys" && key != "runs") {
             refuse(path, shown(key), "not a key of a results file (plan, plan_runs, swept_keys, runs)");
@@ -316,7 +328,8 @@ Results read_results(const std::filesystem::path& folder) {
     results.plan = plan.get<std::string>();
     const nlohmann::json& plan_runs = document["plan_runs"];
     if (!plan_runs.is_number_unsigned() || plan_runs.get<std::uint64_t>() == 0) {
-        refuse(path, "plan_runs", "expected a whole number from 1 (the runs of the whole plan), not " + excerpt(plan_runs));
+        refuse(path, "plan_runs",
+               "expected a whole number from 1 (the runs of the whole plan), not " + excerpt(plan_runs));
     }
     results.plan_runs = plan_runs.get<std::size_t>();
     const nlohmann::json& keys = document["swept_keys"];
@@ -337,12 +350,14 @@ Results read_results(const std::filesystem::path& folder) {
         ResultRow& row = results.rows[i];
         const std::string run = "runs[" + std::to_string(i) + "]";
         if (row.run >= results.plan_runs) {
-            refuse(path, run + ": run", std::to_string(row.run) + " is not a run of a plan of plan_runs " +
-                                            std::to_string(results.plan_runs) + " (expected 0 to plan_runs - 1)");
+            refuse(path, run + ": run",
+                   std::to_string(row.run) + " is not a run of a plan of plan_runs " +
+                       std::to_string(results.plan_runs) + " (expected 0 to plan_runs - 1)");
         }
         if (!runs.insert(row.run).second) refuse(path, run + ": run", std::to_string(row.run) + " is there twice");
         for (const std::string& key : results.swept_keys) {
-            const auto found = std::find_if(swept[i].begin(), swept[i].end(), [&](const auto& v) { return v.first == key; });
+            const auto found =
+                std::find_if(swept[i].begin(), swept[i].end(), [&](const auto& v) { return v.first == key; });
             if (found == swept[i].end()) refuse(path, run + ": " + key, "missing (a swept key)");
             row.swept.push_back({key, found->second});
         }
@@ -366,9 +381,7 @@ Requirement parse_requirement(const std::string& text, bool allow_change) {
             break;
         }
     }
-    const auto bad = [&](const std::string& why) {
-        throw UsageError("line-sim: --require " + text + ": " + why);
-    };
+    const auto bad = [&](const std::string& why) { throw UsageError("line-sim: --require " + text + ": " + why); };
     if (r.op.empty()) bad("expected METRIC OP VALUE with OP one of >= <= == != > <");
     r.metric = text.substr(0, at);
     r.value = text.substr(at + r.op.size());
@@ -391,10 +404,12 @@ Requirement parse_requirement(const std::string& text, bool allow_change) {
     const bool numeric = *end == '\0' && std::isfinite(r.number);
     if (r.change && !numeric) bad("expected a change such as +10% or -0.001");
     const auto& keys = sim::record_keys();
-    const bool words = std::none_of(keys.begin(), keys.end(), [&](const sim::RecordKey& k) { return k.key == r.metric && k.number; });
+    const bool words =
+        std::none_of(keys.begin(), keys.end(), [&](const sim::RecordKey& k) { return k.key == r.metric && k.number; });
     if (words && (r.op != "==" && r.op != "!=")) bad(r.metric + " takes == or !=");
     if (!words && !numeric) bad("expected a number after " + r.op);
-    if (words && r.metric == "end_reason" && !sim::end_reason_from_word(r.value)) bad("unknown end reason \"" + r.value + "\"");
+    if (words && r.metric == "end_reason" && !sim::end_reason_from_word(r.value))
+        bad("unknown end reason \"" + r.value + "\"");
     return r;
 }
 

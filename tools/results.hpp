@@ -16,8 +16,8 @@
 namespace line_sim {
 
 struct ResultRow {
-    std::size_t run = 0;   // index in the whole plan
-    std::string folder;    // the run's folder, relative to the results' folder
+    std::size_t run = 0;  // index in the whole plan
+    std::string folder;   // the run's folder, relative to the results' folder
     std::vector<Setting> swept;
     sim::RunSummary summary;
     sim::LineSimFacts facts;
@@ -65,6 +65,7 @@ struct Requirement {
 Requirement parse_requirement(const std::string& text, bool allow_change);
 // Whether `row` meets it; `before` is the same run in the first result set,
 // for a change. `actual` says what the row holds.
-bool meets(const Requirement& requirement, const nlohmann::json& row, const nlohmann::json* before, std::string& actual);
+bool meets(const Requirement& requirement, const nlohmann::json& row, const nlohmann::json* before,
+           std::string& actual);
 
 }  // namespace line_sim

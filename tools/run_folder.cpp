@@ -53,7 +53,8 @@ bool take(const fs::path& folder, std::set<std::string>& kept) {
     if (error || (!ours && !present.empty())) return false;
     const std::set<std::string> written = manifest_of(folder);
     for (const std::string& name : present) {
-        if (name != MANIFEST && (written.count(name) == 0 || !regular_file(folder / name) || !fs::remove(folder / name, error))) {
+        if (name != MANIFEST &&
+            (written.count(name) == 0 || !regular_file(folder / name) || !fs::remove(folder / name, error))) {
             kept.insert(name);
         }
     }
@@ -65,7 +66,8 @@ bool take(const fs::path& folder, std::set<std::string>& kept) {
 std::string safe_folder_name(std::string_view text) {
     std::string name;
     for (const char c : text) {
-        const bool safe = std::isalnum(static_cast<unsigned char>(c)) != 0 || std::string_view("-_.=,+").find(c) != std::string_view::npos;
+        const bool safe = std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+                          std::string_view("-_.=,+").find(c) != std::string_view::npos;
         name += safe && (c & 0x80) == 0 ? c : '_';
         if (name.size() == MOST_FOLDER_NAME_BYTES) break;
     }
@@ -115,7 +117,8 @@ FolderLock::FolderLock(const fs::path& folder) {
         close(fd_);
         fd_ = -1;
         if (error == EWOULDBLOCK) {
-            throw std::runtime_error("another line-sim call is writing there; wait for it to end, or give another folder");
+            throw std::runtime_error(
+                "another line-sim call is writing there; wait for it to end, or give another folder");
         }
         throw std::runtime_error(path + ": cannot be locked (" + std::strerror(error) + ")");
     }

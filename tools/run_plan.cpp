@@ -1,10 +1,11 @@
 #include "run_plan.hpp"
 
+#include <toml++/toml.h>
+
 #include <algorithm>
 #include <cctype>
 #include <set>
 #include <sstream>
-#include <toml++/toml.h>
 
 #include "run_folder.hpp"
 
@@ -30,14 +31,15 @@ std::uint64_t whole_number(const std::string& text, const std::string& what) {
 
 Setting parse_setting(const std::string& text, const std::string& option) {
     // A line end or another control character would cut the value short in a TOML file.
-    if (std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+    if (std::any_of(text.begin(), text.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
         throw UsageError("line-sim: " + option + ": expected KEY=VALUE without control characters (a line end, a tab)");
     }
     const auto equals = text.find('=');
     Setting setting{text.substr(0, equals), equals == std::string::npos ? "" : text.substr(equals + 1)};
     if (equals == std::string::npos || !key_text(setting.key) || setting.value.empty()) {
-        throw UsageError("line-sim: " + option + " " + text + ": expected KEY=VALUE, a dotted world key (camera.noise) " +
-                         "and a value in TOML syntax");
+        throw UsageError("line-sim: " + option + " " + text +
+                         ": expected KEY=VALUE, a dotted world key (camera.noise) " + "and a value in TOML syntax");
     }
     return setting;
 }
@@ -73,7 +75,8 @@ Sweep parse_sweep(const std::string& text) {
 
 std::vector<std::uint64_t> parse_seeds(const std::string& text) {
     const auto dots = text.find("..");
-    if (dots == std::string::npos) throw UsageError("line-sim: --seeds " + text + ": expected whole numbers A..B, 0 <= A <= B");
+    if (dots == std::string::npos)
+        throw UsageError("line-sim: --seeds " + text + ": expected whole numbers A..B, 0 <= A <= B");
     const std::uint64_t first = whole_number(text.substr(0, dots), "--seeds " + text);
     const std::uint64_t last = whole_number(text.substr(dots + 2), "--seeds " + text);
     if (first > last || last - first >= 1000000) {
@@ -152,7 +155,7 @@ Plan::Plan(const std::vector<std::string>& world_names, std::vector<Sweep> sweep
     std::size_t runs = world_names.size() * std::max<std::size_t>(seeds_.size(), 1);
     for (const Sweep& sweep : sweeps_) {
         runs = sweep.values.empty() || runs <= MOST_PLAN_RUNS / sweep.values.size() ? runs * sweep.values.size()
-                                                                                  : MOST_PLAN_RUNS + 1;
+                                                                                    : MOST_PLAN_RUNS + 1;
     }
     if (runs > MOST_PLAN_RUNS) {
         throw UsageError("line-sim: the plan has more than " + std::to_string(MOST_PLAN_RUNS) +
@@ -175,7 +178,8 @@ Plan::Plan(const std::vector<std::string>& world_names, std::vector<Sweep> sweep
     std::set<std::string> names;
     for (std::size_t c = 0; c < combinations; ++c) {
         std::string parameters;
-        for (const Setting& setting : combination(c)) parameters += (parameters.empty() ? "" : ",") + setting.key + "=" + setting.value;
+        for (const Setting& setting : combination(c))
+            parameters += (parameters.empty() ? "" : ",") + setting.key + "=" + setting.value;
         std::string name = parameters.empty() ? "" : safe_folder_name(parameters);
         if (!seeds_.empty()) name = name.substr(0, MOST_FOLDER_NAME_BYTES - 40);
         std::string unique = name;

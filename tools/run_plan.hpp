@@ -40,8 +40,8 @@ struct Shard {
 };
 
 // The files a call writes at the top of --out, which no run folder may take.
-inline const std::vector<std::string> RESERVED_NAMES = {sim::RESULTS_CSV, sim::RESULTS_JSON, sim::SWEEP_FILE, sim::INDEX_FILE,
-                                                        MANIFEST};
+inline const std::vector<std::string> RESERVED_NAMES = {sim::RESULTS_CSV, sim::RESULTS_JSON, sim::SWEEP_FILE,
+                                                        sim::INDEX_FILE, MANIFEST};
 
 // Parses KEY=VALUE (for --set): a dotted key of letters, digits and _ and a
 // non-empty value. Throws UsageError naming `option`.
@@ -62,11 +62,11 @@ std::string apply_settings(const std::string& text, const std::string& source, c
                            const std::vector<Setting>& settings);
 
 struct PlannedRun {
-    std::size_t index = 0;     // in the whole plan, shards included
-    std::size_t world = 0;     // which of the worlds given
+    std::size_t index = 0;       // in the whole plan, shards included
+    std::size_t world = 0;       // which of the worlds given
     std::vector<Setting> swept;  // one value of each sweep, in the sweeps' order
     std::optional<std::uint64_t> seed;
-    std::string folder;        // relative to --out: WORLD, or WORLD/KEY=V,...,seed=N
+    std::string folder;  // relative to --out: WORLD, or WORLD/KEY=V,...,seed=N
 };
 
 // Runs in a whole plan (every shard's), at the most: past it a plan is
@@ -88,7 +88,7 @@ public:
          Shard shard);
     std::size_t whole_size() const { return whole_; }  // every shard's runs
     std::size_t size() const;                          // this shard's
-    PlannedRun operator[](std::size_t k) const;       // this shard's k-th run
+    PlannedRun operator[](std::size_t k) const;        // this shard's k-th run
     // One value of each sweep (a combination), in the sweeps' order: for
     // checking every world with each before anything runs.
     std::size_t combinations() const { return combination_folders_.size(); }

@@ -41,9 +41,12 @@ void start(Run& run, Controller& controller) {
     // controller's own run path says: first on the path, which comes before a
     // RUNPATH, and preloaded where an old RPATH would come before the path.
     // (Preloading only then keeps a sanitizer's runtime first where it must be.)
-    ChildSpec child{controller.path.string(), controller.arguments,
+    ChildSpec child{controller.path.string(),
+                    controller.arguments,
                     environment_without({"LINE_SIM_", "LD_LIBRARY_PATH=", "LD_PRELOAD="}),
-                    run.folder + "/" + sim::OUTPUT_FILE, run.folder + "/" + sim::REPORT_FILE, ""};
+                    run.folder + "/" + sim::OUTPUT_FILE,
+                    run.folder + "/" + sim::REPORT_FILE,
+                    ""};
     child.environment.push_back("LD_LIBRARY_PATH=" + controller.library.parent_path().string());
     if (controller.preload) child.environment.push_back("LD_PRELOAD=" + controller.library.string());
     child.environment.push_back("LINE_SIM_WORLD=" + run.folder + "/" + sim::WORLD_FILE);
@@ -104,7 +107,6 @@ std::string record_line(const Run& run, int index) {
     return "";
 }
 
-
 // A frames file cut short (a crash while writing it) ends after its last whole frame.
 void complete_cut_frames(const std::string& frames_path) {
     const std::string part = sim::part_name(frames_path);
@@ -146,7 +148,8 @@ std::optional<sim::RunSummary> robot_summary(const Run& run, const std::string& 
 void finish_files(Run& run) {
     if (run.live) run.live->writer_ended();
     const sim::WorldSettings& world = *run.world;
-    const std::string summary_path = run.folder + "/" + sim::SUMMARY_FILE, trace_path = run.folder + "/" + sim::TRACE_FILE;
+    const std::string summary_path = run.folder + "/" + sim::SUMMARY_FILE,
+                      trace_path = run.folder + "/" + sim::TRACE_FILE;
     const std::optional<sim::EndReason> recorded = sim::end_reason_from_word(record_line(run, 0));
     const std::string failure = record_line(run, 1);
     if (!failure.empty()) run.facts.error = failure;
@@ -164,7 +167,7 @@ void finish_files(Run& run) {
         const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - run.started).count();
         const std::string read_from = fs_exists(trace_path) ? trace_path : sim::part_name(trace_path);
         const sim::Metrics metrics = sim::replay_metrics(read_from, world, track.length());
-        const sim::EndReason reason = recorded         ? *recorded
+        const sim::EndReason reason = recorded        ? *recorded
                                       : run.timed_out ? sim::EndReason::wall_time_limit
                                       : run.stopped   ? sim::EndReason::interrupted
                                                       : sim::EndReason::controller_exited;
@@ -208,8 +211,9 @@ void finish_files(Run& run) {
         if (!made && fs_exists(trace_path)) {
             // The picture is drawn on a thread of its own while the replay is written: on
             // a machine of two or more cores the run's files are done sooner.
-            auto trajectory = std::async(std::launch::async,
-                                         [&] { write_trajectory_svg(run.folder + "/" + sim::TRAJECTORY_FILE, world, track, trace_path); });
+            auto trajectory = std::async(std::launch::async, [&] {
+                write_trajectory_svg(run.folder + "/" + sim::TRAJECTORY_FILE, world, track, trace_path);
+            });
             write_replay(run.folder, world, joined);
             trajectory.get();
         }
@@ -293,8 +297,8 @@ std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>
     sigemptyset(&child_ended);
     sigaddset(&child_ended, SIGCHLD);
     pthread_sigmask(SIG_BLOCK, &child_ended, &before);
-    std::deque<Run> runs;           // every run made so far; a deque keeps each where it is
-    std::vector<Run*> running;      // those whose controllers have not ended
+    std::deque<Run> runs;       // every run made so far; a deque keeps each where it is
+    std::vector<Run*> running;  // those whose controllers have not ended
     std::size_t done = 0, progress_lines = 0;
     std::optional<std::chrono::steady_clock::time_point> stop_sent;
     const auto seconds_since = [](std::chrono::steady_clock::time_point t) {
@@ -312,13 +316,15 @@ std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>
         for (Run* run : running) {
             // A controller that lingers once its run is over (the robot has
             // written the summary), or once told to stop, gets a grace period.
-            if (!run->over && fs_exists(run->folder + "/" + sim::SUMMARY_FILE)) run->over = std::chrono::steady_clock::now();
+            if (!run->over && fs_exists(run->folder + "/" + sim::SUMMARY_FILE))
+                run->over = std::chrono::steady_clock::now();
             if ((stop_sent && seconds_since(*stop_sent) > GRACE) || (run->over && seconds_since(*run->over) > GRACE)) {
                 kill_guarded_child(run->pid);
             }
             // The robot ends a run past its wall-clock limit at the next step;
             // a controller that takes no step for a grace period after it is hung.
-            if (!run->over && !run->timed_out && seconds_since(run->started) > run->world->run.wall_time_limit + GRACE) {
+            if (!run->over && !run->timed_out &&
+                seconds_since(run->started) > run->world->run.wall_time_limit + GRACE) {
                 run->timed_out = true;
                 kill_guarded_child(run->pid);
             }
@@ -362,7 +368,8 @@ std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>
             std::string lines = line;
             std::size_t shown = 1;
             for (const Run* run : running) {
-                const double busy = std::chrono::duration<double>(std::chrono::steady_clock::now() - run->started).count();
+                const double busy =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - run->started).count();
                 if (busy < PROGRESS_AFTER) continue;
                 std::snprintf(line, sizeof line, "  %-30s %8.1f of %.1f s simulated\n", run->plan.folder.c_str(),
                               progress_of(*run), run->world->run.duration);

@@ -35,11 +35,11 @@ struct Run {
     int record_fd = -1;  // the robot's end record comes through it
     std::string record;  // what came: the end reason's word, and a failure's line
     std::chrono::steady_clock::time_point started;
-    bool stopped = false;  // told to stop by line-sim
+    bool stopped = false;    // told to stop by line-sim
     bool timed_out = false;  // killed by line-sim for passing its world's wall-clock limit
     std::optional<std::chrono::steady_clock::time_point> over;  // when its summary appeared
-    std::optional<sim::RunSummary> summary;  // the robot's, or worked out from its trace
-    sim::LineSimFacts facts;  // line-sim's own: the controller, how it ended, what went wrong (error)
+    std::optional<sim::RunSummary> summary;                     // the robot's, or worked out from its trace
+    sim::LineSimFacts facts;             // line-sim's own: the controller, how it ended, what went wrong (error)
     std::unique_ptr<LiveRunFiles> live;  // its picture and replay, made while it runs
 };
 
@@ -48,8 +48,8 @@ struct Controller {
     std::filesystem::path path;
     std::vector<std::string> arguments;
     HeldController* held = nullptr;  // the file that runs, and its hash
-    std::filesystem::path library;  // the simulated robot's libController.so
-    bool preload = false;           // its run path would win over LD_LIBRARY_PATH
+    std::filesystem::path library;   // the simulated robot's libController.so
+    bool preload = false;            // its run path would win over LD_LIBRARY_PATH
 };
 
 // Runs `count` runs, `jobs` at a time, each made by `prepare` (given its

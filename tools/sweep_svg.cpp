@@ -11,13 +11,15 @@
 namespace line_sim {
 namespace {
 
-constexpr double WIDTH = 720, HEIGHT = 420;  // [px] of the plot area
+constexpr double WIDTH = 720, HEIGHT = 420;                       // [px] of the plot area
 constexpr double LEFT = 100, TOP = 50, BOTTOM = 70, RIGHT = 180;  // [px] round it
 constexpr const char* COLOURS[] = {"#0050c8", "#c83200", "#189038", "#8c28b4", "#b48c00", "#00a0a0", "#606060"};
 
 // The unit a name carries in its ending (_m, _s), for the axis label.
 std::string with_unit(const std::string& name) {
-    const auto ends = [&](const std::string& end) { return name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0; };
+    const auto ends = [&](const std::string& end) {
+        return name.size() > end.size() && name.compare(name.size() - end.size(), end.size(), end) == 0;
+    };
     if (ends("_m")) return name + " [m]";
     if (ends("_s")) return name + " [s]";
     static const std::map<std::string, std::string> units = {
@@ -42,7 +44,8 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
         if (!json.contains(metric) || !json[metric].is_number()) continue;
         const std::string x = row.swept.empty() ? "" : row.swept.front().value;
         if (std::find(values.begin(), values.end(), x) == values.end()) values.push_back(x);
-        if (std::find(worlds.begin(), worlds.end(), row.summary.world) == worlds.end()) worlds.push_back(row.summary.world);
+        if (std::find(worlds.begin(), worlds.end(), row.summary.world) == worlds.end())
+            worlds.push_back(row.summary.world);
         auto& [sum, count] = sums[{row.summary.world, x}];
         sum += json[metric].get<double>();
         ++count;
@@ -81,7 +84,10 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
     if (y_high <= y_low) y_high = y_low + 1;
     // Ticks at 1, 2 or 5 times a power of ten, about five of them, the axis from tick to tick.
     const double rough = (y_high - y_low) / 5, power = std::pow(10.0, std::floor(std::log10(rough)));
-    const double tick = rough <= power ? power : rough <= 2 * power ? 2 * power : rough <= 5 * power ? 5 * power : 10 * power;
+    const double tick = rough <= power       ? power
+                        : rough <= 2 * power ? 2 * power
+                        : rough <= 5 * power ? 5 * power
+                                             : 10 * power;
     y_low = std::floor(y_low / tick) * tick;
     y_high = std::ceil(y_high / tick) * tick;
     const auto px = [&](double x) { return LEFT + (x - x_low) / (x_high - x_low) * WIDTH; };
@@ -91,8 +97,8 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
     svg.precision(6);
     const double width = LEFT + WIDTH + RIGHT, height = TOP + HEIGHT + BOTTOM;
     svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        << "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " << width << " " << height << "\" width=\"" << width
-        << "\" height=\"" << height << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
+        << "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " << width << " " << height << "\" width=\""
+        << width << "\" height=\"" << height << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
         << "<title>" << xml_text(metric) << " against " << xml_text(key) << "</title>\n"
         << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
         << "<g stroke=\"black\"><path d=\"M" << LEFT << " " << TOP << " V" << TOP + HEIGHT << " H" << LEFT + WIDTH
@@ -124,9 +130,9 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
             const auto found = sums.find({worlds[w], values[i]});
             if (found == sums.end()) continue;
             const double mean = found->second.first / found->second.second;
-            svg << "<circle cx=\"" << px(xs[i]) << "\" cy=\"" << py(mean) << "\" r=\"4\" fill=\"" << colour << "\"><title>"
-                << xml_text(worlds[w]) << ", " << xml_text(key) << " = " << xml_text(values[i]) << ": " << mean
-                << "</title></circle>\n";
+            svg << "<circle cx=\"" << px(xs[i]) << "\" cy=\"" << py(mean) << "\" r=\"4\" fill=\"" << colour
+                << "\"><title>" << xml_text(worlds[w]) << ", " << xml_text(key) << " = " << xml_text(values[i]) << ": "
+                << mean << "</title></circle>\n";
         }
         svg << "<text x=\"" << LEFT + WIDTH + 16 << "\" y=\"" << TOP + 16 + 20 * static_cast<double>(w) << "\" fill=\""
             << colour << "\">" << xml_text(worlds[w]) << "</text>\n";

@@ -12,18 +12,19 @@
 namespace line_sim {
 namespace {
 
-constexpr double WIDTH = 900;           // [px] of the drawing
-constexpr double MARGIN = 40;           // [px] round it
-constexpr double LEGEND_HEIGHT = 70;    // [px] below it
-constexpr int COLOURS = 16;             // steps of the error colour scale
-constexpr double ARC_STEP = 0.005;      // [m] between the points drawn along an arc
+constexpr double WIDTH = 900;            // [px] of the drawing
+constexpr double MARGIN = 40;            // [px] round it
+constexpr double LEGEND_HEIGHT = 70;     // [px] below it
+constexpr int COLOURS = 16;              // steps of the error colour scale
+constexpr double ARC_STEP = 0.005;       // [m] between the points drawn along an arc
 constexpr std::size_t MOST_MARKS = 200;  // off-line marks at the most
 
 // Green for no error through yellow to red for the largest, for 0 <= f <= 1.
 std::string colour(double f) {
     const double r = std::min(1.0, 2 * f), g = std::min(1.0, 2 * (1 - f));
     char text[16];
-    std::snprintf(text, sizeof text, "#%02x%02x30", static_cast<int>(std::lround(r * 220)), static_cast<int>(std::lround(g * 190)));
+    std::snprintf(text, sizeof text, "#%02x%02x30", static_cast<int>(std::lround(r * 220)),
+                  static_cast<int>(std::lround(g * 190)));
     return text;
 }
 
@@ -68,8 +69,10 @@ std::vector<std::vector<sim::Vec2>> centre_line_strokes(const sim::Track& track)
         }
         if (!drawing) strokes.push_back({piece.start});
         drawing = true;
-        const int points = piece.curvature == 0.0 ? 1 : std::max(1, static_cast<int>(std::ceil(piece.length / ARC_STEP)));
-        for (int k = 1; k <= points; ++k) strokes.back().push_back(sim::point_on_piece(piece, piece.length * k / points));
+        const int points =
+            piece.curvature == 0.0 ? 1 : std::max(1, static_cast<int>(std::ceil(piece.length / ARC_STEP)));
+        for (int k = 1; k <= points; ++k)
+            strokes.back().push_back(sim::point_on_piece(piece, piece.length * k / points));
     }
     return strokes;
 }
@@ -210,11 +213,13 @@ void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, co
         if (open_shade >= 0) svg << "\"/>\n";
     }
     svg << "</g>\n"
-        << "<g stroke=\"#c00000\" stroke-width=\"2.5\">\n" << marks.str() << "</g>\n";
+        << "<g stroke=\"#c00000\" stroke-width=\"2.5\">\n"
+        << marks.str() << "</g>\n";
 
     // The start.
     const double sx = px(world.track.start.x), sy = py(world.track.start.y);
-    svg << "<circle cx=\"" << sx << "\" cy=\"" << sy << "\" r=\"7\" fill=\"none\" stroke=\"#0050c8\" stroke-width=\"2.5\"/>\n"
+    svg << "<circle cx=\"" << sx << "\" cy=\"" << sy
+        << "\" r=\"7\" fill=\"none\" stroke=\"#0050c8\" stroke-width=\"2.5\"/>\n"
         << "<text x=\"" << sx + 10 << "\" y=\"" << sy - 10 << "\" fill=\"#0050c8\">start</text>\n";
 
     // Below the drawing: a scale bar in centimetres and the colour legend.
@@ -224,8 +229,8 @@ void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, co
         if (cm / 100 * scale <= WIDTH / 4) bar_cm = cm;
     }
     const double bar = bar_cm / 100 * scale;
-    svg << "<g stroke=\"black\" stroke-width=\"2\"><path d=\"M" << MARGIN << " " << base << " h" << bar << " M" << MARGIN
-        << " " << base - 5 << " v10 M" << MARGIN + bar << " " << base - 5 << " v10\"/></g>\n"
+    svg << "<g stroke=\"black\" stroke-width=\"2\"><path d=\"M" << MARGIN << " " << base << " h" << bar << " M"
+        << MARGIN << " " << base - 5 << " v10 M" << MARGIN + bar << " " << base - 5 << " v10\"/></g>\n"
         << "<text x=\"" << MARGIN + bar / 2 << "\" y=\"" << base + 20 << "\" text-anchor=\"middle\">" << bar_cm
         << " cm</text>\n";
     const double legend_x = MARGIN + WIDTH / 2, legend_width = WIDTH / 3;

@@ -1,10 +1,8 @@
 #include "world_file.hpp"
 
-#include "motors.hpp"
-#include "track.hpp"
-
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <toml++/toml.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,7 +13,9 @@
 #include <numbers>
 #include <set>
 #include <sstream>
-#include <toml++/toml.h>
+
+#include "motors.hpp"
+#include "track.hpp"
 
 namespace sim {
 
@@ -57,8 +57,9 @@ public:
         return table_.get(key);
     }
 
-    double number(const std::string& key, double fallback, const std::string& expected,
-                  bool (*valid)(double) = [](double) { return true; }) {
+    double number(
+        const std::string& key, double fallback, const std::string& expected,
+        bool (*valid)(double) = [](double) { return true; }) {
         const toml::node* node = find(key);
         if (node == nullptr) return fallback;
         if (!node->is_number()) fail(key, expected);
@@ -150,8 +151,10 @@ SegmentSettings read_segment(TableReader& track, const toml::node& node, const s
     } else {
         segment.radius = reader.positive("arc", 0, "(radius in m)", MOST_RADIUS);
         if (!table->contains("angle")) reader.fail("angle", "a turn in degrees with the arc");
-        segment.angle = reader.number("angle", 0, "a non-zero turn in degrees, positive to the left, at most 3600 either way",
-                                      [](double v) { return v != 0.0 && std::abs(v) <= MOST_ARC_TURN; }) * DEGREE;
+        segment.angle =
+            reader.number("angle", 0, "a non-zero turn in degrees, positive to the left, at most 3600 either way",
+                          [](double v) { return v != 0.0 && std::abs(v) <= MOST_ARC_TURN; }) *
+            DEGREE;
         segment.length = segment.radius * std::abs(segment.angle);
     }
     segment.gap = reader.boolean("gap", false);
@@ -242,19 +245,22 @@ void read_track(TableReader& reader, TrackSettings& track, bool& polyline) {
 // The robot's departures from an ideal one, each off at 0.
 void read_motors(TableReader& r, RobotSettings& robot) {
     const auto at_least_zero = [](double v) { return v >= 0; };
-    robot.max_wheel_speed = r.number("max_wheel_speed", 0.0, "a top wheel speed of 0 (none) or more in rad/s", at_least_zero);
-    if (robot.max_wheel_speed > MOST_WHEEL_SPEED) r.fail("max_wheel_speed", "a top wheel speed of 0 (none) to 10000 rad/s");
+    robot.max_wheel_speed =
+        r.number("max_wheel_speed", 0.0, "a top wheel speed of 0 (none) or more in rad/s", at_least_zero);
+    if (robot.max_wheel_speed > MOST_WHEEL_SPEED)
+        r.fail("max_wheel_speed", "a top wheel speed of 0 (none) to 10000 rad/s");
     robot.motor_time_constant =
         r.number("motor_time_constant", 0.0, "a time constant of 0 (none) or more in s", at_least_zero);
     // [s] Beyond it the lag's closed form could overflow at MOST_WHEEL_SPEED.
     constexpr double MOST_TIME_CONSTANT = 1000.0;
-    if (robot.motor_time_constant > MOST_TIME_CONSTANT) r.fail("motor_time_constant", "a time constant of 0 (none) to 1000 s");
+    if (robot.motor_time_constant > MOST_TIME_CONSTANT)
+        r.fail("motor_time_constant", "a time constant of 0 (none) to 1000 s");
     robot.max_wheel_acceleration = r.number("max_wheel_acceleration", 0.0,
                                             "a wheel acceleration limit of 0 (none) or more in rad/s^2", at_least_zero);
-    robot.wheel_radius_error = r.number("wheel_radius_error", 0.0, "a fraction from -0.5 to 0.5",
-                                        [](double v) { return std::abs(v) <= 0.5; });
-    robot.wheel_speed_noise = r.number("wheel_speed_noise", 0.0, "a fraction from 0 to 0.5",
-                                       [](double v) { return v >= 0 && v <= 0.5; });
+    robot.wheel_radius_error =
+        r.number("wheel_radius_error", 0.0, "a fraction from -0.5 to 0.5", [](double v) { return std::abs(v) <= 0.5; });
+    robot.wheel_speed_noise =
+        r.number("wheel_speed_noise", 0.0, "a fraction from 0 to 0.5", [](double v) { return v >= 0 && v <= 0.5; });
 }
 
 // What a real camera adds to the ideal image, each off at its default.
@@ -264,7 +270,8 @@ void read_optics(TableReader& c, CameraSettings& camera) {
     constexpr double MOST_LATENCY = 10.0;
     // Sub-pixels the finer camera may draw: four times the largest image (48 MiB).
     constexpr std::int64_t MOST_SAMPLES = 4 * MOST_PIXELS;
-    camera.latency = c.number("latency", 0.0, "a delay from 0 to 10 s", [](double v) { return v >= 0 && v <= MOST_LATENCY; });
+    camera.latency =
+        c.number("latency", 0.0, "a delay from 0 to 10 s", [](double v) { return v >= 0 && v <= MOST_LATENCY; });
     if (const toml::node* antialias = c.find("antialias")) {
         // true: 4 x 4 sub-pixels, fine enough that a pixel's gray is off by at most 1/32 of the contrast.
         const std::optional<std::int64_t> factor = antialias->is_boolean()
@@ -272,12 +279,13 @@ void read_optics(TableReader& c, CameraSettings& camera) {
                                                        : antialias->value_exact<std::int64_t>();
         if (!factor || *factor < 1 || *factor > 16 ||
             std::int64_t{camera.width} * camera.height * *factor * *factor > MOST_SAMPLES) {
-            c.fail("antialias", "true, false, or sub-pixels a side from 1 to 16 (width x height x factor^2 at most 16777216)");
+            c.fail("antialias",
+                   "true, false, or sub-pixels a side from 1 to 16 (width x height x factor^2 at most 16777216)");
         }
         camera.antialias = static_cast<std::int32_t>(*factor);
     }
-    camera.exposure_gain = c.number("exposure_gain", 1.0, "a gain above 0 and at most 10",
-                                    [](double v) { return v > 0 && v <= 10; });
+    camera.exposure_gain =
+        c.number("exposure_gain", 1.0, "a gain above 0 and at most 10", [](double v) { return v > 0 && v <= 10; });
     camera.vignetting = c.number("vignetting", 0.0, "a fraction from 0 to 1 darker at the corners",
                                  [](double v) { return v >= 0 && v <= 1; });
 }
@@ -313,10 +321,12 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
     t.finish();
     if (const toml::table* robot = top.table("robot")) {
         TableReader r(*robot, "robot.", source);
-        world.robot.wheel_radius = r.positive("wheel_radius", world.robot.wheel_radius, "(radius in m)", MOST_WHEEL_RADIUS);
+        world.robot.wheel_radius =
+            r.positive("wheel_radius", world.robot.wheel_radius, "(radius in m)", MOST_WHEEL_RADIUS);
         world.robot.axle_track =
             r.positive("axle_track", world.robot.axle_track, "(distance between the wheels in m)", MOST_AXLE_TRACK);
-        if (world.robot.axle_track < LEAST_AXLE_TRACK) r.fail("axle_track", "a distance between the wheels of 0.001 to 100 m");
+        if (world.robot.axle_track < LEAST_AXLE_TRACK)
+            r.fail("axle_track", "a distance between the wheels of 0.001 to 100 m");
         read_motors(r, world.robot);
         r.finish();
     }
@@ -325,14 +335,18 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
         CameraSettings& s = world.camera;
         s.width = static_cast<std::int32_t>(c.integer("width", s.width, 1, 8192));
         s.height = static_cast<std::int32_t>(c.integer("height", s.height, 1, 8192));
-        if (std::int64_t{s.width} * s.height > MOST_PIXELS) c.fail("height", "an image of at most 4194304 pixels (width x height)");
+        if (std::int64_t{s.width} * s.height > MOST_PIXELS)
+            c.fail("height", "an image of at most 4194304 pixels (width x height)");
         s.field_of_view = c.number("field_of_view", s.field_of_view / DEGREE, "an angle above 0 and below 180 deg",
-                                   [](double v) { return v > 0 && v < 180; }) * DEGREE;
-        s.mount_forward = c.number("mount_forward", s.mount_forward, "a distance ahead of the axle in m, at most 10 m either way",
-                                   [](double v) { return std::abs(v) <= 10; });
+                                   [](double v) { return v > 0 && v < 180; }) *
+                          DEGREE;
+        s.mount_forward =
+            c.number("mount_forward", s.mount_forward, "a distance ahead of the axle in m, at most 10 m either way",
+                     [](double v) { return std::abs(v) <= 10; });
         s.mount_height = c.positive("mount_height", s.mount_height, "(height above the floor in m)", 10.0);
         s.pitch = c.number("pitch", s.pitch / DEGREE, "an angle above 0 and at most 90 deg below the horizontal",
-                           [](double v) { return v > 0 && v <= 90; }) * DEGREE;
+                           [](double v) { return v > 0 && v <= 90; }) *
+                  DEGREE;
         s.noise = c.number("noise", s.noise, "a pixel noise amplitude from 0 to 255 gray levels",
                            [](double v) { return v >= 0 && v <= 255; });
         read_optics(c, s);
@@ -368,7 +382,8 @@ struct TextProblem {
 // look at the text can tell apart, and that test reaches code it assumes
 // unreachable. In a string, \uXXXX writes any character in ASCII.
 TextProblem look_over(std::string_view text) {
-    if (const auto beyond = std::find_if(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; }); beyond != text.end()) {
+    if (const auto beyond = std::find_if(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
+        beyond != text.end()) {
         return {1 + static_cast<std::size_t>(std::count(text.begin(), beyond, '\n')),
                 "a character beyond ASCII (in a string, write it as \\uXXXX)"};
     }
@@ -407,8 +422,9 @@ TextProblem look_over(std::string_view text) {
                 }
             }
         } else if (key) {
-            if (c == '.' && base + ++parts > MOST_NESTING) return {line, too_deep.what};  // a dotted key, or a table header's
-            if (c == '[' && first && open.empty()) parts = 1;          // a table header
+            if (c == '.' && base + ++parts > MOST_NESTING)
+                return {line, too_deep.what};                  // a dotted key, or a table header's
+            if (c == '[' && first && open.empty()) parts = 1;  // a table header
             if (c == '=') key = false, depth = base + parts;
         } else if (c == '[' || c == '{') {
             if (++depth > MOST_NESTING) return {line, too_deep.what};
@@ -448,8 +464,11 @@ bool printable_name(std::string_view text) {
         const auto byte = [&](std::size_t k) { return k < text.size() ? static_cast<unsigned char>(text[k]) : 0U; };
         const unsigned lead = byte(i);
         // The sequence's length, told by its lead byte.
-        const std::size_t length = lead < 0x80 ? 1 : lead >= 0xc2 && lead <= 0xdf ? 2 : lead >= 0xe0 && lead <= 0xef ? 3
-                                   : lead >= 0xf0 && lead <= 0xf4 ? 4 : 0;
+        const std::size_t length = lead < 0x80                    ? 1
+                                   : lead >= 0xc2 && lead <= 0xdf ? 2
+                                   : lead >= 0xe0 && lead <= 0xef ? 3
+                                   : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                                  : 0;
         if (length == 0) return false;  // a continuation byte, or a lead byte no valid sequence has
         char32_t c = length == 1 ? lead : lead & (0x7fU >> length);
         for (std::size_t k = 1; k < length; ++k) {
@@ -460,8 +479,8 @@ bool printable_name(std::string_view text) {
         if (c < LEAST[length] || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff)) return false;
         const bool control = c < 0x20 || (c >= 0x7f && c <= 0x9f);
         const bool separator = c == 0x2028 || c == 0x2029;
-        const bool bidi = c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) ||
-                          (c >= 0x2066 && c <= 0x2069);
+        const bool bidi =
+            c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
         const bool noncharacter = (c >= 0xfdd0 && c <= 0xfdef) || (c & 0xfffe) == 0xfffe;
         if (control || separator || bidi || noncharacter) return false;
         i += length;
@@ -518,8 +537,10 @@ std::string read_world_text(const std::string& path) {
             }
         }
         text.resize(got);
-        if (n < 0) why = std::strerror(errno);
-        else if (got > MOST_WORLD_BYTES) why = "larger than 16 MiB";
+        if (n < 0)
+            why = std::strerror(errno);
+        else if (got > MOST_WORLD_BYTES)
+            why = "larger than 16 MiB";
     }
     ::close(fd);
     if (!why.empty()) refuse(why);

@@ -25,24 +25,24 @@ public:
 // world is refused before anything that depends on them is allocated, so
 // that the cost of a world stays in proportion to what it draws.
 inline constexpr std::size_t MOST_WORLD_BYTES = 16 << 20;  // of the file
-inline constexpr int MOST_NESTING = 64;              // tables, arrays and dotted key parts inside each other
-inline constexpr std::size_t MOST_NAME_BYTES = 200;  // of the world's name
-inline constexpr std::size_t MOST_SEGMENTS = 100000;  // segments or points
-inline constexpr std::size_t MOST_PIECES = 200000;    // arcs cut into quarter turns
-inline constexpr double MOST_TRACK_LENGTH = 20000.0;  // [m]
-inline constexpr double MOST_COORDINATE = 1e6;        // [m] of a start or a point, either way
-inline constexpr double MOST_RADIUS = 1e6;            // [m]
-inline constexpr double MOST_ARC_TURN = 3600.0;       // [deg] of one arc, either way
-inline constexpr double MOST_LINE_WIDTH = 1.0;        // [m]
-inline constexpr double MOST_MARGIN = 100.0;          // [m]
-inline constexpr double MOST_DURATION = 1e7;          // [s] of simulated time
-inline constexpr std::int64_t MOST_PIXELS = 1 << 22;  // of the camera image, width x height
-inline constexpr double MOST_WALL_TIME_LIMIT = 1e7;   // [s] of wall-clock time, the most run.wall_time_limit allows
+inline constexpr int MOST_NESTING = 64;                    // tables, arrays and dotted key parts inside each other
+inline constexpr std::size_t MOST_NAME_BYTES = 200;        // of the world's name
+inline constexpr std::size_t MOST_SEGMENTS = 100000;       // segments or points
+inline constexpr std::size_t MOST_PIECES = 200000;         // arcs cut into quarter turns
+inline constexpr double MOST_TRACK_LENGTH = 20000.0;       // [m]
+inline constexpr double MOST_COORDINATE = 1e6;             // [m] of a start or a point, either way
+inline constexpr double MOST_RADIUS = 1e6;                 // [m]
+inline constexpr double MOST_ARC_TURN = 3600.0;            // [deg] of one arc, either way
+inline constexpr double MOST_LINE_WIDTH = 1.0;             // [m]
+inline constexpr double MOST_MARGIN = 100.0;               // [m]
+inline constexpr double MOST_DURATION = 1e7;               // [s] of simulated time
+inline constexpr std::int64_t MOST_PIXELS = 1 << 22;       // of the camera image, width x height
+inline constexpr double MOST_WALL_TIME_LIMIT = 1e7;  // [s] of wall-clock time, the most run.wall_time_limit allows
 // With the motors' MOST_WHEEL_SPEED and MOST_DURATION, these keep every pose
 // finite: at most 2.25e5 m/s and 4.5e8 rad/s for at most 1e7 s.
-inline constexpr double MOST_WHEEL_RADIUS = 10.0;     // [m]
-inline constexpr double LEAST_AXLE_TRACK = 0.001;     // [m]
-inline constexpr double MOST_AXLE_TRACK = 100.0;      // [m]
+inline constexpr double MOST_WHEEL_RADIUS = 10.0;  // [m]
+inline constexpr double LEAST_AXLE_TRACK = 0.001;  // [m]
+inline constexpr double MOST_AXLE_TRACK = 100.0;   // [m]
 
 // Whether `text` may be a world's name: valid UTF-8 (shortest forms, no
 // surrogates, nothing past U+10FFFF) without a character that would change

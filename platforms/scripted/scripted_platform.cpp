@@ -113,7 +113,8 @@ const unsigned char* make_image(const std::vector<std::int32_t>& dark_columns, b
 
 void load_script(const char* path) {
     std::ifstream file(path ? path : "");
-    if (!file) fail(std::string("cannot read the script named by SCRIPTED_PLATFORM_SCRIPT: ") + (path ? path : "(unset)"));
+    if (!file)
+        fail(std::string("cannot read the script named by SCRIPTED_PLATFORM_SCRIPT: ") + (path ? path : "(unset)"));
     std::string line;
     while (std::getline(file, line)) {
         line = line.substr(0, line.find('#'));

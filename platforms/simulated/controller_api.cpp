@@ -102,8 +102,6 @@ extern "C" void flush_and_crash(int signal) {
     std::raise(signal);  // the handler was reset on entry
 }
 
-
-
 [[noreturn]] void fail(const std::string& line, int status) {
     std::fprintf(stderr, "%s\n", line.c_str());
     std::exit(status);
@@ -121,7 +119,9 @@ std::vector<double> frame_times() {
         char* end = nullptr;
         const double t = std::strtod(item.c_str(), &end);
         if (end == item.c_str() || *end != '\0' || !std::isfinite(t)) {
-            fail(std::string("SIM_FRAME_TIMES: expected simulated times in s separated by commas, not \"") + text + "\"", 2);
+            fail(
+                std::string("SIM_FRAME_TIMES: expected simulated times in s separated by commas, not \"") + text + "\"",
+                2);
         }
         times.push_back(t);
     }
@@ -170,11 +170,11 @@ void close_files(sim::EndReason end_reason) {
     // One write into the empty pipe, which holds 64 KiB: the summary goes
     // along where it fits (all but runs of thousands of laps), for line-sim
     // to take where summary.json could not be written.
-    std::string record = std::string(sim::end_reason_info(end_reason).word) + "\n" + platform.failure.substr(0, 2000) + "\n";
-    const std::string summary =
-        sim::to_json(sim::summarise(platform.simulation->world(), platform.simulation->time(), wall.count(),
-                                    platform.simulation->metrics(), end_reason))
-            .dump();
+    std::string record =
+        std::string(sim::end_reason_info(end_reason).word) + "\n" + platform.failure.substr(0, 2000) + "\n";
+    const std::string summary = sim::to_json(sim::summarise(platform.simulation->world(), platform.simulation->time(),
+                                                            wall.count(), platform.simulation->metrics(), end_reason))
+                                    .dump();
     if (summary.size() < 60000) record += summary + "\n";
     const int fd = std::atoi(fd_text);
     if (fd > 2 && write(fd, record.data(), record.size()) >= 0) close(fd);
@@ -204,7 +204,8 @@ void wb_robot_init(void) {
     std::signal(SIGXFSZ, SIG_IGN);
     if (const char* folder = std::getenv("LINE_SIM_OUTPUT"); folder != nullptr && *folder != '\0') {
         try {
-            platform.files = std::make_unique<sim::RunFiles>(folder, platform.simulation->world().run.duration, frame_times());
+            platform.files =
+                std::make_unique<sim::RunFiles>(folder, platform.simulation->world().run.duration, frame_times());
         } catch (const std::exception& error) {
             fail(std::string("simulated robot: ") + error.what(), 1);
         }
@@ -262,10 +263,11 @@ void wb_differential_wheels_set_speed(double left, double right) {
     if (!from_owner("wb_differential_wheels_set_speed") || !platform.simulation) return;
     const bool running = platform.simulation->end_reason() == sim::EndReason::none;
     if (!platform.simulation->set_wheel_speeds(left, right) && running) {
-        std::fprintf(stderr,
-                     "simulated robot: wb_differential_wheels_set_speed(%g, %g): expected finite wheel speeds in rad/s; "
-                     "the run ends\n",
-                     left, right);
+        std::fprintf(
+            stderr,
+            "simulated robot: wb_differential_wheels_set_speed(%g, %g): expected finite wheel speeds in rad/s; "
+            "the run ends\n",
+            left, right);
     }
 }
 

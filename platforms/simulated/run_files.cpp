@@ -5,13 +5,13 @@
 #include <sched.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <algorithm>
 #include <functional>
 #include <iterator>
 #include <optional>
@@ -90,7 +90,10 @@ void write_png(const std::string& path, std::int32_t width, std::int32_t height,
 }
 
 RunFiles::RunFiles(std::string folder, double duration, std::vector<double> frame_times)
-    : folder_(std::move(folder)), duration_(duration), period_(snapshot_period(duration)), frame_times_(std::move(frame_times)) {
+    : folder_(std::move(folder)),
+      duration_(duration),
+      period_(snapshot_period(duration)),
+      frame_times_(std::move(frame_times)) {
     std::sort(frame_times_.begin(), frame_times_.end(), std::greater<>());
     trace_ = open_part(folder_ + "/" + sim::TRACE_FILE);
     // Buffers of our own size: given none, the C library takes the file
@@ -128,7 +131,8 @@ void RunFiles::Batch::clear() {
 void RunFiles::hand_over() {
     {
         std::unique_lock lock(mutex_);
-        written_cv_.wait(lock, [this] { return handed_.rows.size() < TRACE_COLUMN_COUNT * MOST_WAITING_STEPS || error_; });
+        written_cv_.wait(lock,
+                         [this] { return handed_.rows.size() < TRACE_COLUMN_COUNT * MOST_WAITING_STEPS || error_; });
         if (error_) throw *error_;
         if (handed_.empty()) {
             std::swap(handed_, pending_);  // pending_ takes the emptied buffers the thread gave back
@@ -305,7 +309,9 @@ void RunFiles::finished(const Simulation& simulation, double wall_seconds, EndRe
 void RunFiles::snapshot(const Simulation& simulation, const std::string& label) {
     const Camera& camera = simulation.camera();
     const std::uint8_t* image = camera.image();
-    pending_.snapshots.push_back({snapshot_name(label, simulation.time(), duration_), camera.width(), camera.height(),
+    pending_.snapshots.push_back({snapshot_name(label, simulation.time(), duration_),
+                                  camera.width(),
+                                  camera.height(),
                                   {image, image + 3 * static_cast<std::size_t>(camera.width() * camera.height())}});
 }
 

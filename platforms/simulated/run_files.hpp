@@ -109,9 +109,9 @@ private:
     std::FILE* frames_ = nullptr;  // open once the camera is on
     std::optional<FrameEncoder> encoder_;
     std::uint64_t encoded_render_ = 0;  // the camera's render last encoded
-    std::vector<double> frame_times_;  // [s] still to save, latest first
-    double last_flush_ = 0.0;       // [s] of wall time
-    std::int64_t next_snapshot_ = 1;  // the next multiple of SNAPSHOT_PERIOD to save a frame at
+    std::vector<double> frame_times_;   // [s] still to save, latest first
+    double last_flush_ = 0.0;           // [s] of wall time
+    std::int64_t next_snapshot_ = 1;    // the next multiple of SNAPSHOT_PERIOD to save a frame at
     bool was_off_line_ = false;
     int off_line_snapshots_ = 0;
 
