@@ -90,6 +90,12 @@ int open_output(const std::string& path) {
     char held[32];
     *put_number(put_text(held, "/proc/self/fd/"), RECORD_FD + 1) = '\0';
     execve(child.program_fd >= 0 ? held : exec.argv[0], exec.argv.data(), exec.envp.data());
+    // The notice's one byte says the exec failed, and why (ETXTBSY: its file
+    // was being written at that instant).
+    const unsigned char why = static_cast<unsigned char>(errno);
+    if (exec_notice >= 0 && write(RECORD_FD + 2, &why, 1) < 0) {
+        // the guard then takes the program as started, and its status 127 tells
+    }
     _exit(127);
 }
 
@@ -288,11 +294,17 @@ void kill_all_children() {
         // did), its file cannot be written while it runs: what it holds now
         // is what runs. Whether that is what was hashed goes to line-sim.
         close(exec_notice[1]);
-        char ignored = 0;
-        while (read(exec_notice[0], &ignored, 1) < 0 && errno == EINTR) {
+        unsigned char failed = 0;
+        ssize_t got = 0;
+        while ((got = read(exec_notice[0], &failed, 1)) < 0 && errno == EINTR) {
         }
         close(exec_notice[0]);
-        const char* line = holds(child.program_fd, *child.program_bytes) ? "exec same\n" : "exec changed\n";
+        char line[32];
+        if (got == 1) {
+            *put_text(put_number(put_text(line, "exec failed "), failed), "\n") = '\0';
+        } else {
+            *put_text(line, holds(child.program_fd, *child.program_bytes) ? "exec same\n" : "exec changed\n") = '\0';
+        }
         if (record >= 0 && write(record, line, std::strlen(line)) < 0) {
             // line-sim then finds no word of it, and takes the file as changed
         }

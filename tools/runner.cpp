@@ -185,8 +185,14 @@ void finish_files(Run& run) {
         }
     }
     // Written over while the run started: what ran is not the file that was
-    // hashed, and no hash is given for it.
-    if (run.pid > 0 && run.record.find("exec same\n") == std::string::npos) {
+    // hashed, and no hash is given for it. Where it could not start at all
+    // (being written at that instant: ETXTBSY), nothing ran.
+    const std::size_t failed = run.record.find("exec failed ");
+    if (failed != std::string::npos) {
+        facts.controller_sha256.reset();
+        facts.error =
+            "cannot start " + facts.controller + ": " + std::strerror(std::atoi(run.record.c_str() + failed + 12));
+    } else if (run.pid > 0 && run.record.find("exec same\n") == std::string::npos) {
         facts.controller_sha256.reset();
         facts.error = facts.controller + ": the file was written over as the run started, so what ran is not known";
     }
