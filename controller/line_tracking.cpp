@@ -1,3 +1,5 @@
+// The one-image decision: the scanned row's dark pixels, and the wheel speeds from their mean column.
+
 #include "line_tracking.hpp"
 
 #include <cstddef>

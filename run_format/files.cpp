@@ -1,3 +1,5 @@
+// Files written whole or not at all: under a temporary name, renamed once complete.
+
 #include "files.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The camera frames' file: its header, and each frame coded against the one before.
+
 #include "frame_codec.hpp"
 
 #include <algorithm>

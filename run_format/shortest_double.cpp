@@ -1,3 +1,5 @@
+// Doubles as the shortest text that reads back to the same value.
+
 #include "shortest_double.hpp"
 
 #include <bit>

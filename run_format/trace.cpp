@@ -1,3 +1,5 @@
+// The trace's writer and reader: a row a step, the columns of TRACE_COLUMNS.
+
 #include "trace.hpp"
 
 #include <unistd.h>

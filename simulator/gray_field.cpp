@@ -1,3 +1,5 @@
+// The floor's seeded, smooth variation of gray: value noise on a square grid.
+
 #include "gray_field.hpp"
 
 #include <algorithm>

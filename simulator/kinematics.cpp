@@ -1,3 +1,5 @@
+// Exact differential-drive motion over an interval of constant wheel speeds.
+
 #include "kinematics.hpp"
 
 #include <cmath>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Exact differential-drive motion: the pose after driving at constant wheel speeds.
+
 #include "geometry.hpp"
 #include "settings.hpp"
 

@@ -1,3 +1,5 @@
+// The wheels' motors: commanded speeds reached through a first-order lag and an acceleration limit.
+
 #include "motors.hpp"
 
 #include <algorithm>

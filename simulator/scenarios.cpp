@@ -1,3 +1,5 @@
+// Worlds built in code, shared by the tests and the benchmarks.
+
 #include "scenarios.hpp"
 
 #include <cmath>

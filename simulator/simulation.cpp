@@ -1,3 +1,5 @@
+// One simulated run: steps of motion, the camera's sampling and latency, the metrics and the end.
+
 #include "simulation.hpp"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The track laid out from its segments: pieces, distances along it, and the nearest point.
+
 #include "track.hpp"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Test support: running an executable and collecting its status and output.
+
 #include "process.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Child processes for line-sim: a controller under a guard that kills all it starts.
+
 #include "child_process.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// line-sim compare and line-sim merge: two result sets run by run, and shards made one.
+
 #include "compare_merge.hpp"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The controller's file, held open: checked, hashed, and run from that descriptor.
+
 #include "controller_file.hpp"
 
 #include <elf.h>

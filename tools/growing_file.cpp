@@ -1,3 +1,5 @@
+// A file another process may still be writing, read as it grows.
+
 #include "growing_file.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// A run's picture and replay made while it runs, from its trace and frames as they grow.
+
 #include "live_run.hpp"
 
 #include "file_names.hpp"

@@ -1,3 +1,5 @@
+// Text from outside put into pictures and pages, which stay well-formed whatever its bytes.
+
 #include "markup_text.hpp"
 
 namespace line_sim {

@@ -1,3 +1,5 @@
+// The pages people open in a browser, each written whole or not at all, its data packed inside.
+
 #include "page_file.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// replay.html: a run to watch, its trace and frames inside the page.
+
 #include "replay.hpp"
 
 #include <algorithm>

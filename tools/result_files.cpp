@@ -1,3 +1,5 @@
+// The files at the top of a line-sim call's --out: results, sweep picture, index.
+
 #include "result_files.hpp"
 
 #include <cstdio>

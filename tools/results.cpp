@@ -1,3 +1,5 @@
+// results.csv and results.json: written, read back with every value checked; requirements.
+
 #include "results.hpp"
 
 #include <fcntl.h>

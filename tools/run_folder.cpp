@@ -1,3 +1,5 @@
+// Run folders: named safely, claimed by one run, locked for one call, and their MANIFEST.
+
 #include "run_folder.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The run plan: worlds times settings times seeds, made run by run, and its shards.
+
 #include "run_plan.hpp"
 
 #include <toml++/toml.h>

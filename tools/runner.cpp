@@ -1,3 +1,5 @@
+// Running the plan: each run a guarded controller process, then its files completed.
+
 #include "runner.hpp"
 
 #include <pthread.h>

@@ -1,3 +1,5 @@
+// sweep.svg: a figure against a swept value, a line a world.
+
 #include "sweep_svg.hpp"
 
 #include <algorithm>

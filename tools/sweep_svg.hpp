@@ -1,5 +1,7 @@
 #pragma once
 
+// sweep.svg: a figure of the results against a swept value, a line a world.
+
 #include <string>
 
 #include "results.hpp"

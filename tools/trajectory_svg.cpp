@@ -1,3 +1,5 @@
+// trajectory.svg: the track and the robot's path, read from the trace.
+
 #include "trajectory_svg.hpp"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+// trajectory.svg: the track and the robot's path, drawn from a run's trace.
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>

@@ -1,3 +1,5 @@
+// The world file's reader: TOML checked key by key into the engine's settings.
+
 #include "world_file.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The simulated robot's recorder: a run's trace, frames, snapshots and summary, written on a thread of its own.
+
 #include "run_files.hpp"
 
 #include <png.h>
