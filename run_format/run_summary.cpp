@@ -54,6 +54,7 @@ template <class Facts, class Visit>
 void facts_fields(Facts& f, Visit&& visit) {
     visit("controller", f.controller, Text{4096});
     visit("controller_sha256", f.controller_sha256, Hash{});
+    visit("interpreter", f.interpreter, Text{4096, true});
     visit("controller_exit_status", f.controller_exit_status, Whole{255});
     visit("files_whole", f.files_whole, Flag{});
     visit("error", f.error, Text{4096, true});

@@ -39,6 +39,7 @@ struct RunSummary {
 struct LineSimFacts {
     std::string controller;                        // its path as given
     std::optional<std::string> controller_sha256;  // of the file that ran; none where that is not known
+    std::string interpreter;                       // what ran the controller's script, or "" for a program
     std::int32_t controller_exit_status = 0;       // its status, or 128 + the signal that ended it
     bool files_whole = true;  // every file of the run written whole; false makes the run's end files_not_written
     std::string error;        // why not, or how else the run went wrong, one line; "" for nothing

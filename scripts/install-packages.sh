@@ -8,7 +8,7 @@ set -euo pipefail
 # tests start and stop the daemons themselves: none is started here; time (GNU time) gives
 # bench/long_run_memory.sh its peaks; clang-format-14 checks the sources' layout (tests/format_test.sh).
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libtomlplusplus-dev libcli11-dev
-          nlohmann-json3-dev libpng-dev zlib1g-dev libisal-dev libfmt-dev pkg-config python3 python3-pil python3-selenium chromium chromium-driver
+          nlohmann-json3-dev libpng-dev zlib1g-dev libisal-dev libfmt-dev pkg-config python3 python3-numpy python3-pil python3-selenium chromium chromium-driver
           clang libclang-rt-14-dev clang-format-14 slurm-wlm munge parallel time)
 missing=()
 for p in "${packages[@]}"; do

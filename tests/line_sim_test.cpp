@@ -560,3 +560,57 @@ TEST(LineSimFaults, InterruptedWhileRunsWaitToStart) {
 }
 
 }  // namespace
+
+namespace {
+
+// The Python example, a port of the C one line for line, drives the robot
+// exactly as the C one does; line-sim records the script, its hash and
+// the interpreter.
+TEST(PythonController, ExampleDrivesAsTheCExampleDoes) {
+    const std::string out = test_support::fresh_folder(), script = std::string(EXAMPLES_DIR) + "/edge_follower.py";
+    const auto c = run_process(
+        LINE_SIM_EXE, {"s_curves", "--duration", "15", "-q", "-o", out + "/c", "--controller", EDGE_FOLLOWER_EXE});
+    const auto python =
+        run_process(LINE_SIM_EXE, {"s_curves", "--duration", "15", "-q", "-o", out + "/py", "--controller", script});
+    ASSERT_EQ(c.exit_status, 0) << c.standard_error;
+    ASSERT_EQ(python.exit_status, 0) << python.standard_error;
+    EXPECT_EQ(read_file(out + "/py/s_curves/trace.csv"), read_file(out + "/c/s_curves/trace.csv"));
+    EXPECT_EQ(read_file(out + "/py/s_curves/controller-output.txt"), "edge_follower.py: 64 x 48\n");
+    const auto facts = nlohmann::json::parse(read_file(out + "/py/s_curves/line-sim.json"));
+    EXPECT_EQ(facts["controller"], script);
+    EXPECT_EQ(facts["controller_sha256"], line_sim::file_sha256(script));
+    EXPECT_EQ(facts["interpreter"], "/usr/bin/python3");
+}
+
+// The image as NumPy sees it: the library's bytes, read only, in rows of
+// pixels; sys.argv as for any script; an exception ends the run with the
+// script's own traceback in report.txt and the run failed.
+TEST(PythonController, ImageIsAReadOnlyViewAndAnExceptionFailsTheRun) {
+    if (run_process("/usr/bin/python3", {"-c", "import numpy"}).exit_status != 0) {
+        GTEST_SKIP() << "Debian's python3-numpy is not installed";
+    }
+    const std::string out = test_support::fresh_folder(), script = out + "/check.py";
+    std::ofstream(script) << "import sys\n"
+                             "import robot_interface as r\n"
+                             "assert sys.argv[1:] == ['one', 'two'], sys.argv\n"
+                             "with r.Robot() as robot:\n"
+                             "    for _ in range(3):\n"
+                             "        robot.step()\n"
+                             "        a, b = robot.array(), robot.image()\n"
+                             "        assert a.shape == (48, 64, 3) and not a.flags.writeable and b.readonly\n"
+                             "        assert a.tobytes() == bytes(b) and a[0, 5, 1] == b[3 * 5 + 1]\n"
+                             "        robot.set_speeds(1.0, 2.0)\n"
+                             "    raise RuntimeError('on purpose')\n";
+    const auto run = run_process(
+        LINE_SIM_EXE, {"oval", "--duration", "5", "-o", out + "/runs", "--controller", script, "--", "one", "two"});
+    EXPECT_EQ(run.exit_status, 1) << run.standard_error;
+    const std::string report = read_file(out + "/runs/oval/report.txt");
+    EXPECT_NE(report.find("File \"" + script + "\", line 11"), std::string::npos) << report;
+    EXPECT_NE(report.find("RuntimeError: on purpose"), std::string::npos) << report;
+    const auto trace = read_file(out + "/runs/oval/trace.csv");
+    EXPECT_EQ(lines(trace), 4) << trace;  // the header and three steps
+    EXPECT_NE(trace.find(",1,2,"), std::string::npos) << trace;
+    EXPECT_EQ(nlohmann::json::parse(read_file(out + "/runs/oval/line-sim.json"))["controller_exit_status"], 1);
+}
+
+}  // namespace

@@ -70,7 +70,8 @@ TEST(RunRecords, EveryFieldComesBackAndIsAColumn) {
     s.end_reason = sim::EndReason::off_line;
     s.camera_width = 64;
     s.camera_height = 48;
-    const sim::LineSimFacts f{"./mine", std::string(64, 'b'), 137, false, "runs/oval/replay.html: cannot be written"};
+    const sim::LineSimFacts f{
+        "./mine.py", std::string(64, 'b'), "/usr/bin/python3", 137, false, "runs/oval/replay.html: cannot be written"};
     const json summary = sim::to_json(s), facts = sim::to_json(f);
     EXPECT_EQ(sim::to_json(sim::summary_from_json(summary)), summary);
     EXPECT_EQ(sim::to_json(sim::facts_from_json(facts)), facts);

@@ -82,7 +82,8 @@ int open_output(const std::string& path) {
         if (moved[number] == -1) _exit(127);
         if (moved[number] == -2) {
             close(number);
-        } else if (dup3(moved[number], number, number <= RECORD_FD ? 0 : O_CLOEXEC) < 0) {
+        } else if (dup3(moved[number], number,
+                        number <= RECORD_FD || (number == RECORD_FD + 1 && child.interpreted) ? 0 : O_CLOEXEC) < 0) {
             _exit(127);
         }
     }
@@ -91,7 +92,7 @@ int open_output(const std::string& path) {
     if (!child.directory.empty() && chdir(child.directory.c_str()) != 0) _exit(127);
     char held[32];
     *put_number(put_text(held, "/proc/self/fd/"), RECORD_FD + 1) = '\0';
-    execve(child.program_fd >= 0 ? held : exec.argv[0], exec.argv.data(), exec.envp.data());
+    execve(child.program_fd >= 0 && !child.interpreted ? held : exec.argv[0], exec.argv.data(), exec.envp.data());
     // The notice's one byte says the exec failed, and why (ETXTBSY: its file
     // was being written at that instant).
     const unsigned char why = static_cast<unsigned char>(errno);

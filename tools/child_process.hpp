@@ -21,6 +21,9 @@ struct ChildSpec {
     // With it, the program run is this open file (`program` is then only its
     // name, argv[0]): what was checked and hashed, whatever is at its path now.
     int program_fd = -1;
+    // With it, `program` is an interpreter, run by its path, and program_fd
+    // the script it reads from descriptor RECORD_FD + 1, left open for it.
+    bool interpreted = false;
     // With program_fd, a guarded child's guard checks once the program has
     // started that the file holds these bytes, and says which in the record.
     const std::string* program_bytes = nullptr;

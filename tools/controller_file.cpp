@@ -94,6 +94,16 @@ ControllerFile inspect(int fd, const std::string& path, std::string& bytes) {
         controller.problem = errno == EACCES ? "cannot be read" : "no such file";
     } else if (!S_ISREG(info.st_mode)) {
         controller.problem = "not a file";
+    } else if (path.size() > 3 && path.compare(path.size() - 3, 3, ".py") == 0) {
+        // A script is read, not executed: it needs no execute permission.
+        controller.python = true;
+        if (!read_whole(fd, bytes)) {
+            controller.problem = "cannot be read";
+        } else if (access(PYTHON, X_OK) != 0) {
+            controller.problem =
+                std::string("a Python controller, and ") + PYTHON + " is not there to run it (Debian: python3)";
+        }
+        controller.sha256 = sha256(bytes);
     } else if (access(path.c_str(), X_OK) != 0) {
         controller.problem = "not executable";
     } else if (!read_whole(fd, bytes)) {

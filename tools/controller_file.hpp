@@ -12,14 +12,19 @@ namespace line_sim {
 // controller may be tens of megabytes).
 struct ControllerFile {
     // Empty if the file is an executable ELF file that needs
-    // libController.so, else why it cannot be run on the simulated robot.
+    // libController.so, or a Python script (its name ends in .py) with
+    // PYTHON there to run it; else why it cannot be run on the simulated robot.
     std::string problem;
+    bool python = false;
     // The program's own run path comes before LD_LIBRARY_PATH (an old
     // DT_RPATH), so that only LD_PRELOAD makes it load another libController.so.
     bool old_rpath = false;
     std::string sha256;  // of the file's bytes, in hex
 };
 ControllerFile inspect_controller(const std::string& path);
+
+// The interpreter of Python controllers: Debian's, whatever PATH says.
+inline constexpr const char* PYTHON = "/usr/bin/python3";
 
 // A controller's file held open from the moment its hash is taken, so that
 // every run executes that file (through the descriptor), whatever is put at

@@ -79,6 +79,13 @@ fs::path collection_folder() {
     return LINE_SIM_SOURCE_WORLDS;
 }
 
+// The Python module robot_interface: installed beside the executable, or the source tree's.
+fs::path python_modules() {
+    const fs::path installed = own_folder() / ".." / "share" / "line_follower" / "python";
+    if (fs::is_regular_file(installed / "robot_interface.py")) return fs::canonical(installed);
+    return LINE_SIM_SOURCE_PYTHON;
+}
+
 // The simulated robot's library: installed beside the executables, or the build tree's.
 fs::path simulated_library() {
     for (const fs::path& dir : {own_folder() / ".." / LINE_SIM_INSTALL_LIBDIR, own_folder() / ".." / "lib"}) {
@@ -198,7 +205,8 @@ Options parse_options(int argc, char** argv) {
                    "A world file, or the name of a world in the collection (default: the built-in oval)");
     app.add_option("-o,--out", options.out, "Folder for the runs' files")->capture_default_str();
     app.add_option("--controller", options.controller,
-                   "An executable that uses the robot library (libController.so); it runs on the simulated robot "
+                   "An executable that uses the robot library (libController.so), or a Python script (NAME.py, "
+                   "run by /usr/bin/python3 with the module robot_interface); it runs on the simulated robot "
                    "(default: this project's line_follower). Its arguments follow --");
     app.add_option("--set", options.sets,
                    "KEY=VALUE: a world key by its dotted name, VALUE in TOML (camera.noise=8); repeatable");
@@ -407,6 +415,7 @@ int run_line_sim(int argc, char** argv) {
     controller.held = &held;
     controller.library = simulated_library();
     controller.preload = file.old_rpath;
+    controller.python_modules = python_modules();
     const Experiment e = read_experiment(options);
     const std::vector<World> worlds = load_worlds(options.worlds);
     std::vector<std::string> world_names;

@@ -31,6 +31,18 @@ bool fs_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0
 constexpr double PROGRESS_AFTER = 1.0;  // [s] a run must take before it shows progress
 constexpr double GRACE = 5.0;           // [s] a stopped controller has to finish its files
 
+// Runs the script on descriptor RECORD_FD + 1 as __main__, with sys.argv as
+// if Python had been given its path, and its folder first on sys.path.
+constexpr const char* PYTHON_LAUNCHER =
+    "import os, sys\n"
+    "script = sys.argv[1]\n"
+    "with open(4, 'rb') as f: source = f.read()\n"
+    "sys.argv = sys.argv[1:]\n"
+    "sys.path[0] = os.path.dirname(os.path.abspath(script))\n"
+    "del os\n"
+    "exec(compile(source, script, 'exec'), {'__name__': '__main__', '__file__': script, '__builtins__': "
+    "__builtins__})\n";
+
 void start(Run& run, Controller& controller) {
     run.started = std::chrono::steady_clock::now();
     try {
@@ -45,7 +57,7 @@ void start(Run& run, Controller& controller) {
     // (Preloading only then keeps a sanitizer's runtime first where it must be.)
     ChildSpec child{controller.path.string(),
                     controller.arguments,
-                    environment_without({"LINE_SIM_", "LD_LIBRARY_PATH=", "LD_PRELOAD="}),
+                    environment_without({"LINE_SIM_", "LD_LIBRARY_PATH=", "LD_PRELOAD=", "PYTHONPATH="}),
                     run.folder + "/" + sim::OUTPUT_FILE,
                     run.folder + "/" + sim::REPORT_FILE,
                     ""};
@@ -55,6 +67,18 @@ void start(Run& run, Controller& controller) {
     child.environment.push_back("LINE_SIM_OUTPUT=" + run.folder);
     child.environment.push_back("LINE_SIM_RECORD_FD=" + std::to_string(RECORD_FD));
     child.program_fd = controller.held->fd();
+    if (controller.held->file().python) {
+        // Debian's Python runs the script from the held descriptor, so that
+        // what was hashed is what runs, named as the person gave it; the
+        // robot_interface module comes first on its path.
+        child.program = PYTHON;
+        child.arguments.insert(child.arguments.begin(), {"-c", PYTHON_LAUNCHER, controller.given});
+        child.interpreted = true;
+        const char* theirs = std::getenv("PYTHONPATH");
+        child.environment.push_back("PYTHONPATH=" + controller.python_modules.string() +
+                                    (theirs != nullptr && *theirs != '\0' ? ":" + std::string(theirs) : ""));
+        run.facts.interpreter = PYTHON;
+    }
     run.facts.controller_sha256 = controller.held->sha256_now();
     child.program_bytes = &controller.held->bytes();
     const GuardedChild started = start_guarded_child(child);

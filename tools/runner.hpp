@@ -47,9 +47,10 @@ struct Controller {
     std::string given;  // the path as the person gave it
     std::filesystem::path path;
     std::vector<std::string> arguments;
-    HeldController* held = nullptr;  // the file that runs, and its hash
-    std::filesystem::path library;   // the simulated robot's libController.so
-    bool preload = false;            // its run path would win over LD_LIBRARY_PATH
+    HeldController* held = nullptr;        // the file that runs, and its hash
+    std::filesystem::path library;         // the simulated robot's libController.so
+    bool preload = false;                  // its run path would win over LD_LIBRARY_PATH
+    std::filesystem::path python_modules;  // the folder of robot_interface.py, for a Python controller
 };
 
 // Runs `count` runs, `jobs` at a time, each made by `prepare` (given its
