@@ -1,6 +1,7 @@
-# Shared by the tests that run README.md's recipes for many machines: the
-# recipes are read from README.md itself, so that what people copy is what
-# the tests run. Sourced, with $readme, $line_sim and $work set.
+# Shared by the tests that run README.md's recipes (for many machines, and
+# for building a controller against an install): the recipes are read from
+# README.md itself, so that what people copy is what the tests run. Sourced,
+# with $readme set ($line_sim and $work where a function uses them).
 
 # The exit status CTest counts as a skip (SKIP_RETURN_CODE).
 SKIPPED=77
