@@ -44,6 +44,7 @@ void summary_fields(Summary& s, Visit&& visit) {
     visit("rms_lateral_error_m", s.rms_lateral_error_m, Figure{});
     visit("max_abs_lateral_error_m", s.max_abs_lateral_error_m, Figure{});
     visit("time_off_line_s", s.time_off_line_s, Figure{});
+    visit("off_line_share", s.sim_time_s > 0 ? std::min(1.0, s.time_off_line_s / s.sim_time_s) : 0.0, Worked{});
     visit("distance_along_line_m", s.distance_along_line_m, Figure{true});  // backwards round a closed track: below 0
     visit("end_reason", s.end_reason, Reason{});
     visit("camera_width", s.camera_width, Whole{MOST_PIXELS});
@@ -152,17 +153,21 @@ const auto FACTS_FIELDS = [](auto& f, auto&& visit) { facts_fields(f, visit); };
 
 RunSummary summarise(const WorldSettings& world, double sim_time, double wall_time, const Metrics& metrics,
                      EndReason end_reason) {
+    // Simulated times are of whole steps, whole milliseconds: given as such,
+    // not with the rounding their sums and differences pick up (33.888, not
+    // 33.888000000000005).
+    const auto whole_ms = [](double seconds) { return std::round(seconds * 1000) / 1000; };
     RunSummary s;
     s.world = world.name;
     s.seed = world.run.seed;
-    s.sim_time_s = sim_time;
+    s.sim_time_s = whole_ms(sim_time);
     s.wall_time_s = wall_time;
     s.steps = metrics.steps;
-    s.lap_times_s = metrics.lap_times;
+    for (const double lap : metrics.lap_times) s.lap_times_s.push_back(whole_ms(lap));
     s.mean_abs_lateral_error_m = metrics.mean_abs_error();
     s.rms_lateral_error_m = metrics.rms_error();
     s.max_abs_lateral_error_m = metrics.max_abs_error;
-    s.time_off_line_s = metrics.time_off_line;
+    s.time_off_line_s = whole_ms(metrics.time_off_line);
     s.distance_along_line_m = metrics.progress;
     s.end_reason = end_reason;
     s.camera_width = world.camera.width;

@@ -15,6 +15,7 @@ enum class EndReason {
     off_line,           // off the line for longer than the world allows
     off_floor,          // the robot left the floor
     stalled,            // no progress along the line for the off-line time limit
+    wrong_way,          // as stalled, but driven back along the line (WRONG_WAY_DISTANCE at least)
     interrupted,        // the person running it asked to stop
     controller_exited,  // the controller ended before the simulated robot could close the run
     files_not_written,  // a file of the run could not be written
@@ -37,6 +38,7 @@ inline constexpr EndReasonInfo END_REASONS[] = {
     {EndReason::off_line, "off_line", "robot off the line", true},
     {EndReason::off_floor, "off_floor", "robot off the floor", true},
     {EndReason::stalled, "stalled", "robot made no progress along the line", true},
+    {EndReason::wrong_way, "wrong_way", "robot drove back along the line", true},
     {EndReason::interrupted, "interrupted", "interrupted", false},
     {EndReason::controller_exited, "controller_exited", "the controller ended before the run did", false},
     {EndReason::files_not_written, "files_not_written", "the run's files could not be written", false},

@@ -177,7 +177,10 @@ void Simulation::measure(double seconds) {
     } else if (metrics_.off_line_streak > world_.run.off_line_limit) {
         end_ = EndReason::off_line;
     } else if (metrics_.time_without_progress(time()) > world_.run.off_line_limit) {
-        end_ = EndReason::stalled;
+        // Turning on the spot and driving the line backwards both make no
+        // progress: the second has lost ground since its best.
+        end_ = metrics_.progress < metrics_.best_progress - Metrics::WRONG_WAY_DISTANCE ? EndReason::wrong_way
+                                                                                        : EndReason::stalled;
     } else if (time() >= world_.run.duration) {
         end_ = EndReason::duration;
     }

@@ -43,6 +43,8 @@ struct Metrics {
     // Progress must grow by this much to count: a robot that turns on the spot
     // or creeps back and forth is not going anywhere.
     static constexpr double LEAST_PROGRESS = 0.01;  // [m]
+    // A run that stalls this far behind its best progress went the wrong way.
+    static constexpr double WRONG_WAY_DISTANCE = 0.1;  // [m]
 
     // Adds a step of `seconds` that ended at `time` [s] with the axle `lateral`
     // [m] off the centre line and `progress` [m] along it.

@@ -20,10 +20,12 @@ SVG = "{http://www.w3.org/2000/svg}"
 KEYS = {
     "world": str, "seed": int, "sim_time_s": float, "wall_time_s": float, "real_time_factor": float,
     "steps": int, "laps_completed": int, "lap_times_s": list, "mean_abs_lateral_error_m": float,
-    "rms_lateral_error_m": float, "max_abs_lateral_error_m": float, "time_off_line_s": float, "distance_along_line_m": float,
+    "rms_lateral_error_m": float, "max_abs_lateral_error_m": float, "time_off_line_s": float, "off_line_share": float,
+    "distance_along_line_m": float,
     "end_reason": str, "camera_width": int, "camera_height": int,
 }
-FACTS = {"controller": str, "controller_sha256": str, "controller_exit_status": int, "files_whole": bool, "error": str}
+FACTS = {"controller": str, "controller_sha256": str, "interpreter": str, "controller_exit_status": int, "files_whole": bool,
+         "error": str}
 
 
 def check(folder):

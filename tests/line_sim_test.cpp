@@ -121,7 +121,7 @@ TEST(LineSim, SummaryHasEveryKeyAndAgreesWithTheTrace) {
     EXPECT_EQ(facts["error"], "");
     EXPECT_EQ(summary["sim_time_s"], 50.016);  // the first whole step at or past 50 s
     EXPECT_TRUE(summary["lap_times_s"].is_array());
-    EXPECT_EQ(summary.size(), 16U);
+    EXPECT_EQ(summary.size(), 17U);
 
     // The trace's rows, recomputed the plain way: laps from progress, errors from the lateral column.
     const sim::WorldSettings world = sim::load_world_file(folder + "/world.toml");

@@ -163,6 +163,28 @@ TEST(SimulationEnd, DurationReached) {
     EXPECT_EQ(simulation.time(), 1.024);
 }
 
+// No progress for the off-line limit, on the line: a robot turning on the
+// spot has stalled; one that went 40 cm and then drove back along the line
+// went the wrong way.
+TEST(SimulationEnd, StalledAgainstTheWrongWay) {
+    sim::WorldSettings world = sim::default_world();
+    world.track = {0.018, false, {0, 0}, 0.0, {{5.0, 0.0, 0.0, 0.0, false}}};
+    world.run.duration = 100;
+    for (const double back : {0.0, -4.0}) {
+        sim::Simulation simulation(world);
+        simulation.set_wheel_speeds(4, 4);  // 8 cm/s
+        for (int i = 0; i < 156; ++i) ASSERT_TRUE(simulation.step(32));
+        if (back != 0.0)
+            simulation.set_wheel_speeds(back, back);
+        else
+            simulation.set_wheel_speeds(2, -2);
+        while (simulation.step(32)) {
+        }
+        EXPECT_EQ(simulation.end_reason(), back != 0.0 ? sim::EndReason::wrong_way : sim::EndReason::stalled);
+        EXPECT_NEAR(simulation.time(), 5.0 + 5.0, 0.05) << back;  // the off-line limit after the turn
+    }
+}
+
 TEST(SimulationEnd, OffTheLineForTooLong) {
     sim::Simulation simulation(sim::default_world());
     simulation.set_wheel_speeds(4, 4);  // straight on, past the first bend

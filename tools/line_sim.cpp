@@ -116,8 +116,9 @@ void print_table(const std::deque<line_sim::Run>& runs) {
     for (const line_sim::Run& run : runs) {
         if (run.summary) width = std::max(width, static_cast<int>(label(run).size()));
     }
-    std::printf("%-*s %5s %10s %10s %10s %9s %-18s %10s\n", width, "world", "laps", "best lap", "mean err", "max err",
+    std::printf("%-*s %5s %10s %10s %10s %14s %-18s %10s\n", width, "world", "laps", "best lap", "mean err", "max err",
                 "off line", "end", "real time");
+    std::string mostly_off;  // the runs that spent most of their time off the line, said after the table
     for (const line_sim::Run& run : runs) {
         if (!run.summary) continue;
         const sim::RunSummary& s = *run.summary;
@@ -127,10 +128,19 @@ void print_table(const std::deque<line_sim::Run>& runs) {
         }
         std::string end(sim::end_reason_info(sim::joined_end_reason(s, run.facts)).word);
         if (run.facts.controller_exit_status != 0) end += " (" + std::to_string(run.facts.controller_exit_status) + ")";
-        std::printf("%-*s %5zu %10s %7.2f mm %7.2f mm %7.2f s %-18s %9.0fx\n", width, label(run).c_str(),
+        const double share = s.sim_time_s > 0 ? std::min(1.0, s.time_off_line_s / s.sim_time_s) : 0.0;
+        std::printf("%-*s %5zu %10s %7.2f mm %7.2f mm %7.2f s %3.0f%% %-18s %9.0fx\n", width, label(run).c_str(),
                     s.lap_times_s.size(), best, 1000 * s.mean_abs_lateral_error_m, 1000 * s.max_abs_lateral_error_m,
-                    s.time_off_line_s, end.c_str(), s.wall_time_s > 0 ? s.sim_time_s / s.wall_time_s : 0.0);
+                    s.time_off_line_s, 100 * share, end.c_str(),
+                    s.wall_time_s > 0 ? s.sim_time_s / s.wall_time_s : 0.0);
+        if (share > 0.5) {
+            char line[512];
+            std::snprintf(line, sizeof line, "%s: off the line for most of the run (%.1f of %.1f s)\n",
+                          label(run).c_str(), s.time_off_line_s, s.sim_time_s);
+            mostly_off += line;
+        }
     }
+    std::fputs(mostly_off.c_str(), stdout);
 }
 
 void list_collection() {
