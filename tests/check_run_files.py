@@ -23,7 +23,8 @@ KEYS = {
     "rms_lateral_error_m": float, "max_abs_lateral_error_m": float, "time_off_line_s": float, "distance_along_line_m": float,
     "end_reason": str, "camera_width": int, "camera_height": int,
 }
-FACTS = {"controller": str, "controller_sha256": str, "controller_exit_status": int, "files_whole": bool, "error": str}
+FACTS = {"controller": str, "controller_sha256": str, "controller_exit_status": int, "files_whole": bool, "error": str,
+         "params": dict, "arguments": list}
 
 
 def check(folder):
