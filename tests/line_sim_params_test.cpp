@@ -68,6 +68,17 @@ TEST(ControllerParams, ArgumentsAndEnvironmentAsTheControllerSeesThem) {
     }
 }
 
+// An argument that is not UTF-8 reaches the controller as given, and its
+// record, which JSON holds only in UTF-8, has U+FFFD in its place.
+TEST(ControllerParams, ArgumentNotInUtf8RunsAndIsRecorded) {
+    const std::string out = test_support::fresh_folder();
+    const auto run = run_process(LINE_SIM_EXE, {"oval", "--duration", "1", "-q", "-o", out, "--controller",
+                                                MISBEHAVING_CONTROLLER_EXE, "--", "echo", "a\xfe"});
+    ASSERT_EQ(run.exit_status, 0) << run.standard_error;
+    EXPECT_EQ(read_file(out + "/oval/controller-output.txt"), "a\xfe\n");
+    EXPECT_EQ(file_json(out + "/oval/line-sim.json")["arguments"], json({"echo", "a\ufffd"}));
+}
+
 // Shards of a parameter sweep merged give the whole call's results, and
 // compare matches their runs by their swept parameters; another parameter's
 // value is another plan.
