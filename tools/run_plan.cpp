@@ -30,10 +30,6 @@ std::uint64_t whole_number(const std::string& text, const std::string& what) {
     return std::stoull(text);
 }
 
-}  // namespace
-
-namespace {
-
 // KEY=VALUE, a world key or param.NAME (whose value is checked by the caller).
 Setting key_and_value(const std::string& text, const std::string& option) {
     // A line end or another control character would cut the value short in a TOML file.
