@@ -7,15 +7,36 @@
  * steers by the centre of the widest dark stretch: proportionally, and slower
  * the further the line is off centre. When the row shows no line it turns on
  * the spot towards the side where it saw the line last. */
+#include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "robot_interface.h"
 
+/* The defaults of its gains; line-sim's --set param.speed=6 (or --sweep
+ * param.gain=2,3,4) gives it others as LINE_SIM_PARAM_speed and so on. */
 #define CONTROL_PERIOD_MS 32
-#define CRUISE_SPEED 5.0  /* [rad/s] both wheels, line centred */
-#define STEERING_GAIN 3.0 /* [rad/s] per half image width off centre */
-#define SEARCH_SPEED 2.0  /* [rad/s] turning on the spot to find the line */
+#define CRUISE_SPEED 5.0  /* [rad/s] both wheels, line centred (param.speed) */
+#define STEERING_GAIN 3.0 /* [rad/s] per half image width off centre (param.gain) */
+#define SEARCH_SPEED 2.0  /* [rad/s] turning on the spot to find the line (param.search_speed) */
 #define LEAST_CONTRAST 40 /* [gray levels] between darkest and lightest: less is no line */
+#define MOST_SPEED 1000.0 /* [rad/s] the most any of them may be */
+
+/* The parameter in the environment variable `name`, or `fallback` where it
+ * is not set; anything but a number from 0 to MOST_SPEED is refused. */
+static double parameter(const char* name, double fallback) {
+    const char* text = getenv(name);
+    char* end = NULL;
+    double value;
+    if (text == NULL) return fallback;
+    errno = 0;
+    value = strtod(text, &end);
+    if (end == text || *end != '\0' || errno == ERANGE || !(value >= 0.0 && value <= MOST_SPEED)) {
+        fprintf(stderr, "edge_follower: %s=%s: expected a number from 0 to %g\n", name, text, MOST_SPEED);
+        exit(2);
+    }
+    return value;
+}
 
 /* The centre column of the widest dark stretch of one row, or -1 if none. */
 static double line_centre(const unsigned char* row, int width) {
@@ -48,6 +69,9 @@ int main(void) {
     DeviceTag camera;
     int width, height;
     double last_error = 0.0; /* [half widths] where the line was last seen, positive to the robot's left */
+    const double cruise_speed = parameter("LINE_SIM_PARAM_speed", CRUISE_SPEED);
+    const double steering_gain = parameter("LINE_SIM_PARAM_gain", STEERING_GAIN);
+    const double search_speed = parameter("LINE_SIM_PARAM_search_speed", SEARCH_SPEED);
 
     wb_robot_init();
     camera = wb_robot_get_device("camera");
@@ -64,11 +88,11 @@ int main(void) {
             /* A larger column lies further to the robot's left. */
             const double half = (width - 1) / 2.0;
             const double error = (centre - half) / half;
-            const double speed = CRUISE_SPEED * (1.0 - 0.5 * (error < 0 ? -error : error));
-            wb_differential_wheels_set_speed(speed - STEERING_GAIN * error, speed + STEERING_GAIN * error);
+            const double speed = cruise_speed * (1.0 - 0.5 * (error < 0 ? -error : error));
+            wb_differential_wheels_set_speed(speed - steering_gain * error, speed + steering_gain * error);
             last_error = error;
         } else {
-            const double turn = last_error >= 0 ? SEARCH_SPEED : -SEARCH_SPEED;
+            const double turn = last_error >= 0 ? search_speed : -search_speed;
             wb_differential_wheels_set_speed(-turn, turn);
         }
     } while (wb_robot_step(CONTROL_PERIOD_MS) != -1);

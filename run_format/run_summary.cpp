@@ -4,6 +4,7 @@
 #include "run_summary.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <type_traits>
 #include <utility>
@@ -29,6 +30,12 @@ struct Reason {};  // an end reason's word
 struct Hash {};    // 64 hexadecimal digits, or null
 struct Flag {};    // true or false
 struct Worked {};  // worked out from the others when written; read, it must agree
+// The two below were added later: a record written before has neither, and
+// is read as having none (no parameters, arguments not known).
+struct Params {};  // an object of parameter names to their texts (param_name, param_value)
+struct Texts {     // a list of strings of at most `most` bytes each, any characters
+    std::size_t most;
+};
 
 template <class Summary, class Visit>
 void summary_fields(Summary& s, Visit&& visit) {
@@ -59,6 +66,8 @@ void facts_fields(Facts& f, Visit&& visit) {
     visit("controller_exit_status", f.controller_exit_status, Whole{255});
     visit("files_whole", f.files_whole, Flag{});
     visit("error", f.error, Text{4096, true});
+    visit("params", f.params, Params{});
+    visit("arguments", f.arguments, Texts{MOST_ARGUMENT_BYTES});
 }
 
 template <class Record, class Fields>
@@ -96,6 +105,9 @@ Record read_fields(const nlohmann::json& json, Fields fields) {
     Record record;
     fields(record, [&](const char* key, auto&& field, auto rule) {
         using Rule = decltype(rule);
+        if constexpr (std::is_same_v<Rule, Params> || std::is_same_v<Rule, Texts>) {
+            if (!json.contains(key)) return;
+        }
         if constexpr (!std::is_same_v<Rule, Worked>) {
             const nlohmann::json& v = value_of(key);
             if constexpr (std::is_same_v<Rule, Text>) {
@@ -129,6 +141,25 @@ Record read_fields(const nlohmann::json& json, Fields fields) {
                 expect(key, v.is_null() || (v.is_string() && sha256_text(v.get<std::string>())),
                        "64 hexadecimal digits or null", v);
                 if (v.is_string()) field = v.get<std::string>();
+            } else if constexpr (std::is_same_v<Rule, Params>) {
+                bool ok = v.is_object();
+                for (auto item = v.begin(); ok && item != v.end(); ++item) {
+                    ok = param_name(item.key()) && item->is_string() && param_value(item->template get<std::string>());
+                }
+                expect(key, ok,
+                       "an object of parameter names (letters, digits, _) to texts of at most " +
+                           std::to_string(MOST_PARAM_VALUE_BYTES) + " bytes without control characters",
+                       v);
+                v.get_to(field);
+            } else if constexpr (std::is_same_v<Rule, Texts>) {
+                expect(key,
+                       v.is_array() && std::all_of(v.begin(), v.end(),
+                                                   [&](const auto& t) {
+                                                       return t.is_string() &&
+                                                              t.template get<std::string>().size() <= rule.most;
+                                                   }),
+                       "a list of strings of at most " + std::to_string(rule.most) + " bytes each", v);
+                v.get_to(field);
             } else {
                 static_assert(std::is_same_v<Rule, Flag>);
                 expect(key, v.is_boolean(), "true or false", v);
@@ -218,6 +249,15 @@ bool plain_text(const std::string& text) {
     }
     return true;
 }
+
+bool param_name(const std::string& name) {
+    if (name.empty() || name.size() > MOST_PARAM_NAME_BYTES || std::isdigit(static_cast<unsigned char>(name[0])))
+        return false;
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; });
+}
+
+bool param_value(const std::string& value) { return value.size() <= MOST_PARAM_VALUE_BYTES && printable_name(value); }
 
 bool sha256_text(const std::string& text) {
     return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;

@@ -7,6 +7,7 @@
 // every value checked, and gives the results their columns.
 
 #include <cstdint>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
@@ -43,7 +44,20 @@ struct LineSimFacts {
     std::int32_t controller_exit_status = 0;       // its status, or 128 + the signal that ended it
     bool files_whole = true;  // every file of the run written whole; false makes the run's end files_not_written
     std::string error;        // why not, or how else the run went wrong, one line; "" for nothing
+    std::map<std::string, std::string> params;  // the controller's parameters (param.NAME), name to text
+    std::vector<std::string> arguments;         // the controller's arguments as it ran, {NAME} put in
 };
+
+// A controller parameter's name, after `param.`: letters, digits and _, not
+// starting with a digit, at most MOST_PARAM_NAME_BYTES; it is part of an
+// environment variable's name (LINE_SIM_PARAM_NAME). Its value is text that
+// printable_name takes, of at most MOST_PARAM_VALUE_BYTES.
+inline constexpr std::size_t MOST_PARAM_NAME_BYTES = 64;
+inline constexpr std::size_t MOST_PARAM_VALUE_BYTES = 4096;
+bool param_name(const std::string& name);
+bool param_value(const std::string& value);
+// [bytes] the longest argument Linux passes to a program (MAX_ARG_STRLEN).
+inline constexpr std::size_t MOST_ARGUMENT_BYTES = 131072;
 
 RunSummary summarise(const WorldSettings& world, double sim_time, double wall_time, const Metrics& metrics,
                      EndReason end_reason);

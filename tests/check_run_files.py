@@ -25,7 +25,7 @@ KEYS = {
     "end_reason": str, "camera_width": int, "camera_height": int,
 }
 FACTS = {"controller": str, "controller_sha256": str, "interpreter": str, "controller_exit_status": int, "files_whole": bool,
-         "error": str}
+         "error": str, "params": dict, "arguments": list}
 
 
 def check(folder):

@@ -12,6 +12,7 @@
  *   setsid      as fork, but the child leaves for a session of its own (and so a process group of its own),
  *               and takes 2 ms a step, so that the run lasts while a test looks
  *   spew N      writes N MiB of output to standard output and one line of N MiB to standard error, then runs
+ *   echo ...    writes its further arguments, a line each, then its LINE_SIM_PARAM_ variables, then runs
  * Whatever the mode, it steps until the robot says the run is over, then closes it. */
 #define _POSIX_C_SOURCE 200809L
 #include <float.h>
@@ -53,6 +54,14 @@ int main(int argc, char** argv) {
             _exit(0);
         }
         printf("%d\n", (int)child);
+        fflush(stdout);
+    }
+    if (strcmp(mode, "echo") == 0) {
+        extern char** environ;
+        for (int i = 2; i < argc; ++i) printf("%s\n", argv[i]);
+        for (char** variable = environ; *variable != NULL; ++variable) {
+            if (strncmp(*variable, "LINE_SIM_PARAM_", 15) == 0) printf("%s\n", *variable);
+        }
         fflush(stdout);
     }
     if (strcmp(mode, "spew") == 0) {

@@ -70,11 +70,23 @@ TEST(RunRecords, EveryFieldComesBackAndIsAColumn) {
     s.end_reason = sim::EndReason::off_line;
     s.camera_width = 64;
     s.camera_height = 48;
-    const sim::LineSimFacts f{
-        "./mine.py", std::string(64, 'b'), "/usr/bin/python3", 137, false, "runs/oval/replay.html: cannot be written"};
+    const sim::LineSimFacts f{"./mine.py",
+                              std::string(64, 'b'),
+                              "/usr/bin/python3",
+                              137,
+                              false,
+                              "runs/oval/replay.html: cannot be written",
+                              {{"gain", "3"}, {"_mode", "fast, \u00e9"}},
+                              {"--gain", "{gain}\n", ""}};
     const json summary = sim::to_json(s), facts = sim::to_json(f);
     EXPECT_EQ(sim::to_json(sim::summary_from_json(summary)), summary);
     EXPECT_EQ(sim::to_json(sim::facts_from_json(facts)), facts);
+    // A record of a line-sim from before parameters has neither key: none, not known.
+    json older = facts;
+    older.erase("params");
+    older.erase("arguments");
+    EXPECT_TRUE(sim::facts_from_json(older).params.empty());
+    EXPECT_TRUE(sim::facts_from_json(older).arguments.empty());
     EXPECT_EQ(summary["real_time_factor"], 2.016 / 0.25);
     EXPECT_EQ(summary["laps_completed"], 2);
     const json joined = sim::joined_json(s, f);
@@ -145,6 +157,17 @@ INSTANTIATE_TEST_SUITE_P(
         BadResults{"FolderUpInside", first_run("folder", "oval/../../x"), "runs[0]: folder: expected a folder relative"},
         BadResults{"WorldWithEscape", first_run("world", "\x1b[2Joval"), "runs[0]: world: expected a string of at most 200 bytes without"},
         BadResults{"UnknownKey", first_run("colour", "red"), "runs[0]: colour: not a figure of a run nor a swept key"},
+        BadResults{"ParamNameBad", first_run("params", {{"1k", "3"}}), "runs[0]: params: expected an object of parameter names"},
+        BadResults{"ParamValueNotText", first_run("params", {{"k", 3}}), "runs[0]: params: expected an object of parameter names"},
+        BadResults{"ArgumentNotText", first_run("arguments", json::array({1})), "runs[0]: arguments: expected a list of strings"},
+        BadResults{"ParamColumnWithoutParam", first_run("param.k", 3), "runs[0]: param.k: a parameter not in params"},
+        BadResults{"ParamColumnDisagrees",
+                   [](json d) {
+                       d["runs"][0]["params"] = {{"k", "3"}};
+                       d["runs"][0]["param.k"] = 4;
+                       return d.dump();
+                   },
+                   "runs[0]: param.k: expected 3 as params has it, not 4"},
         BadResults{"NestedDeep", first_run("lap_times_s", json::array({json::array({1.0})})), "runs[0]: nested deeper than a results file is"},
         BadResults{"SweptValueMissing", top("swept_keys", json::array({"camera.noise"})), "runs[0]: camera.noise: missing (a swept key)"},
         BadResults{"SweptKeyIsAFigure", top("swept_keys", json::array({"steps"})), "swept_keys: expected dotted world keys"},

@@ -20,6 +20,7 @@
 #include "command_line.hpp"
 #include "compare_merge.hpp"
 #include "controller_file.hpp"
+#include "controller_params.hpp"
 #include "file_names.hpp"
 #include "files.hpp"
 #include "result_files.hpp"
@@ -64,8 +65,9 @@ constexpr const char* EXIT_STATUSES = R"(
 Each run writes into OUT/WORLD/ (OUT/WORLD/KEY=VALUE,...,seed=N/ with --sweep or --seeds):
   summary.json, trace.csv, trajectory.svg, replay.html, camera-*.png, camera-frames.bin,
   world.toml (the world as run), report.txt (the simulated robot's report),
-  controller-output.txt; and at the top of OUT: results.csv, results.json, index.html, and
-  sweep.svg for a sweep.
+  controller-output.txt, line-sim.json (the controller, its parameters and arguments, how it
+  ended); and at the top of OUT: results.csv, results.json (a column param.NAME a parameter),
+  index.html, and sweep.svg for a sweep.
 Exit status: 0 every run ended normally and met every --require; 1 a run did not (a controller
   crashed, a file could not be written) or a requirement failed; 2 a usage error or an unusable
   world or controller (nothing ran); 130 interrupted (Ctrl-C), what was recorded is kept.)";
@@ -206,7 +208,7 @@ Options parse_options(int argc, char** argv) {
         "Runs a line-following controller on the simulated robot over worlds, overrides, sweeps and\n"
         "seeds, several at once, and writes each run's summary, trace, camera snapshots and\n"
         "trajectory picture, and a table of every run's results.\n"
-        "  line-sim [WORLD ...] [options] [-- CONTROLLER ARGUMENTS]\n"
+        "  line-sim [WORLD ...] [options] [-- CONTROLLER ARGUMENTS ({NAME}: a parameter's text; {{ }}: braces)]\n"
         "  line-sim compare A B [--require EXPR]\n"
         "  line-sim merge DIR ... --out DIR"};
     app.footer(EXIT_STATUSES);
@@ -219,8 +221,12 @@ Options parse_options(int argc, char** argv) {
                    "run by /usr/bin/python3 with the module robot_interface); it runs on the simulated robot "
                    "(default: this project's line_follower). Its arguments follow --");
     app.add_option("--set", options.sets,
-                   "KEY=VALUE: a world key by its dotted name, VALUE in TOML (camera.noise=8); repeatable");
-    app.add_option("--sweep", options.sweeps, "KEY=V1,V2,...: a run for each value; several sweeps form their product");
+                   "KEY=VALUE: a world key by its dotted name, VALUE in TOML (camera.noise=8); or a controller "
+                   "parameter param.NAME=TEXT (param.gain=3), which the controller gets as LINE_SIM_PARAM_NAME "
+                   "and where its arguments say {NAME}; repeatable");
+    app.add_option("--sweep", options.sweeps,
+                   "KEY=V1,V2,...: a run for each value (world keys and param.NAME alike); several sweeps form "
+                   "their product");
     app.add_option("--seeds", options.seeds, "A..B: a run for each seed from A to B");
     app.add_option("--duration", options.duration, "Simulated seconds to run (as --set run.duration=S)")
         ->check(at_least(0, false, "a positive number of seconds"));
@@ -259,7 +265,8 @@ Options parse_options(int argc, char** argv) {
 
 // What the options ask to run over the worlds, read and checked.
 struct Experiment {
-    std::vector<line_sim::Setting> settings;  // --set, --duration, --seed
+    std::vector<line_sim::Setting> settings;  // --set, --duration, --seed: the world's keys
+    std::vector<line_sim::Setting> params;    // --set param.NAME: the controller's, the same for every run
     std::vector<line_sim::Sweep> sweeps;
     std::vector<std::uint64_t> seeds;
     line_sim::Shard shard;
@@ -268,7 +275,10 @@ struct Experiment {
 
 Experiment read_experiment(const Options& options) {
     Experiment e;
-    for (const std::string& text : options.sets) e.settings.push_back(line_sim::parse_setting(text, "--set"));
+    for (const std::string& text : options.sets) {
+        line_sim::Setting setting = line_sim::parse_setting(text, "--set");
+        (line_sim::is_param(setting.key) ? e.params : e.settings).push_back(std::move(setting));
+    }
     if (options.duration) e.settings.push_back({"run.duration", nlohmann::json(*options.duration).dump()});
     if (options.seed) e.settings.push_back({"run.seed", std::to_string(*options.seed)});
     for (const std::string& text : options.sweeps) e.sweeps.push_back(line_sim::parse_sweep(text));
@@ -285,6 +295,7 @@ Experiment read_experiment(const Options& options) {
         }
     };
     for (const line_sim::Setting& setting : e.settings) once(setting.key);
+    for (const line_sim::Setting& setting : e.params) once(setting.key);
     for (const line_sim::Sweep& sweep : e.sweeps) once(sweep.key);
     if (!e.seeds.empty()) once("run.seed");
     return e;
@@ -313,6 +324,7 @@ std::string plan_id(const std::string& controller_sha256, const std::vector<std:
     for (const std::string& argument : arguments) description += argument + "\n";
     for (const World& world : worlds) description += world.source + "\n" + world.text + "\n";
     for (const line_sim::Setting& setting : e.settings) description += setting.key + "=" + setting.value + "\n";
+    for (const line_sim::Setting& setting : e.params) description += setting.key + "=" + setting.value + "\n";
     for (const line_sim::Sweep& sweep : e.sweeps) {
         description += sweep.key;
         for (const std::string& value : sweep.values) description += "," + value;
@@ -322,12 +334,14 @@ std::string plan_id(const std::string& controller_sha256, const std::vector<std:
 }
 
 // The world as a run runs it (world.toml's text) and as read, with the
-// call's settings, the run's swept values and its seed; a setting that makes
-// it unusable is a usage error, said of the setting.
+// call's settings, the run's swept values (but the controller's parameters)
+// and its seed; a setting that makes it unusable is a usage error, said of
+// the setting.
 std::pair<std::string, sim::WorldSettings> world_as_run(const World& world,
                                                         const std::vector<line_sim::Setting>& settings,
                                                         std::vector<line_sim::Setting> swept,
                                                         std::optional<std::uint64_t> seed) {
+    std::erase_if(swept, [](const line_sim::Setting& setting) { return line_sim::is_param(setting.key); });
     swept.insert(swept.begin(), settings.begin(), settings.end());
     if (seed) swept.push_back({"run.seed", std::to_string(*seed)});
     std::string text = line_sim::apply_settings(world.text, world.source, world.name, swept);
@@ -437,6 +451,8 @@ int run_line_sim(int argc, char** argv) {
         for (std::size_t c = 0; c < plan.combinations(); ++c)
             world_as_run(world, e.settings, plan.combination(c), std::nullopt);
     }
+    // Every run has the same parameters' names, so one run's arguments say whether every {NAME} is known.
+    line_sim::put_params(controller.arguments, line_sim::params_of(e.params, plan.combination(0)));
 
     // The folder is this call's from before anything is made in it.
     std::optional<line_sim::FolderLock> lock;
@@ -454,6 +470,8 @@ int run_line_sim(int argc, char** argv) {
         auto [text, world] = world_as_run(worlds[run.plan.world], e.settings, run.plan.swept, run.plan.seed);
         run.text = std::move(text);
         run.world = std::move(world);
+        run.facts.params = line_sim::params_of(e.params, run.plan.swept);
+        run.facts.arguments = line_sim::put_params(controller.arguments, run.facts.params);
         try {
             run.run_folder = line_sim::claim_run_folder(options.out, run.plan.folder, taken);
             run.folder = run.run_folder.path.string();

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <set>
 
+#include "controller_params.hpp"
 #include "file_names.hpp"
 #include "files.hpp"
 #include "world_file.hpp"
@@ -158,6 +159,16 @@ ResultRow read_row(const nlohmann::json& json, const std::string& path, const st
     }
     // The row's end reason is the two records' joined one.
     if (row.summary.end_reason == sim::EndReason::files_not_written) row.facts.files_whole = false;
+    // A parameter's column (param.NAME) says what the run's params say.
+    for (const auto& [key, value] : json.items()) {
+        if (!is_param(key)) continue;
+        const auto param = row.facts.params.find(key.substr(std::string(PARAM_PREFIX).size()));
+        if (param == row.facts.params.end()) refuse(path, run + ": " + shown(key), "a parameter not in params");
+        if (value != value_json(param->second)) {
+            refuse(path, run + ": " + shown(key),
+                   "expected " + excerpt(value_json(param->second)) + " as params has it, not " + excerpt(value));
+        }
+    }
     for (const auto& [key, value] : json.items()) {
         if (row_column(key)) continue;
         // A swept value as row_json writes it: a number, or the TOML text.
@@ -188,7 +199,14 @@ std::string csv_field(const nlohmann::json& value) {
     if (value.is_string()) {
         text = value.get<std::string>();
     } else if (value.is_array()) {
-        for (const auto& item : value) text += (text.empty() ? "" : ";") + item.dump();
+        // Figures (lap times) by ;, texts (arguments) by a space, as on a command line.
+        for (const auto& item : value) {
+            if (item.is_string()) {
+                text += (&item == &value.front() ? "" : " ") + item.get<std::string>();
+            } else {
+                text += (&item == &value.front() ? "" : ";") + item.dump();
+            }
+        }
     } else {
         text = value.dump();
     }
@@ -210,6 +228,8 @@ nlohmann::json row_json(const ResultRow& row) {
     json["folder"] = row.folder;
     json["world"] = row.summary.world;
     for (const Setting& setting : row.swept) json[setting.key] = value_json(setting.value);
+    // Every parameter a column, swept or not.
+    for (const auto& [name, value] : row.facts.params) json.emplace(PARAM_PREFIX + name, value_json(value));
     json.update(sim::joined_json(row.summary, row.facts));
     return json;
 }
@@ -252,9 +272,18 @@ void write_results(const std::filesystem::path& folder, const Results& results) 
 
     std::vector<std::string> columns = {"run", "folder", "world"};
     columns.insert(columns.end(), results.swept_keys.begin(), results.swept_keys.end());
+    // The parameters set for the whole call, a column each as a swept one is
+    // (and in place of params, an object).
+    std::set<std::string> params;
+    for (const ResultRow& row : results.rows) {
+        for (const auto& [name, value] : row.facts.params) params.insert(PARAM_PREFIX + name);
+    }
+    for (const std::string& key : params) {
+        if (std::find(columns.begin(), columns.end(), key) == columns.end()) columns.push_back(key);
+    }
     columns.push_back("seed");
     for (const std::string& name : metric_names()) {
-        if (name != "seed") columns.push_back(name);
+        if (name != "seed" && name != "params") columns.push_back(name);
     }
     const std::string csv_path = (folder / sim::RESULTS_CSV).string();
     std::FILE* csv = sim::open_part(csv_path);
@@ -364,6 +393,7 @@ Results read_results(const std::filesystem::path& folder) {
             row.swept.push_back({key, found->second});
         }
         for (const auto& [key, value] : swept[i]) {
+            if (is_param(key)) continue;  // checked against the run's params
             if (std::find(results.swept_keys.begin(), results.swept_keys.end(), key) == results.swept_keys.end()) {
                 refuse(path, run + ": " + shown(key), "not a figure of a run nor a swept key");
             }
@@ -394,6 +424,8 @@ Requirement parse_requirement(const std::string& text, bool allow_change) {
         bad("unknown metric \"" + r.metric + "\" (known: " + known + ")");
     }
     if (r.metric == "lap_times_s") bad("lap_times_s is a list; laps_completed counts it");
+    if (r.metric == "params" || r.metric == "arguments")
+        bad(r.metric + " is the controller's, not a figure of the run");
     if (r.value.empty()) bad("expected a value after " + r.op);
     std::string number = r.value;
     if (allow_change && (number[0] == '+' || number[0] == '-')) r.change = true;

@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 
+#include "controller_params.hpp"
 #include "run_folder.hpp"
 
 namespace line_sim {
@@ -29,9 +30,8 @@ std::uint64_t whole_number(const std::string& text, const std::string& what) {
     return std::stoull(text);
 }
 
-}  // namespace
-
-Setting parse_setting(const std::string& text, const std::string& option) {
+// KEY=VALUE, a world key or param.NAME (whose value is checked by the caller).
+Setting key_and_value(const std::string& text, const std::string& option) {
     // A line end or another control character would cut the value short in a TOML file.
     if (std::any_of(text.begin(), text.end(),
                     [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
@@ -39,15 +39,25 @@ Setting parse_setting(const std::string& text, const std::string& option) {
     }
     const auto equals = text.find('=');
     Setting setting{text.substr(0, equals), equals == std::string::npos ? "" : text.substr(equals + 1)};
+    if (equals != std::string::npos && is_param(setting.key)) check_param(setting, option, false);
     if (equals == std::string::npos || !key_text(setting.key) || setting.value.empty()) {
         throw UsageError("line-sim: " + option + " " + text +
-                         ": expected KEY=VALUE, a dotted world key (camera.noise) " + "and a value in TOML syntax");
+                         ": expected KEY=VALUE, a dotted world key (camera.noise) and a value in TOML syntax, " +
+                         "or param.NAME and its text");
     }
     return setting;
 }
 
+}  // namespace
+
+Setting parse_setting(const std::string& text, const std::string& option) {
+    const Setting setting = key_and_value(text, option);
+    if (is_param(setting.key)) check_param(setting, option);
+    return setting;
+}
+
 Sweep parse_sweep(const std::string& text) {
-    const Setting all = parse_setting(text, "--sweep");
+    const Setting all = key_and_value(text, "--sweep");
     Sweep sweep{all.key, {}};
     std::string value;
     int depth = 0;
@@ -71,6 +81,7 @@ Sweep parse_sweep(const std::string& text) {
     sweep.values.push_back(value);
     for (const std::string& v : sweep.values) {
         if (v.empty()) throw UsageError("line-sim: --sweep " + text + ": expected KEY=V1,V2,... with no empty value");
+        if (is_param(sweep.key)) check_param({sweep.key, v}, "--sweep");
     }
     return sweep;
 }

@@ -44,7 +44,8 @@ inline const std::vector<std::string> RESERVED_NAMES = {sim::RESULTS_CSV, sim::R
                                                         sim::INDEX_FILE, MANIFEST};
 
 // Parses KEY=VALUE (for --set): a dotted key of letters, digits and _ and a
-// non-empty value. Throws UsageError naming `option`.
+// non-empty value; a controller parameter param.NAME (controller_params.hpp)
+// with its name and value checked. Throws UsageError naming `option`.
 Setting parse_setting(const std::string& text, const std::string& option);
 // Parses KEY=V1,V2,... (for --sweep); commas inside brackets, braces or
 // quotes belong to the value (`track.start=[0,0],[1,0]` has two values).

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "child_process.hpp"
+#include "controller_params.hpp"
 #include "file_names.hpp"
 #include "files.hpp"
 #include "frame_codec.hpp"
@@ -56,7 +57,7 @@ void start(Run& run, Controller& controller) {
     // RUNPATH, and preloaded where an old RPATH would come before the path.
     // (Preloading only then keeps a sanitizer's runtime first where it must be.)
     ChildSpec child{controller.path.string(),
-                    controller.arguments,
+                    run.facts.arguments,  // the call's, each {NAME} put in for this run
                     environment_without({"LINE_SIM_", "LD_LIBRARY_PATH=", "LD_PRELOAD=", "PYTHONPATH="}),
                     run.folder + "/" + sim::OUTPUT_FILE,
                     run.folder + "/" + sim::REPORT_FILE,
@@ -66,6 +67,7 @@ void start(Run& run, Controller& controller) {
     child.environment.push_back("LINE_SIM_WORLD=" + run.folder + "/" + sim::WORLD_FILE);
     child.environment.push_back("LINE_SIM_OUTPUT=" + run.folder);
     child.environment.push_back("LINE_SIM_RECORD_FD=" + std::to_string(RECORD_FD));
+    for (const auto& [name, value] : run.facts.params) child.environment.push_back(PARAM_VARIABLE + name + "=" + value);
     child.program_fd = controller.held->fd();
     if (controller.held->file().python) {
         // Debian's Python runs the script from the held descriptor, so that
@@ -254,7 +256,9 @@ void finish_files(Run& run) {
         facts.files_whole = false;
     }
     try {
-        sim::write_file(run.folder + "/" + sim::LINE_SIM_FILE, sim::to_json(facts).dump(2) + "\n");
+        // (An argument or a path given that is not UTF-8 is written with U+FFFD in its place.)
+        sim::write_file(run.folder + "/" + sim::LINE_SIM_FILE,
+                        sim::to_json(facts).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
     } catch (const sim::FileError& error) {
         facts.files_whole = false;
         if (facts.error.empty()) facts.error = error.what();
