@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """edge_follower.py: examples/edge_follower.c in Python, line for line, to run
-with line-sim --controller examples/edge_follower.py.
+with line-sim --controller examples/edge_follower.py. Its gains are
+parameters, as the C one's: --set param.gain=4, --sweep param.speed=3,5.
 
 It looks at the middle row of the image, takes as dark whatever is darker
 than halfway between the row's darkest and lightest pixel, and steers by
@@ -11,9 +12,10 @@ spot towards the side where it saw the line last.
 from robot_interface import *
 
 CONTROL_PERIOD_MS = 32
-CRUISE_SPEED = 5.0  # [rad/s] both wheels, line centred
-STEERING_GAIN = 3.0  # [rad/s] per half image width off centre
-SEARCH_SPEED = 2.0  # [rad/s] turning on the spot to find the line
+MOST_SPEED = 1000.0  # [rad/s] the most any of the three below may be
+CRUISE_SPEED = parameter("speed", 5.0, 0, MOST_SPEED)  # [rad/s] both wheels, line centred
+STEERING_GAIN = parameter("gain", 3.0, 0, MOST_SPEED)  # [rad/s] per half image width off centre
+SEARCH_SPEED = parameter("search_speed", 2.0, 0, MOST_SPEED)  # [rad/s] turning on the spot to find the line
 LEAST_CONTRAST = 40  # [gray levels] between darkest and lightest: less is no line
 
 

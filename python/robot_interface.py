@@ -23,11 +23,14 @@ width, 3) where NumPy is installed.
 """
 
 import ctypes
+import math
+import os
+import sys
 
 __all__ = [
     "wb_robot_init", "wb_robot_get_device", "wb_camera_enable", "wb_camera_get_width", "wb_camera_get_height",
     "wb_camera_get_image", "wb_differential_wheels_set_speed", "wb_robot_step", "wb_robot_cleanup",
-    "camera_array", "Robot",
+    "camera_array", "parameter", "Robot",
 ]
 
 _library = ctypes.CDLL("libController.so")
@@ -106,6 +109,23 @@ def camera_array(camera):
     if view is None:
         return None
     return numpy.frombuffer(view, dtype=numpy.uint8).reshape(_height(camera), _width(camera), 3)
+
+
+def parameter(name, default, least=-math.inf, most=math.inf):
+    """The controller parameter `name` (line-sim's --set param.NAME=VALUE,
+    given as LINE_SIM_PARAM_NAME) as a number, or `default` where it is not
+    set. A value that is not a number from `least` to `most` ends the
+    controller with one line on standard error and exit status 2."""
+    text = os.environ.get("LINE_SIM_PARAM_" + name)
+    if text is None:
+        return default
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not least <= value <= most:
+        sys.exit(f"{os.path.basename(sys.argv[0])}: LINE_SIM_PARAM_{name}={text}: expected a number from {least} to {most}")
+    return value
 
 
 class Robot:

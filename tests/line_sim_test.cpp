@@ -564,19 +564,24 @@ TEST(LineSimFaults, InterruptedWhileRunsWaitToStart) {
 namespace {
 
 // The Python example, a port of the C one line for line, drives the robot
-// exactly as the C one does; line-sim records the script, its hash and
-// the interpreter.
+// exactly as the C one does, its gains as parameters, run after run; line-sim
+// records the script, its hash and the interpreter.
 TEST(PythonController, ExampleDrivesAsTheCExampleDoes) {
     const std::string out = test_support::fresh_folder(), script = std::string(EXAMPLES_DIR) + "/edge_follower.py";
-    const auto c = run_process(
-        LINE_SIM_EXE, {"s_curves", "--duration", "15", "-q", "-o", out + "/c", "--controller", EDGE_FOLLOWER_EXE});
-    const auto python =
-        run_process(LINE_SIM_EXE, {"s_curves", "--duration", "15", "-q", "-o", out + "/py", "--controller", script});
-    ASSERT_EQ(c.exit_status, 0) << c.standard_error;
-    ASSERT_EQ(python.exit_status, 0) << python.standard_error;
-    EXPECT_EQ(read_file(out + "/py/s_curves/trace.csv"), read_file(out + "/c/s_curves/trace.csv"));
-    EXPECT_EQ(read_file(out + "/py/s_curves/controller-output.txt"), "edge_follower.py: 64 x 48\n");
-    const auto facts = nlohmann::json::parse(read_file(out + "/py/s_curves/line-sim.json"));
+    for (const auto& [name, controller] : {std::pair{"c", std::string(EDGE_FOLLOWER_EXE)}, std::pair{"py", script}}) {
+        const auto run =
+            run_process(LINE_SIM_EXE, {"s_curves", "--duration", "15", "-q", "-j", "1", "--sweep", "param.gain=3,8",
+                                       "-o", out + "/" + name, "--controller", controller});
+        ASSERT_EQ(run.exit_status, 0) << run.standard_error;
+    }
+    for (const char* gain : {"3", "8"}) {
+        const std::string folder = std::string("/s_curves/param.gain=") + gain;
+        EXPECT_EQ(read_file(out + "/py" + folder + "/trace.csv"), read_file(out + "/c" + folder + "/trace.csv"));
+        EXPECT_EQ(read_file(out + "/py" + folder + "/controller-output.txt"), "edge_follower.py: 64 x 48\n");
+    }
+    EXPECT_NE(read_file(out + "/py/s_curves/param.gain=3/trace.csv"),
+              read_file(out + "/py/s_curves/param.gain=8/trace.csv"));
+    const auto facts = nlohmann::json::parse(read_file(out + "/py/s_curves/param.gain=8/line-sim.json"));
     EXPECT_EQ(facts["controller"], script);
     EXPECT_EQ(facts["controller_sha256"], line_sim::file_sha256(script));
     EXPECT_EQ(facts["interpreter"], "/usr/bin/python3");

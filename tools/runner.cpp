@@ -33,11 +33,15 @@ constexpr double PROGRESS_AFTER = 1.0;  // [s] a run must take before it shows p
 constexpr double GRACE = 5.0;           // [s] a stopped controller has to finish its files
 
 // Runs the script on descriptor RECORD_FD + 1 as __main__, with sys.argv as
-// if Python had been given its path, and its folder first on sys.path.
+// if Python had been given its path, and its folder first on sys.path. The
+// descriptor is line-sim's, shared by every run: read from its start with
+// pread, leaving its offset alone.
 constexpr const char* PYTHON_LAUNCHER =
     "import os, sys\n"
     "script = sys.argv[1]\n"
-    "with open(4, 'rb') as f: source = f.read()\n"
+    "size, source = os.fstat(4).st_size, b''\n"
+    "while len(source) < size and (part := os.pread(4, size - len(source), len(source))): source += part\n"
+    "os.close(4)\n"
     "sys.argv = sys.argv[1:]\n"
     "sys.path[0] = os.path.dirname(os.path.abspath(script))\n"
     "del os\n"
