@@ -42,7 +42,16 @@ bool TraceReader::next(TraceRow& r) {
     // faster than strtod, which set the pace of completing a run's files.
     const char* at = line_.data();
     const char* const last = line_.data() + line_.size();
-    double* fields[] = {&r.t, &r.x, &r.y, &r.heading, &r.left, &r.right, &r.lateral_error, &r.progress};
+    double* fields[] = {&r.t,
+                        &r.x,
+                        &r.y,
+                        &r.heading,
+                        &r.left,
+                        &r.right,
+                        &r.lateral_error,
+                        &r.progress,
+                        &r.left_command,
+                        &r.right_command};
     static_assert(std::size(fields) == TRACE_COLUMN_COUNT);
     for (std::size_t i = 0; i < TRACE_COLUMN_COUNT; ++i) {
         const auto [end, error] = std::from_chars(at, last, *fields[i]);

@@ -18,8 +18,10 @@
 namespace sim {
 
 // The trace's columns, in order, with their units: after each step, the
-// simulated time, the pose, the wheel speeds in force, the lateral error
-// from the centre line and the progress along it.
+// simulated time, the pose, the wheels' own speeds, the lateral error from
+// the centre line and the progress along it; then the wheel commands in
+// force over the step, as the robot took them (clamped to its top speed).
+// The wheels' speeds lag the commands where the motors are modelled.
 struct TraceColumn {
     const char* name;
     const char* unit;
@@ -31,7 +33,9 @@ inline constexpr TraceColumn TRACE_COLUMNS[] = {{"t", "s"},
                                                 {"left", "rad/s"},
                                                 {"right", "rad/s"},
                                                 {"lateral_error", "m"},
-                                                {"progress", "m"}};
+                                                {"progress", "m"},
+                                                {"left_command", "rad/s"},
+                                                {"right_command", "rad/s"}};
 inline constexpr std::size_t TRACE_COLUMN_COUNT = std::size(TRACE_COLUMNS);
 
 // The header line, without its end: the columns' names, separated by commas.
@@ -42,7 +46,7 @@ std::string trace_header();
 char* write_trace_row(char* out, const double* values);
 
 struct TraceRow {
-    double t, x, y, heading, left, right, lateral_error, progress;  // as TRACE_COLUMNS
+    double t, x, y, heading, left, right, lateral_error, progress, left_command, right_command;  // as TRACE_COLUMNS
 };
 
 // Reads rows in order, from the file `path` or from `source` (which must

@@ -78,6 +78,9 @@ public:
     EndReason end_reason() const { return end_; }
     double left_speed() const { return speeds_.left; }    // [rad/s] the wheel's, not its command
     double right_speed() const { return speeds_.right; }  // [rad/s]
+    // [rad/s] the commands in force, as clamped by the motor driver
+    double left_command() const { return commands_.left; }
+    double right_command() const { return commands_.right; }
 
     // Switches the camera on, sampling every period_ms (at least 1 ms), and
     // renders the first image at once. A step leaves the image of the last

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Opens line-sim's pages in headless Chromium, from disk, as a person would:
-replay.html must show exactly the trace's steps and the camera's frames,
-play and pause, and fetch nothing; index.html must link to the replays.
-Screenshots of both pages are left in FOLDER for people to look at.
+replay.html must show exactly the trace's steps, commands and camera frames,
+draw the default controller's reading only for it (or when asked), fit a
+small window, play and pause, and fetch nothing; index.html must link to the
+replays. Screenshots of both pages are left in FOLDER for people to look at.
 
-Usage: browser_test.py LINE_SIM FOLDER
+Usage: browser_test.py LINE_SIM FOLDER EDGE_FOLLOWER
 """
 import json
 import os
@@ -85,12 +86,17 @@ def check_replay(driver, folder, screenshot):
     assert page.run(f"return {hook}.duration") == trace[-1]["t"]
 
     # Each step exactly as the trace has it; a time between steps shows the one before.
-    keys = ["t", "x", "y", "heading", "left", "right", "lateral_error"]
+    keys = ["t", "x", "y", "heading", "left", "right", "lateral_error", "left_command", "right_command"]
     for index in (0, 1, 2, 311, 1000, 2047, len(trace) // 2, len(trace) - 2, len(trace) - 1):
         row = trace[index]
         for t in (row["t"], row["t"] + 0.0159):
             state = page.run(f"{hook}.seek({t}); return {hook}.state()")
             assert state == {k: row[k] for k in keys}, f"seek({t}): {state} against row {index}: {row}"
+        # line_follower's reading, worked out by the page, gives the command it then set.
+        reading = page.run(f"return {hook}.defaultReading()")
+        if index + 1 < len(trace) and reading["left"] is not None:
+            after = trace[index + 1]
+            assert [reading["left"], reading["right"]] == [after["left_command"], after["right_command"]], index
 
     # The camera: the snapshots, and the frames the robot saved for the test, pixel for pixel.
     pictures = sorted(folder.glob("camera-[0-9]*.png")) + sorted(folder.glob("camera-frame-*.png"))
@@ -126,6 +132,68 @@ def check_replay(driver, folder, screenshot):
     return ready_ms
 
 
+# A canvas's pixels, read from a copy (the page's own canvases are not made for reading back).
+PIXELS = "const pixels = (id) => { const c = document.getElementById(id), copy = document.createElement('canvas');" \
+    " copy.width = c.width; copy.height = c.height; const g = copy.getContext('2d', {willReadFrequently: true});" \
+    " g.drawImage(c, 0, 0); return g.getImageData(0, 0, c.width, c.height).data; };"
+# The camera's pixels in the magenta that marks line_follower's dark pixels.
+OVERLAY = PIXELS + " const d = pixels('camera'); let n = 0;" \
+    " for (let i = 0; i < d.length; i += 4) n += d[i] === 255 && d[i + 1] === 0 && d[i + 2] === 255; return n"
+
+
+def check_other_controller(driver, folder):
+    """Another controller's run: its commands as recorded, and line_follower's reading only once asked for."""
+    page = Page(driver, folder / "replay.html")
+    page.wait_for("window.lineSimReplay !== undefined")
+    trace = read_trace(folder / "trace.csv")
+    assert any(row["left_command"] != row["right_command"] for row in trace)
+    for index in (3, 900, len(trace) - 1):
+        state = page.run(f"lineSimReplay.seek({trace[index]['t']}); return lineSimReplay.state()")
+        assert [state["left_command"], state["right_command"]] == \
+            [trace[index]["left_command"], trace[index]["right_command"]], (index, state)
+    readout = lambda: driver.find_element(By.ID, "readout").text
+    assert page.run("return lineSimReplay.defaultReading()") is None, "line_follower's reading taken unasked"
+    assert page.run(OVERLAY) == 0 and "scanned row" not in readout(), "line_follower's reading drawn unasked"
+    box = driver.find_element(By.ID, "law")
+    assert box.is_displayed() and not box.is_selected()
+    box.click()
+    assert page.run("return lineSimReplay.defaultReading()")["dark"] > 0
+    assert page.run(OVERLAY) > 0 and "would command" in readout(), readout()
+    page.check_quiet("another controller's replay.html")
+
+
+def check_small_window(driver, folder):
+    """At 800 x 600 the page's parts do not overlap; resized, the track is drawn again, never left blank."""
+    page = Page(driver, folder / "replay.html")
+    page.wait_for("window.lineSimReplay !== undefined")
+
+    def resize(width, height):  # the page's own size, whatever the browser's frame takes
+        frame = page.run("return [outerWidth - innerWidth, outerHeight - innerHeight]")
+        driver.set_window_size(width + frame[0], height + frame[1])
+        page.wait_for(f"innerWidth === {width} && innerHeight === {height}")
+        driver.execute_async_script("requestAnimationFrame(() => requestAnimationFrame(arguments[0]))")
+        colours = page.run(PIXELS + " const d = pixels('track'), seen = new Set();"
+                           " for (let i = 0; i < d.length; i += 4 * 97) seen.add(d.slice(i, i + 4).join());"
+                           " return seen.size")
+        assert colours > 1, f"the track view is blank at {width} x {height}"
+        drawn = page.run("const c = document.getElementById('track'), r = devicePixelRatio;"
+                         " return [c.width, c.height, Math.round(c.clientWidth * r), Math.round(c.clientHeight * r)]")
+        assert drawn[:2] == drawn[2:], f"at {width} x {height} the track was drawn for another size: {drawn}"
+
+    resize(800, 600)
+    rects = page.run("return ['header', '#controls', '#track', '#camera-panel', '#plots'].map(s => {"
+                     " const r = document.querySelector(s).getBoundingClientRect();"
+                     " return [s, r.left, r.top, r.right, r.bottom]; })")
+    for i, (a, *p) in enumerate(rects):
+        assert p[2] - p[0] > 10 and p[3] - p[1] > 10, f"{a} is {p}"
+        for b, *q in rects[i + 1:]:
+            overlap = min(p[2], q[2]) - max(p[0], q[0]), min(p[3], q[3]) - max(p[1], q[1])
+            assert min(overlap) <= 0.5, f"at 800 x 600 {a} {p} overlaps {b} {q}"
+    resize(1400, 900)
+    resize(800, 600)
+    resize(1400, 900)
+
+
 def check_decimated(driver, folder):
     """A run too long to keep every step keeps every k-th, each exactly as traced."""
     page = Page(driver, folder / "replay.html")
@@ -159,12 +227,13 @@ def check_index(driver, out, worlds, screenshot):
 
 
 def main():
-    line_sim, folder = sys.argv[1], Path(sys.argv[2])
+    line_sim, folder, edge_follower = sys.argv[1], Path(sys.argv[2]), sys.argv[3]
     shutil.rmtree(folder, ignore_errors=True)
-    out, long = folder / "runs", folder / "long"
+    out, long, other = folder / "runs", folder / "long", folder / "edge_follower"
     env = dict(os.environ, SIM_FRAME_TIMES=",".join(map(str, FRAME_TIMES)))
     worlds = ["oval", "square"]
-    for arguments in (worlds + ["--out", str(out)], ["s_curves", "--duration", "1200", "--out", str(long)]):
+    for arguments in (worlds + ["--out", str(out)], ["s_curves", "--duration", "1200", "--out", str(long)],
+                      ["oval", "--duration", "40", "--controller", edge_follower, "--out", str(other)]):
         result = subprocess.run([line_sim, *arguments], env=env, capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
     size = (out / "oval" / "replay.html").stat().st_size
@@ -175,6 +244,8 @@ def main():
         try:
             ready_ms = check_replay(driver, out / "oval", folder / "replay.png")
             check_decimated(driver, long / "s_curves")
+            check_other_controller(driver, other / "oval")
+            check_small_window(driver, out / "oval")
             check_index(driver, out, worlds, folder / "index.png")
         finally:
             driver.quit()

@@ -2,11 +2,12 @@
 """Runs line-sim and reads its files with Python's parsers and Pillow: the
 picture must be well-formed XML (SVG) that scales to its window, every camera
 snapshot an RGB PNG of the camera's size, the summary JSON with every key of
-the right type, and the pages there.
+the right type, the trace a row of numbers a step, and the pages there.
 
 Usage: check_run_files.py LINE_SIM FOLDER
 """
 import json
+import math
 import shutil
 import struct
 import subprocess
@@ -24,6 +25,8 @@ KEYS = {
     "distance_along_line_m": float,
     "end_reason": str, "camera_width": int, "camera_height": int,
 }
+# The trace's columns, in order; the first eight as they have always been.
+TRACE = ["t", "x", "y", "heading", "left", "right", "lateral_error", "progress", "left_command", "right_command"]
 FACTS = {"controller": str, "controller_sha256": str, "interpreter": str, "controller_exit_status": int, "files_whole": bool,
          "error": str, "params": dict, "arguments": list}
 
@@ -37,6 +40,11 @@ def check(folder):
     assert set(facts) == set(FACTS), f"{folder}: line-sim.json holds {sorted(facts)}"
     for key, kind in FACTS.items():
         assert isinstance(facts[key], kind), f"{folder}: {key} is {facts[key]!r}"
+    lines = (folder / "trace.csv").read_text().splitlines()
+    assert lines[0].split(",") == TRACE, f"{folder}: trace.csv's header is {lines[0]}"
+    rows = [[float(v) for v in line.split(",")] for line in lines[1:]]
+    assert len(rows) == summary["steps"] and all(len(row) == len(TRACE) for row in rows), f"{folder}: trace.csv"
+    assert all(math.isfinite(v) for row in rows for v in row), f"{folder}: trace.csv holds a number not finite"
     assert all(isinstance(lap, float) for lap in summary["lap_times_s"])
     assert len(summary["lap_times_s"]) == summary["laps_completed"]
 

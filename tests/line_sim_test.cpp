@@ -211,7 +211,7 @@ TEST(LineSim, PictureAndReplayAreWhatTheRunsFilesGive) {
         const sim::WorldSettings world = sim::load_world_file(folder + "/world.toml");
         EXPECT_EQ(line_sim::trajectory_svg(world, sim::Track(world.track), folder + "/trace.csv"), picture)
             << world_name;
-        line_sim::write_replay(folder, world, records_of(folder));
+        line_sim::write_replay(folder, world, records_of(folder), true);
         EXPECT_EQ(read_file(folder + "/replay.html"), page) << world_name;
     }
 }
@@ -384,7 +384,7 @@ TEST(LineSimFaults, RobotThatCannotWriteItsFilesStillLeavesAWholeReplay) {
         return;
     }
     const sim::WorldSettings world = sim::load_world_file(folder + "/world.toml");
-    line_sim::write_replay(folder, world, records_of(folder));
+    line_sim::write_replay(folder, world, records_of(folder), true);
     EXPECT_EQ(read_file(folder + "/replay.html"), page);
 }
 

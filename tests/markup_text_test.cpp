@@ -135,7 +135,9 @@ TEST_P(BadTextIn, LeavesEveryPictureAndPageWellFormed) {
     sim::WorldSettings world = sim::default_world();
     world.name = "world " + bad.text;
     const sim::Track track(world.track);
-    write(folder + "/trace.csv", "t,x,y,heading,left,right,lateral_error,progress\n0.032,0,0,0,1,1,0.001,0.01\n");
+    write(
+        folder + "/trace.csv",
+        "t,x,y,heading,left,right,lateral_error,progress,left_command,right_command\n0.032,0,0,0,1,1,0.001,0.01,1,1\n");
 
     // The trajectory: the name in its title, as the replacement leaves it.
     line_sim::write_trajectory_svg(folder + "/trajectory.svg", world, track, folder + "/trace.csv");
@@ -166,7 +168,7 @@ TEST_P(BadTextIn, LeavesEveryPictureAndPageWellFormed) {
     line_sim::write_index(folder, {{"run " + bad.text, summary}},
                           line_sim::sweep_svg(results, "mean_abs_lateral_error_m"));
     write(folder + "/" + sim::FRAMES_FILE, "");
-    line_sim::write_replay(folder, world, summary);
+    line_sim::write_replay(folder, world, summary, false);
     for (const char* page : {"index.html", "replay.html"}) {
         const std::string text = test_support::read_file(folder + "/" + page);
         EXPECT_TRUE(only_xml_chars(text)) << page;

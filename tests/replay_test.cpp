@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -25,6 +26,7 @@
 #include "growing_file.hpp"
 #include "index_page.hpp"
 #include "line_tracking.hpp"
+#include "motors.hpp"
 #include "process.hpp"
 #include "run_files.hpp"
 #include "scenarios.hpp"
@@ -43,14 +45,17 @@ struct Recording {
     double noise = 0.0;
     std::int32_t camera_ms = 32;
     bool points = false, past_the_edge = false;
+    bool slow_motors = false;  // commands clamped, and the wheels lagging behind them
 };
 
 // Runs the recording's world with the controller's decision for `steps`
 // steps, recording into `folder`; gives every image the camera showed after
 // each step, the first before any. Unfinished, the files stay under their
 // temporary names, as where the controller exits before its run is over.
-// `numbers`, if given, gets each step's trace numbers as the run had them.
-using TraceNumbers = std::vector<std::array<double, 8>>;
+// `numbers`, if given, gets each step's trace numbers as the run had them,
+// the commands as this function set them (clamped here, held while no pixel
+// was dark).
+using TraceNumbers = std::vector<std::array<double, 10>>;
 std::vector<Image> record_run(const std::string& folder, const Recording& how, int steps,
                               std::vector<double> frame_times = {}, bool finish = true,
                               TraceNumbers* numbers = nullptr) {
@@ -60,6 +65,11 @@ std::vector<Image> record_run(const std::string& folder, const Recording& how, i
         world.floor.margin = 0.001;                                 // [m]
         world.camera.field_of_view = 140 * std::numbers::pi / 180;  // [rad]
     }
+    if (how.slow_motors) {
+        world.robot.max_wheel_speed = 4.3;       // [rad/s] below what the steering asks for on a turn
+        world.robot.motor_time_constant = 0.05;  // [s]
+    }
+    line_tracking::WheelSpeeds command{0.0, 0.0};  // [rad/s] in force
     sim::Simulation simulation(world);
     sim::RunFiles files(folder, world.run.duration, std::move(frame_times));
     simulation.enable_camera(how.camera_ms);
@@ -72,6 +82,8 @@ std::vector<Image> record_run(const std::string& folder, const Recording& how, i
         if (const auto speeds =
                 line_tracking::compute_wheel_speeds(line_tracking::scan_dark_pixels(image), camera.width())) {
             simulation.set_wheel_speeds(speeds->left, speeds->right);
+            const double top = world.robot.max_wheel_speed > 0 ? world.robot.max_wheel_speed : sim::MOST_WHEEL_SPEED;
+            command = {std::clamp(speeds->left, -top, top), std::clamp(speeds->right, -top, top)};
         }
         const bool stepped = simulation.step(32);
         files.stepped(simulation);
@@ -81,7 +93,7 @@ std::vector<Image> record_run(const std::string& folder, const Recording& how, i
             const sim::Pose& p = simulation.pose();
             numbers->push_back({simulation.time(), p.x, p.y, p.heading, simulation.left_speed(),
                                 simulation.right_speed(), simulation.metrics().lateral_error,
-                                simulation.metrics().progress});
+                                simulation.metrics().progress, command.left, command.right});
         }
     }
     if (finish) files.finished(simulation, 1.0, simulation.end_reason());
@@ -138,15 +150,28 @@ TEST(FramesFile, AnUnfinishedRunLeavesEveryStepItTook) {
 }
 
 // The trace, handed to the writing thread batch by batch, reads back as
-// the run's own numbers, bit for bit and in step order.
+// the run's own numbers, bit for bit and in step order, with the commands as
+// the controller set them: also where the robot clamps them and its wheels
+// lag behind them.
 TEST(TraceFile, ReadsBackAsTheRunsNumbersOverManyHandOvers) {
-    const std::string folder = test_support::fresh_folder();
-    TraceNumbers expected, read;
-    record_run(folder, {"points", 0.0, 32, true}, 1000, {}, true, &expected);
-    for (const sim::TraceRow& r : sim::read_trace(folder + "/trace.csv")) {
-        read.push_back({r.t, r.x, r.y, r.heading, r.left, r.right, r.lateral_error, r.progress});
+    for (const Recording& how :
+         {Recording{"points", 0.0, 32, true}, Recording{"slow_motors", 0.0, 32, false, false, true}}) {
+        const std::string folder = test_support::fresh_folder();
+        TraceNumbers expected, read;
+        record_run(folder, how, 1000, {}, true, &expected);
+        int lagging = 0, clamped = 0;
+        for (const sim::TraceRow& r : sim::read_trace(folder + "/trace.csv")) {
+            read.push_back({r.t, r.x, r.y, r.heading, r.left, r.right, r.lateral_error, r.progress, r.left_command,
+                            r.right_command});
+            lagging += r.left != r.left_command;
+            clamped += r.left_command == 4.3 || r.right_command == 4.3;
+        }
+        EXPECT_EQ(read, expected) << how.name;
+        if (how.slow_motors) {
+            EXPECT_GT(lagging, 100);
+            EXPECT_GT(clamped, 10);
+        }
     }
-    EXPECT_EQ(read, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Recordings, FramesFile,
@@ -272,7 +297,7 @@ TEST(ReplayPage, AFailedWriteLeavesThePageThatWasThere) {
     const std::string folder = test_support::fresh_folder();
     record_run(folder, {"plain"}, 30);
     const sim::WorldSettings world = sim::default_world();
-    line_sim::write_replay(folder, world, nlohmann::json::object());
+    line_sim::write_replay(folder, world, nlohmann::json::object(), true);
     const std::string page = test_support::read_file(folder + "/replay.html");
     ASSERT_NE(page.find("id=\"frames\""), std::string::npos);
 
@@ -282,7 +307,7 @@ TEST(ReplayPage, AFailedWriteLeavesThePageThatWasThere) {
     bytes.insert(bytes.find('\n') + 1 + 49, 1, '\x09');
     std::ofstream(frames, std::ios::binary) << bytes;
     try {
-        line_sim::write_replay(folder, world, nlohmann::json::object());
+        line_sim::write_replay(folder, world, nlohmann::json::object(), true);
         ADD_FAILURE() << "a damaged frames file written into a page";
     } catch (const std::runtime_error& error) {
         EXPECT_NE(std::string(error.what()).find(frames), std::string::npos) << error.what();

@@ -440,6 +440,9 @@ int run_line_sim(int argc, char** argv) {
     controller.library = simulated_library();
     controller.preload = file.old_rpath;
     controller.python_modules = python_modules();
+    std::error_code not_same;
+    controller.own =
+        options.controller.empty() || fs::equivalent(controller.path, own_folder() / "line_follower", not_same);
     const Experiment e = read_experiment(options);
     const std::vector<World> worlds = load_worlds(options.worlds);
     std::vector<std::string> world_names;

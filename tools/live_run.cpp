@@ -19,9 +19,10 @@ std::vector<std::string> names_of(const std::string& path) { return {sim::part_n
 
 }  // namespace
 
-LiveRunFiles::LiveRunFiles(std::string folder, const sim::WorldSettings& world)
+LiveRunFiles::LiveRunFiles(std::string folder, const sim::WorldSettings& world, bool own_controller)
     : folder_(std::move(folder)),
       world_(world),
+      own_controller_(own_controller),
       trace_file_(names_of(folder_ + "/" + sim::TRACE_FILE), ended_),
       frames_file_(names_of(folder_ + "/" + sim::FRAMES_FILE), ended_),
       frames_(&frames_file_) {
@@ -37,7 +38,7 @@ void LiveRunFiles::stop() {
 
 void LiveRunFiles::follow() {
     try {
-        page_ = std::make_unique<ReplayPage>(folder_, world_, 1, frames_);
+        page_ = std::make_unique<ReplayPage>(folder_, world_, 1, frames_, own_controller_);
         sim::TraceReader trace(trace_file_);
         for (sim::TraceRow row{}; trace.next(row);) {
             if (rows_.size() == MOST_LIVE_ROWS) {

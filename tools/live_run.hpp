@@ -22,8 +22,9 @@ namespace line_sim {
 
 class LiveRunFiles {
 public:
-    // Starts reading `folder`'s trace and frames, for a run of `world`.
-    LiveRunFiles(std::string folder, const sim::WorldSettings& world);
+    // Starts reading `folder`'s trace and frames, for a run of `world`
+    // (`own_controller` as for ReplayPage).
+    LiveRunFiles(std::string folder, const sim::WorldSettings& world, bool own_controller);
     // Stops reading (at the end of what is written by then) if finish() did not.
     ~LiveRunFiles();
     LiveRunFiles(const LiveRunFiles&) = delete;
@@ -44,6 +45,7 @@ private:
 
     std::string folder_;
     sim::WorldSettings world_;
+    bool own_controller_;
     WriterEnded ended_;
     GrowingFile trace_file_, frames_file_;
     std::istream frames_;

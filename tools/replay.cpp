@@ -29,9 +29,10 @@ static_assert(std::endian::native == std::endian::little, "the page reads the tr
 
 constexpr std::string_view DATA_MARKER = "<!--DATA-->";
 // The page's own columns, not the trace's: t x y heading left right
-// lateral_error from the trace, then the command in force after the step's
-// image (the next row's left and right), as the page's COLUMNS.
-constexpr std::size_t PACKED_COLUMNS = 9, TRACE_BLOCK = 1024;  // [steps] of the trace packed together
+// lateral_error left_command right_command from the trace, then the command
+// the controller set after the step's image (the next row's left_command and
+// right_command), as the page's COLUMNS.
+constexpr std::size_t PACKED_COLUMNS = 11, TRACE_BLOCK = 1024;  // [steps] of the trace packed together
 constexpr double FOOTPRINT_REACH = 0.5;  // [m] ahead of the camera: the footprint's far edge at the most
 constexpr double DRAWING_STEPS = 1e4;    // [1/m] the track's points are rounded to 0.1 mm, for a smaller page
 
@@ -77,7 +78,7 @@ std::int64_t count_rows(const std::string& trace) {
 }  // namespace
 
 // The kept steps' trace rows, each with the wheel command that followed its
-// camera image (the next row's speeds; NaN after the last): 9 doubles a step,
+// camera image (the next row's command; NaN after the last): 11 doubles a step,
 // packed and put aside (AsideFile) while the frames go into the page: held
 // in memory, they took megabytes more the longer the stride. They go in
 // blocks of TRACE_BLOCK steps (the last one shorter): in each, the doubles
@@ -115,8 +116,10 @@ private:
                                                r.left,
                                                r.right,
                                                r.lateral_error,
-                                               next ? next->left : nan,
-                                               next ? next->right : nan};
+                                               r.left_command,
+                                               r.right_command,
+                                               next ? next->left_command : nan,
+                                               next ? next->right_command : nan};
         for (std::size_t k = 0; k < PACKED_COLUMNS; ++k) block_[k * TRACE_BLOCK + in_block_] = values[k];
         ++kept_;
         if (++in_block_ == TRACE_BLOCK) pack_block();
@@ -223,8 +226,11 @@ private:
 };
 
 ReplayPage::ReplayPage(const std::filesystem::path& run_folder, const sim::WorldSettings& world, std::int64_t stride,
-                       std::istream& frames)
-    : world_(world), stride_(stride), page_(std::make_unique<PageFile>(run_folder / sim::REPLAY_FILE)) {
+                       std::istream& frames, bool own_controller)
+    : world_(world),
+      stride_(stride),
+      own_controller_(own_controller),
+      page_(std::make_unique<PageFile>(run_folder / sim::REPLAY_FILE)) {
     page_->write(split_page(REPLAY_PAGE, DATA_MARKER).first);
     page_->write("<script id=\"frames\" type=\"application/octet-stream\">");
     trace_ = std::make_unique<TracePacker>(*page_, stride);
@@ -250,6 +256,7 @@ void ReplayPage::end(const sim::Track& track) {
                       {"stride", stride_},
                       {"trace_block", TRACE_BLOCK},
                       {"run_steps", rows_},
+                      {"own_controller", own_controller_},
                       {"camera_width", header.width},
                       {"camera_height", header.height},
                       {"first_frame_row", std::max<std::int64_t>(0, header.first_step - 1)}});
@@ -265,12 +272,12 @@ void ReplayPage::commit(const nlohmann::json& summary) {
 }
 
 void write_replay(const std::filesystem::path& run_folder, const sim::WorldSettings& world,
-                  const nlohmann::json& summary) {
+                  const nlohmann::json& summary, bool own_controller) {
     const std::string trace_path = (run_folder / sim::TRACE_FILE).string();
     const std::int64_t rows = count_rows(trace_path);
     std::ifstream frames(run_folder / sim::FRAMES_FILE, std::ios::binary);
     ReplayPage page(run_folder, world, std::max<std::int64_t>(1, (rows + MOST_REPLAY_STEPS - 1) / MOST_REPLAY_STEPS),
-                    frames);
+                    frames, own_controller);
     sim::TraceReader trace(trace_path);
     for (sim::TraceRow row{}; trace.next(row);) page.add(row);
     page.end(sim::Track(world.track));

@@ -27,10 +27,14 @@ class PageFile;
 // `stride`-th step; the camera frames are read from `frames` (positioned at
 // the start of the run's frames file, and outliving this) as the rows need
 // them. The page is absent until commit(), which puts the run's `summary` in.
+// `own_controller`: the run's controller is the project's own line_follower,
+// whose reading of each image (its scanned row, dark pixels, mean column and
+// the command they give) the page then draws; for any other it draws that
+// only when asked, as what the default controller would read.
 class ReplayPage {
 public:
     ReplayPage(const std::filesystem::path& run_folder, const sim::WorldSettings& world, std::int64_t stride,
-               std::istream& frames);
+               std::istream& frames, bool own_controller);
     ~ReplayPage();
     ReplayPage(const ReplayPage&) = delete;
     ReplayPage& operator=(const ReplayPage&) = delete;
@@ -46,6 +50,7 @@ private:
     class FramePacker;
     sim::WorldSettings world_;
     std::int64_t stride_, rows_ = 0;
+    bool own_controller_;
     nlohmann::json settings_;
     std::unique_ptr<PageFile> page_;
     std::unique_ptr<TracePacker> trace_;
@@ -54,9 +59,10 @@ private:
 
 // Writes `run_folder`/replay.html from the run's trace.csv and
 // camera-frames.bin, read as streams (a run of any length takes the same
-// memory), with `world` as run and the run's `summary`. The page is complete
-// or absent; a failure throws std::runtime_error naming the file.
+// memory), with `world` as run and the run's `summary`; `own_controller` as
+// for ReplayPage. The page is complete or absent; a failure throws
+// std::runtime_error naming the file.
 void write_replay(const std::filesystem::path& run_folder, const sim::WorldSettings& world,
-                  const nlohmann::json& summary);
+                  const nlohmann::json& summary, bool own_controller);
 
 }  // namespace line_sim

@@ -102,7 +102,7 @@ void start(Run& run, Controller& controller) {
         left_before = left_before || kept.count(name) != 0 || kept.count(sim::part_name(name)) != 0;
     }
     try {
-        if (!left_before) run.live = std::make_unique<LiveRunFiles>(run.folder, *run.world);
+        if (!left_before) run.live = std::make_unique<LiveRunFiles>(run.folder, *run.world, controller.own);
     } catch (const std::system_error&) {
         // No thread to spare: the files are made once the run is over.
     }
@@ -177,7 +177,7 @@ std::optional<sim::RunSummary> robot_summary(const Run& run, const std::string& 
 // the trace, with the end reason from the robot's record (or, without one,
 // from how the controller ended). Then the pages, and line-sim.json last,
 // so that it says whether every file was written whole.
-void finish_files(Run& run) {
+void finish_files(Run& run, const Controller& controller) {
     if (run.live) run.live->writer_ended();
     const sim::WorldSettings& world = *run.world;
     const std::string summary_path = run.folder + "/" + sim::SUMMARY_FILE,
@@ -252,7 +252,7 @@ void finish_files(Run& run) {
             auto trajectory = std::async(std::launch::async, [&] {
                 write_trajectory_svg(run.folder + "/" + sim::TRAJECTORY_FILE, world, track, trace_path);
             });
-            write_replay(run.folder, world, joined);
+            write_replay(run.folder, world, joined, controller.own);
             trajectory.get();
         }
     } catch (const std::exception& error) {
@@ -269,10 +269,10 @@ void finish_files(Run& run) {
     }
 }
 
-void finish(Run& run) {
+void finish(Run& run, const Controller& controller) {
     take_record(run);
     try {
-        finish_files(run);
+        finish_files(run, controller);
     } catch (const std::exception& error) {  // a file that cannot be written, named; or no memory for one
         if (run.facts.error.empty()) {
             const bool memory = dynamic_cast<const std::bad_alloc*>(&error) != nullptr;
@@ -390,7 +390,7 @@ std::deque<Run> run_all(std::size_t count, const std::function<Run(std::size_t)>
                 run.facts.controller_exit_status = exit_status_of(status);
                 running.erase(at);
                 ++done;
-                finish(run);
+                finish(run, controller);
                 break;
             }
             continue;  // another may have ended too

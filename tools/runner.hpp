@@ -51,6 +51,7 @@ struct Controller {
     std::filesystem::path library;         // the simulated robot's libController.so
     bool preload = false;                  // its run path would win over LD_LIBRARY_PATH
     std::filesystem::path python_modules;  // the folder of robot_interface.py, for a Python controller
+    bool own = false;                      // the project's line_follower: its replays draw how it reads each image
 };
 
 // Runs `count` runs, `jobs` at a time, each made by `prepare` (given its

@@ -233,7 +233,8 @@ void RunFiles::stepped(const Simulation& simulation) {
     const Pose& pose = simulation.pose();
     const Metrics& metrics = simulation.metrics();
     pending_.rows.insert(pending_.rows.end(), {simulation.time(), pose.x, pose.y, pose.heading, simulation.left_speed(),
-                                               simulation.right_speed(), metrics.lateral_error, metrics.progress});
+                                               simulation.right_speed(), metrics.lateral_error, metrics.progress,
+                                               simulation.left_command(), simulation.right_command()});
     if (encoder_) {
         // The rows the camera left as they were need no comparing (most of
         // them: a row's line moves a pixel every few steps), where the frame
