@@ -14,9 +14,9 @@
 namespace sim {
 
 struct RunSettings {
-    double duration = 120.0;           // [s] simulated time, then the run ends
-    std::uint64_t seed = 1;            // seeds every random effect: camera noise, wheel slip, floor stains
-    double off_line_limit = 5.0;       // [s] off the line for longer than this ends the run
+    double duration = 120.0;      // [s] simulated time, then the run ends
+    std::uint64_t seed = 1;       // seeds every random effect: camera noise, wheel slip, floor stains (seed_matters)
+    double off_line_limit = 5.0;  // [s] off the line for longer than this ends the run
     double off_line_distance = 0.05;   // [m] from the centre line, beyond which the robot is off it
     double wall_time_limit = 86400.0;  // [s] of wall-clock time a run may take: a day, which no real run needs
 };
@@ -82,5 +82,11 @@ struct WorldSettings {
     CameraSettings camera;
     FloorSettings floor;
 };
+
+// Whether the run's seed changes anything: one of the random effects is on.
+inline bool seed_matters(const WorldSettings& world) {
+    return world.camera.noise > 0 || world.floor.floor_gray_variation > 0 || world.floor.line_gray_variation > 0 ||
+           world.robot.wheel_speed_noise > 0;
+}
 
 }  // namespace sim

@@ -63,10 +63,20 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"NegativeDuration", {"--duration", "-3"}, "line-sim: --duration: "},
         UsageCase{"WordForDuration", {"--duration", "long"}, "line-sim: --duration: "},
         UsageCase{"InfiniteDuration", {"--duration", "inf"}, "line-sim: --duration: "},
-        UsageCase{"NoSuchWorld", {"oval", "nosuch"}, "line-sim: no world file or collection world named \"nosuch\""},
+        UsageCase{
+            "NoSuchWorld", {"oval", "nosuch"}, "line-sim: no world file or collection world named \"nosuch\" (see"},
+        UsageCase{"MisspeltWorld",
+                  {"ovla"},
+                  "line-sim: no world file or collection world named \"ovla\" (did you mean oval?)"},
+        UsageCase{"MisspeltFlag",
+                  {"--sed", "2"},
+                  "line-sim: The following argument was not expected: --sed (did you mean --set or --seed?)"},
         UsageCase{"UnknownSetKey",
                   {"--set", "camera.nois=3"},
-                  "line-sim: world (built-in oval): key camera.nois: not a known key"},
+                  "line-sim: world (built-in oval): key camera.nois: not a known key (did you mean camera.noise?)"},
+        UsageCase{"UnitNotOfTheMetric",
+                  {"--require", "steps > 2 mm"},
+                  "line-sim: --require steps > 2 mm: \"mm\" is not a unit of steps"},
         UsageCase{
             "BadSetValue", {"--set", "camera.noise=-3"}, "line-sim: world (built-in oval): key camera.noise: expected"},
         UsageCase{"BadSweep", {"--sweep", "camera.noise"}, "line-sim: --sweep camera.noise: expected KEY=VALUE"},
@@ -429,7 +439,9 @@ TEST(LineSimExperiments, OwnControllerRequirementsAndCompare) {
     ASSERT_EQ(ours.exit_status, 0) << ours.standard_error;
     const auto theirs =
         run_process(LINE_SIM_EXE, {"oval", "--duration", "40", "-o", out + "/theirs", "--controller", EDGE_FOLLOWER_EXE,
-                                   "--require", "laps_completed>=1", "--require", "end_reason==duration"});
+                                   "--require", "laps_completed >= 1", "--require", "end_reason==duration",
+                                   // in mm: read as metres it would fail
+                                   "--require", "mean_abs_lateral_error_m > 1 mm", "--require", "off_line_share<1%"});
     ASSERT_EQ(theirs.exit_status, 0) << theirs.standard_error;
     const auto facts = nlohmann::json::parse(read_file(out + "/theirs/oval/line-sim.json"));
     EXPECT_EQ(facts["controller"], EDGE_FOLLOWER_EXE);
@@ -616,6 +628,26 @@ TEST(PythonController, ImageIsAReadOnlyViewAndAnExceptionFailsTheRun) {
     EXPECT_EQ(lines(trace), 4) << trace;  // the header and three steps
     EXPECT_NE(trace.find(",1,2,"), std::string::npos) << trace;
     EXPECT_EQ(nlohmann::json::parse(read_file(out + "/runs/oval/line-sim.json"))["controller_exit_status"], 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Seeds over a world with nothing random are said to run the same, once;
+// where a swept value makes the world random, nothing is said.
+TEST(LineSimSeeds, NothingRandomIsSaidOnce) {
+    const std::string out = test_support::fresh_folder();
+    const auto same = run_process(LINE_SIM_EXE, {"oval", "--seeds", "1..3", "--duration", "1", "-q", "-o", out + "/a"});
+    EXPECT_EQ(same.exit_status, 0) << same.standard_error;
+    EXPECT_EQ(same.standard_error.find("line-sim: oval: nothing in this world is random"), 0U) << same.standard_error;
+    EXPECT_EQ(lines(same.standard_error), 1) << same.standard_error;
+    const auto rows = nlohmann::json::parse(read_file(out + "/a/results.json"))["runs"];
+    EXPECT_EQ(rows[0]["mean_abs_lateral_error_m"], rows[2]["mean_abs_lateral_error_m"]);
+    const auto noisy = run_process(LINE_SIM_EXE, {"oval", "--seeds", "1..2", "--sweep", "camera.noise=0,5",
+                                                  "--duration", "1", "-q", "-o", out + "/b"});
+    EXPECT_EQ(noisy.exit_status, 0) << noisy.standard_error;
+    EXPECT_EQ(noisy.standard_error, "");
 }
 
 }  // namespace

@@ -105,7 +105,12 @@ fs::path find_world(const std::string& name) {
     for (const fs::path& candidate : {collection_folder() / (name + ".toml"), collection_folder() / name}) {
         if (fs::is_regular_file(candidate, error)) return candidate;
     }
-    throw UsageError("line-sim: no world file or collection world named \"" + name + "\" (see line-sim --list)");
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(collection_folder(), error)) {
+        if (entry.path().extension() == ".toml") names.push_back(entry.path().stem().string());
+    }
+    throw UsageError("line-sim: no world file or collection world named \"" + name + "\"" +
+                     sim::did_you_mean(name, names) + " (see line-sim --list)");
 }
 
 void print_table(const std::deque<line_sim::Run>& runs) {
@@ -451,8 +456,17 @@ int run_line_sim(int argc, char** argv) {
     // Checked now and let go: each run reads its world again as it starts.
     // (A seed cannot make a world unusable.)
     for (const World& world : worlds) {
+        bool random = false;
         for (std::size_t c = 0; c < plan.combinations(); ++c)
-            world_as_run(world, e.settings, plan.combination(c), std::nullopt);
+            random =
+                sim::seed_matters(world_as_run(world, e.settings, plan.combination(c), std::nullopt).second) || random;
+        // Said once: its seeds will give the same figures.
+        if (!e.seeds.empty() && !random) {
+            std::fprintf(stderr,
+                         "line-sim: %s: nothing in this world is random (camera.noise, floor.floor_gray_variation, "
+                         "floor.line_gray_variation and robot.wheel_speed_noise are 0), so every seed runs the same\n",
+                         one_line(world.name).c_str());
+        }
     }
     // Every run has the same parameters' names, so one run's arguments say whether every {NAME} is known.
     line_sim::put_params(controller.arguments, line_sim::params_of(e.params, plan.combination(0)));

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "controller_params.hpp"
+#include "did_you_mean.hpp"
 #include "file_names.hpp"
 #include "files.hpp"
 #include "world_file.hpp"
@@ -403,6 +404,28 @@ Results read_results(const std::filesystem::path& folder) {
     return results;
 }
 
+namespace {
+
+std::string trimmed(const std::string& text) {
+    const auto begin = text.find_first_not_of(" \t"), end = text.find_last_not_of(" \t");
+    return begin == std::string::npos ? "" : text.substr(begin, end - begin + 1);
+}
+
+struct Unit {
+    const char* suffix;  // of the metric's name
+    const char* name;
+    double factor;  // to the metric's own unit
+};
+// The units a value may carry, by the metric's own: metres, seconds, shares.
+constexpr Unit UNITS[] = {{"_m", "m", 1.0},    {"_m", "cm", 0.01},  {"_m", "mm", 0.001},  {"_s", "s", 1.0},
+                          {"_s", "ms", 0.001}, {"_s", "min", 60.0}, {"_share", "%", 0.01}};
+
+bool ends_with(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
 Requirement parse_requirement(const std::string& text, bool allow_change) {
     Requirement r;
     r.text = text;
@@ -415,13 +438,14 @@ Requirement parse_requirement(const std::string& text, bool allow_change) {
     }
     const auto bad = [&](const std::string& why) { throw UsageError("line-sim: --require " + text + ": " + why); };
     if (r.op.empty()) bad("expected METRIC OP VALUE with OP one of >= <= == != > <");
-    r.metric = text.substr(0, at);
-    r.value = text.substr(at + r.op.size());
+    // Spaces around the parts are layout ('laps_completed >= 2').
+    r.metric = trimmed(text.substr(0, at));
+    r.value = trimmed(text.substr(at + r.op.size()));
     const auto& names = metric_names();
     if (std::find(names.begin(), names.end(), r.metric) == names.end() && r.metric != "world") {
         std::string known;
         for (const std::string& name : names) known += (known.empty() ? "" : ", ") + name;
-        bad("unknown metric \"" + r.metric + "\" (known: " + known + ")");
+        bad("unknown metric \"" + r.metric + "\"" + sim::did_you_mean(r.metric, names) + " (known: " + known + ")");
     }
     if (r.metric == "lap_times_s") bad("lap_times_s is a list; laps_completed counts it");
     if (r.metric == "params" || r.metric == "arguments")
@@ -435,15 +459,34 @@ Requirement parse_requirement(const std::string& text, bool allow_change) {
     }
     char* end = nullptr;
     r.number = std::strtod(number.c_str(), &end);
-    const bool numeric = *end == '\0' && std::isfinite(r.number);
+    const bool numeric = end != number.c_str() && std::isfinite(r.number);
+    // A unit after the number: 2mm, 30 s, 50% (of a share).
+    const std::string unit = numeric ? trimmed(end) : "";
+    if (!unit.empty()) {
+        std::string units;
+        const Unit* found = nullptr;
+        for (const Unit& u : UNITS) {
+            if (!ends_with(r.metric, u.suffix)) continue;
+            units += (units.empty() ? "" : ", ") + std::string(u.name);
+            if (unit == u.name && !r.percent) found = &u;
+        }
+        if (found == nullptr) {
+            bad("\"" + unit + "\" is not a unit of " + r.metric +
+                (units.empty() ? " (it takes none)" : " (" + units + ")"));
+        }
+        r.number *= found->factor;
+    }
     if (r.change && !numeric) bad("expected a change such as +10% or -0.001");
     const auto& keys = sim::record_keys();
     const bool words =
         std::none_of(keys.begin(), keys.end(), [&](const sim::RecordKey& k) { return k.key == r.metric && k.number; });
     if (words && (r.op != "==" && r.op != "!=")) bad(r.metric + " takes == or !=");
-    if (!words && !numeric) bad("expected a number after " + r.op);
-    if (words && r.metric == "end_reason" && !sim::end_reason_from_word(r.value))
-        bad("unknown end reason \"" + r.value + "\"");
+    if (!words && (!numeric || (unit.empty() && *end != '\0'))) bad("expected a number after " + r.op);
+    if (words && r.metric == "end_reason" && !sim::end_reason_from_word(r.value)) {
+        std::vector<std::string> reasons;
+        for (const sim::EndReasonInfo& info : sim::END_REASONS) reasons.emplace_back(info.word);
+        bad("unknown end reason \"" + r.value + "\"" + sim::did_you_mean(r.value, reasons));
+    }
     return r;
 }
 

@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 
+#include "did_you_mean.hpp"
 #include "motors.hpp"
 #include "track.hpp"
 
@@ -125,12 +126,19 @@ public:
         for (const auto& [key, node] : table_) {
             const std::string name(key.str());
             if (known_.count(name) == 0) {
-                throw WorldError("world " + source_ + ": key " + prefix_ + name + ": not a known key");
+                throw WorldError("world " + source_ + ": key " + prefix_ + name + ": not a known key" +
+                                 did_you_mean(prefix_ + name, known()));
             }
         }
     }
 
     const std::string& prefix() const { return prefix_; }
+    // The keys read, by their dotted names.
+    std::vector<std::string> known() const {
+        std::vector<std::string> names;
+        for (const std::string& key : known_) names.push_back(prefix_ + key);
+        return names;
+    }
     const std::string& source() const { return source_; }
 
 private:
