@@ -22,9 +22,9 @@ struct IndexRow {
 // Writes `out_folder`/index.html: a table of the runs, sortable by any
 // column, each row linking to its run's replay.html and showing its
 // trajectory.svg; the figures first, then the settings, then where the run
-// came from (controller, hash, seed, steps, times); with `sweep_svg` (an SVG document, empty for none) drawn
-// above it. The page is complete or absent; a failure throws
-// std::runtime_error naming the file.
+// came from (controller, hash, seed, steps, times); with `sweep_svg` (an SVG
+// document, empty for none) drawn above it. The page is complete or absent;
+// a failure throws std::runtime_error naming the file.
 void write_index(const std::filesystem::path& out_folder, const std::vector<IndexRow>& rows,
                  const std::string& sweep_svg);
 
