@@ -226,6 +226,69 @@ def check_index(driver, out, worlds, screenshot):
     assert page.run("return document.title").startswith(shown[-1])
 
 
+def check_sweep_index(driver, line_sim, out, screenshot):
+    """index.html of a sweep of two keys over two seeds, at 1400 x 900: it fits, it leads with the figures,
+    the hash is short with the whole one on hover, and the mean error sorts by its full value."""
+    keys = ["camera.noise", "robot.axle_track"]
+    result = subprocess.run([line_sim, "oval", "--sweep", "camera.noise=0,20", "--sweep", "robot.axle_track=0.05,0.07",
+                             "--seeds", "1..2", "--duration", "5", "--out", str(out), "-q"],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    runs = {run["folder"]: run for run in json.loads((out / "results.json").read_text())["runs"]}
+    page = Page(driver, out / "index.html")
+    page.wait_for("[...document.images].every(i => i.complete && i.naturalWidth > 0)")
+    widths = page.run("const box = document.getElementById('table-box'); return {page: document.documentElement"
+                      ".scrollWidth, window: window.innerWidth, box: box.scrollWidth, inside: box.clientWidth}")
+    assert widths["window"] <= 1400 and widths["page"] <= widths["window"] and widths["box"] <= widths["inside"], widths
+    headings = page.run("return [...document.querySelectorAll('#runs-table thead tr.keys th')]"
+                        ".map(th => th.dataset.key || '')")
+    figures = ["run", "", "laps_completed", "lap_times_s", "mean_abs_lateral_error_m", "max_abs_lateral_error_m",
+               "time_off_line_s", "off_line_share", "end_reason"]
+    assert headings[:len(figures) + len(keys)] == figures + keys, headings
+    provenance = ["controller", "controller_sha256", "seed", "steps", "sim_time_s", "wall_time_s"]
+    assert [k for k in headings if k in provenance] == provenance, headings
+    assert all(k in page.run("return document.querySelector('#sweep svg title').textContent") for k in keys)
+
+    def column(key):
+        return headings.index(key) + 1
+
+    def table():
+        """Each row's folder, its mean error cell and its hash cell (text and title)."""
+        return page.run(f"""return [...document.querySelectorAll('#runs-table tbody tr')].map(tr => [
+            tr.querySelector('td:first-child a').getAttribute('href').split('/').slice(0, -1)
+              .map(decodeURIComponent).join('/'),
+            tr.querySelector('td:nth-child({column("mean_abs_lateral_error_m")})').textContent,
+            tr.querySelector('td:nth-child({column("controller_sha256")})').textContent,
+            tr.querySelector('td:nth-child({column("controller_sha256")})').title])""")
+
+    rows = table()
+    assert sorted(folder for folder, *_ in rows) == sorted(runs), rows
+    for folder, error, short, whole in rows:
+        run = runs[folder]
+        assert error == f"{run['mean_abs_lateral_error_m'] * 1000:.2f}", (folder, error)
+        assert whole == run["controller_sha256"] and short == whole[:12] and len(short) == 12, (folder, short, whole)
+    heading = driver.find_element(By.CSS_SELECTOR, "#runs-table th[data-key=mean_abs_lateral_error_m]")
+    for descending in (False, True):
+        heading.click()
+        errors = [runs[folder]["mean_abs_lateral_error_m"] for folder, *_ in table()]
+        assert errors == sorted(errors, reverse=descending), errors
+    driver.save_screenshot(str(screenshot))
+    page.check_quiet("a sweep's index.html")
+
+    # The same page with errors that all show as 5.14 mm, the smallest on the last run: sorted by the full value.
+    text = (out / "index.html").read_text()
+    start = text.index('<script id="runs" type="application/json">') + len('<script id="runs" type="application/json">')
+    end = text.index("</script>", start)
+    data = json.loads(text[start:end])
+    for i, run in enumerate(data):
+        run["summary"]["mean_abs_lateral_error_m"] = 0.0051404 - 1e-7 * i
+    (out / "index-close.html").write_text(text[:start] + json.dumps(data).replace("<", "\\u003c") + text[end:])
+    page = Page(driver, out / "index-close.html")
+    assert {error for _, error, *_ in table()} == {"5.14"}, table()
+    driver.find_element(By.CSS_SELECTOR, "#runs-table th[data-key=mean_abs_lateral_error_m]").click()
+    assert [folder for folder, *_ in table()] == [run["folder"] for run in reversed(data)], table()
+
+
 def main():
     line_sim, folder, edge_follower = sys.argv[1], Path(sys.argv[2]), sys.argv[3]
     shutil.rmtree(folder, ignore_errors=True)
@@ -247,6 +310,7 @@ def main():
             check_other_controller(driver, other / "oval")
             check_small_window(driver, out / "oval")
             check_index(driver, out, worlds, folder / "index.png")
+            check_sweep_index(driver, line_sim, folder / "sweep", folder / "index-sweep.png")
         finally:
             driver.quit()
     print(f"1 passed, 0 failed: oval's replay.html {size} bytes, interactive {ready_ms} ms after opening;"

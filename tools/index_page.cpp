@@ -13,7 +13,7 @@ void write_index(const std::filesystem::path& out_folder, const std::vector<Inde
     nlohmann::json runs = nlohmann::json::array();
     for (const IndexRow& row : rows) {
         // A URL's path separator, whatever the system's.
-        runs.push_back({{"folder", row.folder.generic_string()}, {"summary", row.summary}});
+        runs.push_back({{"folder", row.folder.generic_string()}, {"summary", row.summary}, {"settings", row.settings}});
     }
     PageFile page(out_folder / sim::INDEX_FILE);
     const auto [head, tail] = split_page(INDEX_PAGE, "<!--DATA-->");

@@ -2,10 +2,12 @@
 
 #include "result_files.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <set>
 
+#include "controller_params.hpp"
 #include "file_names.hpp"
 #include "files.hpp"
 #include "index_page.hpp"
@@ -58,7 +60,19 @@ ResultFiles write_result_files(const fs::path& out, const Results& results, cons
         attempt({sim::SWEEP_FILE}, [&] { sim::write_file((out / sim::SWEEP_FILE).string(), sweep); });
     }
     std::vector<IndexRow> index;
-    for (const ResultRow& row : results.rows) index.push_back({row.folder, sim::joined_json(row.summary, row.facts)});
+    for (const ResultRow& row : results.rows) {
+        const nlohmann::json json = row_json(row);
+        nlohmann::json settings = nlohmann::json::array();
+        for (const Setting& setting : row.swept)
+            settings.push_back(nlohmann::json::array({setting.key, json.at(setting.key)}));
+        for (const auto& [name, value] : row.facts.params) {
+            const std::string key = PARAM_PREFIX + name;
+            const bool swept =
+                std::any_of(row.swept.begin(), row.swept.end(), [&](const Setting& s) { return s.key == key; });
+            if (!swept) settings.push_back(nlohmann::json::array({key, json.at(key)}));
+        }
+        index.push_back({row.folder, sim::joined_json(row.summary, row.facts), settings});
+    }
     attempt({sim::INDEX_FILE}, [&] { write_index(out, index, sweep); });
     try {
         write_manifest(top);  // the call's own files; the run folders keep their own lists
