@@ -462,6 +462,8 @@ TEST(LineSimExperiments, OwnControllerRequirementsAndCompare) {
               std::string::npos)
         << worse.standard_output;
     EXPECT_EQ(lines(worse.standard_error), 1) << worse.standard_error;
+    EXPECT_NE(worse.standard_output.find(" mm "), std::string::npos)
+        << worse.standard_output;  // not metres to 17 digits
 }
 
 // world.toml is the world as run: running it again gives the same trace.
