@@ -150,8 +150,11 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"ValueNotUtf8", {"--set", "param.k=\xff"}, "line-sim: --set param.k: expected a value"},
         Refusal{"SetTwice", {"--set", "param.k=1", "--sweep", "param.k=2,3"}, "line-sim: param.k is set twice"},
         Refusal{"UnknownName",
-                {"--set", "param.k=1", "--", "{kp}"},
-                "line-sim: controller argument 1 ({kp}): no parameter kp"},
+                {"--set", "param.k=1", "--", "{speed}"},
+                "line-sim: controller argument 1 ({speed}): no parameter speed (set it"},
+        Refusal{"MisspeltName",
+                {"--set", "param.gain=1", "--", "{gian}"},
+                "line-sim: controller argument 1 ({gian}): no parameter gian (did you mean gain?)"},
         Refusal{"LoneBrace", {"--", "a", "{"}, "line-sim: controller argument 2 ({): a { without its }"}),
     [](const ::testing::TestParamInfo<Refusal>& param) { return std::string(param.param.name); });
 

@@ -2,6 +2,7 @@
 
 #include "controller_params.hpp"
 
+#include "did_you_mean.hpp"
 #include "run_summary.hpp"
 
 namespace line_sim {
@@ -59,7 +60,9 @@ std::vector<std::string> put_params(const std::vector<std::string>& arguments,
                            "expected {NAME} with NAME a parameter's (letters, digits, _), or {{ and }} for braces");
                 }
                 if (found == params.end()) {
-                    refuse(argument.substr(i, end - i + 1), "no parameter " + name +
+                    std::vector<std::string> names;
+                    for (const auto& [known, value] : params) names.push_back(known);
+                    refuse(argument.substr(i, end - i + 1), "no parameter " + name + sim::did_you_mean(name, names) +
                                                                 " (set it with --set or --sweep param." + name +
                                                                 "=..., or write {{ and }} for braces)");
                 }
