@@ -77,6 +77,13 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"UnitNotOfTheMetric",
                   {"--require", "steps > 2 mm"},
                   "line-sim: --require steps > 2 mm: \"mm\" is not a unit of steps"},
+        UsageCase{"MisspeltPlot",
+                  {"--plot", "mean_abs_lateral_eror_m"},
+                  "line-sim: --plot mean_abs_lateral_eror_m: not a figure of the summary that is a number (did you "
+                  "mean mean_abs_lateral_error_m?)"},
+        UsageCase{"ShareAsPercentWithoutSign",
+                  {"--require", "off_line_share < 10"},
+                  "line-sim: --require off_line_share < 10: off_line_share is a share from 0 to 1"},
         UsageCase{
             "BadSetValue", {"--set", "camera.noise=-3"}, "line-sim: world (built-in oval): key camera.noise: expected"},
         UsageCase{"BadSweep", {"--sweep", "camera.noise"}, "line-sim: --sweep camera.noise: expected KEY=VALUE"},
