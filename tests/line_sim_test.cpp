@@ -639,6 +639,17 @@ TEST(PythonController, ImageIsAReadOnlyViewAndAnExceptionFailsTheRun) {
     EXPECT_EQ(nlohmann::json::parse(read_file(out + "/runs/oval/line-sim.json"))["controller_exit_status"], 1);
 }
 
+// Run by hand without the robot's library on the loader's path, the module
+// says so in one line rather than a traceback.
+TEST(PythonController, ModuleWithoutTheLibrarySaysSoInOneLine) {
+    const auto run = run_process("/usr/bin/python3", {"-c", "import robot_interface"},
+                                 {{"PYTHONPATH", std::string(EXAMPLES_DIR) + "/../python"}, {"LD_LIBRARY_PATH", ""}});
+    EXPECT_NE(run.exit_status, 0);
+    EXPECT_EQ(run.standard_error.rfind("robot_interface: cannot load the robot's library (", 0), 0U)
+        << run.standard_error;
+    EXPECT_EQ(lines(run.standard_error), 1) << run.standard_error;
+}
+
 }  // namespace
 
 namespace {
