@@ -639,6 +639,26 @@ TEST(PythonController, ImageIsAReadOnlyViewAndAnExceptionFailsTheRun) {
     EXPECT_EQ(nlohmann::json::parse(read_file(out + "/runs/oval/line-sim.json"))["controller_exit_status"], 1);
 }
 
+// The script is the module __main__ itself, as for any script: what it
+// defines pickles, and none of the launcher's names are there; its traceback
+// starts at the script.
+TEST(PythonController, ScriptIsTheMainModule) {
+    const std::string out = test_support::fresh_folder(), script = out + "/main.py";
+    std::ofstream(script) << "import pickle, __main__\n"
+                             "class Gains:\n"
+                             "    pass\n"
+                             "assert pickle.loads(pickle.dumps(Gains())).__class__ is Gains\n"
+                             "assert __main__.Gains is Gains and __file__ == __main__.__file__\n"
+                             "assert not {'os', 'sys', 'source'} & set(globals()), sorted(globals())\n"
+                             "raise RuntimeError('on purpose')\n";
+    const auto run =
+        run_process(LINE_SIM_EXE, {"oval", "--duration", "1", "-q", "-o", out + "/runs", "--controller", script});
+    EXPECT_EQ(run.exit_status, 1) << run.standard_error;
+    EXPECT_EQ(read_file(out + "/runs/oval/report.txt"),
+              "Traceback (most recent call last):\n  File \"" + script +
+                  "\", line 7, in <module>\n    raise RuntimeError('on purpose')\nRuntimeError: on purpose\n");
+}
+
 // Run by hand without the robot's library on the loader's path, the module
 // says so in one line rather than a traceback.
 TEST(PythonController, ModuleWithoutTheLibrarySaysSoInOneLine) {

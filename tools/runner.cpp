@@ -32,21 +32,25 @@ bool fs_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0
 constexpr double PROGRESS_AFTER = 1.0;  // [s] a run must take before it shows progress
 constexpr double GRACE = 5.0;           // [s] a stopped controller has to finish its files
 
-// Runs the script on descriptor RECORD_FD + 1 as __main__, with sys.argv as
-// if Python had been given its path, and its folder first on sys.path. The
+// Runs the script on descriptor RECORD_FD + 1 as the module __main__ itself
+// (so that pickle and `import __main__` find what it defines), with sys.argv
+// as if Python had been given its path, its folder first on sys.path, and
+// none of the launcher's names left; a traceback starts at the script. The
 // descriptor is line-sim's, shared by every run: read from its start with
 // pread, leaving its offset alone.
 constexpr const char* PYTHON_LAUNCHER =
     "import os, sys\n"
-    "script = sys.argv[1]\n"
+    "sys.argv = sys.argv[1:]\n"
     "size, source = os.fstat(4).st_size, b''\n"
     "while len(source) < size and (part := os.pread(4, size - len(source), len(source))): source += part\n"
     "os.close(4)\n"
-    "sys.argv = sys.argv[1:]\n"
-    "sys.path[0] = os.path.dirname(os.path.abspath(script))\n"
-    "del os\n"
-    "exec(compile(source, script, 'exec'), {'__name__': '__main__', '__file__': script, '__builtins__': "
-    "__builtins__})\n";
+    "sys.path[0] = os.path.dirname(os.path.abspath(sys.argv[0]))\n"
+    "sys.excepthook = lambda kind, value, tb, hook=sys.excepthook: hook(kind, value.with_traceback(tb := tb.tb_next "
+    "if tb is not None and tb.tb_frame.f_code.co_filename == '<string>' else tb), tb)\n"
+    "__file__ = sys.argv[0]\n"
+    "launcher_code = compile(source, __file__, 'exec')\n"
+    "[globals().pop(name, None) for name in ('os', 'sys', 'size', 'source', 'part')]\n"
+    "exec(globals().pop('launcher_code'), globals())\n";
 
 void start(Run& run, Controller& controller) {
     run.started = std::chrono::steady_clock::now();
