@@ -659,6 +659,33 @@ TEST(PythonController, ScriptIsTheMainModule) {
                   "\", line 7, in <module>\n    raise RuntimeError('on purpose')\nRuntimeError: on purpose\n");
 }
 
+// A script written over in place while a sweep starts its runs (an editor
+// saving, another job): each run's hash is that of the text it ran.
+TEST(PythonController, HashIsOfTheTextThatRanWhileTheFileIsWrittenOver) {
+    const std::string out = test_support::fresh_folder(), script = out + "/flip.py";
+    const auto text = [](char version) {
+        return std::string("import sys\nprint('") + version + "', file=sys.stderr)\n";
+    };
+    std::ofstream(script) << text('A');
+    // Flips the one letter in place, as fast as it can, until killed.
+    const auto writer = test_support::start_process(
+        "/usr/bin/python3", {"-c",
+                             "import os, sys, time\nfd = os.open(sys.argv[1], os.O_WRONLY)\nend = time.time() + 60\n"
+                             "while time.time() < end:\n    for v in b'AB': os.pwrite(fd, bytes([v]), 18)\n",
+                             script});
+    const auto run = run_process(LINE_SIM_EXE, {"oval", "--seeds", "1..8", "-j", "2", "--duration", "1", "-q", "-o",
+                                                out + "/runs", "--controller", script});
+    kill(writer.pid, SIGKILL);
+    test_support::wait_process(writer);
+    for (int seed = 1; seed <= 8; ++seed) {
+        const std::string folder = out + "/runs/oval/seed=" + std::to_string(seed);
+        const std::string ran = read_file(folder + "/report.txt");
+        const auto hash = nlohmann::json::parse(read_file(folder + "/line-sim.json"))["controller_sha256"];
+        ASSERT_EQ(ran.size(), 2U) << ran << run.standard_error;
+        EXPECT_EQ(hash, line_sim::sha256(text(ran[0]))) << seed;
+    }
+}
+
 // Run by hand without the robot's library on the loader's path, the module
 // says so in one line rather than a traceback.
 TEST(PythonController, ModuleWithoutTheLibrarySaysSoInOneLine) {

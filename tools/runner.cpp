@@ -2,7 +2,9 @@
 
 #include "runner.hpp"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,6 +54,25 @@ constexpr const char* PYTHON_LAUNCHER =
     "[globals().pop(name, None) for name in ('os', 'sys', 'size', 'source', 'part')]\n"
     "exec(globals().pop('launcher_code'), globals())\n";
 
+// A sealed file in memory holding `bytes`, or -1: what a script run reads,
+// unchangeable by anyone once made.
+int sealed_copy(const std::string& bytes) {
+    const int fd = memfd_create("controller.py", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0) return -1;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    if (done != bytes.size() || fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 void start(Run& run, Controller& controller) {
     run.started = std::chrono::steady_clock::now();
     try {
@@ -91,7 +112,14 @@ void start(Run& run, Controller& controller) {
     }
     run.facts.controller_sha256 = controller.held->sha256_now();
     child.program_bytes = &controller.held->bytes();
+    // A script, unlike a program that runs, can be written over in place
+    // while it is read: Python reads a sealed copy of the bytes just hashed.
+    int script = -1;
+    if (child.interpreted && !run.facts.controller_sha256.value_or("").empty())
+        script = sealed_copy(controller.held->bytes());
+    if (script >= 0) child.program_fd = script;
     const GuardedChild started = start_guarded_child(child);
+    if (script >= 0) close(script);
     run.pid = started.guard;
     run.record_fd = started.record_fd;
     if (run.pid < 0) {
