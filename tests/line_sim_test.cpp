@@ -701,6 +701,14 @@ TEST(PythonController, ModuleWithoutTheLibrarySaysSoInOneLine) {
 
 namespace {
 
+// A sweep of one value is one run, and said so.
+TEST(LineSimSeeds, OneRunIsOneRun) {
+    const std::string out = test_support::fresh_folder();
+    const auto run = run_process(LINE_SIM_EXE, {"--sweep", "camera.noise=3", "--duration", "1", "-q", "-o", out});
+    EXPECT_EQ(run.exit_status, 0) << run.standard_error;
+    EXPECT_NE(run.standard_output.find("\n1 run: " + out + "/results.csv"), std::string::npos) << run.standard_output;
+}
+
 // Seeds over a world with nothing random are said to run the same, once;
 // where a swept value makes the world random, nothing is said.
 TEST(LineSimSeeds, NothingRandomIsSaidOnce) {
