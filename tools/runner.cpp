@@ -38,8 +38,9 @@ constexpr double GRACE = 5.0;           // [s] a stopped controller has to finis
 // (so that pickle and `import __main__` find what it defines), with sys.argv
 // as if Python had been given its path, its folder first on sys.path, and
 // none of the launcher's names left; a traceback starts at the script. The
-// descriptor is line-sim's, shared by every run: read from its start with
-// pread, leaving its offset alone.
+// descriptor (the run's sealed copy, or line-sim's own, shared by every run,
+// where no copy could be made) is read from its start with pread, leaving
+// its offset alone.
 constexpr const char* PYTHON_LAUNCHER =
     "import os, sys\n"
     "sys.argv = sys.argv[1:]\n"
