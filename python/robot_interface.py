@@ -33,7 +33,12 @@ __all__ = [
     "camera_array", "parameter", "Robot",
 ]
 
-_library = ctypes.CDLL("libController.so")
+try:
+    _library = ctypes.CDLL("libController.so")
+except OSError as error:
+    # Run by hand rather than by line-sim: one line saying what to set, not a traceback.
+    sys.exit(f"robot_interface: cannot load the robot's library ({error}); put the folder of a libController.so "
+             "on LD_LIBRARY_PATH (DIR/lib of an install)")
 
 
 def _declare(name, result, *arguments):

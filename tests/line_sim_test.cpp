@@ -77,6 +77,13 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"UnitNotOfTheMetric",
                   {"--require", "steps > 2 mm"},
                   "line-sim: --require steps > 2 mm: \"mm\" is not a unit of steps"},
+        UsageCase{"MisspeltPlot",
+                  {"--plot", "mean_abs_lateral_eror_m"},
+                  "line-sim: --plot mean_abs_lateral_eror_m: not a figure of the summary that is a number (did you "
+                  "mean mean_abs_lateral_error_m?)"},
+        UsageCase{"ShareAsPercentWithoutSign",
+                  {"--require", "off_line_share < 10"},
+                  "line-sim: --require off_line_share < 10: off_line_share is a share from 0 to 1"},
         UsageCase{
             "BadSetValue", {"--set", "camera.noise=-3"}, "line-sim: world (built-in oval): key camera.noise: expected"},
         UsageCase{"BadSweep", {"--sweep", "camera.noise"}, "line-sim: --sweep camera.noise: expected KEY=VALUE"},
@@ -632,9 +639,75 @@ TEST(PythonController, ImageIsAReadOnlyViewAndAnExceptionFailsTheRun) {
     EXPECT_EQ(nlohmann::json::parse(read_file(out + "/runs/oval/line-sim.json"))["controller_exit_status"], 1);
 }
 
+// The script is the module __main__ itself, as for any script: what it
+// defines pickles, and none of the launcher's names are there; its traceback
+// starts at the script.
+TEST(PythonController, ScriptIsTheMainModule) {
+    const std::string out = test_support::fresh_folder(), script = out + "/main.py";
+    std::ofstream(script) << "import pickle, __main__\n"
+                             "class Gains:\n"
+                             "    pass\n"
+                             "assert pickle.loads(pickle.dumps(Gains())).__class__ is Gains\n"
+                             "assert __main__.Gains is Gains and __file__ == __main__.__file__\n"
+                             "assert not {'os', 'sys', 'source'} & set(globals()), sorted(globals())\n"
+                             "raise RuntimeError('on purpose')\n";
+    const auto run =
+        run_process(LINE_SIM_EXE, {"oval", "--duration", "1", "-q", "-o", out + "/runs", "--controller", script});
+    EXPECT_EQ(run.exit_status, 1) << run.standard_error;
+    EXPECT_EQ(read_file(out + "/runs/oval/report.txt"),
+              "Traceback (most recent call last):\n  File \"" + script +
+                  "\", line 7, in <module>\n    raise RuntimeError('on purpose')\nRuntimeError: on purpose\n");
+}
+
+// A script written over in place while a sweep starts its runs (an editor
+// saving, another job): each run's hash is that of the text it ran.
+TEST(PythonController, HashIsOfTheTextThatRanWhileTheFileIsWrittenOver) {
+    const std::string out = test_support::fresh_folder(), script = out + "/flip.py";
+    const auto text = [](char version) {
+        return std::string("import sys\nprint('") + version + "', file=sys.stderr)\n";
+    };
+    std::ofstream(script) << text('A');
+    // Flips the one letter in place, as fast as it can, until killed.
+    const auto writer = test_support::start_process(
+        "/usr/bin/python3", {"-c",
+                             "import os, sys, time\nfd = os.open(sys.argv[1], os.O_WRONLY)\nend = time.time() + 60\n"
+                             "while time.time() < end:\n    for v in b'AB': os.pwrite(fd, bytes([v]), 18)\n",
+                             script});
+    const auto run = run_process(LINE_SIM_EXE, {"oval", "--seeds", "1..8", "-j", "2", "--duration", "1", "-q", "-o",
+                                                out + "/runs", "--controller", script});
+    kill(writer.pid, SIGKILL);
+    test_support::wait_process(writer);
+    for (int seed = 1; seed <= 8; ++seed) {
+        const std::string folder = out + "/runs/oval/seed=" + std::to_string(seed);
+        const std::string ran = read_file(folder + "/report.txt");
+        const auto hash = nlohmann::json::parse(read_file(folder + "/line-sim.json"))["controller_sha256"];
+        ASSERT_EQ(ran.size(), 2U) << ran << run.standard_error;
+        EXPECT_EQ(hash, line_sim::sha256(text(ran[0]))) << seed;
+    }
+}
+
+// Run by hand without the robot's library on the loader's path, the module
+// says so in one line rather than a traceback.
+TEST(PythonController, ModuleWithoutTheLibrarySaysSoInOneLine) {
+    const auto run = run_process("/usr/bin/python3", {"-c", "import robot_interface"},
+                                 {{"PYTHONPATH", std::string(EXAMPLES_DIR) + "/../python"}, {"LD_LIBRARY_PATH", ""}});
+    EXPECT_NE(run.exit_status, 0);
+    EXPECT_EQ(run.standard_error.rfind("robot_interface: cannot load the robot's library (", 0), 0U)
+        << run.standard_error;
+    EXPECT_EQ(lines(run.standard_error), 1) << run.standard_error;
+}
+
 }  // namespace
 
 namespace {
+
+// A sweep of one value is one run, and said so.
+TEST(LineSimSeeds, OneRunIsOneRun) {
+    const std::string out = test_support::fresh_folder();
+    const auto run = run_process(LINE_SIM_EXE, {"--sweep", "camera.noise=3", "--duration", "1", "-q", "-o", out});
+    EXPECT_EQ(run.exit_status, 0) << run.standard_error;
+    EXPECT_NE(run.standard_output.find("\n1 run: " + out + "/results.csv"), std::string::npos) << run.standard_output;
+}
 
 // Seeds over a world with nothing random are said to run the same, once;
 // where a swept value makes the world random, nothing is said.

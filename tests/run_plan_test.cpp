@@ -97,16 +97,17 @@ TEST(Requirements, ValuesAndChangesAgainstRows) {
         const char* text;
         bool holds;
     };
-    for (const Case c : {Case{"laps_completed>=2", true}, Case{"laps_completed>2", false},
-                         Case{"end_reason==duration", false}, Case{"end_reason!=duration", true},
-                         Case{"mean_abs_lateral_error_m<=+10%", true}, Case{"mean_abs_lateral_error_m<=+4%", false},
-                         Case{"laps_completed>=-1", true}, Case{"mean_abs_lateral_error_m<=-0.001", false}}) {
+    for (const Case c :
+         {Case{"laps_completed>=2", true}, Case{"laps_completed>2", false}, Case{"end_reason==duration", false},
+          Case{"end_reason!=duration", true}, Case{"mean_abs_lateral_error_m<=+10%", true},
+          Case{"mean_abs_lateral_error_m<=+4%", false}, Case{"mean_abs_lateral_error_m <= +10 %", true},
+          Case{"laps_completed>=-1", true}, Case{"mean_abs_lateral_error_m<=-0.001", false}}) {
         std::string actual;
         EXPECT_EQ(line_sim::meets(line_sim::parse_requirement(c.text, true), after, &before, actual), c.holds)
             << c.text;
     }
     for (const char* text : {"laps>=2", "laps_completed=>2", "laps_completed>=two", "end_reason>=duration",
-                             "end_reason==finished", "laps_completed>="}) {
+                             "end_reason==finished", "laps_completed>=", "off_line_share<50", "off_line_share>=-0.5"}) {
         EXPECT_THROW(line_sim::parse_requirement(text, false), line_sim::UsageError) << text;
     }
     EXPECT_THROW(line_sim::parse_requirement("laps_completed>=+10%", false),

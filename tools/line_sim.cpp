@@ -415,7 +415,7 @@ int report(const Options& options, const Experiment& e, const std::deque<line_si
     } else {
         std::string files;
         for (const std::string& name : call_files.written) files += (files.empty() ? "" : ", ") + name;
-        std::printf("%zu runs: %s/%s\n", results.rows.size(), options.out.c_str(),
+        std::printf("%zu run%s: %s/%s\n", results.rows.size(), results.rows.size() == 1 ? "" : "s", options.out.c_str(),
                     files.empty() ? "(no files)" : files.c_str());
     }
     if (interrupted) {

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "controller_params.hpp"
+#include "did_you_mean.hpp"
 #include "file_names.hpp"
 #include "files.hpp"
 #include "index_page.hpp"
@@ -109,8 +110,13 @@ bool check_requirements(const std::vector<Requirement>& requirements, const nloh
 
 void check_plot_metric(const std::string& plot) {
     const auto& keys = sim::record_keys();
-    if (std::none_of(keys.begin(), keys.end(), [&](const sim::RecordKey& k) { return k.key == plot && k.number; })) {
-        throw UsageError("line-sim: --plot " + plot + ": not a figure of the summary that is a number");
+    std::vector<std::string> numbers;
+    for (const sim::RecordKey& k : keys) {
+        if (k.number) numbers.emplace_back(k.key);
+    }
+    if (std::find(numbers.begin(), numbers.end(), plot) == numbers.end()) {
+        throw UsageError("line-sim: --plot " + plot + ": not a figure of the summary that is a number" +
+                         sim::did_you_mean(plot, numbers));
     }
 }
 

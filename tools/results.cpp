@@ -456,6 +456,7 @@ Requirement parse_requirement(const std::string& text, bool allow_change) {
     if (r.change && number.back() == '%') {
         r.percent = true;
         number.pop_back();
+        number = trimmed(number);  // '+10 %' as '+10%'
     }
     char* end = nullptr;
     r.number = std::strtod(number.c_str(), &end);
@@ -475,6 +476,11 @@ Requirement parse_requirement(const std::string& text, bool allow_change) {
                 (units.empty() ? " (it takes none)" : " (" + units + ")"));
         }
         r.number *= found->factor;
+    }
+    // A share is a fraction: 'off_line_share < 10' would hold for every run.
+    if (ends_with(r.metric, "_share") && numeric && unit.empty() && !r.change && *end == '\0' &&
+        (r.number < 0 || r.number > 1)) {
+        bad(r.metric + " is a share from 0 to 1 (or in %: " + r.value + "%)");
     }
     if (r.change && !numeric) bad("expected a change such as +10% or -0.001");
     const auto& keys = sim::record_keys();

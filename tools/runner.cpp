@@ -2,7 +2,9 @@
 
 #include "runner.hpp"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,21 +34,45 @@ bool fs_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0
 constexpr double PROGRESS_AFTER = 1.0;  // [s] a run must take before it shows progress
 constexpr double GRACE = 5.0;           // [s] a stopped controller has to finish its files
 
-// Runs the script on descriptor RECORD_FD + 1 as __main__, with sys.argv as
-// if Python had been given its path, and its folder first on sys.path. The
-// descriptor is line-sim's, shared by every run: read from its start with
-// pread, leaving its offset alone.
+// Runs the script on descriptor RECORD_FD + 1 as the module __main__ itself
+// (so that pickle and `import __main__` find what it defines), with sys.argv
+// as if Python had been given its path, its folder first on sys.path, and
+// none of the launcher's names left; a traceback starts at the script. The
+// descriptor (the run's sealed copy, or line-sim's own, shared by every run,
+// where no copy could be made) is read from its start with pread, leaving
+// its offset alone.
 constexpr const char* PYTHON_LAUNCHER =
     "import os, sys\n"
-    "script = sys.argv[1]\n"
+    "sys.argv = sys.argv[1:]\n"
     "size, source = os.fstat(4).st_size, b''\n"
     "while len(source) < size and (part := os.pread(4, size - len(source), len(source))): source += part\n"
     "os.close(4)\n"
-    "sys.argv = sys.argv[1:]\n"
-    "sys.path[0] = os.path.dirname(os.path.abspath(script))\n"
-    "del os\n"
-    "exec(compile(source, script, 'exec'), {'__name__': '__main__', '__file__': script, '__builtins__': "
-    "__builtins__})\n";
+    "sys.path[0] = os.path.dirname(os.path.abspath(sys.argv[0]))\n"
+    "sys.excepthook = lambda kind, value, tb, hook=sys.excepthook: hook(kind, value.with_traceback(tb := tb.tb_next "
+    "if tb is not None and tb.tb_frame.f_code.co_filename == '<string>' else tb), tb)\n"
+    "__file__ = sys.argv[0]\n"
+    "launcher_code = compile(source, __file__, 'exec')\n"
+    "[globals().pop(name, None) for name in ('os', 'sys', 'size', 'source', 'part')]\n"
+    "exec(globals().pop('launcher_code'), globals())\n";
+
+// A sealed file in memory holding `bytes`, or -1: what a script run reads,
+// unchangeable by anyone once made.
+int sealed_copy(const std::string& bytes) {
+    const int fd = memfd_create("controller.py", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0) return -1;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    if (done != bytes.size() || fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 void start(Run& run, Controller& controller) {
     run.started = std::chrono::steady_clock::now();
@@ -87,7 +113,14 @@ void start(Run& run, Controller& controller) {
     }
     run.facts.controller_sha256 = controller.held->sha256_now();
     child.program_bytes = &controller.held->bytes();
+    // A script, unlike a program that runs, can be written over in place
+    // while it is read: Python reads a sealed copy of the bytes just hashed.
+    int script = -1;
+    if (child.interpreted && !run.facts.controller_sha256.value_or("").empty())
+        script = sealed_copy(controller.held->bytes());
+    if (script >= 0) child.program_fd = script;
     const GuardedChild started = start_guarded_child(child);
+    if (script >= 0) close(script);
     run.pid = started.guard;
     run.record_fd = started.record_fd;
     if (run.pid < 0) {
