@@ -723,6 +723,12 @@ TEST(LineSimSeeds, NothingRandomIsSaidOnce) {
                                                   "--duration", "1", "-q", "-o", out + "/b"});
     EXPECT_EQ(noisy.exit_status, 0) << noisy.standard_error;
     EXPECT_EQ(noisy.standard_error, "");
+    // The default controller reads no parameters: that is said, not passed over.
+    const auto unused =
+        run_process(LINE_SIM_EXE, {"oval", "--set", "param.gain=3", "--duration", "1", "-q", "-o", out + "/c"});
+    EXPECT_EQ(unused.exit_status, 0) << unused.standard_error;
+    EXPECT_NE(unused.standard_error.find("reads no parameters: param.gain and any others go unused"), std::string::npos)
+        << unused.standard_error;
 }
 
 }  // namespace

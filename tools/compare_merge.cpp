@@ -92,20 +92,7 @@ int compare(int argc, char** argv) {
         for (const char* key : {"laps_completed", "mean_abs_lateral_error_m", "max_abs_lateral_error_m",
                                 "time_off_line_s", "distance_along_line_m", "end_reason"}) {
             const nlohmann::json &x = was[key], &y = now[key];
-            // In the table's units, rounded to what they mean: errors in mm, times in s.
-            const std::string name = key;
-            const auto show = [&](const nlohmann::json& v) {
-                if (v.is_string()) return v.get<std::string>();
-                if (!v.is_number_float()) return v.dump();
-                char text[32];
-                if (name.ends_with("_error_m"))
-                    std::snprintf(text, sizeof text, "%.2f mm", 1000 * v.get<double>());
-                else if (name.ends_with("_s"))
-                    std::snprintf(text, sizeof text, "%.3f s", v.get<double>());
-                else
-                    std::snprintf(text, sizeof text, "%.3f m", v.get<double>());
-                return std::string(text);
-            };
+            const auto show = [&](const nlohmann::json& v) { return shown_figure(key, v); };
             std::string change = x == y ? "=" : "";
             if (x.is_number() && y.is_number() && x != y) {
                 const double from = x.get<double>(), to = y.get<double>();

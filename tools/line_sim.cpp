@@ -469,7 +469,13 @@ int run_line_sim(int argc, char** argv) {
         }
     }
     // Every run has the same parameters' names, so one run's arguments say whether every {NAME} is known.
-    line_sim::put_params(controller.arguments, line_sim::params_of(e.params, plan.combination(0)));
+    const auto params = line_sim::params_of(e.params, plan.combination(0));
+    line_sim::put_params(controller.arguments, params);
+    // This project's controller reads none: said, since its runs would not differ.
+    if (controller.own && !params.empty()) {
+        std::fprintf(stderr, "line-sim: %s reads no parameters: param.%s and any others go unused\n",
+                     one_line(controller.given).c_str(), one_line(params.begin()->first).c_str());
+    }
 
     // The folder is this call's from before anything is made in it.
     std::optional<line_sim::FolderLock> lock;

@@ -496,13 +496,31 @@ Requirement parse_requirement(const std::string& text, bool allow_change) {
     return r;
 }
 
+std::string shown_figure(const std::string& key, const nlohmann::json& value) {
+    if (value.is_string()) return value.get<std::string>();
+    if (!value.is_number_float()) return value.dump();
+    char text[32];
+    if (key.ends_with("_error_m")) {
+        std::snprintf(text, sizeof text, "%.2f mm", 1000 * value.get<double>());
+    } else if (key.ends_with("_s")) {
+        std::snprintf(text, sizeof text, "%.3f s", value.get<double>());
+    } else if (key.ends_with("_share")) {
+        std::snprintf(text, sizeof text, "%.1f%%", 100 * value.get<double>());
+    } else if (key.ends_with("_m")) {
+        std::snprintf(text, sizeof text, "%.3f m", value.get<double>());
+    } else {
+        std::snprintf(text, sizeof text, "%.4g", value.get<double>());
+    }
+    return text;
+}
+
 bool meets(const Requirement& r, const nlohmann::json& row, const nlohmann::json* before, std::string& actual) {
     if (!row.contains(r.metric)) {
         actual = r.metric + " missing";
         return false;
     }
     const nlohmann::json& value = row[r.metric];
-    actual = r.metric + " = " + (value.is_string() ? value.get<std::string>() : value.dump());
+    actual = r.metric + " = " + shown_figure(r.metric, value);
     if (!value.is_number()) {
         const bool equal = (value.is_string() ? value.get<std::string>() : value.dump()) == r.value;
         return r.op == "==" ? equal : !equal;
@@ -515,7 +533,7 @@ bool meets(const Requirement& r, const nlohmann::json& row, const nlohmann::json
         }
         const double base = (*before)[r.metric].get<double>();
         limit = r.percent ? base * (1 + r.number / 100) : base + r.number;
-        actual += " (was " + (*before)[r.metric].dump() + ")";
+        actual += " (was " + shown_figure(r.metric, (*before)[r.metric]) + ")";
     }
     if (r.op == ">=") return x >= limit;
     if (r.op == "<=") return x <= limit;

@@ -63,6 +63,9 @@ struct Requirement {
 };
 // Throws UsageError for a bad expression or an unknown metric.
 Requirement parse_requirement(const std::string& text, bool allow_change);
+// A figure as a person reads it, in its table's units and rounded to what
+// it means: errors in mm, times in s, shares in %; text as it is.
+std::string shown_figure(const std::string& key, const nlohmann::json& value);
 // Whether `row` meets it; `before` is the same run in the first result set,
 // for a change. `actual` says what the row holds.
 bool meets(const Requirement& requirement, const nlohmann::json& row, const nlohmann::json* before,
