@@ -43,7 +43,7 @@ void summary_fields(Summary& s, Visit&& visit) {
     visit("seed", s.seed, Whole{INT64_MAX});
     visit("sim_time_s", s.sim_time_s, Figure{});
     visit("wall_time_s", s.wall_time_s, Figure{});
-    visit("real_time_factor", s.wall_time_s > 0 ? s.sim_time_s / s.wall_time_s : 0.0, Worked{});
+    visit("real_time_factor", real_time_factor(s), Worked{});
     visit("steps", s.steps, Whole{INT64_MAX});
     visit("lap_times_s", s.lap_times_s, Times{});
     visit("laps_completed", std::uint64_t{s.lap_times_s.size()}, Worked{});
@@ -51,7 +51,7 @@ void summary_fields(Summary& s, Visit&& visit) {
     visit("rms_lateral_error_m", s.rms_lateral_error_m, Figure{});
     visit("max_abs_lateral_error_m", s.max_abs_lateral_error_m, Figure{});
     visit("time_off_line_s", s.time_off_line_s, Figure{});
-    visit("off_line_share", s.sim_time_s > 0 ? std::min(1.0, s.time_off_line_s / s.sim_time_s) : 0.0, Worked{});
+    visit("off_line_share", off_line_share(s), Worked{});
     visit("distance_along_line_m", s.distance_along_line_m, Figure{true});  // backwards round a closed track: below 0
     visit("end_reason", s.end_reason, Reason{});
     visit("camera_width", s.camera_width, Whole{MOST_PIXELS});
@@ -236,6 +236,17 @@ const std::vector<RecordKey>& record_keys() {
         return all;
     }();
     return keys;
+}
+
+const RecordKey* record_key(const std::string& key) {
+    const auto& keys = record_keys();
+    const auto found = std::find_if(keys.begin(), keys.end(), [&](const RecordKey& k) { return k.key == key; });
+    return found == keys.end() ? nullptr : &*found;
+}
+
+double real_time_factor(const RunSummary& s) { return s.wall_time_s > 0 ? s.sim_time_s / s.wall_time_s : 0.0; }
+double off_line_share(const RunSummary& s) {
+    return s.sim_time_s > 0 ? std::min(1.0, s.time_off_line_s / s.sim_time_s) : 0.0;
 }
 
 bool plain_text(const std::string& text) {

@@ -87,6 +87,13 @@ struct RecordKey {
     bool number;
 };
 const std::vector<RecordKey>& record_keys();
+// The key of that name, or nullptr.
+const RecordKey* record_key(const std::string& key);
+
+// Worked out from a summary's figures (and written with them): simulated
+// seconds per wall-clock second, and the share of the run off the line.
+double real_time_factor(const RunSummary& summary);
+double off_line_share(const RunSummary& summary);
 
 // Text that is printed and put in pages, held to what a world's name may
 // hold: no control characters (a line end, a terminal escape), no C1

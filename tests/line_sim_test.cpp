@@ -621,16 +621,23 @@ TEST_F(PythonController, ExampleDrivesAsTheCExampleDoes) {
 }
 
 // The image as NumPy sees it: the library's bytes, read only, in rows of
-// pixels; sys.argv as for any script; an exception ends the run with the
-// script's own traceback in report.txt and the run failed.
+// pixels; sys.argv as for any script; the script is the module __main__
+// itself (what it defines pickles, none of the launcher's names are there);
+// an exception ends the run with the script's own traceback in report.txt,
+// starting at the script, and the run failed.
 TEST_F(PythonController, ImageIsAReadOnlyViewAndAnExceptionFailsTheRun) {
     if (run_process("/usr/bin/python3", {"-c", "import numpy"}).exit_status != 0) {
         GTEST_SKIP() << "Debian's python3-numpy is not installed";
     }
     const std::string out = test_support::fresh_folder(), script = out + "/check.py";
-    std::ofstream(script) << "import sys\n"
+    std::ofstream(script) << "import pickle, sys, __main__\n"
                              "import robot_interface as r\n"
                              "assert sys.argv[1:] == ['one', 'two'], sys.argv\n"
+                             "class Gains:\n"
+                             "    pass\n"
+                             "assert pickle.loads(pickle.dumps(Gains())).__class__ is Gains\n"
+                             "assert __main__.Gains is Gains and __file__ == __main__.__file__\n"
+                             "assert not {'os', 'source'} & set(globals()), sorted(globals())\n"
                              "with r.Robot() as robot:\n"
                              "    for _ in range(3):\n"
                              "        robot.step()\n"
@@ -643,32 +650,14 @@ TEST_F(PythonController, ImageIsAReadOnlyViewAndAnExceptionFailsTheRun) {
         LINE_SIM_EXE, {"oval", "--duration", "5", "-o", out + "/runs", "--controller", script, "--", "one", "two"});
     EXPECT_EQ(run.exit_status, 1) << run.standard_error;
     const std::string report = read_file(out + "/runs/oval/report.txt");
-    EXPECT_NE(report.find("File \"" + script + "\", line 11"), std::string::npos) << report;
-    EXPECT_NE(report.find("RuntimeError: on purpose"), std::string::npos) << report;
+    EXPECT_NE(report.find("Traceback (most recent call last):\n  File \"" + script +
+                          "\", line 16, in <module>\n    raise RuntimeError('on purpose')\nRuntimeError: on purpose\n"),
+              std::string::npos)
+        << report;
     const auto trace = read_file(out + "/runs/oval/trace.csv");
     EXPECT_EQ(lines(trace), 4) << trace;  // the header and three steps
     EXPECT_NE(trace.find(",1,2,"), std::string::npos) << trace;
     EXPECT_EQ(nlohmann::json::parse(read_file(out + "/runs/oval/line-sim.json"))["controller_exit_status"], 1);
-}
-
-// The script is the module __main__ itself, as for any script: what it
-// defines pickles, and none of the launcher's names are there; its traceback
-// starts at the script.
-TEST_F(PythonController, ScriptIsTheMainModule) {
-    const std::string out = test_support::fresh_folder(), script = out + "/main.py";
-    std::ofstream(script) << "import pickle, __main__\n"
-                             "class Gains:\n"
-                             "    pass\n"
-                             "assert pickle.loads(pickle.dumps(Gains())).__class__ is Gains\n"
-                             "assert __main__.Gains is Gains and __file__ == __main__.__file__\n"
-                             "assert not {'os', 'sys', 'source'} & set(globals()), sorted(globals())\n"
-                             "raise RuntimeError('on purpose')\n";
-    const auto run =
-        run_process(LINE_SIM_EXE, {"oval", "--duration", "1", "-q", "-o", out + "/runs", "--controller", script});
-    EXPECT_EQ(run.exit_status, 1) << run.standard_error;
-    EXPECT_EQ(read_file(out + "/runs/oval/report.txt"),
-              "Traceback (most recent call last):\n  File \"" + script +
-                  "\", line 7, in <module>\n    raise RuntimeError('on purpose')\nRuntimeError: on purpose\n");
 }
 
 // A script written over in place while a sweep starts its runs (an editor

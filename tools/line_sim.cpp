@@ -135,11 +135,10 @@ void print_table(const std::deque<line_sim::Run>& runs) {
         }
         std::string end(sim::end_reason_info(sim::joined_end_reason(s, run.facts)).word);
         if (run.facts.controller_exit_status != 0) end += " (" + std::to_string(run.facts.controller_exit_status) + ")";
-        const double share = s.sim_time_s > 0 ? std::min(1.0, s.time_off_line_s / s.sim_time_s) : 0.0;
+        const double share = sim::off_line_share(s);
         std::printf("%-*s %5zu %10s %7.2f mm %7.2f mm %7.2f s %3.0f%% %-18s %9.0fx\n", width, label(run).c_str(),
                     s.lap_times_s.size(), best, 1000 * s.mean_abs_lateral_error_m, 1000 * s.max_abs_lateral_error_m,
-                    s.time_off_line_s, 100 * share, end.c_str(),
-                    s.wall_time_s > 0 ? s.sim_time_s / s.wall_time_s : 0.0);
+                    s.time_off_line_s, 100 * share, end.c_str(), sim::real_time_factor(s));
         if (share > 0.5) {
             char line[512];
             std::snprintf(line, sizeof line, "%s: off the line for most of the run (%.1f of %.1f s)\n",

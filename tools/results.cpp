@@ -122,11 +122,7 @@ bool dotted_key(const std::string& key) {
 }
 
 // Whether `key` is one of every row's own columns, which no swept key may take.
-bool row_column(const std::string& key) {
-    const auto& keys = sim::record_keys();
-    return key == "run" || key == "folder" ||
-           std::any_of(keys.begin(), keys.end(), [&](const sim::RecordKey& k) { return k.key == key; });
-}
+bool row_column(const std::string& key) { return key == "run" || key == "folder" || sim::record_key(key) != nullptr; }
 
 using SweptValues = std::vector<std::pair<std::string, std::string>>;
 
@@ -483,9 +479,8 @@ Requirement parse_requirement(const std::string& text, bool allow_change) {
         bad(r.metric + " is a share from 0 to 1 (or in %: " + r.value + "%)");
     }
     if (r.change && !numeric) bad("expected a change such as +10% or -0.001");
-    const auto& keys = sim::record_keys();
-    const bool words =
-        std::none_of(keys.begin(), keys.end(), [&](const sim::RecordKey& k) { return k.key == r.metric && k.number; });
+    const sim::RecordKey* key = sim::record_key(r.metric);
+    const bool words = key == nullptr || !key->number;
     if (words && (r.op != "==" && r.op != "!=")) bad(r.metric + " takes == or !=");
     if (!words && (!numeric || (unit.empty() && *end != '\0'))) bad("expected a number after " + r.op);
     if (words && r.metric == "end_reason" && !sim::end_reason_from_word(r.value)) {
