@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 
+#include "checked_toml.hpp"
 #include "did_you_mean.hpp"
 #include "motors.hpp"
 #include "track.hpp"
@@ -44,109 +45,7 @@ namespace {
 
 constexpr double DEGREE = std::numbers::pi / 180.0;
 
-// Reads the keys of one table, remembers which it read, and reports what it
-// does not know.
-class TableReader {
-public:
-    TableReader(const toml::table& table, std::string prefix, const std::string& source)
-        : table_(table), prefix_(std::move(prefix)), source_(source) {}
-
-    [[noreturn]] void fail(const std::string& key, const std::string& expected) const {
-        throw WorldError("world " + source_ + ": key " + prefix_ + key + ": expected " + expected);
-    }
-
-    const toml::node* find(const std::string& key) {
-        known_.insert(key);
-        return table_.get(key);
-    }
-
-    double number(
-        const std::string& key, double fallback, const std::string& expected,
-        bool (*valid)(double) = [](double) { return true; }) {
-        const toml::node* node = find(key);
-        if (node == nullptr) return fallback;
-        if (!node->is_number()) fail(key, expected);
-        const double value = node->value<double>().value_or(std::nan(""));
-        if (!std::isfinite(value) || !valid(value)) fail(key, expected);
-        return value;
-    }
-
-    // A positive number, and at most `most`.
-    double positive(const std::string& key, double fallback, const std::string& unit,
-                    double most = std::numeric_limits<double>::max()) {
-        const double value = number(key, fallback, "a positive number " + unit, [](double v) { return v > 0; });
-        if (value > most) {
-            std::ostringstream text;
-            text << "a positive number " << unit << " of at most " << most;
-            fail(key, text.str());
-        }
-        return value;
-    }
-
-    std::int64_t integer(const std::string& key, std::int64_t fallback, std::int64_t low, std::int64_t high) {
-        const toml::node* node = find(key);
-        if (node == nullptr) return fallback;
-        const auto value = node->value_exact<std::int64_t>();
-        if (!value || *value < low || *value > high) {
-            fail(key, "a whole number from " + std::to_string(low) + " to " + std::to_string(high));
-        }
-        return *value;
-    }
-
-    bool boolean(const std::string& key, bool fallback) {
-        const toml::node* node = find(key);
-        if (node == nullptr) return fallback;
-        if (!node->is_boolean()) fail(key, "true or false");
-        return *node->value<bool>();
-    }
-
-    Vec2 point(const toml::node& node, const std::string& key) const {
-        const toml::array* array = node.as_array();
-        if (array == nullptr || array->size() != 2 || !(*array)[0].is_number() || !(*array)[1].is_number()) {
-            fail(key, "a point [x, y] in m");
-        }
-        const Vec2 p{(*array)[0].value<double>().value_or(0), (*array)[1].value<double>().value_or(0)};
-        if (!std::isfinite(p.x) || !std::isfinite(p.y)) fail(key, "a point [x, y] of finite numbers in m");
-        if (std::abs(p.x) > MOST_COORDINATE || std::abs(p.y) > MOST_COORDINATE) {
-            fail(key, "a point [x, y] in m, each at most 1e+06 m either way");
-        }
-        return p;
-    }
-
-    // Sub-tables, which must be tables if present.
-    const toml::table* table(const std::string& key) {
-        const toml::node* node = find(key);
-        if (node == nullptr) return nullptr;
-        if (!node->is_table()) fail(key, "a table");
-        return node->as_table();
-    }
-
-    // Every key of the table must have been read.
-    void finish() const {
-        for (const auto& [key, node] : table_) {
-            const std::string name(key.str());
-            if (known_.count(name) == 0) {
-                throw WorldError("world " + source_ + ": key " + prefix_ + name + ": not a known key" +
-                                 did_you_mean(prefix_ + name, known()));
-            }
-        }
-    }
-
-    const std::string& prefix() const { return prefix_; }
-    // The keys read, by their dotted names.
-    std::vector<std::string> known() const {
-        std::vector<std::string> names;
-        for (const std::string& key : known_) names.push_back(prefix_ + key);
-        return names;
-    }
-    const std::string& source() const { return source_; }
-
-private:
-    const toml::table& table_;
-    std::string prefix_;
-    const std::string& source_;
-    std::set<std::string> known_;
-};
+using TableReader = CheckedTable<WorldError>;
 
 SegmentSettings read_segment(TableReader& track, const toml::node& node, const std::string& key) {
     const toml::table* table = node.as_table();
@@ -379,94 +278,6 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
     return world;
 }
 
-struct TextProblem {
-    std::size_t line = 0;  // 0: none
-    std::string what;
-};
-
-// What the text must not hold before the TOML parser sees it, with its line:
-// tables, arrays and the parts of dotted keys more than MOST_NESTING deep
-// (the parser recurses once a level and would run out of stack on a crafted
-// file long before any other limit), and bytes beyond ASCII anywhere: the
-// parser tests such characters for white space in places that no simple
-// look at the text can tell apart, and that test reaches code it assumes
-// unreachable. In a string, \uXXXX writes any character in ASCII.
-TextProblem look_over(std::string_view text) {
-    if (const auto beyond = std::find_if(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
-        beyond != text.end()) {
-        return {1 + static_cast<std::size_t>(std::count(text.begin(), beyond, '\n')),
-                "a character beyond ASCII (in a string, write it as \\uXXXX)"};
-    }
-    const TextProblem too_deep{0, "nested more than " + std::to_string(MOST_NESTING) + " levels deep"};
-    struct Open {
-        char bracket;  // '[' an array, '{' an inline table
-        int depth;     // of the values inside it
-    };
-    std::vector<Open> open;
-    std::size_t line = 1;
-    bool key = true, line_start = true;
-    int base = 0, parts = 1, depth = 0;  // the key's table, its parts so far, the value's depth
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\n') {
-            ++line;
-            line_start = true;
-            if (open.empty()) key = true, base = 0, parts = 1;
-            continue;
-        }
-        if (c == ' ' || c == '\t' || c == '\r') continue;
-        const bool first = line_start;
-        line_start = false;
-        if (c == '#') {
-            while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
-        } else if (c == '"' || c == '\'') {
-            // A string, perhaps of several lines; a basic one has escapes.
-            const bool triple = text.substr(i, 3) == std::string(3, c);
-            for (i += triple ? 3 : 1; i < text.size(); ++i) {
-                if (text[i] == '\n') ++line;
-                if (c == '"' && text[i] == '\\') {
-                    if (++i < text.size() && text[i] == '\n') ++line;
-                } else if (text[i] == c && (!triple || text.substr(i, 3) == std::string(3, c))) {
-                    i += triple ? 2 : 0;
-                    break;
-                }
-            }
-        } else if (key) {
-            if (c == '.' && base + ++parts > MOST_NESTING)
-                return {line, too_deep.what};                  // a dotted key, or a table header's
-            if (c == '[' && first && open.empty()) parts = 1;  // a table header
-            if (c == '=') key = false, depth = base + parts;
-        } else if (c == '[' || c == '{') {
-            if (++depth > MOST_NESTING) return {line, too_deep.what};
-            open.push_back({c, depth});
-            if (c == '{') key = true, base = depth, parts = 1;
-        } else if ((c == ']' || c == '}') && !open.empty()) {
-            open.pop_back();
-            depth = open.empty() ? 0 : open.back().depth;
-        } else if (c == ',' && !open.empty() && open.back().bracket == '{') {
-            key = true, base = open.back().depth, parts = 1;
-        }
-    }
-    return {};
-}
-
-// The parser's description, which may quote what it saw (a line end, a
-// terminal escape), as one printable line.
-std::string printable(std::string_view text) {
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
-            out += c;
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            out += escaped;
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 bool printable_name(std::string_view text) {
@@ -501,17 +312,8 @@ bool printable_name(std::string_view text) {
 WorldSettings parse_world(std::string_view text, const std::string& given_source) {
     // The file's name may hold anything a file name may: shown escaped, as one line.
     const std::string source = printable(given_source);
-    if (const TextProblem problem = look_over(text); problem.line != 0) {
-        throw WorldError("world " + source + ": line " + std::to_string(problem.line) + ": " + problem.what);
-    }
     toml::table root;
-    try {
-        root = toml::parse(text, source);
-    } catch (const toml::parse_error& error) {
-        std::ostringstream line;
-        line << "world " << source << ": line " << error.source().begin.line << ": " << printable(error.description());
-        throw WorldError(line.str());
-    }
+    if (const auto problem = parse_problem(text, source, root)) throw WorldError("world " + source + ": " + *problem);
     std::string stem = source;
     if (const auto slash = stem.find_last_of('/'); slash != std::string::npos) stem = stem.substr(slash + 1);
     if (const auto dot = stem.find_last_of('.'); dot != std::string::npos && dot > 0) stem = stem.substr(0, dot);
@@ -519,41 +321,9 @@ WorldSettings parse_world(std::string_view text, const std::string& given_source
 }
 
 std::string read_world_text(const std::string& path) {
-    const auto refuse = [&path](const std::string& why) {
-        throw WorldError("world " + printable(path) + ": cannot be read (" + why + ")");
-    };
-    // Not blocking, so that opening a FIFO with no writer does not wait for one.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) refuse("expected a readable TOML file");
-    struct stat info {};
     std::string why;
-    std::string text;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        why = "expected a regular TOML file";
-    } else {
-        // Room for the file as it is now, and one byte more to tell a file
-        // that has grown since; grown by halves up to one byte more than
-        // allowed, which tells a file past the limit. (Not the limit at
-        // once: zeroing 16 MiB cost more than running the default world.)
-        constexpr std::size_t MOST = MOST_WORLD_BYTES + 1;
-        text.resize(std::min(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)) + 1, MOST));
-        std::size_t got = 0;
-        ssize_t n = 0;
-        while ((n = ::read(fd, text.data() + got, text.size() - got)) > 0) {
-            got += static_cast<std::size_t>(n);
-            if (got == text.size()) {
-                if (got == MOST) break;
-                text.resize(std::min(got + got / 2 + 4096, MOST));
-            }
-        }
-        text.resize(got);
-        if (n < 0)
-            why = std::strerror(errno);
-        else if (got > MOST_WORLD_BYTES)
-            why = "larger than 16 MiB";
-    }
-    ::close(fd);
-    if (!why.empty()) refuse(why);
+    std::string text = read_regular_text(path, MOST_WORLD_BYTES, why);
+    if (!why.empty()) throw WorldError("world " + printable(path) + ": cannot be read (" + why + ")");
     return text;
 }
 

@@ -19,6 +19,7 @@ namespace sim {
 class WorldError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+    static constexpr const char* KIND = "world";  // the word its lines start with
 };
 
 // What a world may ask for. No real track comes near these; beyond them a
