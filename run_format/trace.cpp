@@ -18,8 +18,10 @@ std::string trace_header() {
     return header;
 }
 
-char* write_trace_row(char* out, const double* values) {
-    for (std::size_t k = 0; k < TRACE_COLUMN_COUNT; ++k) {
+char* write_trace_row(char* out, const double* values) { return write_csv_row(out, values, TRACE_COLUMN_COUNT); }
+
+char* write_csv_row(char* out, const double* values, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
         if (k > 0) *out++ = ',';
         out = write_shortest(out, values[k]);
     }

@@ -44,6 +44,8 @@ std::string trace_header();
 // form that reads back as the same double, separated by commas and ended by
 // a line end; returns the end. `out` must hold 32 bytes a number.
 char* write_trace_row(char* out, const double* values);
+// The same for `count` numbers.
+char* write_csv_row(char* out, const double* values, std::size_t count);
 
 struct TraceRow {
     double t, x, y, heading, left, right, lateral_error, progress, left_command, right_command;  // as TRACE_COLUMNS

@@ -74,30 +74,22 @@ int sealed_copy(const std::string& bytes) {
     return fd;
 }
 
-void start(Run& run, Controller& controller) {
-    run.started = std::chrono::steady_clock::now();
-    try {
-        sim::write_file(run.folder + "/" + sim::WORLD_FILE, run.text);
-    } catch (const sim::FileError& error) {
-        run.facts.error = error.what();
-        return;
-    }
-    // The simulated robot's library, whatever the caller's search path or the
+}  // namespace
+
+ChildSpec controller_child(Controller& controller, const std::string& folder, sim::LineSimFacts& facts, int& script) {
+    // The platform's library, whatever the caller's search path or the
     // controller's own run path says: first on the path, which comes before a
     // RUNPATH, and preloaded where an old RPATH would come before the path.
     // (Preloading only then keeps a sanitizer's runtime first where it must be.)
     ChildSpec child{controller.path.string(),
-                    run.facts.arguments,  // the call's, each {NAME} put in for this run
-                    environment_without({"LINE_SIM_", "LD_LIBRARY_PATH=", "LD_PRELOAD=", "PYTHONPATH="}),
-                    run.folder + "/" + sim::OUTPUT_FILE,
-                    run.folder + "/" + sim::REPORT_FILE,
+                    facts.arguments,  // the call's, each {NAME} put in for this run
+                    environment_without({"LINE_SIM_", "LINE_ROBOT_", "LD_LIBRARY_PATH=", "LD_PRELOAD=", "PYTHONPATH="}),
+                    folder + "/" + sim::OUTPUT_FILE,
+                    folder + "/" + sim::REPORT_FILE,
                     ""};
     child.environment.push_back("LD_LIBRARY_PATH=" + controller.library.parent_path().string());
     if (controller.preload) child.environment.push_back("LD_PRELOAD=" + controller.library.string());
-    child.environment.push_back("LINE_SIM_WORLD=" + run.folder + "/" + sim::WORLD_FILE);
-    child.environment.push_back("LINE_SIM_OUTPUT=" + run.folder);
-    child.environment.push_back("LINE_SIM_RECORD_FD=" + std::to_string(RECORD_FD));
-    for (const auto& [name, value] : run.facts.params) child.environment.push_back(PARAM_VARIABLE + name + "=" + value);
+    for (const auto& [name, value] : facts.params) child.environment.push_back(PARAM_VARIABLE + name + "=" + value);
     child.program_fd = controller.held->fd();
     if (controller.held->file().python) {
         // Debian's Python runs the script from the held descriptor, so that
@@ -109,16 +101,34 @@ void start(Run& run, Controller& controller) {
         const char* theirs = std::getenv("PYTHONPATH");
         child.environment.push_back("PYTHONPATH=" + controller.python_modules.string() +
                                     (theirs != nullptr && *theirs != '\0' ? ":" + std::string(theirs) : ""));
-        run.facts.interpreter = PYTHON;
+        facts.interpreter = PYTHON;
     }
-    run.facts.controller_sha256 = controller.held->sha256_now();
+    facts.controller_sha256 = controller.held->sha256_now();
     child.program_bytes = &controller.held->bytes();
     // A script, unlike a program that runs, can be written over in place
     // while it is read: Python reads a sealed copy of the bytes just hashed.
-    int script = -1;
-    if (child.interpreted && !run.facts.controller_sha256.value_or("").empty())
+    script = -1;
+    if (child.interpreted && !facts.controller_sha256.value_or("").empty())
         script = sealed_copy(controller.held->bytes());
     if (script >= 0) child.program_fd = script;
+    return child;
+}
+
+namespace {
+
+void start(Run& run, Controller& controller) {
+    run.started = std::chrono::steady_clock::now();
+    try {
+        sim::write_file(run.folder + "/" + sim::WORLD_FILE, run.text);
+    } catch (const sim::FileError& error) {
+        run.facts.error = error.what();
+        return;
+    }
+    int script = -1;
+    ChildSpec child = controller_child(controller, run.folder, run.facts, script);
+    child.environment.push_back("LINE_SIM_WORLD=" + run.folder + "/" + sim::WORLD_FILE);
+    child.environment.push_back("LINE_SIM_OUTPUT=" + run.folder);
+    child.environment.push_back("LINE_SIM_RECORD_FD=" + std::to_string(RECORD_FD));
     const GuardedChild started = start_guarded_child(child);
     if (script >= 0) close(script);
     run.pid = started.guard;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "child_process.hpp"
 #include "controller_file.hpp"
 #include "live_run.hpp"
 #include "run_folder.hpp"
@@ -53,6 +54,15 @@ struct Controller {
     std::filesystem::path python_modules;  // the folder of robot_interface.py, for a Python controller
     bool own = false;                      // the project's line_follower: its replays draw how it reads each image
 };
+
+// The controller's child as a run starts it, in `folder` (its standard
+// output and error go to the folder's files): the platform's library first on
+// the library path, a script run by PYTHON from a sealed copy of what was
+// hashed (`script` gets its descriptor, -1 if none: the caller closes it once
+// the child has started), and its parameters as PARAM_VARIABLE + NAME. The
+// platform's own variables are the caller's to add. `facts` gets the
+// interpreter and the hash.
+ChildSpec controller_child(Controller& controller, const std::string& folder, sim::LineSimFacts& facts, int& script);
 
 // Runs `count` runs, `jobs` at a time, each made by `prepare` (given its
 // number, 0 to count - 1) just before it starts, so that a run's folder is
