@@ -350,8 +350,9 @@ CameraStream::Next CameraStream::show(GstSample* sample) {
         if (monotonic && GST_CLOCK_TIME_IS_VALID(running) && GST_CLOCK_TIME_IS_VALID(base))
             captured_at_ = std::min(reached, static_cast<double>(base + running) * 1e-9);
     }
+    // Counted from the start: frames that came before the first take were dropped too.
     if (live_ && arrival) {
-        if (last_arrival_ >= 0) dropped_ += arrival->number - last_arrival_ - 1;
+        dropped_ += arrival->number - last_arrival_ - 1;
         last_arrival_ = arrival->number;
     }
     return Next::frame;

@@ -50,7 +50,8 @@ public:
     // Live: the newest frame if one came since the last take, waiting up to
     // `wait` [s] for one. Not live: the next frame in order, waiting up to
     // `wait` [s]. no_new_frame leaves image() as it was; ended: end of stream;
-    // failed: an error in the pipeline, which error() says in one line.
+    // failed: an error in the pipeline, which error() says in one line. Once
+    // ended or failed, every later take says so again.
     Next take(double wait);
 
     // height() rows of width() * 3 bytes (RGB), packed; black before the first
@@ -60,8 +61,10 @@ public:
     int height() const { return height_; }
     // [s] on CLOCK_MONOTONIC (steady_clock's clock) when the current image was
     // captured, as the source timestamped it where the pipeline runs on the
-    // monotonic system clock and the source is live; else when it reached the
-    // appsink. 0 before the first frame.
+    // monotonic system clock and the source is live (never later than it
+    // reached the appsink); else when it reached the appsink. A file's
+    // timestamps say where a frame lies in the video, not when it was taken.
+    // 0 before the first frame.
     double captured_at() const { return captured_at_; }
     // Frames a live source's one-frame queue dropped for newer ones.
     std::int64_t dropped() const { return dropped_; }
@@ -83,7 +86,7 @@ private:
     std::vector<std::uint8_t> image_;
     double captured_at_ = 0;
     std::int64_t dropped_ = 0;
-    std::int64_t last_arrival_ = -1;  // the arrival number of the current image's buffer
+    std::int64_t last_arrival_ = -1;  // the arrival number of the current image's buffer (from 0)
     std::string error_;
     bool ended_ = false;
     std::unique_ptr<Pipeline> pipeline_;  // the GStreamer objects
