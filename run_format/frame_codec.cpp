@@ -2,11 +2,16 @@
 
 #include "frame_codec.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "files.hpp"
 
 namespace sim {
 namespace {
@@ -239,6 +244,23 @@ FramesHeader read_frames_header(std::istream& in, const std::string& path) {
         throw std::runtime_error(path + ": not a camera frames file");
     }
     return h;
+}
+
+void complete_cut_frames(const std::string& frames_path) {
+    const std::string part = sim::part_name(frames_path);
+    std::ifstream in(part, std::ios::binary);
+    if (!in) return;
+    std::size_t whole = 0;
+    try {
+        const sim::FramesHeader header = sim::read_frames_header(in, part);
+        whole = static_cast<std::size_t>(in.tellg());
+        sim::FrameCodeReader reader(header.width, header.height);
+        for (std::string_view code; reader.next(in, code);) whole += code.size();
+    } catch (const std::exception&) {
+        return;  // not a frames file from its start: left under its temporary name
+    }
+    in.close();
+    if (truncate(part.c_str(), static_cast<off_t>(whole)) == 0) std::rename(part.c_str(), frames_path.c_str());
 }
 
 }  // namespace sim

@@ -97,4 +97,10 @@ private:
 // std::runtime_error naming the file if it is not a frames file.
 FramesHeader read_frames_header(std::istream& in, const std::string& path);
 
+// Cuts a frames file left under its temporary name by a run that did not end
+// (the controller died) after its last whole frame and gives it its final
+// name. Nothing if there is no such file; one not a frames file from its
+// start is left as it is.
+void complete_cut_frames(const std::string& frames_path);
+
 }  // namespace sim

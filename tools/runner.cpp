@@ -182,24 +182,6 @@ std::string record_line(const Run& run, int index) {
     return "";
 }
 
-// A frames file cut short (a crash while writing it) ends after its last whole frame.
-void complete_cut_frames(const std::string& frames_path) {
-    const std::string part = sim::part_name(frames_path);
-    std::ifstream in(part, std::ios::binary);
-    if (!in) return;
-    std::size_t whole = 0;
-    try {
-        const sim::FramesHeader header = sim::read_frames_header(in, part);
-        whole = static_cast<std::size_t>(in.tellg());
-        sim::FrameCodeReader reader(header.width, header.height);
-        for (std::string_view code; reader.next(in, code);) whole += code.size();
-    } catch (const std::exception&) {
-        return;  // not a frames file from its start: left under its temporary name
-    }
-    in.close();
-    if (truncate(part.c_str(), static_cast<off_t>(whole)) == 0) std::rename(part.c_str(), frames_path.c_str());
-}
-
 // The robot's summary, where it wrote one whole and true to its kind.
 std::optional<sim::RunSummary> robot_summary(const Run& run, const std::string& summary_path) {
     try {
@@ -233,7 +215,7 @@ void finish_files(Run& run, const Controller& controller) {
     const bool robot_failed = recorded == sim::EndReason::files_not_written;
     if (!robot_failed) {
         sim::complete_cut_trace(trace_path);
-        complete_cut_frames(run.folder + "/" + sim::FRAMES_FILE);
+        sim::complete_cut_frames(run.folder + "/" + sim::FRAMES_FILE);
     }
     const sim::Track track(world.track);
     sim::LineSimFacts& facts = run.facts;
