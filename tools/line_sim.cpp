@@ -23,6 +23,7 @@
 #include "controller_params.hpp"
 #include "file_names.hpp"
 #include "files.hpp"
+#include "installed.hpp"
 #include "result_files.hpp"
 #include "results.hpp"
 #include "run_folder.hpp"
@@ -72,28 +73,15 @@ Exit status: 0 every run ended normally and met every --require; 1 a run did not
   crashed, a file could not be written) or a requirement failed; 2 a usage error or an unusable
   world or controller (nothing ran); 130 interrupted (Ctrl-C), what was recorded is kept.)";
 
-fs::path own_folder() { return fs::canonical("/proc/self/exe").parent_path(); }
+using line_sim::own_folder;
+using line_sim::python_modules;
+using line_sim::simulated_library;
 
 // The collection: installed beside the executable, or the source tree's.
 fs::path collection_folder() {
     const fs::path installed = own_folder() / ".." / "share" / "line_follower" / "worlds";
     if (fs::is_directory(installed)) return installed;
     return LINE_SIM_SOURCE_WORLDS;
-}
-
-// The Python module robot_interface: installed beside the executable, or the source tree's.
-fs::path python_modules() {
-    const fs::path installed = own_folder() / ".." / "share" / "line_follower" / "python";
-    if (fs::is_regular_file(installed / "robot_interface.py")) return fs::canonical(installed);
-    return LINE_SIM_SOURCE_PYTHON;
-}
-
-// The simulated robot's library: installed beside the executables, or the build tree's.
-fs::path simulated_library() {
-    for (const fs::path& dir : {own_folder() / ".." / LINE_SIM_INSTALL_LIBDIR, own_folder() / ".." / "lib"}) {
-        if (fs::is_regular_file(dir / "libController.so")) return fs::canonical(dir / "libController.so");
-    }
-    throw std::runtime_error("cannot find the simulated robot's libController.so beside " + own_folder().string());
 }
 
 // A world file by path, or by its name in the collection. Anything at the
