@@ -3,9 +3,11 @@
 replay.html must show exactly the trace's steps, commands and camera frames,
 draw the default controller's reading only for it (or when asked), fit a
 small window, play and pause, and fetch nothing; index.html must link to the
-replays. Screenshots of both pages are left in FOLDER for people to look at.
+replays. A real robot's replay (a hand-made run ROBOT_RUN_FOLDER writes) must
+show its steps, commands, camera and timing, and no track. Screenshots of the
+pages are left in FOLDER for people to look at.
 
-Usage: browser_test.py LINE_SIM FOLDER EDGE_FOLLOWER
+Usage: browser_test.py LINE_SIM FOLDER EDGE_FOLLOWER ROBOT_RUN_FOLDER
 """
 import json
 import os
@@ -57,8 +59,8 @@ class Page:
     def wait_for(self, script):
         WebDriverWait(self.driver, 20).until(lambda d: d.execute_script(f"return {script}"))
 
-    def run(self, script):
-        return self.driver.execute_script(script)
+    def run(self, script, *arguments):
+        return self.driver.execute_script(script, *arguments)
 
     def check_quiet(self, name):
         """No console message above info, and nothing fetched but local files."""
@@ -162,16 +164,33 @@ def check_other_controller(driver, folder):
     page.check_quiet("another controller's replay.html")
 
 
+def set_page_size(driver, page, width, height):
+    """The page's own size, whatever the browser's frame takes, once drawn at it."""
+    frame = page.run("return [outerWidth - innerWidth, outerHeight - innerHeight]")
+    driver.set_window_size(width + frame[0], height + frame[1])
+    page.wait_for(f"innerWidth === {width} && innerHeight === {height}")
+    driver.execute_async_script("requestAnimationFrame(() => requestAnimationFrame(arguments[0]))")
+
+
+def assert_apart(page, selectors, where):
+    """The elements are each of some size, and none overlaps another."""
+    rects = page.run(f"return {json.dumps(selectors)}.map(s => {{"
+                     " const r = document.querySelector(s).getBoundingClientRect();"
+                     " return [s, r.left, r.top, r.right, r.bottom]; })")
+    for i, (a, *p) in enumerate(rects):
+        assert p[2] - p[0] > 10 and p[3] - p[1] > 10, f"{a} is {p}"
+        for b, *q in rects[i + 1:]:
+            overlap = min(p[2], q[2]) - max(p[0], q[0]), min(p[3], q[3]) - max(p[1], q[1])
+            assert min(overlap) <= 0.5, f"{where} {a} {p} overlaps {b} {q}"
+
+
 def check_small_window(driver, folder):
     """At 800 x 600 the page's parts do not overlap; resized, the track is drawn again, never left blank."""
     page = Page(driver, folder / "replay.html")
     page.wait_for("window.lineSimReplay !== undefined")
 
-    def resize(width, height):  # the page's own size, whatever the browser's frame takes
-        frame = page.run("return [outerWidth - innerWidth, outerHeight - innerHeight]")
-        driver.set_window_size(width + frame[0], height + frame[1])
-        page.wait_for(f"innerWidth === {width} && innerHeight === {height}")
-        driver.execute_async_script("requestAnimationFrame(() => requestAnimationFrame(arguments[0]))")
+    def resize(width, height):
+        set_page_size(driver, page, width, height)
         colours = page.run(PIXELS + " const d = pixels('track'), seen = new Set();"
                            " for (let i = 0; i < d.length; i += 4 * 97) seen.add(d.slice(i, i + 4).join());"
                            " return seen.size")
@@ -181,17 +200,54 @@ def check_small_window(driver, folder):
         assert drawn[:2] == drawn[2:], f"at {width} x {height} the track was drawn for another size: {drawn}"
 
     resize(800, 600)
-    rects = page.run("return ['header', '#controls', '#track', '#camera-panel', '#plots'].map(s => {"
-                     " const r = document.querySelector(s).getBoundingClientRect();"
-                     " return [s, r.left, r.top, r.right, r.bottom]; })")
-    for i, (a, *p) in enumerate(rects):
-        assert p[2] - p[0] > 10 and p[3] - p[1] > 10, f"{a} is {p}"
-        for b, *q in rects[i + 1:]:
-            overlap = min(p[2], q[2]) - max(p[0], q[0]), min(p[3], q[3]) - max(p[1], q[1])
-            assert min(overlap) <= 0.5, f"at 800 x 600 {a} {p} overlaps {b} {q}"
+    assert_apart(page, ["header", "#controls", "#track", "#camera-panel", "#plots"], "at 800 x 600")
     resize(1400, 900)
     resize(800, 600)
     resize(1400, 900)
+
+
+# How many of a canvas's pixels, in rows [top, bottom) of its height (shares), are of one colour.
+COLOURED = PIXELS + " const [id, top, bottom, rgb] = arguments, c = document.getElementById(id), d = pixels(id);" \
+    " let n = 0; for (let i = Math.floor(top * c.height) * c.width * 4; i < Math.floor(bottom * c.height) * c.width * 4;" \
+    " i += 4) n += d[i] === rgb[0] && d[i + 1] === rgb[1] && d[i + 2] === rgb[2]; return n"
+
+
+def check_robot_replay(driver, folder, screenshot):
+    """A real robot's run: each step's commands and timing as its trace has them, the camera drawn with
+    line_follower's reading (its command the next step's), a timing plot, the run's figures, no track;
+    at 800 x 600 nothing overlaps."""
+    page = Page(driver, folder / "replay.html")
+    page.wait_for("window.lineSimReplay !== undefined")
+    trace = read_trace(folder / "trace.csv")
+    hook = "window.lineSimReplay"
+    for index in (0, 1, 36, 700, len(trace) - 2, len(trace) - 1):
+        row = trace[index]
+        state = page.run(f"{hook}.seek({row['t']}); return {hook}.state()")
+        assert state == row, f"{state} against row {index}: {row}"
+        reading = page.run(f"return {hook}.defaultReading()")
+        if index + 1 < len(trace):
+            assert [reading["left"], reading["right"]] == [trace[index + 1]["left"], trace[index + 1]["right"]], index
+    colours = page.run(PIXELS + " const d = pixels('camera'), seen = new Set();"
+                       " for (let i = 0; i < d.length; i += 4 * 7) seen.add(d.slice(i, i + 4).join()); return seen.size")
+    assert colours > 3, f"the camera shows {colours} colours"
+    assert page.run("return getComputedStyle(document.getElementById('view')).display") == "none"
+    assert page.run("return document.getElementById('track').getBoundingClientRect().width") == 0, "a track drawn"
+    # The commands above, frame age (blue) and lateness (crimson) below.
+    assert page.run(COLOURED, "plot", 0, 0.5, [192, 80, 0]) > 50, "no left command plotted"
+    assert page.run(COLOURED, "plot", 0.5, 1, [0, 80, 200]) > 50, "no frame age plotted"
+    assert page.run(COLOURED, "plot", 0.5, 1, [192, 0, 96]) > 20, "no lateness plotted"
+    summary = json.loads((folder / "summary.json").read_text())
+    readout = driver.find_element(By.ID, "readout").text
+    for figure in (f"{summary['steps']} steps, {summary['overruns']} overran",
+                   f"max {summary['frame_age_s']['max'] * 1000:.1f} ms", f"max {summary['late_s']['max'] * 1000:.1f} ms",
+                   summary["end_reason"]):
+        assert figure in readout, f"{figure!r} not in the readout: {readout}"
+
+    set_page_size(driver, page, 800, 600)
+    assert_apart(page, ["header", "#controls", "#camera-panel", "#plots"], "a robot's replay at 800 x 600")
+    driver.save_screenshot(str(screenshot))
+    set_page_size(driver, page, 1400, 900)
+    page.check_quiet("a robot's replay.html")
 
 
 def check_decimated(driver, folder):
@@ -290,15 +346,17 @@ def check_sweep_index(driver, line_sim, out, screenshot):
 
 
 def main():
-    line_sim, folder, edge_follower = sys.argv[1], Path(sys.argv[2]), sys.argv[3]
+    line_sim, folder, edge_follower, robot_run_folder = sys.argv[1], Path(sys.argv[2]), sys.argv[3], sys.argv[4]
     shutil.rmtree(folder, ignore_errors=True)
-    out, long, other = folder / "runs", folder / "long", folder / "edge_follower"
+    out, long, other, robot = folder / "runs", folder / "long", folder / "edge_follower", folder / "robot"
     env = dict(os.environ, SIM_FRAME_TIMES=",".join(map(str, FRAME_TIMES)))
     worlds = ["oval", "square"]
     for arguments in (worlds + ["--out", str(out)], ["s_curves", "--duration", "1200", "--out", str(long)],
                       ["oval", "--duration", "40", "--controller", edge_follower, "--out", str(other)]):
         result = subprocess.run([line_sim, *arguments], env=env, capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
+    result = subprocess.run([robot_run_folder, str(robot)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
     size = (out / "oval" / "replay.html").stat().st_size
     assert size < 2_000_000, f"a 120 s replay.html of {size} bytes"
 
@@ -309,6 +367,7 @@ def main():
             check_decimated(driver, long / "s_curves")
             check_other_controller(driver, other / "oval")
             check_small_window(driver, out / "oval")
+            check_robot_replay(driver, robot, folder / "replay-robot.png")
             check_index(driver, out, worlds, folder / "index.png")
             check_sweep_index(driver, line_sim, folder / "sweep", folder / "index-sweep.png")
         finally:

@@ -4,6 +4,7 @@
 #include "replay.hpp"
 
 #include <gtest/gtest.h>
+#include <isa-l/igzip_lib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,11 +16,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <numbers>
 #include <random>
 #include <sstream>
 #include <string_view>
 #include <thread>
+#include <tuple>
 
 #include "camera.hpp"
 #include "frame_codec.hpp"
@@ -28,6 +31,7 @@
 #include "line_tracking.hpp"
 #include "motors.hpp"
 #include "process.hpp"
+#include "robot_run_folder.hpp"
 #include "run_files.hpp"
 #include "scenarios.hpp"
 #include "shortest_double.hpp"
@@ -313,6 +317,148 @@ TEST(ReplayPage, AFailedWriteLeavesThePageThatWasThere) {
         EXPECT_NE(std::string(error.what()).find(frames), std::string::npos) << error.what();
     }
     EXPECT_EQ(test_support::read_file(folder + "/replay.html"), page);
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        EXPECT_NE(entry.path().filename().string().front(), '.') << "left behind: " << entry.path();
+    }
+}
+
+// The bytes a page's packed script `id` holds: base64 of zlib-deflated bytes, unpacked as the page does.
+std::string unpacked(const std::string& page, const std::string& id) {
+    const std::string open = "<script id=\"" + id + "\" type=\"application/octet-stream\">";
+    const std::size_t begin = page.find(open) + open.size(), end = page.find("</script>", begin);
+    EXPECT_GT(begin, open.size()) << id;
+    std::string packed;
+    std::uint32_t group = 0;
+    int bits = 0;
+    for (const char c : page.substr(begin, end - begin)) {
+        constexpr std::string_view ALPHABET = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        if (c == '=') break;
+        group = group << 6 | static_cast<std::uint32_t>(ALPHABET.find(c));
+        if ((bits += 6) >= 8) packed += static_cast<char>(group >> (bits -= 8) & 0xff);
+    }
+    inflate_state state;
+    isal_inflate_init(&state);
+    state.crc_flag = ISAL_ZLIB;
+    state.next_in = reinterpret_cast<std::uint8_t*>(packed.data());
+    state.avail_in = static_cast<std::uint32_t>(packed.size());
+    std::string bytes;
+    while (state.block_state != ISAL_BLOCK_FINISH) {
+        const std::size_t had = bytes.size();
+        bytes.resize(had + (1 << 20));
+        state.next_out = reinterpret_cast<std::uint8_t*>(bytes.data() + had);
+        state.avail_out = 1 << 20;
+        if (isal_inflate(&state) != ISAL_DECOMP_OK || (state.avail_out == 1 << 20 && state.avail_in == 0)) {
+            ADD_FAILURE() << id << ": not a whole deflate stream";
+            break;
+        }
+        bytes.resize(bytes.size() - state.avail_out);
+    }
+    return bytes;
+}
+
+nlohmann::json page_settings(const std::string& page) {
+    const std::string open = "<script id=\"settings\" type=\"application/json\">";
+    const std::size_t begin = page.find(open) + open.size();
+    return nlohmann::json::parse(page.substr(begin, page.find("</script>", begin) - begin));
+}
+
+// A robot's page, every step kept or every 3rd (a long run's): each kept row
+// as the trace has it, bit for bit, with the command set after its frame (the
+// next row's), and each kept frame the file's image after that step; no track.
+TEST(RobotReplayPage, HoldsTheKeptStepsOfTheRobotsTraceAndFrames) {
+    for (const std::size_t stride : {std::size_t{1}, std::size_t{3}}) {
+        const std::string folder = test_support::fresh_folder(std::to_string(stride));
+        const test_support::RobotRun run = test_support::write_robot_run(folder, 2100);  // over two trace blocks
+        if (stride == 1) {
+            line_sim::write_robot_replay(folder, run.summary, false);
+        } else {
+            std::ifstream frames(folder + "/" + sim::FRAMES_FILE, std::ios::binary);
+            line_sim::ReplayPage page(folder, static_cast<std::int64_t>(stride), frames, false);
+            sim::RobotTraceReader reader(folder + "/trace.csv");
+            for (sim::RobotTraceRow row{}; reader.next(row);) page.add(row);
+            page.end();
+            page.commit(run.summary);
+        }
+        const std::string page = test_support::read_file(folder + "/replay.html");
+        const nlohmann::json settings = page_settings(page);
+        const std::size_t kept = (run.rows.size() + stride - 1) / stride;
+        EXPECT_EQ(settings.at("robot"), true);
+        EXPECT_EQ(settings.at("columns"),
+                  nlohmann::json({"t", "left", "right", "frame_age", "late", "overruns", "next_left", "next_right"}));
+        EXPECT_EQ(settings.at("summary"), run.summary);
+        EXPECT_EQ(settings.at("steps"), kept);
+        EXPECT_EQ(settings.at("frames"), kept);
+        EXPECT_EQ(settings.at("run_steps"), run.rows.size());
+        EXPECT_EQ(settings.at("camera_width"), 64);
+        for (const char* key : {"strokes", "footprint", "floor", "start", "name"}) EXPECT_FALSE(settings.contains(key));
+
+        // The trace: blocks of trace_block steps, each column by column as eight planes of the doubles' bytes.
+        const std::string trace = unpacked(page, "trace");
+        const std::size_t columns = 8, block = settings.at("trace_block");
+        ASSERT_EQ(trace.size(), 8 * columns * kept);
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        for (std::size_t first = 0, at = 0; first < kept; first += block) {
+            const std::size_t n = std::min<std::size_t>(block, kept - first), m = n * columns;
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::size_t row = (first + i) * stride;
+                const sim::RobotTraceRow& r = run.rows[row];
+                const bool last = row + 1 == run.rows.size();
+                const double expected[] = {r.t,
+                                           r.left,
+                                           r.right,
+                                           r.frame_age,
+                                           r.late,
+                                           r.overruns,
+                                           last ? nan : run.rows[row + 1].left,
+                                           last ? nan : run.rows[row + 1].right};
+                for (std::size_t k = 0; k < columns; ++k) {
+                    std::uint64_t bits = 0;
+                    for (std::size_t b = 0; b < 8; ++b)
+                        bits |= std::uint64_t{static_cast<std::uint8_t>(trace[at + b * m + k * n + i])} << (8 * b);
+                    ASSERT_EQ(bits, std::bit_cast<std::uint64_t>(expected[k])) << "row " << row << " column " << k;
+                }
+            }
+            at += 8 * m;
+        }
+
+        // The frames, each coded against the kept one before it.
+        std::istringstream frames(unpacked(page, "frames"));
+        sim::FrameDecoder decoder(64, 48);
+        for (std::size_t i = 0; i < kept; ++i) {
+            ASSERT_TRUE(decoder.next(frames)) << i;
+            ASSERT_EQ(decoder.image(), run.frames[i * stride + 1]) << i;
+        }
+        EXPECT_FALSE(decoder.next(frames));
+    }
+}
+
+// A trace that is not a robot's, or frames that are damaged: an error naming
+// the file, and the page that was there stays as it was.
+TEST(RobotReplayPage, AFolderWithoutARobotsRunIsAnErrorNamingTheFile) {
+    const std::string folder = test_support::fresh_folder();
+    const test_support::RobotRun run = test_support::write_robot_run(folder, 20);
+    line_sim::write_robot_replay(folder, run.summary, true);
+    const std::string page = test_support::read_file(folder + "/replay.html");
+    const std::string trace = folder + "/trace.csv", frames = folder + "/" + sim::FRAMES_FILE;
+    const std::string trace_bytes = test_support::read_file(trace), frames_bytes = test_support::read_file(frames);
+    std::string damaged = frames_bytes;
+    damaged.insert(damaged.find('\n') + 1 + 49, 1, '\x09');
+    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+        {trace, "", frames_bytes},                                           // a run stopped before its trace began
+        {trace, sim::trace_header() + "\n0.032,0,0,0,0,0\n", frames_bytes},  // a simulated run's
+        {frames, trace_bytes, damaged},
+    };
+    for (const auto& [named, trace_text, frames_text] : cases) {
+        std::ofstream(trace, std::ios::binary) << trace_text;
+        std::ofstream(frames, std::ios::binary) << frames_text;
+        try {
+            line_sim::write_robot_replay(folder, run.summary, true);
+            ADD_FAILURE() << "no error for a bad " << named;
+        } catch (const std::runtime_error& error) {
+            EXPECT_NE(std::string(error.what()).find(named), std::string::npos) << error.what();
+        }
+        EXPECT_EQ(test_support::read_file(folder + "/replay.html"), page);
+    }
     for (const auto& entry : fs::directory_iterator(folder)) {
         EXPECT_NE(entry.path().filename().string().front(), '.') << "left behind: " << entry.path();
     }

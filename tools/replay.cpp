@@ -9,6 +9,7 @@
 #include <fstream>
 #include <limits>
 #include <optional>
+#include <span>
 #include <stdexcept>
 
 #include "camera.hpp"
@@ -29,10 +30,13 @@ static_assert(std::endian::native == std::endian::little, "the page reads the tr
 
 constexpr std::string_view DATA_MARKER = "<!--DATA-->";
 // The page's own columns, not the trace's: t x y heading left right
-// lateral_error left_command right_command from the trace, then the command
-// the controller set after the step's image (the next row's left_command and
-// right_command), as the page's COLUMNS.
-constexpr std::size_t PACKED_COLUMNS = 11, TRACE_BLOCK = 1024;  // [steps] of the trace packed together
+// lateral_error left_command right_command from a simulated run's trace, then
+// the command the controller set after the step's image (the next row's
+// left_command and right_command), as the page's COLUMNS. A robot's page: its
+// trace's columns, then the next row's left and right, as its settings'
+// "columns" name them.
+constexpr std::size_t SIM_COLUMNS = 9, TRACE_BLOCK = 1024;  // [steps] of the trace packed together
+constexpr std::size_t SIM_COMMAND[] = {7, 8}, ROBOT_COMMAND[] = {1, 2};
 constexpr double FOOTPRINT_REACH = 0.5;  // [m] ahead of the camera: the footprint's far edge at the most
 constexpr double DRAWING_STEPS = 1e4;    // [1/m] the track's points are rounded to 0.1 mm, for a smaller page
 
@@ -75,10 +79,16 @@ std::int64_t count_rows(const std::string& trace) {
     return std::max<std::int64_t>(0, lines - 1);
 }
 
+// Steps kept of a run of `rows`: every one, or every k-th (MOST_REPLAY_STEPS).
+std::int64_t stride_for(std::int64_t rows) {
+    return std::max<std::int64_t>(1, (rows + MOST_REPLAY_STEPS - 1) / MOST_REPLAY_STEPS);
+}
+
 }  // namespace
 
 // The kept steps' trace rows, each with the wheel command that followed its
-// camera image (the next row's command; NaN after the last): 11 doubles a step,
+// camera image (the next row's command; NaN after the last): a simulated
+// run's 9 doubles and 2 a step, a robot's 6 and 2,
 // packed and put aside (AsideFile) while the frames go into the page: held
 // in memory, they took megabytes more the longer the stride. They go in
 // blocks of TRACE_BLOCK steps (the last one shorter): in each, the doubles
@@ -88,11 +98,19 @@ std::int64_t count_rows(const std::string& trace) {
 // in two thirds the time.
 class ReplayPage::TracePacker {
 public:
-    TracePacker(PageFile& page, std::int64_t stride) : aside_(page), packed_(page, &aside_), stride_(stride) {}
+    // Rows of `columns` doubles, each packed with the next row's `command` columns after it.
+    TracePacker(PageFile& page, std::int64_t stride, std::size_t columns, std::span<const std::size_t> command)
+        : aside_(page),
+          packed_(page, &aside_),
+          stride_(stride),
+          columns_(columns),
+          command_(command),
+          before_(columns),
+          block_((columns + command.size()) * TRACE_BLOCK) {}
 
-    void add(const sim::TraceRow& row) {
-        if (any_) pack(&row);
-        before_ = row;
+    void add(const double* row) {
+        if (any_) pack(row);
+        std::copy(row, row + columns_, before_.begin());
         any_ = true;
     }
     std::int64_t finish() {
@@ -105,29 +123,19 @@ public:
     void copy_to(PageFile& page) { aside_.copy_to(page); }
 
 private:
-    void pack(const sim::TraceRow* next) {
+    void pack(const double* next) {
         if (rows_++ % stride_ != 0) return;
         const double nan = std::numeric_limits<double>::quiet_NaN();
-        const sim::TraceRow& r = before_;
-        const double values[PACKED_COLUMNS] = {r.t,
-                                               r.x,
-                                               r.y,
-                                               r.heading,
-                                               r.left,
-                                               r.right,
-                                               r.lateral_error,
-                                               r.left_command,
-                                               r.right_command,
-                                               next ? next->left_command : nan,
-                                               next ? next->right_command : nan};
-        for (std::size_t k = 0; k < PACKED_COLUMNS; ++k) block_[k * TRACE_BLOCK + in_block_] = values[k];
+        for (std::size_t k = 0; k < columns_; ++k) block_[k * TRACE_BLOCK + in_block_] = before_[k];
+        for (std::size_t k = 0; k < command_.size(); ++k)
+            block_[(columns_ + k) * TRACE_BLOCK + in_block_] = next ? next[command_[k]] : nan;
         ++kept_;
         if (++in_block_ == TRACE_BLOCK) pack_block();
     }
     void pack_block() {
-        const std::size_t n = in_block_, doubles = PACKED_COLUMNS * n;
+        const std::size_t packed_columns = columns_ + command_.size(), n = in_block_, doubles = packed_columns * n;
         planes_.resize(8 * doubles);
-        for (std::size_t k = 0; k < PACKED_COLUMNS; ++k) {
+        for (std::size_t k = 0; k < packed_columns; ++k) {
             for (std::size_t i = 0; i < n; ++i) {
                 std::uint8_t bytes[8];
                 std::memcpy(bytes, &block_[k * TRACE_BLOCK + i], 8);
@@ -141,9 +149,11 @@ private:
     AsideFile aside_;
     PackedBytes packed_;
     std::int64_t stride_, rows_ = 0, kept_ = 0;
-    sim::TraceRow before_{};
+    std::size_t columns_;
+    std::span<const std::size_t> command_;  // of the row's columns, the command
+    std::vector<double> before_;
     bool any_ = false;
-    std::vector<double> block_ = std::vector<double>(PACKED_COLUMNS * TRACE_BLOCK);
+    std::vector<double> block_;
     std::size_t in_block_ = 0;          // rows in block_
     std::vector<std::uint8_t> planes_;  // a block, as it goes into the page
 };
@@ -227,30 +237,69 @@ private:
 
 ReplayPage::ReplayPage(const std::filesystem::path& run_folder, const sim::WorldSettings& world, std::int64_t stride,
                        std::istream& frames, bool own_controller)
-    : world_(world),
-      stride_(stride),
+    : ReplayPage(run_folder, &world, stride, frames, own_controller) {}
+
+ReplayPage::ReplayPage(const std::filesystem::path& run_folder, std::int64_t stride, std::istream& frames,
+                       bool own_controller)
+    : ReplayPage(run_folder, nullptr, stride, frames, own_controller) {}
+
+ReplayPage::ReplayPage(const std::filesystem::path& run_folder, const sim::WorldSettings* world, std::int64_t stride,
+                       std::istream& frames, bool own_controller)
+    : stride_(stride),
       own_controller_(own_controller),
       page_(std::make_unique<PageFile>(run_folder / sim::REPLAY_FILE)) {
     page_->write(split_page(REPLAY_PAGE, DATA_MARKER).first);
     page_->write("<script id=\"frames\" type=\"application/octet-stream\">");
-    trace_ = std::make_unique<TracePacker>(*page_, stride);
-    frames_ = std::make_unique<FramePacker>(*page_, frames, (run_folder / sim::FRAMES_FILE).string(), stride,
-                                            sim::FramesHeader{world.camera.width, world.camera.height, 0});
+    // Without frames, a simulated run's page shows its camera's size in black; a robot's shows none.
+    sim::FramesHeader no_frames{};
+    if (world != nullptr) {
+        world_ = *world;
+        trace_ = std::make_unique<TracePacker>(*page_, stride, SIM_COLUMNS, SIM_COMMAND);
+        no_frames = {world->camera.width, world->camera.height, 0};
+    } else {
+        trace_ = std::make_unique<TracePacker>(*page_, stride, sim::ROBOT_TRACE_COLUMN_COUNT, ROBOT_COMMAND);
+    }
+    frames_ =
+        std::make_unique<FramePacker>(*page_, frames, (run_folder / sim::FRAMES_FILE).string(), stride, no_frames);
 }
 
 ReplayPage::~ReplayPage() = default;
 
-void ReplayPage::add(const sim::TraceRow& row) {
+void ReplayPage::add(const sim::TraceRow& r) {
+    if (!world_) throw std::logic_error("a simulated run's trace row for a robot's replay");
+    const double values[SIM_COLUMNS] = {
+        r.t, r.x, r.y, r.heading, r.left, r.right, r.lateral_error, r.left_command, r.right_command};
     frames_->add(rows_++);
-    trace_->add(row);
+    trace_->add(values);
+}
+
+void ReplayPage::add(const sim::RobotTraceRow& r) {
+    if (world_) throw std::logic_error("a robot's trace row for a simulated run's replay");
+    const double values[] = {r.t, r.left, r.right, r.frame_age, r.late, r.overruns};
+    static_assert(std::size(values) == sim::ROBOT_TRACE_COLUMN_COUNT);
+    frames_->add(rows_++);
+    trace_->add(values);
 }
 
 void ReplayPage::end(const sim::Track& track) {
+    if (!world_) throw std::logic_error("a track for a robot's replay");
+    end_data(page_settings(*world_, track));
+}
+
+void ReplayPage::end() {
+    if (world_) throw std::logic_error("a simulated run's replay ended without its track");
+    nlohmann::json columns = nlohmann::json::array();
+    for (const sim::TraceColumn& column : sim::ROBOT_TRACE_COLUMNS) columns.push_back(column.name);
+    columns.insert(columns.end(), {"next_left", "next_right"});
+    end_data({{"robot", true}, {"columns", columns}});
+}
+
+void ReplayPage::end_data(nlohmann::json settings) {
     const std::int64_t frames = frames_->finish(), steps = trace_->finish();
     page_->write("</script>\n<script id=\"trace\" type=\"application/octet-stream\">");
     trace_->copy_to(*page_);
     const sim::FramesHeader& header = frames_->header();
-    settings_ = page_settings(world_, track);
+    settings_ = std::move(settings);
     settings_.update({{"steps", steps},
                       {"frames", frames},
                       {"stride", stride_},
@@ -276,11 +325,24 @@ void write_replay(const std::filesystem::path& run_folder, const sim::WorldSetti
     const std::string trace_path = (run_folder / sim::TRACE_FILE).string();
     const std::int64_t rows = count_rows(trace_path);
     std::ifstream frames(run_folder / sim::FRAMES_FILE, std::ios::binary);
-    ReplayPage page(run_folder, world, std::max<std::int64_t>(1, (rows + MOST_REPLAY_STEPS - 1) / MOST_REPLAY_STEPS),
-                    frames, own_controller);
+    ReplayPage page(run_folder, world, stride_for(rows), frames, own_controller);
     sim::TraceReader trace(trace_path);
     for (sim::TraceRow row{}; trace.next(row);) page.add(row);
     page.end(sim::Track(world.track));
+    page.commit(summary);
+}
+
+void write_robot_replay(const std::filesystem::path& run_folder, const nlohmann::json& summary, bool own_controller) {
+    const std::string trace_path = (run_folder / sim::TRACE_FILE).string();
+    sim::RobotTraceReader trace(trace_path);
+    if (!trace.is_robot_trace()) {
+        throw std::runtime_error(trace_path + ": missing, or not a robot's trace (its first line is not " +
+                                 sim::robot_trace_header() + ")");
+    }
+    std::ifstream frames(run_folder / sim::FRAMES_FILE, std::ios::binary);
+    ReplayPage page(run_folder, stride_for(count_rows(trace_path)), frames, own_controller);
+    for (sim::RobotTraceRow row{}; trace.next(row);) page.add(row);
+    page.end();
     page.commit(summary);
 }
 
