@@ -28,15 +28,7 @@ RobotTraceReader::RobotTraceReader(const std::string& path) : in_(path, std::ios
 bool RobotTraceReader::next(RobotTraceRow& r) {
     if (!robot_ || !std::getline(in_, line_) || in_.eof()) return false;
     double* fields[] = {&r.t, &r.left, &r.right, &r.frame_age, &r.late, &r.overruns};
-    const char* at = line_.data();
-    const char* const last = line_.data() + line_.size();
-    for (std::size_t i = 0; i < ROBOT_TRACE_COLUMN_COUNT; ++i) {
-        const auto [end, error] = std::from_chars(at, last, *fields[i]);
-        if (error != std::errc() || (i + 1 == ROBOT_TRACE_COLUMN_COUNT ? end != last : end == last || *end != ','))
-            return false;
-        at = end + 1;
-    }
-    return true;
+    return read_csv_row(line_, fields, ROBOT_TRACE_COLUMN_COUNT);
 }
 
 const RobotEnd* robot_end(std::string_view word) {

@@ -42,8 +42,6 @@ bool TraceReader::next(TraceRow& r) {
     // The columns' numbers separated by commas, as the recorder writes them
     // (std::to_chars), read back as the same doubles and several times
     // faster than strtod, which set the pace of completing a run's files.
-    const char* at = line_.data();
-    const char* const last = line_.data() + line_.size();
     double* fields[] = {&r.t,
                         &r.x,
                         &r.y,
@@ -55,10 +53,15 @@ bool TraceReader::next(TraceRow& r) {
                         &r.left_command,
                         &r.right_command};
     static_assert(std::size(fields) == TRACE_COLUMN_COUNT);
-    for (std::size_t i = 0; i < TRACE_COLUMN_COUNT; ++i) {
+    return read_csv_row(line_, fields, TRACE_COLUMN_COUNT);
+}
+
+bool read_csv_row(const std::string& line, double* const* fields, std::size_t count) {
+    const char* at = line.data();
+    const char* const last = line.data() + line.size();
+    for (std::size_t i = 0; i < count; ++i) {
         const auto [end, error] = std::from_chars(at, last, *fields[i]);
-        if (error != std::errc() || (i + 1 == TRACE_COLUMN_COUNT ? end != last : end == last || *end != ','))
-            return false;
+        if (error != std::errc() || (i + 1 == count ? end != last : end == last || *end != ',')) return false;
         at = end + 1;
     }
     return true;

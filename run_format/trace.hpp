@@ -46,6 +46,9 @@ std::string trace_header();
 char* write_trace_row(char* out, const double* values);
 // The same for `count` numbers.
 char* write_csv_row(char* out, const double* values, std::size_t count);
+// Reads a row of `count` numbers as written so into `fields`; false for
+// anything else (a row cut short, a damaged one).
+bool read_csv_row(const std::string& line, double* const* fields, std::size_t count);
 
 struct TraceRow {
     double t, x, y, heading, left, right, lateral_error, progress, left_command, right_command;  // as TRACE_COLUMNS

@@ -25,7 +25,19 @@ inline CLI::Validator at_least(double least, bool inclusive, const std::string& 
         what);
 }
 
-[[noreturn]] inline void parse_error(CLI::App& app, const CLI::ParseError& error) {
+// What follows a lone -- (the controller's arguments), cut off the command line.
+inline std::vector<std::string> controller_arguments(int& argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) != "--") continue;
+        std::vector<std::string> arguments(argv + i + 1, argv + argc);
+        argc = i;
+        return arguments;
+    }
+    return {};
+}
+
+[[noreturn]] inline void parse_error(CLI::App& app, const CLI::ParseError& error,
+                                     const std::string& command = "line-sim") {
     if (error.get_exit_code() == 0) std::exit(app.exit(error));  // --help, --version
     // A flag not known: the nearest that is.
     std::string hint;
@@ -39,7 +51,7 @@ inline CLI::Validator at_least(double least, bool inclusive, const std::string& 
                 hint = sim::did_you_mean(extra.substr(0, extra.find('=')), flags);
         }
     }
-    throw UsageError(std::string("line-sim: ") + error.what() + hint + " (see line-sim --help)");
+    throw UsageError(command + ": " + error.what() + hint + " (see " + command + " --help)");
 }
 
 }  // namespace line_sim

@@ -62,12 +62,7 @@ struct Options {
 
 Options parse_options(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) != "--") continue;
-        options.controller_arguments.assign(argv + i + 1, argv + argc);
-        argc = i;
-        break;
-    }
+    options.controller_arguments = line_sim::controller_arguments(argc, argv);
     CLI::App app{
         "Runs a line-following controller on a real robot: its camera through GStreamer, its motors\n"
         "through the motor board's serial link, one 32 ms step after another; records the run.\n"
@@ -96,16 +91,7 @@ Options parse_options(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        try {
-            line_sim::parse_error(app, error);
-        } catch (const UsageError& usage) {
-            std::string text = usage.what();
-            for (const std::string word : {"line-sim: ", "line-sim --help"}) {
-                if (const auto at = text.find(word); at != std::string::npos)
-                    text.replace(at, word.size(), word == "line-sim: " ? "line-robot: " : "line-robot --help");
-            }
-            throw UsageError(text);
-        }
+        line_sim::parse_error(app, error, "line-robot");
     }
     if (options.dry_run && !options.footage.empty())
         throw UsageError("line-robot: --dry-run and --footage: choose one (footage drives no motor either)");

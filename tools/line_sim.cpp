@@ -190,12 +190,7 @@ struct Options {
 
 Options parse_options(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) != "--") continue;
-        options.controller_arguments.assign(argv + i + 1, argv + argc);
-        argc = i;
-        break;
-    }
+    options.controller_arguments = line_sim::controller_arguments(argc, argv);
     CLI::App app{
         "Runs a line-following controller on the simulated robot over worlds, overrides, sweeps and\n"
         "seeds, several at once, and writes each run's summary, trace, camera snapshots and\n"
