@@ -183,12 +183,12 @@ TEST_P(LineRobotEnding, StopsTheMotors) {
     EXPECT_EQ(summary["end_reason"], e.end_reason) << result.standard_error;
     const std::vector<std::string> lines = board.lines();
     EXPECT_EQ(last(lines), "stop") << result.standard_error;
-    EXPECT_GT(drives(lines), 5);
+    EXPECT_GT(drives(lines), 0);
     // One drive line a step, none lost: the steps the run counted (and the one that ended it) were each sent.
-    // (A killed controller takes the trace's last rows, up to a second's, with it.)
+    // (A controller that crashes or is killed may take the trace's last rows, up to a second's, with it.)
     const auto steps = summary["steps"].get<int>();
     EXPECT_GE(drives(lines), steps);
-    if (e.signal != SIGKILL) {
+    if (e.controller.empty()) {
         EXPECT_LE(drives(lines), steps + 1);
     }
 }
