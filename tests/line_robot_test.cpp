@@ -252,6 +252,24 @@ TEST(LineRobot, FootageGivesTheRecordedSpeeds) {
     EXPECT_NE(other.standard_output.find("set other speeds than recorded"), std::string::npos) << other.standard_output;
 }
 
+// The Python example on the C example's footage, its gain a parameter on both: the same speeds, bit for bit.
+TEST(LineRobot, PythonControllerOnFootage) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "Debian's python3 cannot load the sanitizer-built libController.so; the default build runs this";
+#endif
+    const std::string folder = fresh_folder();
+    const std::string robot = robot_file(folder, "", LIVE, 1.0);
+    ASSERT_EQ(test_support::run_process(LINE_ROBOT_EXE, {robot, "--dry-run", "--controller", EDGE_FOLLOWER_EXE, "--set",
+                                                         "param.gain=3", "-o", folder + "/c"})
+                  .exit_status,
+              0);
+    const test_support::ProcessResult python = test_support::run_process(
+        LINE_ROBOT_EXE, {robot, "--footage", folder + "/c", "--controller", EDGE_FOLLOWER_PY, "--set", "param.gain=3",
+                         "--max-difference", "0", "-o", folder + "/py"});
+    EXPECT_EQ(python.exit_status, 0) << python.standard_error;
+    EXPECT_NE(python.standard_output.find("bit for bit"), std::string::npos) << python.standard_output;
+}
+
 // A video file made here: every frame handed out once, in order.
 TEST(LineRobot, FootageFromAVideoFile) {
     const std::string folder = fresh_folder();
