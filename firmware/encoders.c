@@ -28,8 +28,8 @@ void encoders_init(void) {
     const uint8_t bits =
         (1 << LEFT_ENC_A_BIT) | (1 << RIGHT_ENC_A_BIT) | (1 << LEFT_ENC_B_BIT) | (1 << RIGHT_ENC_B_BIT);
     ENCODER_DDR &= (uint8_t)~bits;
-    ENCODER_PORT |= bits;                   // pull-ups, for open-collector encoders
-    EICRA = (1 << ISC00) | (1 << ISC10);    // any change of INT0, INT1
+    ENCODER_PORT |= bits;                 // pull-ups, for open-collector encoders
+    EICRA = (1 << ISC00) | (1 << ISC10);  // any change of INT0, INT1
     EIFR = (1 << INTF0) | (1 << INTF1);
     EIMSK = (1 << INT0) | (1 << INT1);
 }

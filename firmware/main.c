@@ -14,17 +14,15 @@
 #include "uart.h"
 
 static SpeedLoop loops[2];
-static bool running;          // a drive or speed command is in force: the timeout watches it
-static uint32_t commanded;    // [ms] when the last valid drive or speed came
+static bool running;        // a drive or speed command is in force: the timeout watches it
+static uint32_t commanded;  // [ms] when the last valid drive or speed came
 
 static void say(const char* body) {
     char line[LINE_MOST_BYTES + 5];
     if (line_framed(body, line, sizeof line)) uart_write(line);
 }
 
-static void greet(void) {
-    say("hello 1 " FIRMWARE_VERSION " encoders=" ENCODERS_WORD);
-}
+static void greet(void) { say("hello 1 " FIRMWARE_VERSION " encoders=" ENCODERS_WORD); }
 
 static void stop_all(void) {
     speed_release(&loops[MOTOR_LEFT]);

@@ -11,10 +11,10 @@
 static int16_t driven[2];  // [thousandths] what each motor was last set to
 
 void motors_init(void) {
-    DIRECTION_PORT &= (uint8_t) ~((1 << LEFT_IN1_BIT) | (1 << LEFT_IN2_BIT) | (1 << RIGHT_IN1_BIT) |
-                                  (1 << RIGHT_IN2_BIT));
-    DIRECTION_DDR |= (1 << LEFT_IN1_BIT) | (1 << LEFT_IN2_BIT) | (1 << RIGHT_IN1_BIT) | (1 << RIGHT_IN2_BIT) |
-                     (1 << STANDBY_BIT);
+    DIRECTION_PORT &=
+        (uint8_t) ~((1 << LEFT_IN1_BIT) | (1 << LEFT_IN2_BIT) | (1 << RIGHT_IN1_BIT) | (1 << RIGHT_IN2_BIT));
+    DIRECTION_DDR |=
+        (1 << LEFT_IN1_BIT) | (1 << LEFT_IN2_BIT) | (1 << RIGHT_IN1_BIT) | (1 << RIGHT_IN2_BIT) | (1 << STANDBY_BIT);
     OCR1A = 0;
     OCR1B = 0;
     TCCR1A = (1 << COM1A1) | (1 << COM1B1) | (1 << WGM11) | (1 << WGM10);

@@ -7,10 +7,10 @@
 #include <stdbool.h>
 #include <stdint.h>
 
-#define LINE_MOST_BYTES 64          // [bytes] of a line before its line end, as the host's
-#define DRIVE_MOST 1000             // [thousandths of full drive]
-#define SPEED_MOST_MRAD_S 50000L    // [mrad/s] the fastest wheel speed taken
-#define LINE_DAMAGED_BYTE 0x100     // fed instead of a byte the serial port lost or garbled
+#define LINE_MOST_BYTES 64        // [bytes] of a line before its line end, as the host's
+#define DRIVE_MOST 1000           // [thousandths of full drive]
+#define SPEED_MOST_MRAD_S 50000L  // [mrad/s] the fastest wheel speed taken
+#define LINE_DAMAGED_BYTE 0x100   // fed instead of a byte the serial port lost or garbled
 
 typedef struct {
     char text[LINE_MOST_BYTES + 1];  // the line so far, NUL-ended, without its line end

@@ -7,10 +7,10 @@
 #include <stdint.h>
 
 typedef struct {
-    int32_t target;    // [mrad/s]
-    float integral;    // [thousandths of full drive] the integral term
-    int32_t counted;   // [counts] at the last step
-    bool holding;      // a speed command is in force
+    int32_t target;   // [mrad/s]
+    float integral;   // [thousandths of full drive] the integral term
+    int32_t counted;  // [counts] at the last step
+    bool holding;     // a speed command is in force
 } SpeedLoop;
 
 // Starts holding target [mrad/s] from the count now; the integral is kept
