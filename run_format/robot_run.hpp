@@ -59,7 +59,7 @@ inline constexpr RobotEnd ROBOT_ENDS[] = {
     {"footage_ended", "the footage has no more frames", true},
     {"interrupted", "stopped by a signal (Ctrl-C, SIGTERM or SIGHUP)", true},
     {"controller_exited", "the controller closed the robot before the run was over", true},
-    {"camera_ended", "the camera's stream ended", false},
+    {"camera_ended", "the camera's source (a file, a finite source) ended", true},
     {"camera_stale", "no new camera frame within camera.stale_limit", false},
     {"camera_failed", "the camera pipeline failed", false},
     {"board_lost", "the motor board stopped answering or its port failed", false},

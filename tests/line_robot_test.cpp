@@ -204,6 +204,8 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"silent_board", {.answers = 20}, {}, LIVE, 0, "board_lost", 1},
         Ending{"damaged_answers", {.damage = true}, {}, LIVE, 0, "duration", 0},
         Ending{"greeted_only_when_asked", {.greet_after = -1}, {}, LIVE, 0, "duration", 0},
+        // A finite source given as the camera: its end is the run's, a normal one.
+        Ending{"finite_source", {}, {}, "videotestsrc num-buffers=40", 0, "camera_ended", 0},
         // A frame every 2 s: stale past camera.stale_limit.
         Ending{"stale_camera", {}, {}, "videotestsrc is-live=true ! video/x-raw,framerate=1/2", 0, "camera_stale", 1}),
     [](const testing::TestParamInfo<Ending>& param) { return param.param.name; });

@@ -236,7 +236,10 @@ const char* take_image(double now, std::string& failure) {
                       " ms: the motors are stopped and the run ends";
             return "camera_stale";
         case robot::CameraStream::Next::ended:
-            return platform.mode == "footage" ? "footage_ended" : "camera_ended";
+            if (platform.mode == "footage") return "footage_ended";
+            if (!camera.live()) return "camera_ended";  // a file or a finite source: its end is the run's
+            failure = "camera.pipeline: the live camera's stream ended (unplugged?)";
+            return "camera_failed";
         case robot::CameraStream::Next::failed:
             failure = camera.error();
             return "camera_failed";
