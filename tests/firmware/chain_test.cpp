@@ -129,6 +129,10 @@ public:
     }
     nlohmann::json run_summary() const { return nlohmann::json::parse(read_file(folder_ + "/run/summary.json")); }
     nlohmann::json world_summary() const { return nlohmann::json::parse(read_file(folder_ + "/robot/summary.json")); }
+    // line-robot could not read the stream: GStreamer's good plugins, where udpsrc is, are not installed.
+    static bool without_udpsrc(const test_support::ProcessResult& result) {
+        return result.exit_status == 2 && result.standard_error.find("no element \"udpsrc\"") != std::string::npos;
+    }
     std::string robot_folder() const { return folder_ + "/robot"; }
 
 private:
@@ -140,6 +144,7 @@ TEST(Chain, FollowsTheLineAsThePureSimulationDoes) {
     const std::string folder = fresh_folder();
     Chain chain(folder, 20.0);
     const test_support::ProcessResult result = chain.finish();
+    if (Chain::without_udpsrc(result)) GTEST_SKIP() << "GStreamer's udpsrc (gstreamer1.0-plugins-good) is missing";
     ASSERT_EQ(result.exit_status, 0) << result.standard_error;
     const nlohmann::json run = chain.run_summary(), world = chain.world_summary();
     EXPECT_EQ(run["end_reason"], "duration");
@@ -181,12 +186,18 @@ TEST_P(ChainEnding, StopsTheWheels) {
     std::this_thread::sleep_for(std::chrono::seconds(3));  // line_follower driving
     if (e.cut == Cut::controller_killed) {
         const int controller = controller_of(chain.line_robot());
-        ASSERT_GT(controller, 0);
+        if (controller < 0) {
+            const test_support::ProcessResult early = chain.finish();
+            if (Chain::without_udpsrc(early))
+                GTEST_SKIP() << "GStreamer's udpsrc (gstreamer1.0-plugins-good) is missing";
+            FAIL() << "no line_follower under line-robot: " << early.standard_error;
+        }
         kill(controller, SIGKILL);
     } else {
         kill(chain.virtual_robot(), e.cut == Cut::camera_stalled ? SIGUSR1 : SIGUSR2);
     }
     const test_support::ProcessResult result = chain.finish();
+    if (Chain::without_udpsrc(result)) GTEST_SKIP() << "GStreamer's udpsrc (gstreamer1.0-plugins-good) is missing";
     EXPECT_EQ(result.exit_status, 1) << result.standard_error;
     EXPECT_EQ(chain.run_summary()["end_reason"], e.end_reason) << result.standard_error;
 

@@ -175,7 +175,12 @@ public:
         simulation_->stop(ending ? sim::EndReason::interrupted : sim::EndReason::duration);
         const sim::RunSummary summary = sim::summarise(world_, simulation_->time(), seconds_since(start),
                                                        simulation_->metrics(), simulation_->end_reason());
-        std::ofstream(options_.output + "/summary.json") << sim::to_json(summary).dump(2) << "\n";
+        std::ofstream file(options_.output + "/summary.json");
+        file << sim::to_json(summary).dump(2) << "\n";
+        trace_.flush();
+        events_.flush();
+        if (!file.flush() || !trace_ || !events_)
+            throw std::runtime_error(options_.output + ": the run's files were not written whole");
     }
 
 private:
