@@ -166,6 +166,12 @@ std::vector<std::string> SimBoard::lines() {
     return whole;
 }
 
+std::string SimBoard::bytes() {
+    std::string said;
+    said.swap(said_);
+    return said;
+}
+
 double SimBoard::duty(int motor) const {
     const Pwm& p = pwm_[motor];
     if (avr_->cycle - p.changed > 2 * PWM_PERIOD) return p.level ? 1.0 : 0.0;  // no edges: a steady level

@@ -35,6 +35,7 @@ public:
     void send(std::string_view body);         // "BODY*HH\n", at the wire's pace
     void send_bytes(std::string_view bytes);  // as they are
     std::vector<std::string> lines();         // whole lines said since the last call
+    std::string bytes();                      // everything said since the last call, as it was said
 
     double duty(int motor) const;  // [0..1] of the last whole PWM period
     int sense(int motor) const;    // +1 forwards, -1 backwards, 0 both direction pins low
