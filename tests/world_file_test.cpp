@@ -6,8 +6,13 @@
 
 #include <cmath>
 #include <numbers>
+#include <random>
+#include <regex>
 #include <string>
 #include <tuple>
+#include <vector>
+
+#include "track.hpp"
 
 namespace {
 
@@ -172,15 +177,54 @@ INSTANTIATE_TEST_SUITE_P(
                  "key camera.width: expected a whole number from 1 to 8192"},
         BadWorld{"NotClosed", "[track]\nsegments = [{ straight = 1 }]\n",
                  "key track.segments: expected a centre line that ends where it starts, as closed = true says (it ends "
-                 "1 m away)"},
+                 "1 m away, not heading for its start: no straight and turn alone would close it, but { turn = 180 }, "
+                 "{ straight = 1 }, { turn = -180 } at the end would)"},
         BadWorld{
             "ClosedWrongHeading",
             "[track]\nsegments = [{ arc = 1, angle = 360 }, { arc = 1, angle = 180 }, { arc = 1, angle = -180 }]\n",
             "key track.segments: expected a centre line that ends where it starts, as closed = true says (it ends 4 m "
-            "away)"},
+            "away, not heading for its start: no straight and turn alone would close it, but { turn = -90 }, { "
+            "straight = 4 }, { turn = 90 } at the end would)"},
         BadWorld{"PointsNotClosed", "[track]\npoints = [[0, 0], [1, 0], [1, 1]]\n",
                  "key track.points: expected a centre line that ends where it starts, as closed = true says (it ends "
-                 "1.41421 m away)"},
+                 "1.41421 m away; a last point [0, 0] would close it)"},
+        BadWorld{"ZeroTurn", OPEN_TRACK "segments = [{ straight = 1 }, { turn = 0 }, { straight = 1 }]\n",
+                 "key track.segments[1].turn: expected a non-zero turn in degrees, positive to the left, at most 180 "
+                 "either way"},
+        BadWorld{"TurnTooFar", OPEN_TRACK "segments = [{ straight = 1 }, { turn = -180.5 }, { straight = 1 }]\n",
+                 "key track.segments[1].turn: expected a non-zero turn in degrees, positive to the left, at most 180 "
+                 "either way"},
+        BadWorld{"TurnAsText", OPEN_TRACK "segments = [{ straight = 1 }, { turn = \"left\" }, { straight = 1 }]\n",
+                 "key track.segments[1].turn: expected a non-zero turn in degrees, positive to the left, at most 180 "
+                 "either way"},
+        BadWorld{"TurnWithStraight", OPEN_TRACK "segments = [{ straight = 1, turn = 90 }]\n",
+                 "key track.segments[0]: expected a turn = deg on its own, without straight or arc"},
+        BadWorld{"TurnWithGap",
+                 OPEN_TRACK "segments = [{ straight = 1 }, { turn = 90, gap = true }, { straight = 1 }]\n",
+                 "key track.segments[1].gap: expected no gap with a turn (a turn has no length)"},
+        BadWorld{"TurnsAlone", OPEN_TRACK "segments = [{ turn = 90 }, { turn = 90 }]\n",
+                 "key track.segments: expected at least one straight or arc, not turns alone"},
+        BadWorld{"OpenTrackEndsTurning", OPEN_TRACK "segments = [{ straight = 1 }, { turn = 90 }]\n",
+                 "key track.segments[1]: expected a straight or an arc after the turn (an open track ends there)"},
+        // The closing segments, worked out by hand for squares of 1 m sides.
+        BadWorld{
+            "SquareOneSideShort",
+            "[track]\nsegments = [{ straight = 1 }, { turn = 90 }, { straight = 1 }, { turn = 90 }, { straight = 1 "
+            "}]\n",
+            "key track.segments: expected a centre line that ends where it starts, as closed = true says (it ends "
+            "1 m away, not heading for its start: no straight and turn alone would close it, but { turn = 90 }, { "
+            "straight = 1 }, { turn = 90 } at the end would)"},
+        BadWorld{"SquareHalfASideShort",
+                 "[track]\nheading = 90\nsegments = [{ straight = 1 }, { turn = -90 }, { straight = 1 }, { turn = -90 "
+                 "}, { straight = 1 }, { turn = -90 }, { straight = 0.5 }]\n",
+                 "key track.segments: expected a centre line that ends where it starts, as closed = true says (it ends "
+                 "0.5 m away; { straight = 0.5 }, { turn = -90 } at the end would close it)"},
+        BadWorld{
+            "SquareLastCornerMissing",
+            "[track]\nsegments = [{ straight = 1 }, { turn = 90 }, { straight = 1 }, { turn = 90 }, { straight = 1 "
+            "}, { turn = 45 }, { turn = 45 }, { straight = 1 }]\n",
+            "key track.segments: expected a centre line that ends heading as it starts, as closed = true says (it "
+            "is 90 deg off; { turn = 90 } at the end would close it)"},
         BadWorld{"RepeatedPoint", OPEN_TRACK "points = [[0, 0], [0, 0]]\n",
                  "key track.points[1]: expected a point apart from the one before"},
         BadWorld{"HeadingWithPoints", OPEN_TRACK "heading = 90\npoints = [[0, 0], [1, 0]]\n",
@@ -297,6 +341,77 @@ TEST(WorldFile, ClosedTrackMustEndHeadingAsItStarts) {
     } catch (const sim::WorldError& error) {
         EXPECT_NE(std::string(error.what()).find("ends heading as it starts"), std::string::npos) << error.what();
     }
+}
+
+// A turn in a segments list is a point track's corner: the square written
+// either way lays the same pieces, bit for bit (its last turn is the
+// closing corner at the start).
+TEST(WorldFile, TurnsLayThePiecesOfTheSamePointTrack) {
+    const sim::TrackSettings points =
+        sim::parse_world("[track]\npoints = [[0, 0], [0.3, 0], [0.3, 0.3], [0, 0.3], [0, 0]]\n", "p.toml").track;
+    const std::string side = "{ straight = 0.3 }, { turn = 90 }, ";
+    const sim::TrackSettings turns =
+        sim::parse_world("[track]\nsegments = [" + side + side + side + side + "]\n", "s.toml").track;
+    const std::vector<sim::Piece> expected = sim::lay_pieces(points), laid = sim::lay_pieces(turns);
+    ASSERT_EQ(laid.size(), expected.size());
+    const auto fields = [](const sim::Piece& p) {
+        return std::make_tuple(p.start.x, p.start.y, p.heading, p.length, p.end.x, p.end.y, p.cap_start, p.cap_end,
+                               p.corner, p.corner_from.x, p.corner_from.y, p.corner_to.x, p.corner_to.y);
+    };
+    for (std::size_t i = 0; i < laid.size(); ++i) EXPECT_EQ(fields(laid[i]), fields(expected[i])) << "piece " << i;
+    // Turns in a row add up; one before the first piece turns it.
+    const sim::TrackSettings open = sim::parse_world(
+                                        "[track]\nclosed = false\nsegments = [{ turn = 30 }, { straight = 1 }, { turn "
+                                        "= 100 }, { turn = 100 }, { arc = "
+                                        "1, angle = 90 }]\n",
+                                        "o.toml")
+                                        .track;
+    const std::vector<sim::Piece> pieces = sim::lay_pieces(open);
+    EXPECT_NEAR(pieces[0].heading, 30 * DEGREE, 1e-15);
+    EXPECT_NEAR(pieces[1].heading, (30 + 200 - 360) * DEGREE, 1e-14);
+    EXPECT_TRUE(pieces[0].cap_end);  // a turn sharper than a quarter turn ends the piece in a disc
+}
+
+// Whatever the track, the segments the error suggests, added as written,
+// close it: read off the message, appended, read again.
+TEST(WorldFile, TheSuggestedSegmentsCloseTheTrack) {
+    std::mt19937 random(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const std::regex segment(R"(\{ (straight|turn) = ([-+0-9.e]+) \})");
+    int suggested = 0;
+    for (int i = 0; i < 200; ++i) {
+        std::string list;
+        for (int k = 0, count = 1 + static_cast<int>(6 * unit(random)); k < count; ++k) {
+            const double kind = unit(random), sign = unit(random) < 0.5 ? -1 : 1;
+            if (kind < 0.35) {
+                list += "{ straight = " + std::to_string(0.05 + 2 * unit(random)) +
+                        (unit(random) < 0.2 ? ", gap = true" : "") + " }, ";
+            } else if (kind < 0.7) {
+                list += "{ arc = " + std::to_string(0.1 + unit(random)) +
+                        ", angle = " + std::to_string(sign * (1 + 400 * unit(random))) + " }, ";
+            } else {
+                list += "{ turn = " + std::to_string(sign * (1 + 179 * unit(random))) + " }, ";
+            }
+        }
+        const std::string start = "start = [" + std::to_string(unit(random)) +
+                                  ", -3]\nheading = " + std::to_string(360 * unit(random)) + "\n";
+        std::string message;
+        try {
+            sim::parse_world("[track]\n" + start + "segments = [" + list + "]\n", "w.toml");
+        } catch (const sim::WorldError& error) {
+            message = error.what();
+        }
+        if (message.find("would close it") == std::string::npos &&
+            message.find("at the end would)") == std::string::npos)
+            continue;  // turns alone, or closed by chance
+        std::string closing;
+        for (std::sregex_iterator m(message.begin(), message.end(), segment), end; m != end; ++m)
+            closing += m->str() + ", ";
+        SCOPED_TRACE(list + " + " + closing);
+        EXPECT_NO_THROW(sim::parse_world("[track]\n" + start + "segments = [" + list + closing + "]\n", "w.toml"));
+        ++suggested;
+    }
+    EXPECT_GT(suggested, 150);
 }
 
 TEST(WorldFile, MissingFileIsOneLine) {

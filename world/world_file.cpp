@@ -47,9 +47,25 @@ constexpr double DEGREE = std::numbers::pi / 180.0;
 
 using TableReader = CheckedTable<WorldError>;
 
+// [rad] A sharp turn of the centre line in place, { turn = deg }: it turns
+// the next piece's start (SegmentSettings::corner).
+double read_turn(TableReader& track, const toml::table& table, const std::string& key) {
+    if (table.contains("straight") || table.contains("arc")) {
+        track.fail(key, "a turn = deg on its own, without straight or arc");
+    }
+    TableReader reader(table, track.prefix() + key + ".", track.source());
+    if (table.contains("gap")) reader.fail("gap", "no gap with a turn (a turn has no length)");
+    const double turn =
+        reader.number("turn", 0, "a non-zero turn in degrees, positive to the left, at most 180 either way",
+                      [](double v) { return v != 0.0 && std::abs(v) <= 180; }) *
+        DEGREE;
+    reader.finish();
+    return turn;
+}
+
 SegmentSettings read_segment(TableReader& track, const toml::node& node, const std::string& key) {
     const toml::table* table = node.as_table();
-    if (table == nullptr) track.fail(key, "a table { straight = m } or { arc = m, angle = deg }");
+    if (table == nullptr) track.fail(key, "a table { straight = m }, { arc = m, angle = deg } or { turn = deg }");
     if (table->contains("straight") == table->contains("arc")) {
         track.fail(key, "exactly one of straight = m or arc = m");
     }
@@ -72,7 +88,10 @@ SegmentSettings read_segment(TableReader& track, const toml::node& node, const s
 }
 
 // Fills the track's shape from segments (with start and heading) or points.
-void read_shape(TableReader& reader, TrackSettings& track) {
+// Returns [rad] the turn after the last piece, on a closed track: it is then
+// the first piece's corner, and `heading` is what the last piece's end must
+// head for the track to close (the file's heading less that turn).
+double read_shape(TableReader& reader, TrackSettings& track) {
     const toml::node* segments = reader.find("segments");
     const toml::node* points = reader.find("points");
     if ((segments == nullptr) == (points == nullptr)) {
@@ -85,10 +104,29 @@ void read_shape(TableReader& reader, TrackSettings& track) {
         if (list == nullptr || list->empty() || list->size() > MOST_SEGMENTS) {
             reader.fail("segments", "a non-empty array of at most 100000 segments");
         }
+        double turn = 0.0;  // [rad] turned in place since the last piece
+        std::string turn_key;
         for (std::size_t i = 0; i < list->size(); ++i) {
-            track.segments.push_back(read_segment(reader, (*list)[i], "segments[" + std::to_string(i) + "]"));
+            const std::string key = "segments[" + std::to_string(i) + "]";
+            const toml::table* table = (*list)[i].as_table();
+            if (table != nullptr && table->contains("turn")) {
+                // Turns in a row are one turn, their sum.
+                turn = std::remainder(turn + read_turn(reader, *table, key), 2 * std::numbers::pi);
+                turn_key = key;
+                continue;
+            }
+            track.segments.push_back(read_segment(reader, (*list)[i], key));
+            track.segments.back().corner = turn;
+            turn = 0.0;
         }
-        return;
+        if (track.segments.empty()) reader.fail("segments", "at least one straight or arc, not turns alone");
+        if (turn != 0.0) {
+            if (!track.closed) reader.fail(turn_key, "a straight or an arc after the turn (an open track ends there)");
+            // On a closed track the last turn is one with the first piece's corner, at the start.
+            track.heading -= turn;
+            track.segments.front().corner = std::remainder(track.segments.front().corner + turn, 2 * std::numbers::pi);
+        }
+        return turn;
     }
     if (reader.find("start") != nullptr) reader.fail("start", "no start with points (the first point is the start)");
     if (reader.find("heading") != nullptr) reader.fail("heading", "no heading with points (the first two set it)");
@@ -106,6 +144,7 @@ void read_shape(TableReader& reader, TrackSettings& track) {
         }
     }
     set_polyline(track, p);
+    return 0.0;
 }
 
 // What the track would cost, checked before it is laid: its length and the
@@ -128,27 +167,71 @@ void check_size(TableReader& reader, const TrackSettings& track, bool polyline) 
     }
 }
 
+// The segments that, added at the end, would close the track: a turn to face
+// the start, a straight to it and a turn to the start's heading, each left
+// out where it is nothing. `end` and `heading` are the file's: the end's
+// heading after the last turn, and the heading the file starts with.
+std::string closing_segments(Vec2 start, double heading, const Pose& end, bool& straight_on) {
+    const double dx = start.x - end.x, dy = start.y - end.y, distance = std::hypot(dx, dy);  // [m]
+    const double face = distance > CLOSURE_TOLERANCE                                         // [rad]
+                            ? std::remainder(std::atan2(dy, dx) - end.heading, 2 * std::numbers::pi)
+                            : 0.0;
+    // A straight along the end's heading passes this near the start: near enough, no turn first.
+    straight_on = std::cos(face) > 0 && distance * std::abs(std::sin(face)) <= CLOSURE_TOLERANCE / 4;
+    const double along = straight_on ? end.heading : end.heading + face;
+    const double last = std::remainder(heading - along, 2 * std::numbers::pi);  // [rad]
+    // Digits enough that the numbers as printed close the track within CLOSURE_TOLERANCE.
+    std::ostringstream text;
+    text.precision(12);
+    const char* separator = "";
+    if (!straight_on) {
+        text << "{ turn = " << face / DEGREE << " }";
+        separator = ", ";
+    }
+    if (distance > CLOSURE_TOLERANCE) {
+        text << separator << "{ straight = " << distance << " }";
+        separator = ", ";
+    }
+    if (std::abs(last) > CLOSURE_TOLERANCE / 4) text << separator << "{ turn = " << last / DEGREE << " }";
+    return text.str();
+}
+
 void read_track(TableReader& reader, TrackSettings& track, bool& polyline) {
     track.line_width = reader.positive("line_width", track.line_width, "(width in m)", MOST_LINE_WIDTH);
     track.closed = reader.boolean("closed", track.closed);
     polyline = reader.find("points") != nullptr;
-    read_shape(reader, track);
+    const double end_turn = read_shape(reader, track);
     check_size(reader, track, polyline);
     if (!track.closed) return;
     const Pose end = track_end(track);
     const double miss = std::hypot(end.x - track.start.x, end.y - track.start.y);
     const double turn = std::abs(std::remainder(end.heading - track.heading, 2 * std::numbers::pi));
+    if (polyline && miss > CLOSURE_TOLERANCE) {
+        std::ostringstream text;
+        text << "a centre line that ends where it starts, as closed = true says (it ends " << miss
+             << " m away; a last point ";
+        text.precision(12);
+        text << "[" << track.start.x << ", " << track.start.y << "] would close it)";
+        reader.fail("points", text.str());
+    }
+    if (polyline || (miss <= CLOSURE_TOLERANCE && turn <= CLOSURE_TOLERANCE)) return;
+    bool straight_on = false;
+    const std::string closing =
+        closing_segments(track.start, track.heading + end_turn, {end.x, end.y, end.heading + end_turn}, straight_on);
+    std::ostringstream text;
     if (miss > CLOSURE_TOLERANCE) {
-        std::ostringstream text;
-        text << "a centre line that ends where it starts, as closed = true says (it ends " << miss << " m away)";
-        reader.fail(polyline ? "points" : "segments", text.str());
-    }
-    if (!polyline && turn > CLOSURE_TOLERANCE) {
-        std::ostringstream text;
+        text << "a centre line that ends where it starts, as closed = true says (it ends " << miss << " m away";
+        if (straight_on) {
+            text << "; " << closing << " at the end would close it)";
+        } else {
+            text << ", not heading for its start: no straight and turn alone would close it, but " << closing
+                 << " at the end would)";
+        }
+    } else {
         text << "a centre line that ends heading as it starts, as closed = true says (it is " << turn / DEGREE
-             << " deg off)";
-        reader.fail("segments", text.str());
+             << " deg off; " << closing << " at the end would close it)";
     }
+    reader.fail("segments", text.str());
 }
 
 // The robot's departures from an ideal one, each off at 0.
