@@ -14,6 +14,7 @@
 #include "scenarios.hpp"
 #include "straight_drawing.hpp"
 #include "track.hpp"
+#include "world_file.hpp"
 
 namespace {
 
@@ -175,6 +176,39 @@ TEST(CameraImage, EveryPixelMatchesReferenceOnPointTracks) {
     zigzag.closed = false;
     sim::set_polyline(zigzag, {{0, 0}, {0.1, 0.02}, {0.02, 0.06}, {0.12, 0.1}, {0.13, 0.2}, {0.11, 0.3}});
     EXPECT_GT(views_match_reference(zigzag, 60, 5), 60 * 80 * 60 / 40);
+}
+
+// Segments with turns in place: square and sharper corners either way,
+// after straights and arcs, before a gap, the last one the closing corner.
+// The square written as points and as segments shows the same images.
+TEST(CameraImage, EveryPixelMatchesReferenceOnSegmentsWithTurns) {
+    const sim::TrackSettings mixed = sim::parse_world(R"([track]
+closed = false
+segments = [{ straight = 0.3 }, { turn = 90 }, { arc = 0.2, angle = 60 }, { turn = -135 }, { straight = 0.25 },
+            { turn = -45 }, { straight = 0.05, gap = true }, { turn = 30 }, { straight = 0.2 }, { turn = 170 },
+            { arc = 0.1, angle = -90 }, { turn = 90 }, { straight = 0.2 }])",
+                                                      "mixed.toml")
+                                         .track;
+    EXPECT_GT(views_match_reference(mixed, 80, 6), 80 * 80 * 60 / 40);
+    const sim::TrackSettings points =
+        sim::parse_world("[track]\npoints = [[0, 0], [0.3, 0], [0.3, 0.3], [0, 0.3], [0, 0]]\n", "p.toml").track;
+    const std::string side = "{ straight = 0.3 }, { turn = 90 }, ";
+    const sim::TrackSettings segments =
+        sim::parse_world("[track]\nsegments = [" + side + side + side + side + "]\n", "s.toml").track;
+    EXPECT_GT(views_match_reference(segments, 30, 7), 30 * 80 * 60 / 40);
+    const sim::Track point_track(points), segment_track(segments);
+    const sim::Floor floor{{-0.2, -0.2}, {0.5, 0.5}};
+    const sim::CameraSettings settings = camera_of(80, 60, 0.6);
+    sim::Camera a(settings, sim::FloorSettings{}, point_track, 0.018, floor),
+        b(settings, sim::FloorSettings{}, segment_track, 0.018, floor);
+    std::mt19937 random(8);
+    std::uniform_real_distribution<double> along(0.0, point_track.length()), offset(-0.05, 0.05), turn(-0.5, 0.5);
+    for (int i = 0; i < 200; ++i) {
+        const sim::Pose pose = pose_along(point_track, along(random), offset(random), offset(random), turn(random));
+        a.render(pose);
+        b.render(pose);
+        ASSERT_TRUE(std::equal(a.image(), a.image() + 3 * 80 * 60, b.image())) << "view " << i;
+    }
 }
 
 // Random walks of points 1 to 11 mm apart (most of them far less than the
