@@ -170,8 +170,9 @@ TEST_P(LineRobotEnding, StopsTheMotors) {
     if (e.signal != 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         if (e.signal == SIGKILL) {
-            // The controller, line-robot's grandchild: its pid from /proc, the process named after its program.
-            ASSERT_EQ(std::system(("pkill -KILL -f '^" + std::string(MISBEHAVING_CONTROLLER_EXE) + "'").c_str()), 0);
+            // The controller, line-robot's grandchild (the child of its guard), and none of another test's.
+            const std::string guard = "$(pgrep -P " + std::to_string(started.pid) + ")";
+            ASSERT_EQ(std::system(("pkill -KILL -P " + guard).c_str()), 0);
         } else {
             kill(started.pid, e.signal);
         }
