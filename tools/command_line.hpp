@@ -2,8 +2,11 @@
 
 // What line-sim's commands share in reading their command lines.
 
+#include <fcntl.h>
+
 #include <CLI/CLI.hpp>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
@@ -23,6 +26,22 @@ inline CLI::Validator at_least(double least, bool inclusive, const std::string& 
             return fine ? "" : "expected " + what + ", not \"" + text + "\"";
         },
         what);
+}
+
+// What each command does first. A standard descriptor closed by the caller
+// (`>&-`) would be the next file the command opens, and its messages would go
+// there: /dev/null takes it. A file grown past the size limit (ulimit -f) is
+// then a failed write, reported, instead of a signal that kills the command
+// and its controllers; standard output closed early (`line-sim | head -1`) a
+// failed write, passed over, every file of the call still written. False if
+// a descriptor cannot be taken.
+inline bool prepare_process() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) return false;
+    }
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
 }
 
 // What follows a lone -- (the controller's arguments), cut off the command line.

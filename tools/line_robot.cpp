@@ -293,11 +293,7 @@ int run_line_robot(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) return 2;
-    }
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
+    if (!line_sim::prepare_process()) return 2;
     try {
         return run_line_robot(argc, argv);
     } catch (const UsageError& error) {

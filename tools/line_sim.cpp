@@ -17,6 +17,7 @@
 #include <set>
 #include <thread>
 
+#include "checked_toml.hpp"  // printable
 #include "command_line.hpp"
 #include "compare_merge.hpp"
 #include "controller_file.hpp"
@@ -38,23 +39,6 @@ using line_sim::parse_error;
 using line_sim::UsageError;
 
 namespace {
-
-// A message as one line a terminal shows as it is: control characters (a
-// line end, a terminal escape) from names and paths given written as \xNN.
-std::string one_line(const std::string& text) {
-    std::string line;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
-            line += c;
-            continue;
-        }
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-        line += escaped;
-    }
-    return line;
-}
 
 constexpr const char* DEFAULT_SOURCE = "(built-in oval)";
 constexpr int EXIT_INTERRUPTED = 130;  // as a shell reports Ctrl-C, so that a loop around line-sim stops
@@ -375,7 +359,7 @@ int report(const Options& options, const Experiment& e, const std::deque<line_si
     for (const line_sim::Run& run : runs) {
         const bool normal = line_sim::ended_normally(run);
         if (!run.facts.error.empty()) {
-            std::fprintf(stderr, "line-sim: %s\n", one_line(run.facts.error).c_str());
+            std::fprintf(stderr, "line-sim: %s\n", sim::printable(run.facts.error).c_str());
         } else if (!normal && !interrupted && run.summary) {
             // Why this run counts as failed, in one line.
             std::fprintf(
@@ -447,7 +431,7 @@ int run_line_sim(int argc, char** argv) {
             std::fprintf(stderr,
                          "line-sim: %s: nothing in this world is random (camera.noise, floor.floor_gray_variation, "
                          "floor.line_gray_variation and robot.wheel_speed_noise are 0), so every seed runs the same\n",
-                         one_line(world.name).c_str());
+                         sim::printable(world.name).c_str());
         }
     }
     // Every run has the same parameters' names, so one run's arguments say whether every {NAME} is known.
@@ -456,7 +440,7 @@ int run_line_sim(int argc, char** argv) {
     // This project's controller reads none: said, since its runs would not differ.
     if (controller.own && !params.empty()) {
         std::fprintf(stderr, "line-sim: %s reads no parameters: param.%s and any others go unused\n",
-                     one_line(controller.given).c_str(), one_line(params.begin()->first).c_str());
+                     sim::printable(controller.given).c_str(), sim::printable(params.begin()->first).c_str());
     }
 
     // The folder is this call's from before anything is made in it.
@@ -501,31 +485,21 @@ int run_line_sim(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A standard descriptor closed by the caller (`>&-`) would be the next
-    // file line-sim opens, and its messages would go there: /dev/null takes it.
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) return 2;
-    }
-    // A file grown past the size limit (ulimit -f) is then a failed write,
-    // reported, instead of a signal that kills line-sim and its controllers.
-    std::signal(SIGXFSZ, SIG_IGN);
-    // Standard output closed early (`line-sim | head -1`) is then a failed
-    // write, passed over, and every file of the call is still written.
-    std::signal(SIGPIPE, SIG_IGN);
+    if (!line_sim::prepare_process()) return 2;
     try {
         const std::string command = argc > 1 ? argv[1] : "";
         if (command == "compare") return line_sim::compare(argc - 1, argv + 1);
         if (command == "merge") return line_sim::merge(argc - 1, argv + 1);
         return run_line_sim(argc, argv);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "%s\n", one_line(error.what()).c_str());
+        std::fprintf(stderr, "%s\n", sim::printable(error.what()).c_str());
         return 2;
     } catch (const sim::WorldError& error) {
-        std::fprintf(stderr, "line-sim: %s\n", one_line(error.what()).c_str());
+        std::fprintf(stderr, "line-sim: %s\n", sim::printable(error.what()).c_str());
         return 2;
     } catch (const std::exception& error) {
         // Controllers still running are killed as line-sim ends.
-        std::fprintf(stderr, "line-sim: %s\n", one_line(error.what()).c_str());
+        std::fprintf(stderr, "line-sim: %s\n", sim::printable(error.what()).c_str());
         return 1;
     }
 }
