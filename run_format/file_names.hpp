@@ -11,8 +11,11 @@ inline constexpr const char* TRACE_FILE = "trace.csv";           // a row a step
 inline constexpr const char* FRAMES_FILE = "camera-frames.bin";  // every camera frame (frame_codec.hpp)
 inline constexpr const char* SUMMARY_FILE = "summary.json";      // the run's figures (run_summary.hpp)
 // ... and as line-sim completes it.
-inline constexpr const char* LINE_SIM_FILE = "line-sim.json";        // what line-sim knows (run_summary.hpp)
-inline constexpr const char* WORLD_FILE = "world.toml";              // the world as run
+inline constexpr const char* LINE_SIM_FILE = "line-sim.json";  // what line-sim knows (run_summary.hpp)
+inline constexpr const char* WORLD_FILE = "world.toml";        // the world as run
+// A picture floor's file, copied beside it (floor_picture_name in picture_file.hpp).
+inline constexpr const char* FLOOR_PNG_FILE = "floor.png";
+inline constexpr const char* FLOOR_SVG_FILE = "floor.svg";
 inline constexpr const char* REPORT_FILE = "report.txt";             // the controller's standard error
 inline constexpr const char* OUTPUT_FILE = "controller-output.txt";  // its standard output
 inline constexpr const char* REPLAY_FILE = "replay.html";

@@ -10,9 +10,9 @@ set -euo pipefail
 # the GStreamer packages build the real robot's camera (platforms/robot/) and run its tests, whose
 # reference images and video files gst-launch-1.0 (gstreamer1.0-tools) makes; gcc-avr and avr-libc build
 # the motor board's firmware (firmware/), which simavr's library (libsimavr-dev, libsimavrparts1) runs
-# in its tests (tests/firmware/).
+# in its tests (tests/firmware/); librsvg2-dev draws SVG pictures of floors (world/picture_file.cpp).
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libtomlplusplus-dev libcli11-dev
-          nlohmann-json3-dev libpng-dev zlib1g-dev libisal-dev libfmt-dev pkg-config python3 python3-numpy python3-pil python3-selenium chromium chromium-driver
+          nlohmann-json3-dev libpng-dev librsvg2-dev zlib1g-dev libisal-dev libfmt-dev pkg-config python3 python3-numpy python3-pil python3-selenium chromium chromium-driver
           clang libclang-rt-14-dev clang-format-14 slurm-wlm munge parallel time
           libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good
           gstreamer1.0-tools gcc-avr avr-libc simavr libsimavr-dev libsimavrparts1)

@@ -18,7 +18,8 @@
 // With every effect off the image is the plain drawing at the camera's own
 // size, and the rows it left unchanged are told to the run recorder. With a
 // shading effect on, a drawing antialias times finer labels each sub-pixel,
-// and the effects shade the image from it.
+// and the effects shade the image from it. A picture floor is sampled along
+// the same finer rays instead, and shaded and varied by noise alike.
 
 #include <cstdint>
 #include <vector>
@@ -55,10 +56,12 @@ public:
     // as the render before it had drawn them. nullptr where it cannot tell
     // (an effect on), or before the first render.
     const std::uint8_t* rows_kept() const {
-        return renders_ > 0 && effects_.rows_may_be_kept() ? drawing_.rows_kept() : nullptr;
+        return renders_ > 0 && effects_.rows_may_be_kept() && floor_.picture == nullptr ? drawing_.rows_kept()
+                                                                                        : nullptr;
     }
 
 private:
+    const Floor& floor_;
     CameraRays rays_;
     CameraEffects effects_;
     // The plain drawing: the image itself, or the finer labels the effects shade it from.

@@ -48,6 +48,9 @@ public:
     // into antialias x antialias sub-pixels, drawing labels with no effect.
     CameraSettings finer(const CameraSettings& settings) const;
     static FloorSettings labels();
+    std::uint8_t outside_gray() const { return outside_gray_; }
+    // Each pixel's exposure and vignetting, row by row; empty where not shaded.
+    const std::vector<double>& gains() const { return gains_; }
 
     // The image (3 bytes a pixel, the rays' size) from the finer drawing's
     // labels `fine` (antialias times as wide and high), with the robot at `robot`.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "camera_rays.hpp"
+#include "picture.hpp"
 #include "row_spans.hpp"
 #include "settings.hpp"
 #include "straight_drawing.hpp"
@@ -20,9 +21,11 @@
 
 namespace sim {
 
-// The floor: a rectangle round the track, light, with the line drawn on it.
+// The floor: a rectangle round the track, light, with the line drawn on it;
+// or a picture, its grays and line its own (the camera draws it alone).
 struct Floor {
     Vec2 low, high;  // [m] corners
+    const Picture* picture = nullptr;
     bool contains(Vec2 p) const { return p.x >= low.x && p.y >= low.y && p.x <= high.x && p.y <= high.y; }
 };
 

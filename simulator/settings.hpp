@@ -5,6 +5,7 @@
 // degrees.
 
 #include <cstdint>
+#include <memory>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "geometry.hpp"
 
 namespace sim {
+
+struct Picture;  // picture.hpp
 
 struct RunSettings {
     double duration = 120.0;      // [s] simulated time, then the run ends
@@ -72,6 +75,11 @@ struct FloorSettings {
     double margin = 0.5;                // [m] of floor around the track
     double floor_gray_variation = 0.0;  // [gray levels] most a stain lightens or darkens the floor
     double line_gray_variation = 0.0;   // [gray levels] most wear lightens or darkens the line
+    // A floor from a picture instead, its line and marks its own: the file
+    // as the world names it, and the picture as read from it.
+    std::string image;
+    std::shared_ptr<const Picture> picture;
+    std::shared_ptr<const std::string> image_file;  // its bytes, kept with a run
 };
 
 struct WorldSettings {

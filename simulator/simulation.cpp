@@ -28,13 +28,20 @@ std::int64_t duration_in_ms(double duration) {
 // does not repeat the camera's noise.
 constexpr std::uint64_t SLIP_STREAM = 0x5D1F0A7C3B92E461ULL;
 
+// The picture, where the world has one; else the track and the margin round it.
+Floor floor_of(const WorldSettings& world, const Track& track) {
+    if (const Picture* picture = world.floor.picture.get()) return {picture->low, picture->high(), picture};
+    const double margin = world.floor.margin;
+    return {{track.min_corner().x - margin, track.min_corner().y - margin},
+            {track.max_corner().x + margin, track.max_corner().y + margin}};
+}
+
 }  // namespace
 
 Simulation::Simulation(const WorldSettings& world)
     : world_(world),
       track_(world.track),
-      floor_{{track_.min_corner().x - world.floor.margin, track_.min_corner().y - world.floor.margin},
-             {track_.max_corner().x + world.floor.margin, track_.max_corner().y + world.floor.margin}},
+      floor_(floor_of(world, track_)),
       camera_(world.camera, world.floor, track_, world.track.line_width, floor_, world.run.seed),
       pose_{world.track.start.x, world.track.start.y, track_.pieces().empty() ? 0.0 : track_.pieces().front().heading},
       duration_ms_(duration_in_ms(world.run.duration)),

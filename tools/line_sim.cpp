@@ -25,6 +25,7 @@
 #include "file_names.hpp"
 #include "files.hpp"
 #include "installed.hpp"
+#include "picture_file.hpp"
 #include "result_files.hpp"
 #include "results.hpp"
 #include "run_folder.hpp"
@@ -318,6 +319,12 @@ std::pair<std::string, sim::WorldSettings> world_as_run(const World& world,
     std::string text = line_sim::apply_settings(world.text, world.source, world.name, swept);
     try {
         sim::WorldSettings read = sim::parse_world(text, world.source);
+        if (read.floor.image_file) {
+            // The run keeps its own copy of the picture beside world.toml (runner.cpp), named so there.
+            read.floor.image = sim::floor_picture_name(*read.floor.image_file);
+            text = line_sim::apply_settings(text, world.source, world.name,
+                                            {{"floor.image", '"' + read.floor.image + '"'}});
+        }
         return {std::move(text), std::move(read)};
     } catch (const sim::WorldError& error) {
         std::string why = error.what();

@@ -120,6 +120,9 @@ void start(Run& run, Controller& controller) {
     run.started = std::chrono::steady_clock::now();
     try {
         sim::write_file(run.folder + "/" + sim::WORLD_FILE, run.text);
+        if (const auto& picture = run.world->floor.image_file) {
+            sim::write_file(run.folder + "/" + run.world->floor.image, *picture);
+        }
     } catch (const sim::FileError& error) {
         run.facts.error = error.what();
         return;

@@ -114,17 +114,17 @@ std::optional<std::string> parse_problem(std::string_view text, const std::strin
     return std::nullopt;
 }
 
-std::string read_regular_text(const std::string& path, std::size_t most, std::string& why) {
+std::string read_regular_text(const std::string& path, std::size_t most, std::string& why, const char* kind) {
     // Not blocking, so that opening a FIFO with no writer does not wait for one.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        why = "expected a readable TOML file";
+        why = std::string("expected a readable ") + kind;
         return "";
     }
     struct stat info {};
     std::string text;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        why = "expected a regular TOML file";
+        why = std::string("expected a regular ") + kind;
     } else {
         // Room for the file as it is now, and one byte more to tell a file
         // that has grown since; grown by halves up to one byte more than

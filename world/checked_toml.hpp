@@ -32,8 +32,10 @@ std::string printable(std::string_view text);
 std::optional<std::string> parse_problem(std::string_view text, const std::string& source, toml::table& root);
 
 // The text of the regular file `path`, of at most `most` bytes; else empty,
-// with `why` set. A FIFO or a device is refused, since it would hang or never end.
-std::string read_regular_text(const std::string& path, std::size_t most, std::string& why);
+// with `why` set ("expected a readable <kind>"...). A FIFO or a device is
+// refused, since it would hang or never end.
+std::string read_regular_text(const std::string& path, std::size_t most, std::string& why,
+                              const char* kind = "TOML file");
 
 // Reads the keys of one table, remembers which it read, and reports what it
 // does not know: "<Error::KIND> <source>: key <dotted key>: expected ...".

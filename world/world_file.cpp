@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <numbers>
 #include <set>
@@ -19,6 +20,8 @@
 #include "checked_toml.hpp"
 #include "did_you_mean.hpp"
 #include "motors.hpp"
+#include "picture.hpp"
+#include "picture_file.hpp"
 #include "track.hpp"
 
 namespace sim {
@@ -282,7 +285,44 @@ void read_optics(TableReader& c, CameraSettings& camera) {
                                  [](double v) { return v >= 0 && v <= 1; });
 }
 
-WorldSettings read_world(const toml::table& root, const std::string& source, const std::string& default_name) {
+// A floor from a picture: the file, read once, where it lies and how large
+// it is. The drawn floor's keys have no meaning with it.
+void read_picture_floor(TableReader& f, const toml::table& floor, const std::filesystem::path& folder,
+                        FloorSettings& settings) {
+    for (const char* key : {"gray", "line_gray", "margin", "floor_gray_variation", "line_gray_variation"}) {
+        if (floor.contains(key)) f.fail(key, std::string("no ") + key + " with image (the picture is the floor)");
+    }
+    const toml::node* name = f.find("image");
+    settings.image = name->value<std::string>().value_or("");
+    if (!name->is_string() || settings.image.empty() || settings.image.size() > 4096 ||
+        settings.image.find('\0') != std::string::npos) {
+        f.fail("image", "the path of a PNG or SVG file, relative to the world file's folder");
+    }
+    PicturePlace place;
+    place.pixel = f.positive("pixel_size", 0.0, "(side of a picture's pixel in m)", 1.0);
+    if (const toml::node* size = f.find("size")) {
+        place.size = f.point(*size, "size");
+        if (!(place.size.x > 0 && place.size.y > 0)) f.fail("size", "a size [width, height] in m, both positive");
+    }
+    if (const toml::node* origin = f.find("origin")) place.low = f.point(*origin, "origin");
+    const std::filesystem::path path = folder / settings.image;
+    const std::string shown = printable(path.string());
+    std::string why;
+    auto bytes = std::make_shared<const std::string>(
+        read_regular_text(path.string(), MOST_PICTURE_FILE_BYTES, why, "PNG or SVG file"));
+    if (why.rfind("expected ", 0) == 0) f.fail("image", why.substr(9) + " (" + shown + ")");
+    if (!why.empty()) f.fail("image", "a readable PNG or SVG file of at most 64 MiB (" + shown + ": " + why + ")");
+    settings.picture = read_picture(*bytes, place, why);
+    if (!why.empty()) f.fail("image", why + " (" + shown + ")");
+    const Vec2 high = settings.picture->high();
+    if (std::abs(high.x) > MOST_COORDINATE || std::abs(high.y) > MOST_COORDINATE) {
+        f.fail("origin", "a picture lying within 1e+06 m of the origin either way");
+    }
+    settings.image_file = std::move(bytes);
+}
+
+WorldSettings read_world(const toml::table& root, const std::string& source, const std::string& default_name,
+                         const std::filesystem::path& folder) {
     WorldSettings world;
     TableReader top(root, "", source);
     world.name = default_name;
@@ -346,6 +386,7 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
     }
     if (const toml::table* floor = top.table("floor")) {
         TableReader f(*floor, "floor.", source);
+        if (floor->contains("image")) read_picture_floor(f, *floor, folder, world.floor);
         FloorSettings& s = world.floor;
         s.floor_gray = static_cast<std::uint8_t>(f.integer("gray", s.floor_gray, 0, 255));
         s.line_gray = static_cast<std::uint8_t>(f.integer("line_gray", s.line_gray, 0, 255));
@@ -400,7 +441,7 @@ WorldSettings parse_world(std::string_view text, const std::string& given_source
     std::string stem = source;
     if (const auto slash = stem.find_last_of('/'); slash != std::string::npos) stem = stem.substr(slash + 1);
     if (const auto dot = stem.find_last_of('.'); dot != std::string::npos && dot > 0) stem = stem.substr(0, dot);
-    return read_world(root, source, stem);
+    return read_world(root, source, stem, std::filesystem::path(given_source).parent_path());
 }
 
 std::string read_world_text(const std::string& path) {
