@@ -141,6 +141,13 @@ void BM_StepWithEveryEffect(benchmark::State& state) {
     run(state, with_camera(sim::with_every_effect(sim::default_world()), 64, 48));
 }
 
+// The oval on a picture of itself (1 mm pixels), against
+// BM_StepByImageSize/64/48 on the oval's drawn floor.
+void BM_StepPictureFloor(benchmark::State& state) {
+    static const sim::WorldSettings world = with_camera(sim::on_picture_of_itself(sim::default_world(), 0.001), 64, 48);
+    run(state, world);
+}
+
 // The simulated robot reads the wall clock every step (for the run's
 // wall-clock limit and the trace's flush): its cost against a step's.
 void BM_SteadyClock(benchmark::State& state) {
@@ -154,6 +161,7 @@ BENCHMARK(BM_StepPeanutPoints);
 BENCHMARK(BM_RenderPeanutArcs);
 BENCHMARK(BM_RenderPeanutPoints);
 BENCHMARK(BM_StepWithEveryEffect);
+BENCHMARK(BM_StepPictureFloor);
 BENCHMARK(BM_StepByTrackSegments)->Arg(4)->Arg(400)->Arg(40000);
 BENCHMARK(BM_SteadyClock);
 

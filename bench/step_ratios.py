@@ -12,11 +12,12 @@ import argparse
 import json
 import subprocess
 
-FILTER = "BM_Floor/64/48|BM_StepByImageSize/64/48|BM_StepPeanut|BM_StepByTrackSegments/(4|40000)$"
+FILTER = "BM_Floor/64/48|BM_StepByImageSize/64/48|BM_StepPeanut|BM_StepByTrackSegments/(4|40000)$|BM_StepPictureFloor"
 RATIOS = [
     ("720-point peanut / arc peanut", "BM_StepPeanutPoints", "BM_StepPeanutArcs"),
     ("default world step / floor, 64 x 48", "BM_StepByImageSize/64/48", "BM_Floor/64/48"),
     ("step, 40,000 / 4 segments", "BM_StepByTrackSegments/40000", "BM_StepByTrackSegments/4"),
+    ("oval step, picture floor / drawn floor", "BM_StepPictureFloor", "BM_StepByImageSize/64/48"),
 ]
 
 

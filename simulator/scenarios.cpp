@@ -3,9 +3,11 @@
 #include "scenarios.hpp"
 
 #include <cmath>
+#include <memory>
 #include <numbers>
 #include <random>
 
+#include "picture.hpp"
 #include "track.hpp"
 #include "world_file.hpp"
 
@@ -86,6 +88,29 @@ WorldSettings with_every_effect(WorldSettings world) {
     camera.vignetting = 0.3;
     world.floor.floor_gray_variation = 15;
     world.floor.line_gray_variation = 10;
+    return world;
+}
+
+WorldSettings on_picture_of_itself(WorldSettings world, double pixel) {
+    const Track track(world.track);
+    auto picture = std::make_shared<Picture>();
+    const double margin = world.floor.margin;
+    picture->low = {track.min_corner().x - margin, track.min_corner().y - margin};
+    picture->pixel = pixel;
+    picture->width = static_cast<std::int32_t>(std::ceil((track.max_corner().x + margin - picture->low.x) / pixel));
+    picture->height = static_cast<std::int32_t>(std::ceil((track.max_corner().y + margin - picture->low.y) / pixel));
+    picture->gray.resize(static_cast<std::size_t>(picture->width) * static_cast<std::size_t>(picture->height));
+    std::uint8_t* out = picture->gray.data();
+    for (std::int32_t row = 0; row < picture->height; ++row) {
+        for (std::int32_t column = 0; column < picture->width; ++column) {
+            const Vec2 p{picture->low.x + (column + 0.5) * pixel, picture->high().y - (row + 0.5) * pixel};
+            bool on_line = false;
+            for (const Piece& piece : track.pieces())
+                on_line = on_line || (!piece.gap && distance_to_piece(piece, p) <= world.track.line_width / 2);
+            *out++ = on_line ? world.floor.line_gray : world.floor.floor_gray;
+        }
+    }
+    world.floor.picture = std::move(picture);
     return world;
 }
 

@@ -28,4 +28,9 @@ WorldSettings peanut_points_world(int points);
 // like those of worlds/realistic_oval.toml.
 WorldSettings with_every_effect(WorldSettings world);
 
+// `world` on a picture of its own floor instead: pixels of `pixel` [m], each
+// the line's gray where its centre lies on the line, else the floor's, over
+// the floor the track's margin makes. The track stays, for the figures.
+WorldSettings on_picture_of_itself(WorldSettings world, double pixel);
+
 }  // namespace sim
