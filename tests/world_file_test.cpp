@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <optional>
 #include <random>
 #include <regex>
 #include <string>
@@ -424,3 +425,66 @@ TEST(WorldFile, MissingFileIsOneLine) {
 }
 
 }  // namespace
+
+// A refused world's track, read as far as it goes for a picture: the same
+// error as parse_world's, and the segments before the faulty one.
+struct RefusedTrack {
+    const char* name;
+    const char* text;
+    bool drawn;                    // any of the track reads
+    sim::TrackFault::Where where;  // if drawn
+    std::size_t segments;          // drawn, if drawn
+};
+
+class RefusedTracks : public ::testing::TestWithParam<RefusedTrack> {};
+
+TEST_P(RefusedTracks, AreReadAsFarAsTheFault) {
+    const RefusedTrack& c = GetParam();
+    std::string plain, with_fault;
+    try {
+        sim::parse_world(c.text, "w.toml");
+    } catch (const sim::WorldError& error) {
+        plain = error.what();
+    }
+    std::optional<sim::TrackFault> fault;
+    try {
+        sim::parse_world(c.text, "w.toml", fault);
+    } catch (const sim::WorldError& error) {
+        with_fault = error.what();
+    }
+    ASSERT_FALSE(plain.empty()) << "accepted";
+    EXPECT_EQ(with_fault, plain);
+    ASSERT_EQ(fault.has_value(), c.drawn) << plain;
+    if (!fault) return;
+    EXPECT_EQ(fault->where, c.where) << plain;
+    EXPECT_EQ(fault->track.segments.size(), c.segments) << plain;
+    EXPECT_FALSE(fault->track.closed);
+}
+
+using Where = sim::TrackFault::Where;
+INSTANTIATE_TEST_SUITE_P(
+    WorldFile, RefusedTracks,
+    ::testing::Values(
+        RefusedTrack{"not_toml", "[track\n", false, Where::segment, 0},
+        RefusedTrack{"no_track", "name = \"x\"\n", false, Where::segment, 0},
+        RefusedTrack{"first_segment_bad", "[track]\nsegments = [{ straight = -1 }]\n", false, Where::segment, 0},
+        RefusedTrack{"third_segment_bad",
+                     "[track]\nclosed = false\nsegments = [{ straight = 1 }, { turn = 90 }, { arc = 0.2, angle = 90 "
+                     "}, { arc = 0.2 }]\n",
+                     true, Where::segment, 2},
+        RefusedTrack{"misses_its_start", "[track]\nsegments = [{ straight = 1 }, { arc = 0.2, angle = 180 }]\n", true,
+                     Where::closing, 2},
+        RefusedTrack{"points_miss_their_start", "[track]\npoints = [[0, 0], [1, 0], [1, 1]]\n", true, Where::closing,
+                     2},
+        RefusedTrack{"a_point_repeated", "[track]\nclosed = false\npoints = [[0, 0], [1, 0], [2, 0], [2, 0], [3, 0]]\n",
+                     true, Where::segment, 2},
+        RefusedTrack{"a_point_not_a_point", "[track]\nclosed = false\npoints = [[0, 0], [1, 0], [2, 0], \"x\"]\n", true,
+                     Where::segment, 2},
+        RefusedTrack{"too_long", "[track]\nclosed = false\nsegments = [{ straight = 15000 }, { straight = 15000 }]\n",
+                     true, Where::segment, 1},
+        RefusedTrack{"fault_outside_the_track",
+                     "[track]\nclosed = false\nsegments = [{ straight = 1 }]\n[robot]\naxle_track = -1\n", true,
+                     Where::elsewhere, 1},
+        RefusedTrack{"unknown_track_key", "[track]\nclosed = false\nlinewidth = 1\nsegments = [{ straight = 1 }]\n",
+                     true, Where::elsewhere, 1}),
+    [](const auto& test) { return std::string(test.param.name); });

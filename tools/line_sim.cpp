@@ -33,6 +33,7 @@
 #include "runner.hpp"
 #include "track.hpp"
 #include "world_file.hpp"
+#include "world_preview.hpp"
 
 namespace fs = std::filesystem;
 using line_sim::at_least;
@@ -182,7 +183,8 @@ Options parse_options(int argc, char** argv) {
         "trajectory picture, and a table of every run's results.\n"
         "  line-sim [WORLD ...] [options] [-- CONTROLLER ARGUMENTS ({NAME}: a parameter's text; {{ }}: braces)]\n"
         "  line-sim compare A B [--require EXPR]\n"
-        "  line-sim merge DIR ... --out DIR"};
+        "  line-sim merge DIR ... --out DIR\n"
+        "  line-sim show [WORLD] [-o FILE] (a world's track drawn before any run; line-sim show --help)"};
     app.footer(EXIT_STATUSES);
     app.set_version_flag("--version", std::string("line-sim ") + LINE_SIM_VERSION);
     app.add_option("WORLD", options.worlds,
@@ -489,6 +491,59 @@ int run_line_sim(int argc, char** argv) {
     return report(options, e, runs, std::move(results));
 }
 
+// line-sim show: a world's track drawn before any run, and its figures.
+int show_world(int argc, char** argv) {
+    std::string name, out;
+    CLI::App app{
+        "Draws a world's track before any run, for preparing it: the track as a run's trajectory.svg\n"
+        "draws it, the start and its heading, the robot to scale at the start with its camera's view\n"
+        "on the floor, a scale bar, and the camera's first image; prints the track's length, its\n"
+        "tightest turn and whether it closes. A refused world is drawn as far as its track reads, the\n"
+        "fault marked, and the error printed as line-sim prints it (exit status 2).\n"
+        "  line-sim show [WORLD] [-o FILE]",
+        "line-sim show"};
+    app.add_option("WORLD", name,
+                   "A world file, or the name of a world in the collection (default: the built-in oval)");
+    app.add_option("-o,--out", out, "The picture (SVG) to write (default: <world name>-show.svg in this folder)");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        parse_error(app, error, "line-sim show");
+    }
+    if (app.count("--out") != 0 && out.empty())
+        throw UsageError("line-sim show: --out: expected a file, not an empty text");
+    std::string source = DEFAULT_SOURCE, text(sim::DEFAULT_WORLD);
+    if (app.count("WORLD") != 0) {
+        source = find_world(name).string();
+        text = sim::read_world_text(source);
+    }
+    const auto picture = [&out](const std::string& world_name) {
+        return out.empty() ? line_sim::safe_folder_name(world_name) + "-show.svg" : out;
+    };
+    std::optional<sim::TrackFault> fault;
+    sim::WorldSettings world;
+    try {
+        world = sim::parse_world(text, source, fault);
+    } catch (const sim::WorldError& error) {
+        std::fprintf(stderr, "line-sim: %s\n", sim::printable(error.what()).c_str());
+        if (!fault) return 2;
+        world.name = fs::path(source).stem().string();
+        world.track = fault->track;
+        const line_sim::PreviewFault shown{fault->where, sim::printable(error.what())};
+        const std::string path = picture(world.name);
+        line_sim::write_world_preview(path, world, &shown);
+        std::printf("picture: %s\n", sim::printable(path).c_str());
+        return 2;
+    }
+    const std::string path = picture(world.name);
+    line_sim::write_world_preview(path, world, nullptr);
+    for (const std::string& line :
+         line_sim::figure_lines(line_sim::track_figures(world.track, sim::Track(world.track))))
+        std::printf("%s\n", line.c_str());
+    std::printf("picture: %s\n", sim::printable(path).c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -497,6 +552,7 @@ int main(int argc, char** argv) {
         const std::string command = argc > 1 ? argv[1] : "";
         if (command == "compare") return line_sim::compare(argc - 1, argv + 1);
         if (command == "merge") return line_sim::merge(argc - 1, argv + 1);
+        if (command == "show") return show_world(argc - 1, argv + 1);
         return run_line_sim(argc, argv);
     } catch (const UsageError& error) {
         std::fprintf(stderr, "%s\n", sim::printable(error.what()).c_str());

@@ -39,6 +39,11 @@ std::string base64(std::string& bytes, bool last) {
 
 }  // namespace
 
+std::string base64_text(std::string_view bytes) {
+    std::string all(bytes);
+    return base64(all, true);
+}
+
 PageFile::PageFile(std::filesystem::path path) : path_(std::move(path)), file_(sim::open_part(path_.string())) {}
 
 PageFile::~PageFile() {

@@ -100,6 +100,9 @@ private:
     std::string pending_;                     // deflated bytes not yet a whole number of base64 groups
 };
 
+// `bytes` in base64, padded: what a data: URI holds.
+std::string base64_text(std::string_view bytes);
+
 // JSON that may stand inside a <script> element: no "<", ">" or "&" as such,
 // and no character an HTML page should not hold (controls, noncharacters:
 // escaped, so that the data is exact), nor bytes that are not UTF-8 (U+FFFD).

@@ -14,8 +14,8 @@
 namespace line_sim {
 namespace {
 
-constexpr double WIDTH = 900;            // [px] of the drawing
-constexpr double MARGIN = 40;            // [px] round it
+constexpr double WIDTH = TRACK_VIEW_WIDTH;
+constexpr double MARGIN = TRACK_VIEW_MARGIN;
 constexpr double LEGEND_HEIGHT = 70;     // [px] below it
 constexpr int COLOURS = 16;              // steps of the error colour scale
 constexpr double ARC_STEP = 0.005;       // [m] between the points drawn along an arc
@@ -117,60 +117,92 @@ void write_trajectory_svg(const std::filesystem::path& path, const sim::WorldSet
     file.commit();
 }
 
+void TrackView::include(double x, double y) {
+    low_ = {std::min(low_.x, x), std::min(low_.y, y)};
+    high_ = {std::max(high_.x, x), std::max(high_.y, y)};
+}
+
+void TrackView::fit(double line_width) {
+    const double pad = 0.05 + line_width;
+    low_ = {low_.x - pad, low_.y - pad};
+    high_ = {high_.x + pad, high_.y + pad};
+    scale_ = TRACK_VIEW_WIDTH / std::max(high_.x - low_.x, 1e-3);
+    height_ = (high_.y - low_.y) * scale_;
+}
+
+void write_svg_head(std::ostream& svg, const TrackView& view, double below, const std::string& title_markup) {
+    svg.precision(6);
+    const double svg_width = WIDTH + 2 * MARGIN, svg_height = view.height() + 2 * MARGIN + below;
+    svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        // No size of its own: the viewBox fits the drawing to the window, or to the box it is shown in.
+        << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100%\" height=\"100%\" viewBox=\"0 0 " << svg_width << " "
+        << svg_height << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
+        << "<title>" << title_markup << "</title>\n"
+        << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
+        << "<rect x=\"" << MARGIN << "\" y=\"" << MARGIN << "\" width=\"" << WIDTH << "\" height=\"" << view.height()
+        << "\" fill=\"#e6e6e6\"/>\n";
+}
+
+void write_track(std::ostream& svg, const TrackView& view, const std::vector<std::vector<sim::Vec2>>& strokes,
+                 double line_width) {
+    // The line, at its real width, one path a drawn stretch.
+    svg << "<g fill=\"none\" stroke=\"#1a1a1a\" stroke-width=\"" << line_width * view.scale()
+        << "\" stroke-linecap=\"round\" stroke-linejoin=\"round\">\n";
+    for (const auto& stroke : strokes) {
+        svg << "<path d=\"M" << view.px(stroke.front().x) << " " << view.py(stroke.front().y);
+        for (std::size_t i = 1; i < stroke.size(); ++i) {
+            svg << " L";
+            write_point(svg, view.px(stroke[i].x), ' ', view.py(stroke[i].y));
+        }
+        svg << "\"/>\n";
+    }
+    svg << "</g>\n";
+}
+
+void write_start(std::ostream& svg, const TrackView& view, sim::Vec2 start) {
+    const double sx = view.px(start.x), sy = view.py(start.y);
+    svg << "<circle cx=\"" << sx << "\" cy=\"" << sy
+        << "\" r=\"7\" fill=\"none\" stroke=\"#0050c8\" stroke-width=\"2.5\"/>\n"
+        << "<text x=\"" << sx + 10 << "\" y=\"" << sy - 10 << "\" fill=\"#0050c8\">start</text>\n";
+}
+
+void write_scale_bar(std::ostream& svg, const TrackView& view, double base) {
+    double bar_cm = 1;
+    for (const double cm : {1.0, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0, 200.0, 500.0, 1000.0, 2000.0, 5000.0, 10000.0}) {
+        if (cm / 100 * view.scale() <= WIDTH / 4) bar_cm = cm;
+    }
+    const double bar = bar_cm / 100 * view.scale();
+    svg << "<g stroke=\"black\" stroke-width=\"2\"><path d=\"M" << MARGIN << " " << base << " h" << bar << " M"
+        << MARGIN << " " << base - 5 << " v10 M" << MARGIN + bar << " " << base - 5 << " v10\"/></g>\n"
+        << "<text x=\"" << MARGIN + bar / 2 << "\" y=\"" << base + 20 << "\" text-anchor=\"middle\">" << bar_cm
+        << " cm</text>\n";
+}
+
 void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, const sim::Track& track,
                           const EachRow& each_row) {
     const std::vector<std::vector<sim::Vec2>> strokes = centre_line_strokes(track);
 
     // What to show: the track and the path, with a little floor round them.
-    sim::Vec2 low = world.track.start, high = world.track.start;
-    const auto include = [&](double x, double y) {
-        low = {std::min(low.x, x), std::min(low.y, y)};
-        high = {std::max(high.x, x), std::max(high.y, y)};
-    };
+    TrackView view(world.track.start);
     for (const auto& stroke : strokes) {
-        for (const sim::Vec2& p : stroke) include(p.x, p.y);
+        for (const sim::Vec2& p : stroke) view.include(p.x, p.y);
     }
     // First pass: where the robot went, its worst error, and how many rows.
     double worst = 0.0;
     std::int64_t rows = 0;
     each_row([&](const sim::TraceRow& r) {
-        include(r.x, r.y);
+        view.include(r.x, r.y);
         worst = std::max(worst, std::abs(r.lateral_error));
         ++rows;
     });
     const std::int64_t every = std::max<std::int64_t>(1, (rows + MOST_PATH_POINTS - 1) / MOST_PATH_POINTS);
-    const double pad = 0.05 + world.track.line_width;
-    low = {low.x - pad, low.y - pad};
-    high = {high.x + pad, high.y + pad};
-    const double scale = WIDTH / std::max(high.x - low.x, 1e-3);  // [px/m]
-    const double height = (high.y - low.y) * scale;
-    const auto px = [&](double x) { return MARGIN + (x - low.x) * scale; };
-    const auto py = [&](double y) { return MARGIN + (high.y - y) * scale; };  // y up on the floor, down on screen
+    view.fit(world.track.line_width);
+    const double height = view.height();
+    const auto px = [&](double x) { return view.px(x); };
+    const auto py = [&](double y) { return view.py(y); };
 
-    svg.precision(6);
-    const double svg_width = WIDTH + 2 * MARGIN, svg_height = height + 2 * MARGIN + LEGEND_HEIGHT;
-    svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        // No size of its own: the viewBox fits the drawing to the window, or to the box it is shown in.
-        << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100%\" height=\"100%\" viewBox=\"0 0 " << svg_width << " "
-        << svg_height << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
-        << "<title>" << xml_text(world.name) << ": the robot's path</title>\n"
-        << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-        << "<rect x=\"" << MARGIN << "\" y=\"" << MARGIN << "\" width=\"" << WIDTH << "\" height=\"" << height
-        << "\" fill=\"#e6e6e6\"/>\n";
-
-    // The line, at its real width, one path a drawn stretch.
-    svg << "<g fill=\"none\" stroke=\"#1a1a1a\" stroke-width=\"" << world.track.line_width * scale
-        << "\" stroke-linecap=\"round\" stroke-linejoin=\"round\">\n";
-    for (const auto& stroke : strokes) {
-        svg << "<path d=\"M" << px(stroke.front().x) << " " << py(stroke.front().y);
-        for (std::size_t i = 1; i < stroke.size(); ++i) {
-            svg << " L";
-            write_point(svg, px(stroke[i].x), ' ', py(stroke[i].y));
-        }
-        svg << "\"/>\n";
-    }
-    svg << "</g>\n";
-
+    write_svg_head(svg, view, LEGEND_HEIGHT, xml_text(world.name) + ": the robot's path");
+    write_track(svg, view, strokes, world.track.line_width);
     // Second pass: the path, one polyline a run of drawn points in the same
     // colour, and where the robot left the line, a cross at the first step of
     // each stretch off it (every row is looked at for those).
@@ -218,23 +250,11 @@ void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, co
         << "<g stroke=\"#c00000\" stroke-width=\"2.5\">\n"
         << marks.str() << "</g>\n";
 
-    // The start.
-    const double sx = px(world.track.start.x), sy = py(world.track.start.y);
-    svg << "<circle cx=\"" << sx << "\" cy=\"" << sy
-        << "\" r=\"7\" fill=\"none\" stroke=\"#0050c8\" stroke-width=\"2.5\"/>\n"
-        << "<text x=\"" << sx + 10 << "\" y=\"" << sy - 10 << "\" fill=\"#0050c8\">start</text>\n";
+    write_start(svg, view, world.track.start);
 
     // Below the drawing: a scale bar in centimetres and the colour legend.
     const double base = MARGIN + height + 30;
-    double bar_cm = 1;
-    for (const double cm : {1.0, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0, 200.0, 500.0, 1000.0, 2000.0, 5000.0, 10000.0}) {
-        if (cm / 100 * scale <= WIDTH / 4) bar_cm = cm;
-    }
-    const double bar = bar_cm / 100 * scale;
-    svg << "<g stroke=\"black\" stroke-width=\"2\"><path d=\"M" << MARGIN << " " << base << " h" << bar << " M"
-        << MARGIN << " " << base - 5 << " v10 M" << MARGIN + bar << " " << base - 5 << " v10\"/></g>\n"
-        << "<text x=\"" << MARGIN + bar / 2 << "\" y=\"" << base + 20 << "\" text-anchor=\"middle\">" << bar_cm
-        << " cm</text>\n";
+    write_scale_bar(svg, view, base);
     const double legend_x = MARGIN + WIDTH / 2, legend_width = WIDTH / 3;
     svg << "<defs><linearGradient id=\"error\">";
     for (int k = 0; k <= 4; ++k) svg << "<stop offset=\"" << k * 25 << "%\" stop-color=\"" << colour(k / 4.0) << "\"/>";

@@ -24,6 +24,43 @@ char* write_pixels(char* out, double v);
 // by their ends, arcs by points a few millimetres apart.
 std::vector<std::vector<sim::Vec2>> centre_line_strokes(const sim::Track& track);
 
+// The parts of a picture of the track, shared by trajectory.svg and the
+// preview of a world (line-sim show): the frame, the track, the start and a
+// scale bar, each drawn the same in both.
+inline constexpr double TRACK_VIEW_WIDTH = 900;  // [px] of the drawing
+inline constexpr double TRACK_VIEW_MARGIN = 40;  // [px] round it
+
+// What of the floor is drawn and where it falls in the picture: the box
+// round the points included, a little floor round it, TRACK_VIEW_WIDTH px
+// wide, y up on the floor and down on screen.
+class TrackView {
+public:
+    explicit TrackView(sim::Vec2 first) : low_(first), high_(first) {}
+    void include(double x, double y);  // [m] a point to show
+    // Fixes the frame, with floor round the points for a line `line_width` [m] wide.
+    void fit(double line_width);
+    double px(double x) const { return TRACK_VIEW_MARGIN + (x - low_.x) * scale_; }  // [px] of x [m]
+    double py(double y) const { return TRACK_VIEW_MARGIN + (high_.y - y) * scale_; }
+    double scale() const { return scale_; }    // [px/m]
+    double height() const { return height_; }  // [px] of the drawing
+
+private:
+    sim::Vec2 low_, high_;
+    double scale_ = 1.0, height_ = 0.0;
+};
+
+// The picture's start: the XML declaration, the <svg> with a viewBox of the
+// drawing and `below` [px] under it, its <title> (markup: escaped already),
+// the white ground and the floor. Sets the stream's precision to 6.
+void write_svg_head(std::ostream& svg, const TrackView& view, double below, const std::string& title_markup);
+// The line at its real width, one path a drawn stretch (centre_line_strokes).
+void write_track(std::ostream& svg, const TrackView& view, const std::vector<std::vector<sim::Vec2>>& strokes,
+                 double line_width);
+// The start: a circle, labelled.
+void write_start(std::ostream& svg, const TrackView& view, sim::Vec2 start);
+// A scale bar in centimetres under the drawing's left edge, at `base` [px] from the top.
+void write_scale_bar(std::ostream& svg, const TrackView& view, double base);
+
 // A picture of a run: the track at its real line width, the robot's path
 // coloured by its distance from the centre line (with a legend), a scale bar,
 // the start, and where the robot was off the line. The trace is read twice,

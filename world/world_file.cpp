@@ -138,11 +138,24 @@ double read_shape(TableReader& reader, TrackSettings& track) {
         reader.fail("points", "an array of 2 to 100001 points [x, y] in m");
     }
     std::vector<Vec2> p;
+    // On a fault, the first `n` points, up to the first that does not move on,
+    // are laid: what a picture of the refused track can draw.
+    const auto lay_before = [&](std::size_t n) {
+        std::size_t apart = std::min<std::size_t>(n, 1);
+        while (apart < n && std::hypot(p[apart].x - p[apart - 1].x, p[apart].y - p[apart - 1].y) > 0) ++apart;
+        if (apart >= 2) set_polyline(track, {p.begin(), p.begin() + static_cast<std::ptrdiff_t>(apart)});
+    };
     for (std::size_t i = 0; i < list->size(); ++i) {
-        p.push_back(reader.point((*list)[i], "points[" + std::to_string(i) + "]"));
+        try {
+            p.push_back(reader.point((*list)[i], "points[" + std::to_string(i) + "]"));
+        } catch (const WorldError&) {
+            lay_before(p.size());
+            throw;
+        }
     }
     for (std::size_t i = 1; i < p.size(); ++i) {
         if (!(std::hypot(p[i].x - p[i - 1].x, p[i].y - p[i - 1].y) > 0)) {
+            lay_before(i);
             reader.fail("points[" + std::to_string(i) + "]", "a point apart from the one before");
         }
     }
@@ -199,13 +212,16 @@ std::string closing_segments(Vec2 start, double heading, const Pose& end, bool& 
     return text.str();
 }
 
-void read_track(TableReader& reader, TrackSettings& track, bool& polyline) {
+// `shape_read`, if given, is set once the shape is read whole: a fault after
+// that is the closing's alone.
+void read_track(TableReader& reader, TrackSettings& track, bool& polyline, bool* shape_read = nullptr) {
     track.line_width = reader.positive("line_width", track.line_width, "(width in m)", MOST_LINE_WIDTH);
     track.closed = reader.boolean("closed", track.closed);
     polyline = reader.find("points") != nullptr;
     const double end_turn = read_shape(reader, track);
     check_size(reader, track, polyline);
     if (!track.closed) return;
+    if (shape_read != nullptr) *shape_read = true;
     const Pose end = track_end(track);
     const double miss = std::hypot(end.x - track.start.x, end.y - track.start.y);
     const double turn = std::abs(std::remainder(end.heading - track.heading, 2 * std::numbers::pi));
@@ -452,5 +468,56 @@ std::string read_world_text(const std::string& path) {
 }
 
 WorldSettings load_world_file(const std::string& path) { return parse_world(read_world_text(path), path); }
+
+namespace {
+
+// The first segments of `track` within the limits check_size holds a track
+// to: a refused track costs no more to draw than an accepted one.
+void keep_within_limits(TrackSettings& track) {
+    double length = 0.0;     // [m]
+    std::size_t pieces = 0;  // as check_size counts them
+    std::size_t kept = 0;
+    for (const SegmentSettings& s : track.segments) {
+        length += s.length;
+        pieces += static_cast<std::size_t>(std::max(1.0, std::ceil(std::abs(s.angle) / (std::numbers::pi / 2))));
+        if (!(length <= MOST_TRACK_LENGTH) || pieces > MOST_PIECES) break;
+        ++kept;
+    }
+    track.segments.resize(kept);
+}
+
+// The track of a refused world read again alone, as far as it reads; none
+// where the text is not TOML, there is no [track] table or not a segment of it reads.
+std::optional<TrackFault> read_refused_track(std::string_view text, const std::string& source) {
+    toml::table root;
+    if (parse_problem(text, source, root)) return std::nullopt;
+    const toml::table* table = root.get_as<toml::table>("track");
+    if (table == nullptr) return std::nullopt;
+    TableReader reader(*table, "track.", source);
+    TrackFault fault;
+    bool polyline = false, closing = false;
+    try {
+        read_track(reader, fault.track, polyline, &closing);
+        fault.where = TrackFault::Where::elsewhere;  // an unknown key of [track], or a fault in another table
+    } catch (const WorldError&) {
+        fault.where = closing ? TrackFault::Where::closing : TrackFault::Where::segment;
+    }
+    fault.track.closed = false;
+    keep_within_limits(fault.track);
+    if (fault.track.segments.empty()) return std::nullopt;
+    return fault;
+}
+
+}  // namespace
+
+WorldSettings parse_world(std::string_view text, const std::string& given_source, std::optional<TrackFault>& fault) {
+    fault.reset();
+    try {
+        return parse_world(text, given_source);
+    } catch (const WorldError&) {
+        fault = read_refused_track(text, printable(given_source));
+        throw;
+    }
+}
 
 }  // namespace sim

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -56,6 +57,20 @@ bool printable_name(std::string_view text);
 
 // `source` names the text in error messages.
 WorldSettings parse_world(std::string_view text, const std::string& source);
+// What can be drawn of a refused world: its track as far as it reads, laid
+// as an open line, and where it went wrong.
+struct TrackFault {
+    enum class Where {
+        segment,   // at a segment or point (or past the limits): `track` holds the ones before it
+        closing,   // only the closing check failed: `track` is the whole centre line
+        elsewhere  // the track reads whole; the fault is in another key
+    };
+    TrackSettings track;  // at least one segment, within the limits of an accepted track
+    Where where = Where::segment;
+};
+// As parse_world; where it throws WorldError, `fault` is first set to what
+// can be drawn of the track, if any of it reads (none: not TOML, no track).
+WorldSettings parse_world(std::string_view text, const std::string& source, std::optional<TrackFault>& fault);
 // Reads regular files only (a FIFO or a device would hang or never end), of
 // at most MOST_WORLD_BYTES.
 WorldSettings load_world_file(const std::string& path);

@@ -16,7 +16,9 @@
 #include <filesystem>
 #include <functional>
 #include <iterator>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <utility>
 
 #include "file_names.hpp"
@@ -61,18 +63,10 @@ std::string snapshot_name(const std::string& label, double time, double duration
     return "camera-" + label + text + ".png";
 }
 
-void write_png(const std::string& path, std::int32_t width, std::int32_t height, const std::uint8_t* rgb) {
-    std::FILE* file = open_part(path);
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    // libpng reports errors by longjmp; nothing here needs unwinding past it.
-    if (png == nullptr || info == nullptr || setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        std::fclose(file);
-        std::remove(part_name(path).c_str());
-        throw FileError(path + ": cannot be written (libpng failed)");
-    }
-    png_init_io(png, file);
+namespace {
+
+// The image's rows through `png`, with the settings every PNG of a run is written with.
+void encode_png(png_structp png, png_infop info, std::int32_t width, std::int32_t height, const std::uint8_t* rgb) {
     // A camera image is a few runs of a few grays: the fastest settings
     // leave a snapshot a few hundred bytes still, at a fraction of the work;
     // the least memory for matching (512 entries, not 32,768 set up for each
@@ -87,8 +81,50 @@ void write_png(const std::string& path, std::int32_t width, std::int32_t height,
         png_write_row(png, rgb + 3 * static_cast<std::size_t>(row) * static_cast<std::size_t>(width));
     }
     png_write_end(png, nullptr);
+}
+
+// libpng's writer into a string; a failure to grow it is libpng's error, not
+// an exception through its C frames.
+extern "C" void append_png(png_structp png, png_bytep bytes, png_size_t size) {
+    try {
+        static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<const char*>(bytes), size);
+    } catch (const std::bad_alloc&) {
+        png_error(png, "out of memory");
+    }
+}
+extern "C" void flush_nothing(png_structp) {}
+
+}  // namespace
+
+void write_png(const std::string& path, std::int32_t width, std::int32_t height, const std::uint8_t* rgb) {
+    std::FILE* file = open_part(path);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    // libpng reports errors by longjmp; nothing here needs unwinding past it.
+    if (png == nullptr || info == nullptr || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        std::fclose(file);
+        std::remove(part_name(path).c_str());
+        throw FileError(path + ": cannot be written (libpng failed)");
+    }
+    png_init_io(png, file);
+    encode_png(png, info, width, height, rgb);
     png_destroy_write_struct(&png, &info);
     close_part(file, path);
+}
+
+std::string png_bytes(std::int32_t width, std::int32_t height, const std::uint8_t* rgb) {
+    std::string bytes;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (png == nullptr || info == nullptr || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        throw std::runtime_error("a camera image cannot be made a PNG (libpng failed)");
+    }
+    png_set_write_fn(png, &bytes, append_png, flush_nothing);
+    encode_png(png, info, width, height, rgb);
+    png_destroy_write_struct(&png, &info);
+    return bytes;
 }
 
 RunFiles::RunFiles(std::string folder, double duration, std::vector<double> frame_times)

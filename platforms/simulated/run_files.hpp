@@ -42,6 +42,9 @@ std::string snapshot_name(const std::string& label, double time, double duration
 
 // Writes an 8-bit RGB image, complete or not at all; throws FileError.
 void write_png(const std::string& path, std::int32_t width, std::int32_t height, const std::uint8_t* rgb);
+// The same image as the bytes of a PNG file, written as write_png writes it;
+// throws std::runtime_error.
+std::string png_bytes(std::int32_t width, std::int32_t height, const std::uint8_t* rgb);
 
 // Writes a run's files as it goes: a trace row a step and every camera frame
 // (FRAMES_FILE), both flushed often so that an interrupted run keeps what it
