@@ -4,6 +4,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <sstream>
@@ -92,6 +93,19 @@ double physical_metres(gboolean has, const RsvgLength& length) {
     }
 }
 
+// A colour's gray as libpng's reader makes it of a PNG: the luminance of
+// the sRGB colour in linear light, encoded back to sRGB. Grays stay as they are.
+std::uint8_t gray_of(std::uint32_t r, std::uint32_t g, std::uint32_t b) {
+    if (r == g && g == b) return static_cast<std::uint8_t>(r);
+    const auto linear = [](std::uint32_t c) {
+        const double v = c / 255.0;
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    const double y = 0.2126 * linear(r) + 0.7152 * linear(g) + 0.0722 * linear(b);
+    const double v = y <= 0.0031308 ? 12.92 * y : 1.055 * std::pow(y, 1 / 2.4) - 0.055;
+    return static_cast<std::uint8_t>(std::clamp(v, 0.0, 1.0) * 255 + 0.5);
+}
+
 std::shared_ptr<const Picture> read_svg(const std::string& bytes, const PicturePlace& place, std::string& why) {
     // From memory, with no base file: the drawing cannot reach any other file.
     GError* error = nullptr;
@@ -143,8 +157,7 @@ std::shared_ptr<const Picture> read_svg(const std::string& bytes, const PictureP
             for (std::int32_t x = 0; x < picture->width; ++x) {
                 std::uint32_t rgb = 0;  // 0x00RRGGBB in the machine's order
                 std::memcpy(&rgb, data + static_cast<std::ptrdiff_t>(y) * stride + 4 * x, 4);
-                const double luma = 0.299 * ((rgb >> 16) & 0xff) + 0.587 * ((rgb >> 8) & 0xff) + 0.114 * (rgb & 0xff);
-                *out++ = static_cast<std::uint8_t>(luma + 0.5);
+                *out++ = gray_of((rgb >> 16) & 0xff, (rgb >> 8) & 0xff, rgb & 0xff);
             }
         }
     } else {
