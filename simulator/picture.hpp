@@ -4,6 +4,8 @@
 // above): its grays, a byte a pixel, laid on the floor with square pixels,
 // and what a camera's pixel sees of it.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -25,6 +27,22 @@ struct Picture {
     // four pixels round it (the edge pixels' own gray out to the edge), or
     // -1 outside the picture.
     double gray_at(Vec2 p) const;
+    // The same at (u, v) [px] across and down from the top-left pixel's centre.
+    double gray_at_pixels(double u, double v) const {
+        if (!(u >= -0.5 && v >= -0.5 && u <= width - 0.5 && v <= height - 0.5)) return -1.0;
+        const double cu = std::clamp(u, 0.0, width - 1.0), cv = std::clamp(v, 0.0, height - 1.0);
+        // Rounded down by the conversion (both at least 0); one before the last, so the next pixel exists.
+        const std::int32_t i = std::min(static_cast<std::int32_t>(cu), std::max(width - 2, 0));
+        const std::int32_t j = std::min(static_cast<std::int32_t>(cv), std::max(height - 2, 0));
+        const double a = cu - i, b = cv - j;
+        const std::uint8_t* row =
+            gray.data() + static_cast<std::size_t>(j) * static_cast<std::size_t>(width) + static_cast<std::size_t>(i);
+        // A picture one pixel wide or high has no second column or row: the first again.
+        const std::size_t right = width > 1 ? 1 : 0, below = height > 1 ? static_cast<std::size_t>(width) : 0;
+        const double top = row[0] + (row[right] - row[0]) * a;
+        const double bottom = row[below] + (row[below + right] - row[below]) * a;
+        return top + (bottom - top) * b;
+    }
 };
 
 // Draws the camera's view of the picture into `image` (3 bytes a pixel, the
