@@ -29,12 +29,20 @@ struct Picture {
     double gray_at(Vec2 p) const;
     // The same at (u, v) [px] across and down from the top-left pixel's centre.
     double gray_at_pixels(double u, double v) const {
-        if (!(u >= -0.5 && v >= -0.5 && u <= width - 0.5 && v <= height - 0.5)) return -1.0;
-        const double cu = std::clamp(u, 0.0, width - 1.0), cv = std::clamp(v, 0.0, height - 1.0);
+        std::int32_t i = 0, j = 0;
+        return cell_of(u, v, i, j) ? bilinear(u, v, i, j) : -1.0;
+    }
+    // The pixel (i, j) whose square of four, with (i + 1, j + 1), the
+    // bilinear gray at (u, v) [px] reads; false outside the picture.
+    bool cell_of(double u, double v, std::int32_t& i, std::int32_t& j) const {
+        if (!(u >= -0.5 && v >= -0.5 && u <= width - 0.5 && v <= height - 0.5)) return false;
         // Rounded down by the conversion (both at least 0); one before the last, so the next pixel exists.
-        const std::int32_t i = std::min(static_cast<std::int32_t>(cu), std::max(width - 2, 0));
-        const std::int32_t j = std::min(static_cast<std::int32_t>(cv), std::max(height - 2, 0));
-        const double a = cu - i, b = cv - j;
+        i = std::min(static_cast<std::int32_t>(std::clamp(u, 0.0, width - 1.0)), std::max(width - 2, 0));
+        j = std::min(static_cast<std::int32_t>(std::clamp(v, 0.0, height - 1.0)), std::max(height - 2, 0));
+        return true;
+    }
+    double bilinear(double u, double v, std::int32_t i, std::int32_t j) const {
+        const double a = std::clamp(u, 0.0, width - 1.0) - i, b = std::clamp(v, 0.0, height - 1.0) - j;
         const std::uint8_t* row =
             gray.data() + static_cast<std::size_t>(j) * static_cast<std::size_t>(width) + static_cast<std::size_t>(i);
         // A picture one pixel wide or high has no second column or row: the first again.
@@ -43,6 +51,31 @@ struct Picture {
         const double bottom = row[below] + (row[below + right] - row[below]) * a;
         return top + (bottom - top) * b;
     }
+
+    // Most of a mat is blank paper or solid line: tiles of TILE x TILE
+    // cells (cell_of()'s i and j) whose every sample reads four equal
+    // pixels, so that a camera row crosses them as spans of one gray.
+    static constexpr std::int32_t TILE = 8;  // [px]
+    struct Tile {
+        std::int16_t gray = -1;  // the one gray of its samples, or -1 if they differ
+        // [tiles] flat too, with the same gray: every tile this many or fewer
+        // across and down from this one (the square of side 2 reach + 1).
+        std::uint16_t reach = 0;
+    };
+    // Finds them: call once the grays are in place. Until then, or if the
+    // grays change after, no tile is taken as flat (correct, but slower).
+    void find_flat_tiles();
+    // Cell (i, j)'s tile.
+    Tile tile_of(std::int32_t i, std::int32_t j) const {
+        if (tiles.empty()) return {};
+        return tiles[static_cast<std::size_t>(j / TILE) * static_cast<std::size_t>(tiles_across()) +
+                     static_cast<std::size_t>(i / TILE)];
+    }
+    std::int32_t tiles_across() const { return (width + TILE - 1) / TILE; }
+    std::int32_t tiles_down() const { return (height + TILE - 1) / TILE; }
+
+private:
+    std::vector<Tile> tiles;  // row by row, like the pixels
 };
 
 // Draws the camera's view of the picture into `image` (3 bytes a pixel, the

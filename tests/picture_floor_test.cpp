@@ -89,6 +89,49 @@ TEST(PictureFloor, EachPixelIsTheMeanGrayOfItsFootprintAndOutsideBeyondThePictur
     }
 }
 
+// Flat tiles are crossed as spans: the image must be the one sampling each
+// point gives, on a picture of solid blocks, hairlines, single dots and
+// edges, with and without anti-aliasing and gains, on and off the picture.
+TEST(PictureFloor, FlatTilesGiveTheImageEverySampleGives) {
+    sim::Picture tiled;
+    tiled.width = 203;
+    tiled.height = 157;
+    tiled.pixel = 0.0015;
+    tiled.low = {-0.12, -0.1};
+    std::mt19937 random(7);
+    for (std::int32_t row = 0; row < tiled.height; ++row)
+        for (std::int32_t column = 0; column < tiled.width; ++column) {
+            const bool block = (column / 37 + row / 29) % 2 == 0, hairline = column % 41 == 3;
+            tiled.gray.push_back(static_cast<std::uint8_t>(random() % 97 == 0 ? 77 : hairline ? 10 : block ? 30 : 230));
+        }
+    sim::Picture plain = tiled;
+    tiled.find_flat_tiles();
+    const sim::Track track(sim::TrackSettings{});
+    for (const int n : {1, 3}) {
+        for (const double gain : {1.0, 1.3}) {
+            sim::CameraSettings settings;
+            settings.width = 48;
+            settings.height = 36;
+            settings.antialias = n;
+            settings.exposure_gain = gain;
+            const sim::Floor on_tiled{tiled.low, tiled.high(), &tiled}, on_plain{plain.low, plain.high(), &plain};
+            sim::Camera fast(settings, sim::FloorSettings{}, track, 0.018, on_tiled);
+            sim::Camera slow(settings, sim::FloorSettings{}, track, 0.018, on_plain);
+            std::uniform_real_distribution<double> x(-0.2, 0.25), y(-0.15, 0.2), heading(-3.2, 3.2);
+            for (int view = 0; view < 60; ++view) {
+                // Headings along the picture's rows and columns too, where a row's samples share a v or u.
+                const double h = view % 4 == 0 ? view / 4 % 4 * (M_PI / 2) : heading(random);
+                const sim::Pose pose{x(random), y(random), h};
+                fast.render(pose);
+                slow.render(pose);
+                const std::size_t bytes = 3 * static_cast<std::size_t>(fast.width() * fast.height());
+                ASSERT_TRUE(std::equal(fast.image(), fast.image() + bytes, slow.image()))
+                    << "view " << view << ", " << n << " x " << n << ", gain " << gain;
+            }
+        }
+    }
+}
+
 struct TempFile {
     explicit TempFile(const std::string& name, const std::string& bytes)
         : path(::testing::TempDir() + "picture_floor_" + name) {
