@@ -42,8 +42,8 @@ void arc_in_view(const Transform& robot, const Piece& piece, double half_width, 
     if (piece.cap_start) include(view.start.x - half_width - ROW_PAD, view.start.x + half_width + ROW_PAD);
     if (piece.cap_end) include(view.end.x - half_width - ROW_PAD, view.end.x + half_width + ROW_PAD);
     if (piece.corner != 0.0) {
-        corner_reach(half_width, view.end.x, view.corner_from, view.corner_to, piece.corner, view.corner_low,
-                     view.corner_high);
+        corner_reach(mitre_reach(piece, half_width), view.end.x, view.corner_from, view.corner_to, piece.corner,
+                     view.corner_low, view.corner_high);
         include(view.corner_low, view.corner_high);
     }
 }
@@ -62,8 +62,11 @@ void draw_arc(RowSpans& spans, const Piece& piece, const ArcInView& view, double
              r < floor_rows && rays.row(r).ahead <= view.corner_high; ++r) {
             const double a = rays.row(r).ahead;
             const Span wedge = across_wedge(a - view.end.x, view.end, view.corner_from, view.corner_to, corner_sign);
-            const Span disc = across_disc(a, view.end, half_width);
-            spans.line_in_row(r, {std::max(disc.lo, wedge.lo), std::min(disc.hi, wedge.hi)});
+            const Span disc = across_disc(a, view.end, mitre_reach(piece, half_width));
+            Span corner{std::max(disc.lo, wedge.lo), std::min(disc.hi, wedge.hi)};
+            if (piece.mitre)
+                mitre_edges(corner, a - view.end.x, view.end, view.corner_from, view.corner_to, half_width);
+            spans.line_in_row(r, corner);
         }
     }
     for (std::size_t r = rays.first_row_at(view.low); r < floor_rows && rays.row(r).ahead <= view.high; ++r) {

@@ -32,6 +32,15 @@ inline Span across_wedge(double ax, Vec2 centre, Vec2 from, Vec2 to, double sign
     return wedge;
 }
 
+// Keeps, of `span` on the line x = a (ax = a - corner.x), the y within the
+// outer edges of the two pieces meeting at a mitred corner: v . from <= h
+// and v . to <= h for v = (ax, y - corner.y), `from` and `to` the outer
+// normals, h = `half_width`.
+inline void mitre_edges(Span& span, double ax, Vec2 corner, Vec2 from, Vec2 to, double half_width) {
+    span.at_least_zero(half_width - from.x * ax + from.y * corner.y, -from.y);
+    span.at_least_zero(half_width - to.x * ax + to.y * corner.y, -to.y);
+}
+
 // The rows [low, high] ahead that the wedge of a corner at `ahead` (its
 // edges from and to, turning by `corner`, the disc's radius `half_width`)
 // may cross, in the robot's frame.

@@ -37,7 +37,8 @@ SceneDrawing::SceneDrawing(const CameraSettings& settings, const FloorSettings& 
 }
 
 void SceneDrawing::find_nearby(Vec2 low, Vec2 high) {
-    const double h = half_width_;
+    // [m] the farthest the line lies from its centre line: a mitred corner's point, at most a line's width.
+    const double h = 2 * half_width_;
     if (nearby_low_.x <= low.x - h && nearby_low_.y <= low.y - h && high.x + h <= nearby_high_.x &&
         high.y + h <= nearby_high_.y) {
         return;  // still inside the box last looked up
@@ -47,7 +48,7 @@ void SceneDrawing::find_nearby(Vec2 low, Vec2 high) {
     nearby_high_ = {high.x + grow, high.y + grow};
     nearby_.clear();
     track_.pieces_near(nearby_low_, nearby_high_, nearby_);
-    // Of those, the drawn pieces whose bounding circle, grown by half a line, meets the box.
+    // Of those, the drawn pieces whose bounding circle, grown by that much, meets the box.
     std::erase_if(nearby_, [&](std::uint32_t i) {
         const Piece& piece = track_.pieces()[i];
         const double r = piece.reach + h;
@@ -110,7 +111,7 @@ void SceneDrawing::draw(const Transform& robot) {
         const Piece& piece = track_.pieces()[index];
         // Pieces whose bounding circle misses the view show nothing.
         const Vec2 middle = to_robot(robot, piece.middle);
-        const double reach = piece.reach + half_width_;
+        const double reach = piece.reach + (piece.mitre ? mitre_reach(piece, half_width_) : half_width_);
         if (middle.x + reach < view_low.x || middle.x - reach > view_high.x || middle.y + reach < view_low.y ||
             middle.y - reach > view_high.y ||
             dot(middle - right_edge.point, right_edge.outward) > reach + EDGE_MARGIN ||

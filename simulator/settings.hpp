@@ -31,6 +31,9 @@ struct SegmentSettings {
     double angle = 0.0;   // [rad] turn of an arc, positive to the left
     double corner = 0.0;  // [rad] sharp turn at the piece's start, positive to the left
     bool gap = false;     // the line is not drawn along this piece
+    // The corner is taped, its outer edge mitred (see Piece::mitre), not
+    // rounded as a point track's are.
+    bool mitre = false;
 };
 
 struct TrackSettings {

@@ -21,7 +21,7 @@ constexpr double LEAST_CHAIN_AHEAD = 1e-3;
 
 bool gentle_joint(const Piece& piece, const Piece& next, double half_width) {
     return piece.curvature == 0.0 && next.curvature == 0.0 && !piece.gap && !next.gap && !piece.cap_end &&
-           !next.cap_start && piece.end.x == next.start.x && piece.end.y == next.start.y &&
+           !piece.mitre && !next.cap_start && piece.end.x == next.start.x && piece.end.y == next.start.y &&
            half_width * std::abs(std::sin(piece.corner)) <= std::min(piece.length, next.length);
 }
 
@@ -61,12 +61,14 @@ StraightDrawing::Corner StraightDrawing::corner_in_view(const Transform& robot, 
     corner.to_slope = corner.to.y / corner.to.x;
     corner.from_below = corner.turn * corner.from.x > 0;
     corner.to_above = corner.turn * corner.to.x > 0;
-    corner_reach(half_width_, end.x, corner.from, corner.to, piece.corner, corner.low, corner.high);
+    corner.radius = mitre_reach(piece, half_width_);
+    corner.mitre = piece.mitre;
+    corner_reach(corner.radius, end.x, corner.from, corner.to, piece.corner, corner.low, corner.high);
     return corner;
 }
 
 inline Span StraightDrawing::across_corner(const Corner& corner, double a) const {
-    const double wx = a - corner.end.x, squared = half_width_ * half_width_ - wx * wx;
+    const double wx = a - corner.end.x, squared = corner.radius * corner.radius - wx * wx;
     if (!(a >= corner.low && a <= corner.high && squared >= 0)) return {1, 0};
     const double half = std::sqrt(squared);
     Span wedge{corner.end.y - half, corner.end.y + half};
@@ -84,6 +86,7 @@ inline Span StraightDrawing::across_corner(const Corner& corner, double a) const
         const Span edges = across_wedge(wx, corner.end, corner.from, corner.to, corner.turn);
         wedge = {std::max(wedge.lo, edges.lo), std::min(wedge.hi, edges.hi)};
     }
+    if (corner.mitre) mitre_edges(wedge, wx, corner.end, corner.from, corner.to, half_width_);
     return wedge;
 }
 

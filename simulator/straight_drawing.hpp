@@ -52,7 +52,7 @@ private:
     // The wedge round a straight piece's end where the line turns into the
     // next piece, robot frame: from x v >= 0 and v x to >= 0 for v = (a -
     // end.x, y - end.y), turned about for a right turn, within half a width
-    // of `end`. Its edges as lines in a where `lines` (y = end.y + (a -
+    // of `end` (or mitred: see Piece::mitre). Its edges as lines in a where `lines` (y = end.y + (a -
     // end.x) slope), bounding y from below or from above.
     struct Corner {
         Vec2 end, from, to;
@@ -60,6 +60,8 @@ private:
         bool lines = false, from_below = false, to_above = false;
         double from_slope = 0.0, to_slope = 0.0;
         double low = INFINITY, high = -INFINITY;  // [m] ahead: the rows it may cross
+        double radius = 0.0;                      // [m] of the disc it lies in: mitre_reach()
+        bool mitre = false;                       // cut by the pieces' outer edges too
     };
     // The corner at the end of `piece`, at `end` and heading `d` (robot frame).
     Corner corner_in_view(const Transform& robot, const Piece& piece, Vec2 end, Vec2 d) const;

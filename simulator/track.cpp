@@ -152,8 +152,8 @@ void set_polyline(TrackSettings& track, const std::vector<Vec2>& points) {
 
 namespace {
 
-// Calls take(piece, turn) for each piece of the track in order, `turn` [rad]
-// the sharp turn at its start.
+// Calls take(piece, turn, mitre) for each piece of the track in order,
+// `turn` [rad] the sharp turn at its start, mitred or not.
 template <typename Take>
 void lay_each(const TrackSettings& settings, const Take& take) {
     Vec2 at = settings.start;
@@ -165,7 +165,7 @@ void lay_each(const TrackSettings& settings, const Take& take) {
         const double parts = std::max(1.0, std::ceil(std::abs(s.angle) / MOST_PIECE_TURN));
         for (int k = 0; k < static_cast<int>(parts); ++k) {
             const Piece piece = make_piece(at, heading, s.length / parts, curvature, laid, s.gap);
-            take(piece, k == 0 ? s.corner : 0.0);
+            take(piece, k == 0 ? s.corner : 0.0, k == 0 && s.mitre);
             at = piece.end;
             heading = heading_on_piece(piece, piece.length);
             laid += piece.length;
@@ -177,7 +177,7 @@ void lay_each(const TrackSettings& settings, const Take& take) {
 
 Pose track_end(const TrackSettings& settings) {
     Pose end{settings.start.x, settings.start.y, settings.heading};
-    lay_each(settings, [&end](const Piece& piece, double) {
+    lay_each(settings, [&end](const Piece& piece, double, bool) {
         end = {piece.end.x, piece.end.y, heading_on_piece(piece, piece.length)};
     });
     return end;
@@ -185,14 +185,17 @@ Pose track_end(const TrackSettings& settings) {
 
 std::vector<Piece> lay_pieces(const TrackSettings& settings) {
     std::size_t count = 0;
-    lay_each(settings, [&count](const Piece&, double) { ++count; });
+    lay_each(settings, [&count](const Piece&, double, bool) { ++count; });
     std::vector<Piece> pieces;
     std::vector<double> turns;  // [rad] at each piece's start, at once
+    std::vector<bool> mitres;   // whether that turn is mitred
     pieces.reserve(count);
     turns.reserve(count);
-    lay_each(settings, [&](const Piece& piece, double turn) {
+    mitres.reserve(count);
+    lay_each(settings, [&](const Piece& piece, double turn, bool mitre) {
         pieces.push_back(piece);
         turns.push_back(turn);
+        mitres.push_back(mitre);
     });
     if (pieces.empty()) return pieces;
     // A closed track turns at its start by as much as its end misses the
@@ -209,10 +212,12 @@ std::vector<Piece> lay_pieces(const TrackSettings& settings) {
         const Piece* before = first ? (settings.closed ? &pieces.back() : nullptr) : &pieces[i - 1];
         const Piece* after = last ? (settings.closed ? &pieces.front() : nullptr) : &pieces[i + 1];
         const double turn = last ? turns.front() : turns[i + 1];  // into the next piece
+        const bool mitre = last ? mitres.front() : mitres[i + 1];
         Piece& piece = pieces[i];
         piece.cap_start = before == nullptr || before->gap;
-        piece.cap_end = after == nullptr || after->gap || std::abs(turn) > MOST_PIECE_TURN;
+        piece.cap_end = after == nullptr || after->gap || (std::abs(turn) > MOST_PIECE_TURN && !mitre);
         if (piece.cap_end || turn == 0.0) continue;
+        piece.mitre = mitre;
         // Outer normals: on the right of a left turn, on the left of a right turn.
         const double outer = turn > 0 ? 1.0 : -1.0;
         piece.corner = turn;

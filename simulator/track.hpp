@@ -4,6 +4,7 @@
 // quarter turn) laid end to end, and the queries made of it: the nearest
 // centre-line point to a position, and the pieces near a place.
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -25,8 +26,8 @@ struct Piece {
     // Worked out from the above:
     Vec2 end;  // [m] last point
     // Where the drawn line stops (an open track's end, next to a gap) or
-    // turns more than a quarter turn at once, it is rounded: a disc of the
-    // line's width round the end.
+    // turns more than a quarter turn at once (and is not mitred, below), it
+    // is rounded: a disc of the line's width round the end.
     bool cap_start = false, cap_end = false;
     // A corner of at most a quarter turn into the next piece, `corner` [rad]
     // at `end` (0 where the line goes on smoothly), is rounded on its outer
@@ -36,6 +37,12 @@ struct Piece {
     // track draws a thin wedge at each point, not a whole disc.
     double corner = 0.0;
     Vec2 corner_from, corner_to;
+    // A taped corner (a turn of a segments list) is mitred instead, at any
+    // turn: the two pieces' outer edges go on until they meet. Its wedge is
+    // then cut by those edges and by a disc of mitre_reach(): past a turn
+    // of 120 degrees, where the point would lie more than a line's width
+    // from the corner, the point is rounded off at that distance.
+    bool mitre = false;
     Vec2 direction;       // straight: unit vector of travel
     Vec2 centre;          // arc: centre of the circle [m]
     double radius = 0.0;  // arc: [m], positive
@@ -43,6 +50,13 @@ struct Piece {
     Vec2 middle;          // [m] centre of a circle holding the whole piece
     double reach = 0.0;   // [m] radius of that circle
 };
+
+// [m] how far a corner's wedge reaches from the piece's end, for a line
+// `half_width` [m] to either side of its centre line.
+inline double mitre_reach(const Piece& piece, double half_width) {
+    if (!piece.mitre) return half_width;
+    return half_width * std::min(1 / std::cos(piece.corner / 2), 2.0);
+}
 
 // The nearest centre-line point to a position.
 struct TrackPoint {

@@ -144,10 +144,16 @@ void write_svg_head(std::ostream& svg, const TrackView& view, double below, cons
 }
 
 void write_track(std::ostream& svg, const TrackView& view, const std::vector<std::vector<sim::Vec2>>& strokes,
-                 double line_width) {
-    // The line, at its real width, one path a drawn stretch.
-    svg << "<g fill=\"none\" stroke=\"#1a1a1a\" stroke-width=\"" << line_width * view.scale()
-        << "\" stroke-linecap=\"round\" stroke-linejoin=\"round\">\n";
+                 const sim::TrackSettings& track) {
+    // The line, at its real width, one path a drawn stretch. A path has one
+    // kind of join: mitred if any corner is taped (bevelled past 120
+    // degrees, where the floor rounds the point off), else rounded; an
+    // arc's points turn too little for its joins to differ.
+    const bool taped = std::any_of(track.segments.begin(), track.segments.end(),
+                                   [](const sim::SegmentSettings& s) { return s.mitre; });
+    svg << "<g fill=\"none\" stroke=\"#1a1a1a\" stroke-width=\"" << track.line_width * view.scale()
+        << "\" stroke-linecap=\"round\" stroke-linejoin=\"" << (taped ? "miter\" stroke-miterlimit=\"2" : "round")
+        << "\">\n";
     for (const auto& stroke : strokes) {
         svg << "<path d=\"M" << view.px(stroke.front().x) << " " << view.py(stroke.front().y);
         for (std::size_t i = 1; i < stroke.size(); ++i) {
@@ -202,7 +208,7 @@ void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, co
     const auto py = [&](double y) { return view.py(y); };
 
     write_svg_head(svg, view, LEGEND_HEIGHT, xml_text(world.name) + ": the robot's path");
-    write_track(svg, view, strokes, world.track.line_width);
+    write_track(svg, view, strokes, world.track);
     // Second pass: the path, one polyline a run of drawn points in the same
     // colour, and where the robot left the line, a cross at the first step of
     // each stretch off it (every row is looked at for those).

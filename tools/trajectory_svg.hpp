@@ -53,9 +53,10 @@ private:
 // drawing and `below` [px] under it, its <title> (markup: escaped already),
 // the white ground and the floor. Sets the stream's precision to 6.
 void write_svg_head(std::ostream& svg, const TrackView& view, double below, const std::string& title_markup);
-// The line at its real width, one path a drawn stretch (centre_line_strokes).
+// The line at its real width, one path a drawn stretch (centre_line_strokes),
+// its corners mitred where a taped corner is, else rounded.
 void write_track(std::ostream& svg, const TrackView& view, const std::vector<std::vector<sim::Vec2>>& strokes,
-                 double line_width);
+                 const sim::TrackSettings& track);
 // The start: a circle, labelled.
 void write_start(std::ostream& svg, const TrackView& view, sim::Vec2 start);
 // A scale bar in centimetres under the drawing's left edge, at `base` [px] from the top.

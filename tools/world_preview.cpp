@@ -163,7 +163,7 @@ void write_world_preview(std::ostream& svg, const sim::WorldSettings& world, con
     const double below =
         simulation ? 90 + shown * simulation->camera().height() : 70 + LINE_STEP * static_cast<double>(caption.size());
     write_svg_head(svg, view, below, xml_text(world.name) + ": the track before a run");
-    write_track(svg, view, strokes, world.track.line_width);
+    write_track(svg, view, strokes, world.track);
 
     if (simulation) {
         svg << "<polygon points=\"";

@@ -120,6 +120,7 @@ double read_shape(TableReader& reader, TrackSettings& track) {
             }
             track.segments.push_back(read_segment(reader, (*list)[i], key));
             track.segments.back().corner = turn;
+            track.segments.back().mitre = turn != 0.0;
             turn = 0.0;
         }
         if (track.segments.empty()) reader.fail("segments", "at least one straight or arc, not turns alone");
@@ -128,6 +129,7 @@ double read_shape(TableReader& reader, TrackSettings& track) {
             // On a closed track the last turn is one with the first piece's corner, at the start.
             track.heading -= turn;
             track.segments.front().corner = std::remainder(track.segments.front().corner + turn, 2 * std::numbers::pi);
+            track.segments.front().mitre = true;
         }
         return turn;
     }
