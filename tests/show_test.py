@@ -57,9 +57,10 @@ def embedded_image(picture):
     root = ElementTree.parse(picture).getroot()
     assert root.tag == SVG + "svg" and len(root.get("viewBox", "").split()) == 4, root.attrib
     assert root.findall(f".//{SVG}path"), f"{picture}: no track drawn"
+    # The camera's image last, after the floor's picture, if any.
     images = [e.get("href", "") for e in root.iter(SVG + "image")]
-    assert len(images) == 1 and images[0].startswith(PNG_URI), f"{picture}: no embedded PNG"
-    png = base64.b64decode(images[0][len(PNG_URI):], validate=True)
+    assert 1 <= len(images) <= 2 and images[-1].startswith(PNG_URI), f"{picture}: no embedded PNG"
+    png = base64.b64decode(images[-1][len(PNG_URI):], validate=True)
     assert png.startswith(b"\x89PNG\r\n\x1a\n"), f"{picture}: not a PNG"
     return Image.open(io.BytesIO(png)), root
 
@@ -85,7 +86,16 @@ def check_world(line_sim, folder, path):
         assert "corner" not in turn, turn
     assert lines["closes"] == ("yes" if closed else "no (open track)"), lines["closes"]
     assert lines["picture"] == picture.name
-    image, _ = embedded_image(picture)
+    image, root = embedded_image(picture)
+    # A picture floor is drawn under the track, the file's own bytes.
+    floor = [e.get("href", "") for e in root.iter(SVG + "image")][:-1]
+    if "image" in world.get("floor", {}):
+        kind = "png" if world["floor"]["image"].endswith(".png") else "svg+xml"
+        uri = f"data:image/{kind};base64,"
+        assert len(floor) == 1 and floor[0].startswith(uri), f"{path}: the floor's picture is not drawn"
+        assert base64.b64decode(floor[0][len(uri):]) == (path.parent / world["floor"]["image"]).read_bytes()
+    else:
+        assert not floor, f"{path}: a picture drawn for a world without one"
     camera = world.get("camera", {})
     assert image.mode == "RGB" and image.size == (camera.get("width", 64), camera.get("height", 48)), image
     return image

@@ -9,8 +9,10 @@
 #include <optional>
 
 #include "camera_rays.hpp"
+#include "file_names.hpp"
 #include "markup_text.hpp"
 #include "page_file.hpp"
+#include "picture_file.hpp"
 #include "run_files.hpp"  // png_bytes
 #include "simulation.hpp"
 #include "trajectory_svg.hpp"
@@ -18,14 +20,16 @@
 namespace line_sim {
 namespace {
 
-constexpr double MARGIN = TRACK_VIEW_MARGIN;     // [px]
-constexpr double FOOTPRINT_REACH = 0.5;          // [m] ahead of the camera at the most, as the replay draws it
-constexpr double WHEEL_WIDTH = 0.008;            // [m] as the replay draws a wheel
-constexpr double ARROW = 40;                     // [px] of the heading's arrow
-constexpr double CAMERA_BOX = 320;               // [px] about the larger side of the camera image as shown
-constexpr std::size_t CAPTION_BYTES = 130;       // of a caption line at the most, where it can be cut
-constexpr double LINE_STEP = 18;                 // [px] between caption lines
-constexpr std::int32_t FIRST_FRAME_PERIOD = 32;  // [ms] any: the first image is rendered as the camera is switched on
+constexpr double MARGIN = TRACK_VIEW_MARGIN;  // [px]
+constexpr double FOOTPRINT_REACH = 0.5;       // [m] ahead of the camera at the most, as the replay draws it
+constexpr double WHEEL_WIDTH = 0.008;         // [m] as the replay draws a wheel
+constexpr double ARROW = 40;                  // [px] of the heading's arrow
+constexpr double CAMERA_BOX = 320;            // [px] about the larger side of the camera image as shown
+constexpr std::size_t CAPTION_BYTES = 130;    // of a caption line at the most, where it can be cut
+constexpr double LINE_STEP = 18;              // [px] between caption lines
+constexpr std::int32_t FIRST_FRAME_PERIOD = 32;
+constexpr std::size_t MOST_EMBEDDED_PICTURE_BYTES =
+    8 << 20;  // [ms] any: the first image is rendered as the camera is switched on
 
 // The camera's image as a person behind the robot sees the floor, far at
 // the top and the robot's left on the left: the buffer turned a half turn,
@@ -132,6 +136,15 @@ void write_world_preview(std::ostream& svg, const sim::WorldSettings& world, con
         view.include(start.x + body, start.y + body);
         for (const sim::Vec2& p : footprint) view.include(p.x, p.y);
     }
+    // A picture floor is drawn under the track, whole, where it is small
+    // enough to go in the page (a photograph of a hall may not).
+    const sim::FloorSettings& floor = world.floor;
+    const bool picture = floor.picture != nullptr && floor.image_file != nullptr &&
+                         floor.image_file->size() <= MOST_EMBEDDED_PICTURE_BYTES;
+    if (picture) {
+        view.include(floor.picture->low.x, floor.picture->low.y);
+        view.include(floor.picture->high().x, floor.picture->high().y);
+    }
     view.fit(world.track.line_width);
     const auto at = [&](sim::Vec2 p) {  // "x,y" [px] of a floor point
         char text[80];
@@ -163,7 +176,24 @@ void write_world_preview(std::ostream& svg, const sim::WorldSettings& world, con
     const double below =
         simulation ? 90 + shown * simulation->camera().height() : 70 + LINE_STEP * static_cast<double>(caption.size());
     write_svg_head(svg, view, below, xml_text(world.name) + ": the track before a run");
+    if (picture) {
+        const sim::Vec2 low = floor.picture->low, high = floor.picture->high();
+        // On white paper, as the floor shows the picture's transparent parts.
+        svg << "<rect x=\"" << view.px(low.x) << "\" y=\"" << view.py(high.y) << "\" width=\""
+            << (high.x - low.x) * view.scale() << "\" height=\"" << (high.y - low.y) * view.scale()
+            << "\" fill=\"white\"/>\n";
+        svg << "<image x=\"" << view.px(low.x) << "\" y=\"" << view.py(high.y) << "\" width=\""
+            << (high.x - low.x) * view.scale() << "\" height=\"" << (high.y - low.y) * view.scale()
+            << "\" preserveAspectRatio=\"none\" href=\"data:"
+            << (sim::floor_picture_name(*floor.image_file) == std::string(sim::FLOOR_PNG_FILE) ? "image/png"
+                                                                                               : "image/svg+xml")
+            << ";base64," << base64_text(*floor.image_file)
+            << "\"><title>the floor's picture</title></image>\n"
+            // The centre line over it, faint: the figures' line, not drawn on the floor.
+            << "<g opacity=\"0.35\"><title>the centre line the figures are measured from</title>\n";
+    }
     write_track(svg, view, strokes, world.track);
+    if (picture) svg << "</g>\n";
 
     if (simulation) {
         svg << "<polygon points=\"";
