@@ -56,6 +56,9 @@ nlohmann::json page_settings(const sim::WorldSettings& world, const sim::Track& 
     return {{"name", world.name},
             {"line_width", world.track.line_width},
             {"closed", world.track.closed},
+            // Taped corners: the line's joins mitred, not rounded.
+            {"mitred", std::any_of(track.pieces().begin(), track.pieces().end(),
+                                   [](const sim::Piece& piece) { return piece.mitre; })},
             {"off_line_distance", world.run.off_line_distance},
             {"wheel_radius", world.robot.wheel_radius},
             {"axle_track", world.robot.axle_track},
