@@ -27,17 +27,25 @@ sim::Vec2 ground_point_at(const sim::CameraSettings& s, double u, double v) {
     return {s.mount_forward + t * (cp - down * sp), t * (u - s.width / 2.0) / focal};
 }
 
+// A picture of width x height pixels, each gray(column, row), its lower-left corner at `low`.
+template <typename Gray>
+sim::Picture picture_of(std::int32_t width, std::int32_t height, double pixel, sim::Vec2 low, const Gray& gray) {
+    sim::Picture picture;
+    picture.width = width;
+    picture.height = height;
+    picture.pixel = pixel;
+    picture.low = low;
+    for (std::int32_t row = 0; row < height; ++row)
+        for (std::int32_t column = 0; column < width; ++column)
+            picture.gray.push_back(static_cast<std::uint8_t>(gray(column, row)));
+    return picture;
+}
+
 // A gray ramp, column + row: bilinear interpolation of it is exact, so a
 // point's gray is its place in pixels from the top-left pixel's centre.
 TEST(PictureFloor, EachPixelIsTheMeanGrayOfItsFootprintAndOutsideBeyondThePicture) {
-    sim::Picture picture;
-    picture.width = 120;
-    picture.height = 80;
-    picture.pixel = 0.002;
-    picture.low = {-0.1, -0.05};
-    for (std::int32_t row = 0; row < picture.height; ++row)
-        for (std::int32_t column = 0; column < picture.width; ++column)
-            picture.gray.push_back(static_cast<std::uint8_t>(column + row));
+    const sim::Picture picture =
+        picture_of(120, 80, 0.002, {-0.1, -0.05}, [](std::int32_t column, std::int32_t row) { return column + row; });
     const sim::Floor floor{picture.low, picture.high(), &picture};
     const sim::Track track(sim::TrackSettings{});
     sim::CameraSettings settings;
@@ -93,17 +101,11 @@ TEST(PictureFloor, EachPixelIsTheMeanGrayOfItsFootprintAndOutsideBeyondThePictur
 // point gives, on a picture of solid blocks, hairlines, single dots and
 // edges, with and without anti-aliasing and gains, on and off the picture.
 TEST(PictureFloor, FlatTilesGiveTheImageEverySampleGives) {
-    sim::Picture tiled;
-    tiled.width = 203;
-    tiled.height = 157;
-    tiled.pixel = 0.0015;
-    tiled.low = {-0.12, -0.1};
     std::mt19937 random(7);
-    for (std::int32_t row = 0; row < tiled.height; ++row)
-        for (std::int32_t column = 0; column < tiled.width; ++column) {
-            const bool block = (column / 37 + row / 29) % 2 == 0, hairline = column % 41 == 3;
-            tiled.gray.push_back(static_cast<std::uint8_t>(random() % 97 == 0 ? 77 : hairline ? 10 : block ? 30 : 230));
-        }
+    sim::Picture tiled = picture_of(203, 157, 0.0015, {-0.12, -0.1}, [&](std::int32_t column, std::int32_t row) {
+        const bool block = (column / 37 + row / 29) % 2 == 0, hairline = column % 41 == 3;
+        return random() % 97 == 0 ? 77 : hairline ? 10 : block ? 30 : 230;
+    });
     sim::Picture plain = tiled;
     tiled.find_flat_tiles();
     const sim::Track track(sim::TrackSettings{});
