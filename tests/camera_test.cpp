@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numbers>
 #include <random>
 #include <string>
 #include <vector>
@@ -217,7 +218,8 @@ TEST(CameraImage, EveryPixelMatchesReferenceOnPointTracks) {
 
 // Segments with turns in place: square and sharper corners either way,
 // after straights and arcs, before a gap, the last one the closing corner.
-// The square written as points and as segments shows the same images.
+// The square written as points, its corners rounded, lies within the
+// square written as segments, whose corners are taped.
 TEST(CameraImage, EveryPixelMatchesReferenceOnSegmentsWithTurns) {
     const sim::TrackSettings mixed = sim::parse_world(R"([track]
 closed = false
@@ -252,6 +254,36 @@ segments = [{ straight = 0.3 }, { turn = 90 }, { arc = 0.2, angle = 60 }, { turn
         }
     }
     EXPECT_GT(more, 3 * 200);
+}
+
+// Random segment lists: straights (some shorter than a mitre's point),
+// arcs and gaps, a turn of up to a half turn either way before most.
+TEST(CameraImage, EveryPixelMatchesReferenceOnRandomTurnsAndGaps) {
+    std::mt19937 random(26);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int line_pixels = 0;
+    for (int list = 0; list < 6; ++list) {
+        sim::TrackSettings track;
+        track.closed = false;
+        for (int k = 0; k < 14; ++k) {
+            sim::SegmentSettings s;
+            s.length = 0.005 + 0.2 * unit(random);
+            if (unit(random) < 0.3) {
+                s.radius = 0.05 + 0.3 * unit(random);
+                s.angle = (unit(random) - 0.5) * 2.5;
+                s.length = s.radius * std::abs(s.angle);
+            }
+            s.gap = k > 0 && unit(random) < 0.15;
+            if (k > 0 && unit(random) < 0.7) {
+                s.corner = (unit(random) * 2 - 1) * std::numbers::pi;
+                s.mitre = true;
+            }
+            track.segments.push_back(s);
+        }
+        line_pixels += views_match_reference(track, 30, static_cast<std::uint32_t>(list));
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_GT(line_pixels, 6 * 30 * 80 * 60 / 40);
 }
 
 // Random walks of points 1 to 11 mm apart (most of them far less than the
