@@ -57,12 +57,12 @@ void draw_arc(RowSpans& spans, const Piece& piece, const ArcInView& view, double
     if (piece.cap_start) disc_in_rows(spans, view.start, half_width);
     if (piece.cap_end) disc_in_rows(spans, view.end, half_width);
     if (piece.corner != 0.0) {
-        const double corner_sign = piece.corner > 0 ? 1.0 : -1.0;
+        const double corner_sign = piece.corner > 0 ? 1.0 : -1.0, reach = mitre_reach(piece, half_width);
         for (std::size_t r = rays.first_row_at(view.corner_low);
              r < floor_rows && rays.row(r).ahead <= view.corner_high; ++r) {
             const double a = rays.row(r).ahead;
             const Span wedge = across_wedge(a - view.end.x, view.end, view.corner_from, view.corner_to, corner_sign);
-            const Span disc = across_disc(a, view.end, mitre_reach(piece, half_width));
+            const Span disc = across_disc(a, view.end, reach);
             Span corner{std::max(disc.lo, wedge.lo), std::min(disc.hi, wedge.hi)};
             if (piece.mitre)
                 mitre_edges(corner, a - view.end.x, view.end, view.corner_from, view.corner_to, half_width);

@@ -68,9 +68,6 @@ namespace {
 template <typename Put>
 void sample_row(const Picture& picture, double u0, double v0, double du, double dv, std::int32_t count,
                 std::uint8_t outside, Put&& put) {
-    const auto at = [&](std::int32_t c, std::int32_t& i, std::int32_t& j) {
-        return picture.cell_of(u0 + c * du, v0 + c * dv, i, j);
-    };
     // Samples after one at x [px], stepping by dx, before x leaves [low, high).
     const auto reach = [](double x, double dx, double low, double high) {
         if (dx > 0) return (high - x) / dx;
@@ -79,13 +76,13 @@ void sample_row(const Picture& picture, double u0, double v0, double du, double 
     };
     constexpr std::int32_t T = Picture::TILE;
     for (std::int32_t c = 0; c < count;) {
+        const double u = u0 + c * du, v = v0 + c * dv;
         std::int32_t i = 0, j = 0;
-        if (!at(c, i, j)) {
+        if (!picture.cell_of(u, v, i, j)) {
             put(c++, 1, outside);
             continue;
         }
         const Picture::Tile tile = picture.tile_of(i, j);
-        const double u = u0 + c * du, v = v0 + c * dv;
         if (tile.gray < 0) {
             put(c++, 1, picture.bilinear(u, v, i, j));
             continue;
@@ -99,7 +96,8 @@ void sample_row(const Picture& picture, double u0, double v0, double du, double 
         std::int32_t more = static_cast<std::int32_t>(std::clamp<double>(std::floor(room), 0, count - 1 - c));
         const auto in_run = [&](std::int32_t k) {
             std::int32_t ki = 0, kj = 0;
-            return at(k, ki, kj) && std::abs(ki / T - ti) <= r && std::abs(kj / T - tj) <= r;
+            return picture.cell_of(u0 + k * du, v0 + k * dv, ki, kj) && std::abs(ki / T - ti) <= r &&
+                   std::abs(kj / T - tj) <= r;
         };
         // A guess a sample too far by rounding, or past the picture's edge: back one, then by halves.
         if (more > 0 && !in_run(c + more)) --more;

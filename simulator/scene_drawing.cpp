@@ -111,7 +111,7 @@ void SceneDrawing::draw(const Transform& robot) {
         const Piece& piece = track_.pieces()[index];
         // Pieces whose bounding circle misses the view show nothing.
         const Vec2 middle = to_robot(robot, piece.middle);
-        const double reach = piece.reach + (piece.mitre ? mitre_reach(piece, half_width_) : half_width_);
+        const double reach = piece.reach + mitre_reach(piece, half_width_);
         if (middle.x + reach < view_low.x || middle.x - reach > view_high.x || middle.y + reach < view_low.y ||
             middle.y - reach > view_high.y ||
             dot(middle - right_edge.point, right_edge.outward) > reach + EDGE_MARGIN ||

@@ -17,7 +17,6 @@ constexpr double BRANCH_WINDOW = 0.3;  // [m]
 constexpr double BRANCH_PENALTY = 0.05;  // [m]
 // Arcs are cut into pieces of at most a quarter turn, so that "beside the
 // arc" is two half-plane tests.
-constexpr double MOST_PIECE_TURN = std::numbers::pi / 2;  // [rad]
 // [m] far more than rounding: a piece passed over for being further than the
 // best so far is further by at least this much.
 constexpr double PRUNE_MARGIN = 1e-9;
@@ -162,7 +161,7 @@ void lay_each(const TrackSettings& settings, const Take& take) {
     for (const SegmentSettings& s : settings.segments) {
         heading += s.corner;
         const double curvature = s.radius > 0 ? s.angle / s.length : 0.0;
-        const double parts = std::max(1.0, std::ceil(std::abs(s.angle) / MOST_PIECE_TURN));
+        const auto parts = static_cast<double>(pieces_of(s));
         for (int k = 0; k < static_cast<int>(parts); ++k) {
             const Piece piece = make_piece(at, heading, s.length / parts, curvature, laid, s.gap);
             take(piece, k == 0 ? s.corner : 0.0, k == 0 && s.mitre);

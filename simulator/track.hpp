@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <numbers>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -73,6 +74,13 @@ void set_polyline(TrackSettings& track, const std::vector<Vec2>& points);
 // [m], [rad] how near a closed track's end must come to its start, in place
 // and heading; a closed track turning less at its start goes on smoothly.
 inline constexpr double CLOSURE_TOLERANCE = 1e-6;
+
+// [rad] an arc turns at most this much a piece: more is cut into pieces.
+inline constexpr double MOST_PIECE_TURN = std::numbers::pi / 2;
+// The pieces a segment is laid as: one, or an arc's quarter turns and the rest.
+inline std::size_t pieces_of(const SegmentSettings& s) {
+    return static_cast<std::size_t>(std::max(1.0, std::ceil(std::abs(s.angle) / MOST_PIECE_TURN)));
+}
 
 Piece make_piece(Vec2 start, double heading, double length, double curvature, double start_distance, bool gap);
 // The track's segments laid end to end as pieces, arcs cut into quarter turns

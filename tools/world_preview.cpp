@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <numbers>
 #include <optional>
+#include <sstream>
 
 #include "camera_rays.hpp"
 #include "file_names.hpp"
@@ -20,16 +21,15 @@
 namespace line_sim {
 namespace {
 
-constexpr double MARGIN = TRACK_VIEW_MARGIN;  // [px]
-constexpr double FOOTPRINT_REACH = 0.5;       // [m] ahead of the camera at the most, as the replay draws it
-constexpr double WHEEL_WIDTH = 0.008;         // [m] as the replay draws a wheel
-constexpr double ARROW = 40;                  // [px] of the heading's arrow
-constexpr double CAMERA_BOX = 320;            // [px] about the larger side of the camera image as shown
-constexpr std::size_t CAPTION_BYTES = 130;    // of a caption line at the most, where it can be cut
-constexpr double LINE_STEP = 18;              // [px] between caption lines
-constexpr std::int32_t FIRST_FRAME_PERIOD = 32;
-constexpr std::size_t MOST_EMBEDDED_PICTURE_BYTES =
-    8 << 20;  // [ms] any: the first image is rendered as the camera is switched on
+constexpr double MARGIN = TRACK_VIEW_MARGIN;     // [px]
+constexpr double FOOTPRINT_REACH = 0.5;          // [m] ahead of the camera at the most, as the replay draws it
+constexpr double WHEEL_WIDTH = 0.008;            // [m] as the replay draws a wheel
+constexpr double ARROW = 40;                     // [px] of the heading's arrow
+constexpr double CAMERA_BOX = 320;               // [px] about the larger side of the camera image as shown
+constexpr std::size_t CAPTION_BYTES = 130;       // of a caption line at the most, where it can be cut
+constexpr double LINE_STEP = 18;                 // [px] between caption lines
+constexpr std::int32_t FIRST_FRAME_PERIOD = 32;  // [ms] any: the first image is rendered as the camera is switched on
+constexpr std::size_t MOST_EMBEDDED_PICTURE_BYTES = 8 << 20;  // of a picture floor drawn in the page
 
 // The camera's image as a person behind the robot sees the floor, far at
 // the top and the robot's left on the left: the buffer turned a half turn,
@@ -178,13 +178,13 @@ void write_world_preview(std::ostream& svg, const sim::WorldSettings& world, con
     write_svg_head(svg, view, below, xml_text(world.name) + ": the track before a run");
     if (picture) {
         const sim::Vec2 low = floor.picture->low, high = floor.picture->high();
+        std::ostringstream box;
+        box.precision(6);
+        box << "x=\"" << view.px(low.x) << "\" y=\"" << view.py(high.y) << "\" width=\""
+            << (high.x - low.x) * view.scale() << "\" height=\"" << (high.y - low.y) * view.scale() << "\"";
         // On white paper, as the floor shows the picture's transparent parts.
-        svg << "<rect x=\"" << view.px(low.x) << "\" y=\"" << view.py(high.y) << "\" width=\""
-            << (high.x - low.x) * view.scale() << "\" height=\"" << (high.y - low.y) * view.scale()
-            << "\" fill=\"white\"/>\n";
-        svg << "<image x=\"" << view.px(low.x) << "\" y=\"" << view.py(high.y) << "\" width=\""
-            << (high.x - low.x) * view.scale() << "\" height=\"" << (high.y - low.y) * view.scale()
-            << "\" preserveAspectRatio=\"none\" href=\"data:"
+        svg << "<rect " << box.str() << " fill=\"white\"/>\n"
+            << "<image " << box.str() << " preserveAspectRatio=\"none\" href=\"data:"
             << (sim::floor_picture_name(*floor.image_file) == std::string(sim::FLOOR_PNG_FILE) ? "image/png"
                                                                                                : "image/svg+xml")
             << ";base64," << base64_text(*floor.image_file)

@@ -172,7 +172,7 @@ void check_size(TableReader& reader, const TrackSettings& track, bool polyline) 
     std::size_t pieces = 0;  // each arc of at most 3600 deg gives at most 40
     for (const SegmentSettings& s : track.segments) {
         length += s.length;
-        pieces += static_cast<std::size_t>(std::max(1.0, std::ceil(std::abs(s.angle) / (std::numbers::pi / 2))));
+        pieces += pieces_of(s);
     }
     const std::string key = polyline ? "points" : "segments";
     if (!(length <= MOST_TRACK_LENGTH)) {
@@ -481,7 +481,7 @@ void keep_within_limits(TrackSettings& track) {
     std::size_t kept = 0;
     for (const SegmentSettings& s : track.segments) {
         length += s.length;
-        pieces += static_cast<std::size_t>(std::max(1.0, std::ceil(std::abs(s.angle) / (std::numbers::pi / 2))));
+        pieces += pieces_of(s);
         if (!(length <= MOST_TRACK_LENGTH) || pieces > MOST_PIECES) break;
         ++kept;
     }
