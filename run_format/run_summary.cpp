@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <limits>
 #include <type_traits>
 #include <utility>
 
@@ -24,12 +25,22 @@ struct Whole {  // a whole number from 0 to `most`
 };
 struct Figure {  // [s] or [m]: a finite number, from 0 unless `negative`
     bool negative = false;
+    bool none = false;  // not given (a run without a centre line): null, NaN in memory
+    // May be not known: missing (a record from before it was kept) or null,
+    // NaN in memory, written null.
+    bool may_be_unknown = false;
 };
-struct Times {};   // a list of finite times from 0
-struct Reason {};  // an end reason's word
-struct Hash {};    // 64 hexadecimal digits, or null
-struct Flag {};    // true or false
-struct Worked {};  // worked out from the others when written; read, it must agree
+struct Times {          // a list of finite times from 0
+    bool none = false;  // not given: null, and no times in memory
+};
+struct Reason {};              // an end reason's word
+struct Hash {};                // 64 hexadecimal digits, or null
+struct Flag {                  // true or false
+    bool added_later = false;  // a record written before has none: read as true
+};
+struct Worked {         // worked out from the others when written; read, it must agree
+    bool none = false;  // not given: null
+};
 // The two below were added later: a record written before has neither, and
 // is read as having none (no parameters, arguments not known).
 struct Params {};  // an object of parameter names to their texts (param_name, param_value)
@@ -45,14 +56,20 @@ void summary_fields(Summary& s, Visit&& visit) {
     visit("wall_time_s", s.wall_time_s, Figure{});
     visit("real_time_factor", real_time_factor(s), Worked{});
     visit("steps", s.steps, Whole{INT64_MAX});
-    visit("lap_times_s", s.lap_times_s, Times{});
-    visit("laps_completed", std::uint64_t{s.lap_times_s.size()}, Worked{});
-    visit("mean_abs_lateral_error_m", s.mean_abs_lateral_error_m, Figure{});
-    visit("rms_lateral_error_m", s.rms_lateral_error_m, Figure{});
-    visit("max_abs_lateral_error_m", s.max_abs_lateral_error_m, Figure{});
-    visit("time_off_line_s", s.time_off_line_s, Figure{});
-    visit("off_line_share", off_line_share(s), Worked{});
-    visit("distance_along_line_m", s.distance_along_line_m, Figure{true});  // backwards round a closed track: below 0
+    // Read before the figures measured from the centre line, which it says are given or not.
+    visit("centre_line", s.centre_line, Flag{true});
+    const bool none = !s.centre_line;
+    visit("lap_times_s", s.lap_times_s, Times{none});
+    visit("laps_completed", std::uint64_t{s.lap_times_s.size()}, Worked{none});
+    visit("mean_abs_lateral_error_m", s.mean_abs_lateral_error_m, Figure{false, none});
+    visit("rms_lateral_error_m", s.rms_lateral_error_m, Figure{false, none});
+    visit("max_abs_lateral_error_m", s.max_abs_lateral_error_m, Figure{false, none});
+    // Not known where a run without a centre line was summed up from its trace alone.
+    visit("time_off_line_s", s.time_off_line_s, Figure{false, false, !s.centre_line});
+    visit("off_line_share", off_line_share(s), Worked{std::isnan(off_line_share(s))});
+    // Backwards round a closed track: below 0.
+    visit("distance_along_line_m", s.distance_along_line_m, Figure{true, none});
+    visit("distance_driven_m", s.distance_driven_m, Figure{false, false, true});
     visit("end_reason", s.end_reason, Reason{});
     visit("camera_width", s.camera_width, Whole{MOST_PIXELS});
     visit("camera_height", s.camera_height, Whole{MOST_PIXELS});
@@ -78,6 +95,8 @@ nlohmann::json write_fields(const Record& record, Fields fields) {
             json[key] = end_reason_info(value).word;
         } else if constexpr (std::is_same_v<decltype(rule), Hash>) {
             json[key] = value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+        } else if constexpr (requires { rule.none; }) {
+            json[key] = rule.none ? nlohmann::json(nullptr) : nlohmann::json(value);
         } else {
             json[key] = value;
         }
@@ -108,6 +127,15 @@ Record read_fields(const nlohmann::json& json, Fields fields) {
         if constexpr (std::is_same_v<Rule, Params> || std::is_same_v<Rule, Texts>) {
             if (!json.contains(key)) return;
         }
+        if constexpr (std::is_same_v<Rule, Figure>) {
+            if (rule.may_be_unknown && !json.contains(key)) {
+                field = std::numeric_limits<double>::quiet_NaN();
+                return;
+            }
+        }
+        if constexpr (std::is_same_v<Rule, Flag>) {
+            if (rule.added_later && !json.contains(key)) return;
+        }
         if constexpr (!std::is_same_v<Rule, Worked>) {
             const nlohmann::json& v = value_of(key);
             if constexpr (std::is_same_v<Rule, Text>) {
@@ -123,9 +151,18 @@ Record read_fields(const nlohmann::json& json, Fields fields) {
                        "a whole number from 0 to " + std::to_string(rule.most), v);
                 field = static_cast<std::remove_reference_t<decltype(field)>>(v.get<std::uint64_t>());
             } else if constexpr (std::is_same_v<Rule, Figure>) {
+                if (rule.none || (rule.may_be_unknown && v.is_null())) {
+                    expect(key, v.is_null(), "null (not given: the world has no centre line)", v);
+                    field = std::numeric_limits<double>::quiet_NaN();
+                    return;
+                }
                 expect(key, finite(v, rule.negative), rule.negative ? "a finite number" : "a finite number from 0", v);
                 field = v.get<double>();
             } else if constexpr (std::is_same_v<Rule, Times>) {
+                if (rule.none) {
+                    expect(key, v.is_null(), "null (not given: the world has no centre line)", v);
+                    return;
+                }
                 expect(key,
                        v.is_array() && std::all_of(v.begin(), v.end(), [](const auto& t) { return finite(t, false); }),
                        "a list of finite times from 0", v);
@@ -170,8 +207,9 @@ Record read_fields(const nlohmann::json& json, Fields fields) {
     fields(std::as_const(record), [&](const char* key, const auto& worked, auto rule) {
         if constexpr (std::is_same_v<decltype(rule), Worked>) {
             const nlohmann::json& v = value_of(key);
-            expect(key, v.is_number() && v == nlohmann::json(worked),
-                   nlohmann::json(worked).dump() + " (worked out from the others)", v);
+            const nlohmann::json expected = rule.none ? nlohmann::json(nullptr) : nlohmann::json(worked);
+            expect(key, (rule.none || v.is_number()) && v == expected,
+                   expected.dump() + " (worked out from the others)", v);
         }
     });
     return record;
@@ -194,12 +232,15 @@ RunSummary summarise(const WorldSettings& world, double sim_time, double wall_ti
     s.sim_time_s = whole_ms(sim_time);
     s.wall_time_s = wall_time;
     s.steps = metrics.steps;
+    s.centre_line = world.track.has_centre_line();
     for (const double lap : metrics.lap_times) s.lap_times_s.push_back(whole_ms(lap));
-    s.mean_abs_lateral_error_m = metrics.mean_abs_error();
-    s.rms_lateral_error_m = metrics.rms_error();
-    s.max_abs_lateral_error_m = metrics.max_abs_error;
+    constexpr double NONE = std::numeric_limits<double>::quiet_NaN();
+    s.mean_abs_lateral_error_m = s.centre_line ? metrics.mean_abs_error() : NONE;
+    s.rms_lateral_error_m = s.centre_line ? metrics.rms_error() : NONE;
+    s.max_abs_lateral_error_m = s.centre_line ? metrics.max_abs_error : NONE;
     s.time_off_line_s = whole_ms(metrics.time_off_line);
-    s.distance_along_line_m = metrics.progress;
+    s.distance_along_line_m = s.centre_line ? metrics.progress : NONE;
+    s.distance_driven_m = metrics.distance_driven;
     s.end_reason = end_reason;
     s.camera_width = world.camera.width;
     s.camera_height = world.camera.height;
@@ -246,6 +287,7 @@ const RecordKey* record_key(const std::string& key) {
 
 double real_time_factor(const RunSummary& s) { return s.wall_time_s > 0 ? s.sim_time_s / s.wall_time_s : 0.0; }
 double off_line_share(const RunSummary& s) {
+    if (std::isnan(s.time_off_line_s)) return s.time_off_line_s;
     return s.sim_time_s > 0 ? std::min(1.0, s.time_off_line_s / s.sim_time_s) : 0.0;
 }
 

@@ -26,12 +26,18 @@ struct RunSummary {
     double sim_time_s = 0.0;   // [s] simulated
     double wall_time_s = 0.0;  // [s] it took
     std::int64_t steps = 0;
+    // Without a centre line (a picture floor's line alone) the laps, the
+    // lateral errors and the distance along the line are not given: no laps,
+    // NaN, and null in the file; the time off the line is then the time the
+    // camera saw no dark pixel.
+    bool centre_line = true;
     std::vector<double> lap_times_s;
     double mean_abs_lateral_error_m = 0.0;
     double rms_lateral_error_m = 0.0;
     double max_abs_lateral_error_m = 0.0;
     double time_off_line_s = 0.0;
     double distance_along_line_m = 0.0;  // net progress along the centre line, through laps
+    double distance_driven_m = 0.0;      // by the axle centre; NaN: not known (a record from before it was kept)
     EndReason end_reason = EndReason::none;
     std::int32_t camera_width = 0;   // [px]
     std::int32_t camera_height = 0;  // [px]

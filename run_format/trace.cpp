@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "files.hpp"
 #include "shortest_double.hpp"
@@ -77,11 +79,21 @@ std::vector<TraceRow> read_trace(const std::string& path) {
 Metrics replay_metrics(const std::string& trace_path, const WorldSettings& world, double track_length) {
     Metrics metrics(world.run, world.track.closed ? track_length : 0.0);
     TraceReader trace(trace_path);
+    const bool line = world.track.has_centre_line();
     double before = 0.0;
+    Vec2 at = world.track.start;
     for (TraceRow row{}; trace.next(row);) {
-        metrics.record(row.t, row.t - before, row.lateral_error, row.progress);
+        if (line) {
+            metrics.record(row.t, row.t - before, row.lateral_error, row.progress);
+        } else {
+            ++metrics.steps;
+        }
+        metrics.distance_driven += std::hypot(row.x - at.x, row.y - at.y);
+        at = {row.x, row.y};
         before = row.t;
     }
+    // Without a centre line the time off the line is the camera's, which the trace does not hold.
+    if (!line) metrics.time_off_line = std::numeric_limits<double>::quiet_NaN();
     return metrics;
 }
 

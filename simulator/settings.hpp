@@ -41,7 +41,10 @@ struct TrackSettings {
     bool closed = true;         // the centre line ends where it starts, heading included
     Vec2 start;                 // [m] first point of the centre line
     double heading = 0.0;       // [rad] direction of the first piece, 0 = +x
+    // None on a picture floor whose line is the picture's alone: the run
+    // then has no figures measured from a centre line.
     std::vector<SegmentSettings> segments;
+    bool has_centre_line() const { return !segments.empty(); }
 };
 
 // The robot and its motors. Every effect beyond the ideal robot is off at its

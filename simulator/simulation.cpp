@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iomanip>
+#include <limits>
 #include <numbers>
 #include <sstream>
 
@@ -28,7 +29,8 @@ std::int64_t duration_in_ms(double duration) {
 // does not repeat the camera's noise.
 constexpr std::uint64_t SLIP_STREAM = 0x5D1F0A7C3B92E461ULL;
 
-// The picture, where the world has one; else the track and the margin round it.
+}  // namespace
+
 Floor floor_of(const WorldSettings& world, const Track& track) {
     if (const Picture* picture = world.floor.picture.get()) return {picture->low, picture->high(), picture};
     const double margin = world.floor.margin;
@@ -36,20 +38,20 @@ Floor floor_of(const WorldSettings& world, const Track& track) {
             {track.max_corner().x + margin, track.max_corner().y + margin}};
 }
 
-}  // namespace
-
 Simulation::Simulation(const WorldSettings& world)
     : world_(world),
       track_(world.track),
       floor_(floor_of(world, track_)),
       camera_(world.camera, world.floor, track_, world.track.line_width, floor_, world.run.seed),
-      pose_{world.track.start.x, world.track.start.y, track_.pieces().empty() ? 0.0 : track_.pieces().front().heading},
+      pose_{world.track.start.x, world.track.start.y,
+            track_.pieces().empty() ? world.track.heading : track_.pieces().front().heading},
       duration_ms_(duration_in_ms(world.run.duration)),
       // Twice the floor's diagonal: no rounding brings a point of the floor that far from the line.
       worst_error_(2 * std::hypot(floor_.high.x - floor_.low.x, floor_.high.y - floor_.low.y)),
       latency_ms_(std::llround(world.camera.latency * 1000)),
       slip_state_(mix_seed(world.run.seed ^ SLIP_STREAM)),
-      metrics_(world.run, track_.closed() ? track_.length() : 0.0) {}
+      metrics_(world.run, track_.closed() ? track_.length() : 0.0),
+      measured_(world.track.start) {}
 
 void Simulation::enable_camera(std::int32_t period_ms) {
     period_ms_ = period_ms > 0 ? period_ms : 1;
@@ -59,7 +61,15 @@ void Simulation::enable_camera(std::int32_t period_ms) {
     render(pose_);
 }
 
-void Simulation::render(const Pose& pose) { camera_.render(pose); }
+void Simulation::render(const Pose& pose) {
+    camera_.render(pose);
+    if (track_.pieces().empty()) {
+        const std::uint8_t* image = camera_.image();
+        const std::size_t bytes =
+            3 * static_cast<std::size_t>(camera_.width()) * static_cast<std::size_t>(camera_.height());
+        sees_dark_ = std::any_of(image, image + bytes, [](std::uint8_t level) { return level < DARK_GRAY; });
+    }
+}
 
 void Simulation::capture(std::int64_t handout_ms) {
     if (captures_.empty()) {
@@ -154,6 +164,18 @@ void Metrics::record(double time, double seconds, double lateral, double new_pro
     }
 }
 
+void Metrics::record_unseen(double time, double seconds, bool unseen) {
+    ++steps;
+    lateral_error = progress = std::numeric_limits<double>::quiet_NaN();  // not given
+    progress_time = time;
+    if (unseen) {
+        time_off_line += seconds;
+        off_line_streak += seconds;
+    } else {
+        off_line_streak = 0.0;
+    }
+}
+
 void Metrics::left_floor(double worst) {
     const double n = static_cast<double>(steps);
     abs_error_sum = std::max(abs_error_sum, worst * n);
@@ -165,6 +187,20 @@ double Metrics::rms_error() const { return steps > 0 ? std::sqrt(square_error_su
 
 void Simulation::measure(double seconds) {
     const bool on_floor = floor_.contains({pose_.x, pose_.y});
+    metrics_.distance_driven += std::hypot(pose_.x - measured_.x, pose_.y - measured_.y);
+    measured_ = {pose_.x, pose_.y};
+    if (track_.pieces().empty()) {
+        // No centre line: off the line is the camera seeing nothing dark.
+        metrics_.record_unseen(time(), seconds, !sees_dark_);
+        if (!on_floor) {
+            end_ = EndReason::off_floor;
+        } else if (metrics_.off_line_streak > world_.run.off_line_limit) {
+            end_ = EndReason::off_line;
+        } else if (time() >= world_.run.duration) {
+            end_ = EndReason::duration;
+        }
+        return;
+    }
     const TrackPoint nearest = track_.nearest({pose_.x, pose_.y}, metrics_.progress);
     // On a closed track progress moves by the change of the nearest point's
     // distance along the track, taken the short way round, so it counts laps.
@@ -200,13 +236,22 @@ std::string Simulation::report(double wall_seconds) const {
     text << "simulated robot, world \"" << world_.name << "\"\n"
          << "  simulated time  " << time() << " s in " << wall_seconds << " s wall time (" << std::setprecision(0)
          << (wall_seconds > 0 ? time() / wall_seconds : 0.0) << "x real time), " << m.steps << " steps\n"
-         << std::setprecision(3) << "  laps            " << m.lap_times.size();
-    for (std::size_t i = 0; i < m.lap_times.size(); ++i) text << (i == 0 ? " (" : ", ") << m.lap_times[i] << " s";
-    text << (m.lap_times.empty() ? "" : ")") << "\n"
-         << std::setprecision(2) << "  lateral error   mean " << 1000 * m.mean_abs_error() << " mm, RMS "
-         << 1000 * m.rms_error() << " mm, max " << 1000 * m.max_abs_error << " mm\n"
-         << std::setprecision(3) << "  off the line    " << m.time_off_line << " s\n"
-         << "  along the line  " << m.progress << " m\n"
+         << std::setprecision(3);
+    if (track_.pieces().empty()) {
+        text << "  laps            not given: the world has no centre line\n"
+             << "  lateral error   not given: the world has no centre line\n"
+             << "  off the line    " << m.time_off_line << " s (no dark pixel in the camera's view)\n"
+             << "  along the line  not given: the world has no centre line\n";
+    } else {
+        text << "  laps            " << m.lap_times.size();
+        for (std::size_t i = 0; i < m.lap_times.size(); ++i) text << (i == 0 ? " (" : ", ") << m.lap_times[i] << " s";
+        text << (m.lap_times.empty() ? "" : ")") << "\n"
+             << std::setprecision(2) << "  lateral error   mean " << 1000 * m.mean_abs_error() << " mm, RMS "
+             << 1000 * m.rms_error() << " mm, max " << 1000 * m.max_abs_error << " mm\n"
+             << std::setprecision(3) << "  off the line    " << m.time_off_line << " s\n"
+             << "  along the line  " << m.progress << " m\n";
+    }
+    text << "  driven          " << m.distance_driven << " m\n"
          << "  ended           " << end_reason_info(end_).sentence << "\n";
     return text.str();
 }

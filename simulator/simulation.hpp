@@ -21,6 +21,10 @@ namespace sim {
 // decided here alone, for the run, its end and its pictures.
 inline bool off_line(const RunSettings& run, double lateral) { return std::abs(lateral) > run.off_line_distance; }
 
+// The floor the robot runs on: the picture, where the world has one; else
+// the track and the margin round it.
+Floor floor_of(const WorldSettings& world, const Track& track);
+
 // How well a run follows the line, step by step.
 struct Metrics {
     // A lap is counted each time progress passes a further `lap_length` [m]
@@ -39,6 +43,7 @@ struct Metrics {
     double off_line_streak = 0.0;   // [s] without a break, up to now
     double best_progress = 0.0;     // [m] the furthest progress that counted as progress
     double progress_time = 0.0;     // [s] when it was reached
+    double distance_driven = 0.0;   // [m] by the axle centre, step to step in straight lines
 
     // Progress must grow by this much to count: a robot that turns on the spot
     // or creeps back and forth is not going anywhere.
@@ -53,6 +58,9 @@ struct Metrics {
     // could, every error figure at least `worst` [m], a distance from the line
     // no point of the floor reaches.
     void left_floor(double worst);
+    // Adds a step of a run without a centre line: only whether the camera's
+    // image, `unseen`, held no dark pixel; that is its time off the line.
+    void record_unseen(double time, double seconds, bool unseen);
 
     // [s] on the line since progress last grew by LEAST_PROGRESS.
     double time_without_progress(double time) const { return time - progress_time; }
@@ -74,6 +82,10 @@ public:
     const Camera& camera() const { return camera_; }
     const Pose& pose() const { return pose_; }
     const Metrics& metrics() const { return metrics_; }
+    // A pixel below this gray [0-255] is dark, as the controller's scan
+    // takes it: on a floor without a centre line the camera seeing none is
+    // the robot off the line.
+    static constexpr std::uint8_t DARK_GRAY = 20;
     double time() const { return static_cast<double>(now_ms_) / 1000.0; }  // [s]
     EndReason end_reason() const { return end_; }
     double left_speed() const { return speeds_.left; }    // [rad/s] the wheel's, not its command
@@ -152,6 +164,8 @@ private:
     std::uint64_t slip_state_;
     EndReason end_ = EndReason::none;
     Metrics metrics_;
+    Vec2 measured_;           // [m] the axle centre at the last step's end
+    bool sees_dark_ = false;  // the last image held a pixel below DARK_GRAY (without a centre line)
 };
 
 }  // namespace sim

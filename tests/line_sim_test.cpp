@@ -138,16 +138,20 @@ TEST(LineSim, SummaryHasEveryKeyAndAgreesWithTheTrace) {
     EXPECT_EQ(facts["error"], "");
     EXPECT_EQ(summary["sim_time_s"], 50.016);  // the first whole step at or past 50 s
     EXPECT_TRUE(summary["lap_times_s"].is_array());
-    EXPECT_EQ(summary.size(), 17U);
+    EXPECT_EQ(summary["centre_line"], true);
+    EXPECT_EQ(summary.size(), 19U);
 
     // The trace's rows, recomputed the plain way: laps from progress, errors from the lateral column.
     const sim::WorldSettings world = sim::load_world_file(folder + "/world.toml");
     const double length = sim::Track(world.track).length();
     const auto trace = sim::read_trace(folder + "/trace.csv");
     ASSERT_EQ(static_cast<std::int64_t>(trace.size()), summary["steps"].get<std::int64_t>());
-    double sum = 0, squares = 0, worst = 0;
+    double sum = 0, squares = 0, worst = 0, driven = 0;
     int laps = 0;
+    sim::Vec2 at = world.track.start;
     for (const auto& row : trace) {
+        driven += std::hypot(row.x - at.x, row.y - at.y);
+        at = {row.x, row.y};
         sum += std::abs(row.lateral_error);
         squares += row.lateral_error * row.lateral_error;
         worst = std::max(worst, std::abs(row.lateral_error));
@@ -159,6 +163,7 @@ TEST(LineSim, SummaryHasEveryKeyAndAgreesWithTheTrace) {
     EXPECT_NEAR(summary["mean_abs_lateral_error_m"].get<double>(), sum / n, 1e-12);
     EXPECT_NEAR(summary["rms_lateral_error_m"].get<double>(), std::sqrt(squares / n), 1e-12);
     EXPECT_EQ(summary["max_abs_lateral_error_m"].get<double>(), worst);
+    EXPECT_NEAR(summary["distance_driven_m"].get<double>(), driven, 1e-9);
     // Replaying the trace reproduces the robot's own figures to the last bit.
     const sim::Metrics replayed = sim::replay_metrics(folder + "/trace.csv", world, length);
     EXPECT_EQ(replayed.mean_abs_error(), summary["mean_abs_lateral_error_m"].get<double>());
@@ -280,26 +285,40 @@ TEST(LineSim, InterruptedRunKeepsSummaryAndTrace) {
     }
 }
 
+// A world without a centre line too: its summary, from the trace alone,
+// has no figure measured from a line, nor the camera's time off the line.
 TEST(LineSim, ControllerKilledMidRunIsReportedFromItsTrace) {
-    const std::string out = test_support::fresh_folder();
-    const auto process = start_long_run("oval", out);
-    // The controller is the only child of line-sim's only child, its guard.
-    const auto child_of = [](int pid) {
-        const std::string children =
-            read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-        return children.empty() ? 0 : std::stoi(children);
-    };
-    const int guard = child_of(process.pid), controller = guard > 0 ? child_of(guard) : 0;
-    ASSERT_GT(controller, 0);
-    kill(controller, SIGKILL);
-    const auto run = test_support::wait_process(process);
-    EXPECT_EQ(run.exit_status, 1);
-    const auto summary = nlohmann::json::parse(read_file(out + "/oval/summary.json"));
-    EXPECT_EQ(summary["end_reason"], "controller_exited");
-    EXPECT_EQ(nlohmann::json::parse(read_file(out + "/oval/line-sim.json"))["controller_exit_status"], 128 + SIGKILL);
-    EXPECT_GE(summary["steps"].get<int>(), 50);  // worked out from what the trace holds
-    EXPECT_GT(summary["sim_time_s"].get<double>(), 1.5);
-    EXPECT_NE(run.standard_output.find("controller_exited (137)"), std::string::npos) << run.standard_output;
+    for (const std::string world : {"oval", "mat_unmarked"}) {
+        const std::string out = test_support::fresh_folder(world);
+        const auto process = start_long_run(world, out);
+        // The controller is the only child of line-sim's only child, its guard.
+        const auto child_of = [](int pid) {
+            const std::string children =
+                read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+            return children.empty() ? 0 : std::stoi(children);
+        };
+        const int guard = child_of(process.pid), controller = guard > 0 ? child_of(guard) : 0;
+        ASSERT_GT(controller, 0);
+        kill(controller, SIGKILL);
+        const auto run = test_support::wait_process(process);
+        EXPECT_EQ(run.exit_status, 1);
+        const auto summary = nlohmann::json::parse(read_file(out + "/" + world + "/summary.json"));
+        EXPECT_EQ(summary["end_reason"], "controller_exited");
+        EXPECT_EQ(nlohmann::json::parse(read_file(out + "/" + world + "/line-sim.json"))["controller_exit_status"],
+                  128 + SIGKILL);
+        EXPECT_GE(summary["steps"].get<int>(), 50);  // worked out from what the trace holds
+        EXPECT_GT(summary["sim_time_s"].get<double>(), 1.5);
+        EXPECT_GT(summary["distance_driven_m"].get<double>(), 0.1);
+        EXPECT_NE(run.standard_output.find("controller_exited (137)"), std::string::npos) << run.standard_output;
+        const bool line = world == "oval";
+        EXPECT_EQ(summary["centre_line"], line);
+        EXPECT_EQ(summary["mean_abs_lateral_error_m"].is_null(), !line);
+        EXPECT_EQ(summary["time_off_line_s"].is_null(), !line);
+        // A figure not given meets no requirement.
+        const auto compared = run_process(LINE_SIM_EXE, {"compare", out, out, "--require", "distance_along_line_m>=0"});
+        EXPECT_EQ(compared.exit_status, 1);
+        EXPECT_EQ(compared.standard_error.find("distance_along_line_m not given") != std::string::npos, !line);
+    }
 }
 
 TEST(LineSim, RunsFromAnyFolderAndDefaultsToTheOval) {

@@ -12,6 +12,7 @@
 
 #include "camera.hpp"
 #include "picture_file.hpp"
+#include "simulation.hpp"
 #include "world_file.hpp"
 
 namespace {
@@ -231,6 +232,58 @@ TEST(PictureFiles, RefusedWithOneLineNamingTheKeyAndWhy) {
             EXPECT_EQ(std::string(error.what()).find('\n'), std::string::npos);
         }
     }
+}
+
+// Without a centre line a picture world's track is only where the robot
+// starts; its run measures what it can: the distance driven, and the camera
+// seeing nothing dark for longer than the off-line limit ends it.
+TEST(PictureFloor, WithoutACentreLineTheCameraTellsOffTheLine) {
+    const TempFile black("black.png", png_of(100, 100, PNG_FORMAT_GRAY, std::vector<std::uint8_t>(10000, 0)));
+    const TempFile white("white.png", png_of(100, 100, PNG_FORMAT_GRAY, std::vector<std::uint8_t>(10000, 255)));
+    const auto world = [](const std::string& track, const std::string& image) {
+        return sim::parse_world(
+            "[run]\nduration = 2.0\n[track]\n" + track + "[floor]\nimage = \"" + image + "\"\npixel_size = 0.01\n",
+            ::testing::TempDir() + "photo.toml");
+    };
+    const auto refusal = [&](const std::string& track, const std::string& image) {
+        try {
+            world(track, image);
+        } catch (const sim::WorldError& error) {
+            return std::string(error.what());
+        }
+        return std::string("read");
+    };
+    EXPECT_NE(refusal("start = [0.2, 0.5]\nclosed = false\n", "picture_floor_black.png")
+                  .find("key track.closed: expected no closed without a centre line"),
+              std::string::npos);
+    EXPECT_NE(refusal("heading = 90.0\n", "picture_floor_black.png").find("key track.start: expected a start"),
+              std::string::npos);
+
+    // Straight ahead at 5 rad/s on 2 cm wheels: 0.1 m/s for 63 steps of 32 ms.
+    const auto run = [](const sim::WorldSettings& w, const auto& check) {
+        sim::Simulation simulation(w);
+        simulation.enable_camera(32);
+        simulation.set_wheel_speeds(5, 5);
+        while (simulation.step(32)) {
+        }
+        check(simulation);
+    };
+    run(world("start = [0.2, 0.5]\nheading = 90.0\n", "picture_floor_black.png"), [](const sim::Simulation& on) {
+        EXPECT_EQ(on.end_reason(), sim::EndReason::duration);
+        EXPECT_NEAR(on.pose().y, 0.5 + 0.2016, 1e-12);
+        EXPECT_NEAR(on.metrics().distance_driven, 0.2016, 1e-12);
+        EXPECT_EQ(on.metrics().time_off_line, 0.0);
+        const std::string report = on.report(1.0);
+        EXPECT_NE(report.find("  lateral error   not given: the world has no centre line\n"), std::string::npos);
+        EXPECT_NE(report.find("  driven          0.202 m\n"), std::string::npos);
+    });
+    sim::WorldSettings on_white = world("start = [0.2, 0.5]\n", "picture_floor_white.png");
+    on_white.run.off_line_limit = 0.5;
+    run(on_white, [](const sim::Simulation& lost) {
+        EXPECT_EQ(lost.end_reason(), sim::EndReason::off_line);
+        EXPECT_GT(lost.metrics().time_off_line, 0.5);
+        EXPECT_LT(lost.time(), 0.6);
+    });
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -98,6 +99,39 @@ TEST(RunRecords, EveryFieldComesBackAndIsAColumn) {
     EXPECT_EQ(keys, joined_keys);
     const auto row = line_sim::row_json({0, "oval", {}, s, f});
     for (const std::string& key : keys) EXPECT_EQ(row[key], joined[key]) << key;
+}
+
+// A run without a centre line: the figures measured from one are null, and
+// stay null both ways; a record from before the figures were added reads as
+// one with a centre line, its distance driven not known.
+TEST(RunRecords, FiguresNotGivenAreNullBothWays) {
+    sim::RunSummary s;
+    s.world = "photo";
+    s.centre_line = false;
+    s.sim_time_s = 2.0;
+    s.time_off_line_s = 0.5;
+    s.distance_driven_m = 0.125;
+    const json summary = sim::to_json(s);
+    for (const char* key : {"lap_times_s", "laps_completed", "mean_abs_lateral_error_m", "rms_lateral_error_m",
+                            "max_abs_lateral_error_m", "distance_along_line_m"}) {
+        EXPECT_TRUE(summary[key].is_null()) << key;
+        json given = summary;
+        given[key] = 0;
+        EXPECT_THROW(sim::summary_from_json(given), sim::FieldError) << key;
+    }
+    EXPECT_EQ(summary["off_line_share"], 0.25);
+    EXPECT_EQ(sim::to_json(sim::summary_from_json(summary)), summary);
+
+    sim::RunSummary before;
+    before.world = "oval";
+    json older = sim::to_json(before);
+    older.erase("centre_line");
+    older.erase("distance_driven_m");
+    const sim::RunSummary read = sim::summary_from_json(older);
+    EXPECT_TRUE(read.centre_line);
+    EXPECT_TRUE(std::isnan(read.distance_driven_m));
+    older["mean_abs_lateral_error_m"] = nullptr;
+    EXPECT_THROW(sim::summary_from_json(older), sim::FieldError);
 }
 
 struct BadResults {
@@ -238,7 +272,7 @@ TEST(ResultsCompare, ShardsMergedMatchTheWholeCallRunByRun) {
         const auto compared = run_process(LINE_SIM_EXE, {"compare", a, b, "--require", "steps==+0"});
         EXPECT_EQ(compared.exit_status, 0) << compared.standard_error;
         EXPECT_EQ(compared.standard_error, "");
-        // A heading, then six figures a run, every one the same.
+        // A heading, then seven figures a run, every one the same.
         std::istringstream table(compared.standard_output);
         int figures = 0;
         for (std::string line; std::getline(table, line); ++figures) {
@@ -246,7 +280,7 @@ TEST(ResultsCompare, ShardsMergedMatchTheWholeCallRunByRun) {
                 EXPECT_EQ(line.substr(line.size() - 2), " =") << line;
             }
         }
-        EXPECT_EQ(figures, 1 + 4 * 6);
+        EXPECT_EQ(figures, 1 + 4 * 7);
         EXPECT_NE(compared.standard_output.find("oval camera.noise=10,seed=2 "), std::string::npos)
             << compared.standard_output;
     }

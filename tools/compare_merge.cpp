@@ -90,7 +90,7 @@ int compare(int argc, char** argv) {
         ++shared;
         const nlohmann::json was = row_json(a.rows[found->second]), now = row_json(row);
         for (const char* key : {"laps_completed", "mean_abs_lateral_error_m", "max_abs_lateral_error_m",
-                                "time_off_line_s", "distance_along_line_m", "end_reason"}) {
+                                "time_off_line_s", "distance_along_line_m", "distance_driven_m", "end_reason"}) {
             const nlohmann::json &x = was[key], &y = now[key];
             const auto show = [&](const nlohmann::json& v) { return shown_figure(key, v); };
             std::string change = x == y ? "=" : "";

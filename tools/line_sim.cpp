@@ -110,9 +110,18 @@ void print_table(const std::deque<line_sim::Run>& runs) {
         std::string end(sim::end_reason_info(sim::joined_end_reason(s, run.facts)).word);
         if (run.facts.controller_exit_status != 0) end += " (" + std::to_string(run.facts.controller_exit_status) + ")";
         const double share = sim::off_line_share(s);
-        std::printf("%-*s %5zu %10s %7.2f mm %7.2f mm %7.2f s %3.0f%% %-18s %9.0fx\n", width, label(run).c_str(),
-                    s.lap_times_s.size(), best, 1000 * s.mean_abs_lateral_error_m, 1000 * s.max_abs_lateral_error_m,
-                    s.time_off_line_s, 100 * share, end.c_str(), sim::real_time_factor(s));
+        // A figure not given (no centre line) or not known is a dash.
+        const auto figure = [](const char* format, double value) {
+            char text[32] = "-";
+            if (!std::isnan(value)) std::snprintf(text, sizeof text, format, value);
+            return std::string(text);
+        };
+        std::printf("%-*s %5s %10s %10s %10s %9s %4s %-18s %9.0fx\n", width, label(run).c_str(),
+                    s.centre_line ? std::to_string(s.lap_times_s.size()).c_str() : "-", best,
+                    figure("%.2f mm", 1000 * s.mean_abs_lateral_error_m).c_str(),
+                    figure("%.2f mm", 1000 * s.max_abs_lateral_error_m).c_str(),
+                    figure("%.2f s", s.time_off_line_s).c_str(), figure("%.0f%%", 100 * share).c_str(), end.c_str(),
+                    sim::real_time_factor(s));
         if (share > 0.5) {
             char line[512];
             std::snprintf(line, sizeof line, "%s: off the line for most of the run (%.1f of %.1f s)\n",
@@ -138,6 +147,10 @@ void list_collection() {
             corners = corners || s.corner != 0.0;
         }
         char radius[64] = "straight only";
+        if (!world.track.has_centre_line()) {
+            std::printf("%-20s %11s   %s\n", file.stem().c_str(), "-", "no centre line (the picture's line alone)");
+            continue;
+        }
         if (corners) {
             std::snprintf(radius, sizeof radius, "sharp corners");
         } else if (std::isfinite(smallest)) {

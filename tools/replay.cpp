@@ -52,7 +52,7 @@ nlohmann::json page_settings(const sim::WorldSettings& world, const sim::Track& 
     }
     nlohmann::json footprint = nlohmann::json::array();
     for (const sim::Vec2& p : sim::camera_footprint(world.camera, FOOTPRINT_REACH)) footprint.push_back({p.x, p.y});
-    const double margin = world.floor.margin;
+    const sim::Floor floor = sim::floor_of(world, track);
     return {{"name", world.name},
             {"line_width", world.track.line_width},
             {"closed", world.track.closed},
@@ -63,9 +63,7 @@ nlohmann::json page_settings(const sim::WorldSettings& world, const sim::Track& 
             {"wheel_radius", world.robot.wheel_radius},
             {"axle_track", world.robot.axle_track},
             {"mount_forward", world.camera.mount_forward},
-            {"floor",
-             {track.min_corner().x - margin, track.min_corner().y - margin, track.max_corner().x + margin,
-              track.max_corner().y + margin}},
+            {"floor", {floor.low.x, floor.low.y, floor.high.x, floor.high.y}},
             {"grays", {world.floor.floor_gray, world.floor.line_gray, world.floor.outside_gray}},
             {"start", {world.track.start.x, world.track.start.y}},
             {"strokes", strokes},

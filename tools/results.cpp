@@ -515,6 +515,11 @@ bool meets(const Requirement& r, const nlohmann::json& row, const nlohmann::json
         return false;
     }
     const nlohmann::json& value = row[r.metric];
+    if (const sim::RecordKey* key = sim::record_key(r.metric); value.is_null() && key != nullptr && key->number) {
+        // A figure not given (no centre line) or not known meets no bound.
+        actual = r.metric + " not given";
+        return false;
+    }
     actual = r.metric + " = " + shown_figure(r.metric, value);
     if (!value.is_number()) {
         const bool equal = (value.is_string() ? value.get<std::string>() : value.dump()) == r.value;

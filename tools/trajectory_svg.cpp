@@ -261,6 +261,13 @@ void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, co
     // Below the drawing: a scale bar in centimetres and the colour legend.
     const double base = MARGIN + height + 30;
     write_scale_bar(svg, view, base);
+    svg << "<text x=\"" << MARGIN << "\" y=\"" << MARGIN - 14 << "\" font-size=\"15\">" << xml_text(world.name);
+    if (!world.track.has_centre_line()) {
+        // Nothing to measure the path against: it is drawn in one colour.
+        svg << " (no centre line: the robot's path alone)</text>\n</svg>\n";
+        return;
+    }
+    svg << " (red crosses: the robot left the line)</text>\n";
     const double legend_x = MARGIN + WIDTH / 2, legend_width = WIDTH / 3;
     svg << "<defs><linearGradient id=\"error\">";
     for (int k = 0; k <= 4; ++k) svg << "<stop offset=\"" << k * 25 << "%\" stop-color=\"" << colour(k / 4.0) << "\"/>";
@@ -271,8 +278,6 @@ void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, co
         << "<text x=\"" << legend_x << "\" y=\"" << base + 20 << "\">0 mm</text>\n"
         << "<text x=\"" << legend_x + legend_width << "\" y=\"" << base + 20 << "\" text-anchor=\"end\">"
         << std::round(worst * 10000) / 10 << " mm</text>\n"
-        << "<text x=\"" << MARGIN << "\" y=\"" << MARGIN - 14 << "\" font-size=\"15\">" << xml_text(world.name)
-        << " (red crosses: the robot left the line)</text>\n"
         << "</svg>\n";
 }
 

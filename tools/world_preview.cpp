@@ -73,6 +73,7 @@ TrackFigures track_figures(const sim::TrackSettings& settings, const sim::Track&
     TrackFigures figures;
     figures.length = track.length();
     figures.closed = settings.closed;
+    figures.centre_line = settings.has_centre_line();
     for (std::size_t i = 0; i < settings.segments.size(); ++i) {
         const sim::SegmentSettings& s = settings.segments[i];
         if (s.radius > 0 && (figures.tightest_radius == 0 || s.radius < figures.tightest_radius))
@@ -90,6 +91,7 @@ TrackFigures track_figures(const sim::TrackSettings& settings, const sim::Track&
 }
 
 std::vector<std::string> figure_lines(const TrackFigures& figures) {
+    if (!figures.centre_line) return {"centre line: none (the line is the picture's alone)"};
     std::string turn = "tightest turn: ";
     const std::string corner =
         number("sharpest corner: %.4g deg", std::round(figures.sharpest_corner * 180 / std::numbers::pi * 100) / 100);

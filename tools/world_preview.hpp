@@ -20,6 +20,7 @@ struct TrackFigures {
     double tightest_radius = 0.0;  // [m] of the tightest arc; 0: no arcs
     double sharpest_corner = 0.0;  // [rad] the sharpest sharp turn, either way; 0: none
     bool closed = false;
+    bool centre_line = true;  // false: a picture floor's line alone, none of the above
 };
 // A closed track's turn from its end into its start counts as a corner
 // (a point track's last corner); an open track's first heading does not.

@@ -216,7 +216,26 @@ std::string closing_segments(Vec2 start, double heading, const Pose& end, bool& 
 
 // `shape_read`, if given, is set once the shape is read whole: a fault after
 // that is the closing's alone.
-void read_track(TableReader& reader, TrackSettings& track, bool& polyline, bool* shape_read = nullptr) {
+// On a picture floor the line is the picture's, and a centre line (for the
+// figures) may be left out: the track then gives only where the robot starts.
+void read_track(TableReader& reader, TrackSettings& track, bool& polyline, bool* shape_read = nullptr,
+                bool picture_floor = false) {
+    if (picture_floor && reader.find("segments") == nullptr && reader.find("points") == nullptr) {
+        for (const char* key : {"closed", "line_width"}) {
+            if (reader.find(key) != nullptr)
+                reader.fail(key, std::string("no ") + key + " without a centre line (segments or points)");
+        }
+        const toml::node* start = reader.find("start");
+        if (start == nullptr) {
+            reader.fail("start",
+                        "a start [x, y] in m: where the robot starts on a picture floor without segments or points");
+        }
+        track.start = reader.point(*start, "start");
+        track.heading = reader.number("heading", 0.0, "a direction in degrees") * DEGREE;
+        track.closed = false;
+        if (shape_read != nullptr) *shape_read = true;
+        return;
+    }
     track.line_width = reader.positive("line_width", track.line_width, "(width in m)", MOST_LINE_WIDTH);
     track.closed = reader.boolean("closed", track.closed);
     polyline = reader.find("points") != nullptr;
@@ -367,7 +386,8 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
     if (track == nullptr) top.fail("track", "a [track] table with segments or points");
     TableReader t(*track, "track.", source);
     bool polyline = false;
-    read_track(t, world.track, polyline);
+    const toml::table* floor_table = root.get_as<toml::table>("floor");
+    read_track(t, world.track, polyline, nullptr, floor_table != nullptr && floor_table->contains("image"));
     t.finish();
     if (const toml::table* robot = top.table("robot")) {
         TableReader r(*robot, "robot.", source);
