@@ -143,6 +143,20 @@ OVERLAY = PIXELS + " const d = pixels('camera'); let n = 0;" \
     " for (let i = 0; i < d.length; i += 4) n += d[i] === 255 && d[i + 1] === 0 && d[i + 2] === 255; return n"
 
 
+# The track view's pixels darker than any the page draws itself but the robot's few.
+DARK_TRACK = PIXELS + " const d = pixels('track'); let n = 0;" \
+    " for (let i = 0; i < d.length; i += 4) n += d[i] < 40 && d[i + 1] < 40 && d[i + 2] < 40; return n"
+
+
+def check_picture_replay(driver, folder, screenshot):
+    """A world whose line is its picture's alone: the replay draws the picture (the mat's line and marks)."""
+    page = Page(driver, folder / "replay.html")
+    page.wait_for("window.lineSimReplay !== undefined")
+    page.wait_for(f"(() => {{ {DARK_TRACK} }})() > 5000")
+    driver.save_screenshot(str(screenshot))
+    page.check_quiet("replay.html on a picture floor")
+
+
 def check_other_controller(driver, folder):
     """Another controller's run: its commands as recorded, and line_follower's reading only once asked for."""
     page = Page(driver, folder / "replay.html")
@@ -349,10 +363,12 @@ def main():
     line_sim, folder, edge_follower, robot_run_folder = sys.argv[1], Path(sys.argv[2]), sys.argv[3], sys.argv[4]
     shutil.rmtree(folder, ignore_errors=True)
     out, long, other, robot = folder / "runs", folder / "long", folder / "edge_follower", folder / "robot"
+    picture = folder / "picture"
     env = dict(os.environ, SIM_FRAME_TIMES=",".join(map(str, FRAME_TIMES)))
     worlds = ["oval", "square"]
     for arguments in (worlds + ["--out", str(out)], ["s_curves", "--duration", "1200", "--out", str(long)],
-                      ["oval", "--duration", "40", "--controller", edge_follower, "--out", str(other)]):
+                      ["oval", "--duration", "40", "--controller", edge_follower, "--out", str(other)],
+                      ["mat_unmarked", "--duration", "5", "--out", str(picture)]):
         result = subprocess.run([line_sim, *arguments], env=env, capture_output=True, text=True)
         assert result.returncode == 0, result.stderr
     result = subprocess.run([robot_run_folder, str(robot)], capture_output=True, text=True)
@@ -366,6 +382,7 @@ def main():
             ready_ms = check_replay(driver, out / "oval", folder / "replay.png")
             check_decimated(driver, long / "s_curves")
             check_other_controller(driver, other / "oval")
+            check_picture_replay(driver, picture / "mat_unmarked", folder / "replay-picture.png")
             check_small_window(driver, out / "oval")
             check_robot_replay(driver, robot, folder / "replay-robot.png")
             check_index(driver, out, worlds, folder / "index.png")

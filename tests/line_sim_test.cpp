@@ -314,6 +314,12 @@ TEST(LineSim, ControllerKilledMidRunIsReportedFromItsTrace) {
         EXPECT_EQ(summary["centre_line"], line);
         EXPECT_EQ(summary["mean_abs_lateral_error_m"].is_null(), !line);
         EXPECT_EQ(summary["time_off_line_s"].is_null(), !line);
+        // The picture floor is drawn under the path, the file's own bytes.
+        const sim::WorldSettings settings = sim::load_world_file(out + "/" + world + "/world.toml");
+        const std::string uri = line_sim::floor_picture_uri(settings.floor);
+        EXPECT_EQ(uri.empty(), line);
+        EXPECT_EQ(read_file(out + "/" + world + "/trajectory.svg").find(" href=\"" + uri + "\"") != std::string::npos,
+                  !line);
         // A figure not given meets no requirement.
         const auto compared = run_process(LINE_SIM_EXE, {"compare", out, out, "--require", "distance_along_line_m>=0"});
         EXPECT_EQ(compared.exit_status, 1);

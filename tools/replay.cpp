@@ -65,6 +65,8 @@ nlohmann::json page_settings(const sim::WorldSettings& world, const sim::Track& 
             {"mount_forward", world.camera.mount_forward},
             {"floor", {floor.low.x, floor.low.y, floor.high.x, floor.high.y}},
             {"grays", {world.floor.floor_gray, world.floor.line_gray, world.floor.outside_gray}},
+            // A picture floor, drawn under the centre line ("" for none, or one too large for a page).
+            {"picture", floor_picture_uri(world.floor)},
             {"start", {world.track.start.x, world.track.start.y}},
             {"strokes", strokes},
             {"footprint", footprint}};

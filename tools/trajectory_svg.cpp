@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <sstream>
 
+#include "file_names.hpp"
 #include "markup_text.hpp"
+#include "picture_file.hpp"
 
 namespace line_sim {
 namespace {
@@ -99,6 +101,45 @@ std::string trajectory_svg(const sim::WorldSettings& world, const sim::Track& tr
     std::ostringstream svg;
     write_trajectory_svg(svg, world, track, each_row);
     return svg.str();
+}
+
+namespace {
+
+bool embeds_picture(const sim::FloorSettings& floor) {
+    return floor.picture != nullptr && floor.image_file != nullptr &&
+           floor.image_file->size() <= MOST_EMBEDDED_PICTURE_BYTES;
+}
+
+}  // namespace
+
+std::string floor_picture_uri(const sim::FloorSettings& floor) {
+    if (!embeds_picture(floor)) return "";
+    const bool png = sim::floor_picture_name(*floor.image_file) == std::string(sim::FLOOR_PNG_FILE);
+    return std::string("data:") + (png ? "image/png" : "image/svg+xml") + ";base64," + base64_text(*floor.image_file);
+}
+
+void include_floor_picture(TrackView& view, const sim::FloorSettings& floor) {
+    if (!embeds_picture(floor)) return;
+    view.include(floor.picture->low.x, floor.picture->low.y);
+    view.include(floor.picture->high().x, floor.picture->high().y);
+}
+
+void write_floor_picture(std::ostream& svg, const TrackView& view, const sim::FloorSettings& floor) {
+    const std::string uri = floor_picture_uri(floor);
+    if (uri.empty()) return;
+    const sim::Vec2 low = floor.picture->low, high = floor.picture->high();
+    std::ostringstream box;
+    box.precision(6);
+    box << "x=\"" << view.px(low.x) << "\" y=\"" << view.py(high.y) << "\" width=\"" << (high.x - low.x) * view.scale()
+        << "\" height=\"" << (high.y - low.y) * view.scale() << "\"";
+    svg << "<rect " << box.str() << " fill=\"white\"/>\n"
+        << "<image " << box.str() << " preserveAspectRatio=\"none\" href=\"" << uri
+        << "\"><title>the floor's picture</title></image>\n"
+        << "<g opacity=\"0.35\"><title>the centre line the figures are measured from</title>\n";
+}
+
+void close_floor_picture(std::ostream& svg, const sim::FloorSettings& floor) {
+    if (embeds_picture(floor)) svg << "</g>\n";
 }
 
 void write_trajectory_svg(PageFile& file, const sim::WorldSettings& world, const sim::Track& track,
@@ -202,13 +243,16 @@ void write_trajectory_svg(std::ostream& svg, const sim::WorldSettings& world, co
         ++rows;
     });
     const std::int64_t every = std::max<std::int64_t>(1, (rows + MOST_PATH_POINTS - 1) / MOST_PATH_POINTS);
+    include_floor_picture(view, world.floor);
     view.fit(world.track.line_width);
     const double height = view.height();
     const auto px = [&](double x) { return view.px(x); };
     const auto py = [&](double y) { return view.py(y); };
 
     write_svg_head(svg, view, LEGEND_HEIGHT, xml_text(world.name) + ": the robot's path");
+    write_floor_picture(svg, view, world.floor);
     write_track(svg, view, strokes, world.track);
+    close_floor_picture(svg, world.floor);
     // Second pass: the path, one polyline a run of drawn points in the same
     // colour, and where the robot left the line, a cross at the first step of
     // each stretch off it (every row is looked at for those).

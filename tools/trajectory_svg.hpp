@@ -57,6 +57,18 @@ void write_svg_head(std::ostream& svg, const TrackView& view, double below, cons
 // its corners mitred where a taped corner is, else rounded.
 void write_track(std::ostream& svg, const TrackView& view, const std::vector<std::vector<sim::Vec2>>& strokes,
                  const sim::TrackSettings& track);
+// A picture floor's file as a data: URI, or "" where the world has none or
+// it is too large to go in a page (MOST_EMBEDDED_PICTURE_BYTES: a photograph
+// of a hall may be).
+inline constexpr std::size_t MOST_EMBEDDED_PICTURE_BYTES = 8 << 20;
+std::string floor_picture_uri(const sim::FloorSettings& floor);
+// Includes the picture floor's box in the view, where floor_picture_uri has one.
+void include_floor_picture(TrackView& view, const sim::FloorSettings& floor);
+// The picture floor, where floor_picture_uri has one, on white paper (its
+// transparent parts), and then opens a faint group for the centre line over
+// it (the figures' line, not drawn on the floor): close_floor_picture closes it.
+void write_floor_picture(std::ostream& svg, const TrackView& view, const sim::FloorSettings& floor);
+void close_floor_picture(std::ostream& svg, const sim::FloorSettings& floor);
 // The start: a circle, labelled.
 void write_start(std::ostream& svg, const TrackView& view, sim::Vec2 start);
 // A scale bar in centimetres under the drawing's left edge, at `base` [px] from the top.

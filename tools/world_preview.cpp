@@ -29,7 +29,6 @@ constexpr double CAMERA_BOX = 320;               // [px] about the larger side o
 constexpr std::size_t CAPTION_BYTES = 130;       // of a caption line at the most, where it can be cut
 constexpr double LINE_STEP = 18;                 // [px] between caption lines
 constexpr std::int32_t FIRST_FRAME_PERIOD = 32;  // [ms] any: the first image is rendered as the camera is switched on
-constexpr std::size_t MOST_EMBEDDED_PICTURE_BYTES = 8 << 20;  // of a picture floor drawn in the page
 
 // The camera's image as a person behind the robot sees the floor, far at
 // the top and the robot's left on the left: the buffer turned a half turn,
@@ -138,15 +137,7 @@ void write_world_preview(std::ostream& svg, const sim::WorldSettings& world, con
         view.include(start.x + body, start.y + body);
         for (const sim::Vec2& p : footprint) view.include(p.x, p.y);
     }
-    // A picture floor is drawn under the track, whole, where it is small
-    // enough to go in the page (a photograph of a hall may not).
-    const sim::FloorSettings& floor = world.floor;
-    const bool picture = floor.picture != nullptr && floor.image_file != nullptr &&
-                         floor.image_file->size() <= MOST_EMBEDDED_PICTURE_BYTES;
-    if (picture) {
-        view.include(floor.picture->low.x, floor.picture->low.y);
-        view.include(floor.picture->high().x, floor.picture->high().y);
-    }
+    include_floor_picture(view, world.floor);
     view.fit(world.track.line_width);
     const auto at = [&](sim::Vec2 p) {  // "x,y" [px] of a floor point
         char text[80];
@@ -178,24 +169,9 @@ void write_world_preview(std::ostream& svg, const sim::WorldSettings& world, con
     const double below =
         simulation ? 90 + shown * simulation->camera().height() : 70 + LINE_STEP * static_cast<double>(caption.size());
     write_svg_head(svg, view, below, xml_text(world.name) + ": the track before a run");
-    if (picture) {
-        const sim::Vec2 low = floor.picture->low, high = floor.picture->high();
-        std::ostringstream box;
-        box.precision(6);
-        box << "x=\"" << view.px(low.x) << "\" y=\"" << view.py(high.y) << "\" width=\""
-            << (high.x - low.x) * view.scale() << "\" height=\"" << (high.y - low.y) * view.scale() << "\"";
-        // On white paper, as the floor shows the picture's transparent parts.
-        svg << "<rect " << box.str() << " fill=\"white\"/>\n"
-            << "<image " << box.str() << " preserveAspectRatio=\"none\" href=\"data:"
-            << (sim::floor_picture_name(*floor.image_file) == std::string(sim::FLOOR_PNG_FILE) ? "image/png"
-                                                                                               : "image/svg+xml")
-            << ";base64," << base64_text(*floor.image_file)
-            << "\"><title>the floor's picture</title></image>\n"
-            // The centre line over it, faint: the figures' line, not drawn on the floor.
-            << "<g opacity=\"0.35\"><title>the centre line the figures are measured from</title>\n";
-    }
+    write_floor_picture(svg, view, world.floor);
     write_track(svg, view, strokes, world.track);
-    if (picture) svg << "</g>\n";
+    close_floor_picture(svg, world.floor);
 
     if (simulation) {
         svg << "<polygon points=\"";
