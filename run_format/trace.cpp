@@ -88,7 +88,8 @@ Metrics replay_metrics(const std::string& trace_path, const WorldSettings& world
         } else {
             ++metrics.steps;
         }
-        metrics.distance_driven += std::hypot(row.x - at.x, row.y - at.y);
+        const double dx = row.x - at.x, dy = row.y - at.y;  // [m] as the simulated robot sums them
+        metrics.distance_driven += std::sqrt(dx * dx + dy * dy);
         at = {row.x, row.y};
         before = row.t;
     }

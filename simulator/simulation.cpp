@@ -187,7 +187,8 @@ double Metrics::rms_error() const { return steps > 0 ? std::sqrt(square_error_su
 
 void Simulation::measure(double seconds) {
     const bool on_floor = floor_.contains({pose_.x, pose_.y});
-    metrics_.distance_driven += std::hypot(pose_.x - measured_.x, pose_.y - measured_.y);
+    const double dx = pose_.x - measured_.x, dy = pose_.y - measured_.y;  // [m] squared far below overflow
+    metrics_.distance_driven += std::sqrt(dx * dx + dy * dy);
     measured_ = {pose_.x, pose_.y};
     if (track_.pieces().empty()) {
         // No centre line: off the line is the camera seeing nothing dark.
