@@ -156,19 +156,18 @@ void Metrics::record(double time, double seconds, double lateral, double new_pro
         best_progress = std::max(best_progress, progress);
         progress_time = time;
     }
-    if (off) {
-        time_off_line += seconds;
-        off_line_streak += seconds;
-    } else {
-        off_line_streak = 0.0;
-    }
+    count_off_line(off, seconds);
 }
 
 void Metrics::record_unseen(double time, double seconds, bool unseen) {
     ++steps;
     lateral_error = progress = std::numeric_limits<double>::quiet_NaN();  // not given
     progress_time = time;
-    if (unseen) {
+    count_off_line(unseen, seconds);
+}
+
+void Metrics::count_off_line(bool off, double seconds) {
+    if (off) {
         time_off_line += seconds;
         off_line_streak += seconds;
     } else {

@@ -68,6 +68,8 @@ struct Metrics {
     double rms_error() const;
 
 private:
+    void count_off_line(bool off, double seconds);
+
     RunSettings run_;
     double lap_length_;  // [m]
 };
