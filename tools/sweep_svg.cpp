@@ -104,7 +104,7 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
     // Each line's points: (world, line value, x value) to the spread of the metric there.
     std::vector<std::string> xs, worlds, line_values;
     std::map<std::tuple<std::string, std::string, std::string>, Spread> points;
-    std::vector<std::string> without;  // worlds of which no run gives the figure (no centre line), in order met
+    std::vector<std::string> without;  // worlds of which no run gives the figure, in the order met
     for (const ResultRow& row : results.rows) {
         const nlohmann::json json = row_json(row);
         add_once(without, row.summary.world);
@@ -247,7 +247,7 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
         svg << "<text class=\"not-given\" x=\"" << LEFT + WIDTH + 16 << "\" y=\""
             << TOP + 16 + LEGEND_LINE * static_cast<double>(lines.size() + w) << "\">" << xml_text(without[w])
             << ": not given<title>no run of " << xml_text(without[w]) << " gives " << xml_text(metric)
-            << " (a world without a centre line)</title></text>\n";
+            << " (not given without a centre line, or not known in an older record)</title></text>\n";
     }
     svg << "</svg>\n";
     return svg.str();
