@@ -95,6 +95,10 @@ nlohmann::json write_fields(const Record& record, Fields fields) {
             json[key] = end_reason_info(value).word;
         } else if constexpr (std::is_same_v<decltype(rule), Hash>) {
             json[key] = value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+        } else if constexpr (std::is_same_v<decltype(rule), Figure>) {
+            // Not known is null in memory too, as it is in the file: a NaN
+            // number would be shown as "nan" and pass a != requirement.
+            json[key] = rule.none || std::isnan(value) ? nlohmann::json(nullptr) : nlohmann::json(value);
         } else if constexpr (requires { rule.none; }) {
             json[key] = rule.none ? nlohmann::json(nullptr) : nlohmann::json(value);
         } else {

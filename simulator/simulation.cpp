@@ -190,7 +190,10 @@ void Simulation::measure(double seconds) {
     metrics_.distance_driven += std::sqrt(dx * dx + dy * dy);
     measured_ = {pose_.x, pose_.y};
     if (track_.pieces().empty()) {
-        // No centre line: off the line is the camera seeing nothing dark.
+        // No centre line: off the line is the camera seeing nothing dark. A
+        // controller that never switched it on (one that steers blind) has it
+        // over the floor all the same: what it would see here decides.
+        if (!camera_enabled()) render(pose_);
         metrics_.record_unseen(time(), seconds, !sees_dark_);
         if (!on_floor) {
             end_ = EndReason::off_floor;

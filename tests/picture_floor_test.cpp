@@ -259,10 +259,11 @@ TEST(PictureFloor, WithoutACentreLineTheCameraTellsOffTheLine) {
     EXPECT_NE(refusal("heading = 90.0\n", "picture_floor_black.png").find("key track.start: expected a start"),
               std::string::npos);
 
-    // Straight ahead at 5 rad/s on 2 cm wheels: 0.1 m/s for 63 steps of 32 ms.
-    const auto run = [](const sim::WorldSettings& w, const auto& check) {
+    // Straight ahead at 5 rad/s on 2 cm wheels: 0.1 m/s for 63 steps of 32 ms;
+    // the camera switched on, or not (a controller that steers blind).
+    const auto run = [](const sim::WorldSettings& w, const auto& check, bool camera = true) {
         sim::Simulation simulation(w);
-        simulation.enable_camera(32);
+        if (camera) simulation.enable_camera(32);
         simulation.set_wheel_speeds(5, 5);
         while (simulation.step(32)) {
         }
@@ -277,6 +278,14 @@ TEST(PictureFloor, WithoutACentreLineTheCameraTellsOffTheLine) {
         EXPECT_NE(report.find("  lateral error   not given: the world has no centre line\n"), std::string::npos);
         EXPECT_NE(report.find("  driven          0.202 m\n"), std::string::npos);
     });
+    // The camera is over the line whether or not the controller looks through it.
+    run(
+        world("start = [0.2, 0.5]\nheading = 90.0\n", "picture_floor_black.png"),
+        [](const sim::Simulation& blind) {
+            EXPECT_EQ(blind.end_reason(), sim::EndReason::duration);
+            EXPECT_EQ(blind.metrics().time_off_line, 0.0);
+        },
+        false);
     sim::WorldSettings on_white = world("start = [0.2, 0.5]\n", "picture_floor_white.png");
     on_white.run.off_line_limit = 0.5;
     run(on_white, [](const sim::Simulation& lost) {

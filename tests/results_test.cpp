@@ -130,6 +130,12 @@ TEST(RunRecords, FiguresNotGivenAreNullBothWays) {
     const sim::RunSummary read = sim::summary_from_json(older);
     EXPECT_TRUE(read.centre_line);
     EXPECT_TRUE(std::isnan(read.distance_driven_m));
+    // Not known is null, not a number, to whatever reads the record: no bound holds for it.
+    const json joined = sim::joined_json(read, sim::LineSimFacts{});
+    EXPECT_TRUE(joined["distance_driven_m"].is_null());
+    std::string actual;
+    EXPECT_FALSE(line_sim::meets(line_sim::parse_requirement("distance_driven_m!=5", false), joined, nullptr, actual));
+    EXPECT_EQ(actual, "distance_driven_m not given");
     older["mean_abs_lateral_error_m"] = nullptr;
     EXPECT_THROW(sim::summary_from_json(older), sim::FieldError);
 }

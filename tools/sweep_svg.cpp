@@ -104,8 +104,10 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
     // Each line's points: (world, line value, x value) to the spread of the metric there.
     std::vector<std::string> xs, worlds, line_values;
     std::map<std::tuple<std::string, std::string, std::string>, Spread> points;
+    std::vector<std::string> without;  // worlds of which no run gives the figure, in the order met
     for (const ResultRow& row : results.rows) {
         const nlohmann::json json = row_json(row);
+        add_once(without, row.summary.world);
         if (!json.contains(metric) || !json[metric].is_number()) continue;
         const double y = json[metric].get<double>() * scale;
         const std::string x = value_of(row, x_key), line = value_of(row, line_key);
@@ -118,6 +120,7 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
         at.most = std::max(at.most, y);
         ++at.count;
     }
+    std::erase_if(without, [&](const std::string& world) { return std::count(worlds.begin(), worlds.end(), world); });
     std::vector<double> x_places, line_places;
     order_values(xs, x_places);
     order_values(line_values, line_places);
@@ -177,7 +180,8 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
     std::ostringstream svg;
     svg.precision(6);
     const double width = LEFT + WIDTH + RIGHT;
-    const double height = std::max(TOP + HEIGHT + BOTTOM, TOP + LEGEND_LINE * static_cast<double>(lines.size()) + 20);
+    const double height =
+        std::max(TOP + HEIGHT + BOTTOM, TOP + LEGEND_LINE * static_cast<double>(lines.size() + without.size()) + 20);
     svg << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         << "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " << width << " " << height << "\" width=\""
         << width << "\" height=\"" << height << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
@@ -237,6 +241,13 @@ std::string sweep_svg(const Results& results, const std::string& metric) {
         svg << "<path d=\"M" << LEFT + WIDTH + 16 << " " << y - 4 << " h24\" stroke=\"" << line.colour
             << "\" stroke-width=\"2\" stroke-dasharray=\"" << line.dash << "\"/><text x=\"" << LEFT + WIDTH + 46
             << "\" y=\"" << y << "\" fill=\"" << line.colour << "\">" << xml_text(line.name) << "</text>\n";
+    }
+    // Below the legend, the worlds left out, so that a line missing (or an empty plot) says why.
+    for (std::size_t w = 0; w < without.size(); ++w) {
+        svg << "<text class=\"not-given\" x=\"" << LEFT + WIDTH + 16 << "\" y=\""
+            << TOP + 16 + LEGEND_LINE * static_cast<double>(lines.size() + w) << "\">" << xml_text(without[w])
+            << ": not given<title>no run of " << xml_text(without[w]) << " gives " << xml_text(metric)
+            << " (not given without a centre line, or not known in an older record)</title></text>\n";
     }
     svg << "</svg>\n";
     return svg.str();
