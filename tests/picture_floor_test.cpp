@@ -158,9 +158,9 @@ std::string png_of(std::int32_t width, std::int32_t height, png_uint_32 format,
     return bytes;
 }
 
-sim::WorldSettings world_on(const std::string& image, const std::string& place) {
-    const std::string text =
-        "[track]\nclosed = false\nsegments = [{ straight = 1.0 }]\n[floor]\nimage = \"" + image + "\"\n" + place;
+sim::WorldSettings world_on(const std::string& image, const std::string& place, const std::string& start = "[0, 0]") {
+    const std::string text = "[track]\nclosed = false\nstart = " + start +
+                             "\nsegments = [{ straight = 1.0 }]\n[floor]\nimage = \"" + image + "\"\n" + place;
     return sim::parse_world(text, ::testing::TempDir() + "mat.toml");
 }
 
@@ -170,7 +170,8 @@ sim::WorldSettings world_on(const std::string& image, const std::string& place) 
 TEST(PictureFiles, LieAsSeenFromAboveAndGiveAColourItsLuminanceAlike) {
     // 2 x 2: black top-left, red top-right, white below, from RGB.
     const TempFile png("grid.png", png_of(2, 2, PNG_FORMAT_RGB, {0, 0, 0, 255, 0, 0, 255, 255, 255, 255, 255, 255}));
-    const sim::WorldSettings on_png = world_on("picture_floor_grid.png", "pixel_size = 0.01\norigin = [1.0, 2.0]\n");
+    const sim::WorldSettings on_png =
+        world_on("picture_floor_grid.png", "pixel_size = 0.01\norigin = [1.0, 2.0]\n", "[1.0, 2.0]");
     const sim::Picture& p = *on_png.floor.picture;
     EXPECT_EQ(p.gray_at({1.005, 2.015}), 0);
     EXPECT_EQ(p.gray_at({1.015, 2.005}), 255);
@@ -257,6 +258,9 @@ TEST(PictureFloor, WithoutACentreLineTheCameraTellsOffTheLine) {
                   .find("key track.closed: expected no closed without a centre line"),
               std::string::npos);
     EXPECT_NE(refusal("heading = 90.0\n", "picture_floor_black.png").find("key track.start: expected a start"),
+              std::string::npos);
+    EXPECT_NE(refusal("start = [1.01, 0.5]\n", "picture_floor_black.png")
+                  .find("key track.start: expected a start on the picture floor, from [0, 0] to [1, 1] m"),
               std::string::npos);
 
     // Straight ahead at 5 rad/s on 2 cm wheels: 0.1 m/s for 63 steps of 32 ms;

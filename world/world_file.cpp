@@ -424,7 +424,18 @@ WorldSettings read_world(const toml::table& root, const std::string& source, con
     }
     if (const toml::table* floor = top.table("floor")) {
         TableReader f(*floor, "floor.", source);
-        if (floor->contains("image")) read_picture_floor(f, *floor, folder, world.floor);
+        if (floor->contains("image")) {
+            read_picture_floor(f, *floor, folder, world.floor);
+            // A robot set down off the picture is off the floor before its first step.
+            const Picture& picture = *world.floor.picture;
+            const Vec2 start = world.track.start, high = picture.high();
+            if (!(start.x >= picture.low.x && start.y >= picture.low.y && start.x <= high.x && start.y <= high.y)) {
+                std::ostringstream where;
+                where << "a start on the picture floor, from [" << picture.low.x << ", " << picture.low.y << "] to ["
+                      << high.x << ", " << high.y << "] m";
+                TableReader(*track, "track.", source).fail("start", where.str());
+            }
+        }
         FloorSettings& s = world.floor;
         s.floor_gray = static_cast<std::uint8_t>(f.integer("gray", s.floor_gray, 0, 255));
         s.line_gray = static_cast<std::uint8_t>(f.integer("line_gray", s.line_gray, 0, 255));
