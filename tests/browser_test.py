@@ -157,19 +157,6 @@ def check_picture_replay(driver, folder, screenshot):
     page.check_quiet("replay.html on a picture floor")
 
 
-def check_index_without_centre_line(driver, out):
-    """The index of a run without a centre line: its laps are not given, and the page does not say none."""
-    page = Page(driver, out / "index.html")
-    headings = page.run("return [...document.querySelectorAll('#runs-table thead tr.keys th')]"
-                        ".map(th => th.dataset.key || '')")
-    cells = page.run("return [...document.querySelectorAll('#runs-table tbody tr:first-child td')]"
-                     ".map(td => [td.textContent, td.title])")
-    laps, best = cells[headings.index("laps_completed")], cells[headings.index("lap_times_s")]
-    assert laps[0] == "–" and best[0] == "–", (laps, best)
-    assert best[1] == "not given: the world has no centre line", best
-    page.check_quiet("index.html without a centre line")
-
-
 def check_other_controller(driver, folder):
     """Another controller's run: its commands as recorded, and line_follower's reading only once asked for."""
     page = Page(driver, folder / "replay.html")
@@ -396,7 +383,6 @@ def main():
             check_decimated(driver, long / "s_curves")
             check_other_controller(driver, other / "oval")
             check_picture_replay(driver, picture / "mat_unmarked", folder / "replay-picture.png")
-            check_index_without_centre_line(driver, picture)
             check_small_window(driver, out / "oval")
             check_robot_replay(driver, robot, folder / "replay-robot.png")
             check_index(driver, out, worlds, folder / "index.png")
