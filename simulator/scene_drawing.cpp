@@ -34,11 +34,12 @@ SceneDrawing::SceneDrawing(const CameraSettings& settings, const FloorSettings& 
     // that the view moves a few steps before it leaves it.
     const Vec2 low = rays_.low(), high = rays_.high();
     if (low.x <= high.x) margin_ = std::max(high.x - low.x, high.y - low.y) / 2;
+    line_reach_ = half_width_;
+    for (const Piece& piece : track.pieces()) line_reach_ = std::max(line_reach_, mitre_reach(piece, half_width_));
 }
 
 void SceneDrawing::find_nearby(Vec2 low, Vec2 high) {
-    // [m] the farthest the line lies from its centre line: a mitred corner's point, at most a line's width.
-    const double h = 2 * half_width_;
+    const double h = line_reach_;
     if (nearby_low_.x <= low.x - h && nearby_low_.y <= low.y - h && high.x + h <= nearby_high_.x &&
         high.y + h <= nearby_high_.y) {
         return;  // still inside the box last looked up

@@ -49,13 +49,16 @@ public:
     void draw(const Transform& robot);
 
 private:
-    // Keeps nearby_ listing every drawn piece within half a line of the box
+    // Keeps nearby_ listing every drawn piece within line_reach_ of the box
     // [low, high] on the floor.
     void find_nearby(Vec2 low, Vec2 high);
 
     const Track& track_;
     const Floor& floor_;
     double half_width_;  // [m] of the line
+    // [m] the farthest the line lies from its centre line: half its width,
+    // or a mitred corner's point (at most a line's width).
+    double line_reach_ = 0.0;
     std::uint8_t floor_gray_, line_gray_, outside_gray_;
     bool may_keep_rows_;
     CameraRays rays_;

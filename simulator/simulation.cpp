@@ -63,7 +63,7 @@ void Simulation::enable_camera(std::int32_t period_ms) {
 
 void Simulation::render(const Pose& pose) {
     camera_.render(pose);
-    if (track_.pieces().empty()) {
+    if (!world_.track.has_centre_line()) {
         const std::uint8_t* image = camera_.image();
         const std::size_t bytes =
             3 * static_cast<std::size_t>(camera_.width()) * static_cast<std::size_t>(camera_.height());
@@ -189,7 +189,7 @@ void Simulation::measure(double seconds) {
     const double dx = pose_.x - measured_.x, dy = pose_.y - measured_.y;  // [m] squared far below overflow
     metrics_.distance_driven += std::sqrt(dx * dx + dy * dy);
     measured_ = {pose_.x, pose_.y};
-    if (track_.pieces().empty()) {
+    if (!world_.track.has_centre_line()) {
         // No centre line: off the line is the camera seeing nothing dark. A
         // controller that never switched it on (one that steers blind) has it
         // over the floor all the same: what it would see here decides.
@@ -240,7 +240,7 @@ std::string Simulation::report(double wall_seconds) const {
          << "  simulated time  " << time() << " s in " << wall_seconds << " s wall time (" << std::setprecision(0)
          << (wall_seconds > 0 ? time() / wall_seconds : 0.0) << "x real time), " << m.steps << " steps\n"
          << std::setprecision(3);
-    if (track_.pieces().empty()) {
+    if (!world_.track.has_centre_line()) {
         text << "  laps            not given: the world has no centre line\n"
              << "  lateral error   not given: the world has no centre line\n"
              << "  off the line    " << m.time_off_line << " s (no dark pixel in the camera's view)\n"

@@ -7,13 +7,10 @@
 #include <cstdio>
 #include <numbers>
 #include <optional>
-#include <sstream>
 
 #include "camera_rays.hpp"
-#include "file_names.hpp"
 #include "markup_text.hpp"
 #include "page_file.hpp"
-#include "picture_file.hpp"
 #include "run_files.hpp"  // png_bytes
 #include "simulation.hpp"
 #include "trajectory_svg.hpp"
