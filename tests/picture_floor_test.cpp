@@ -254,11 +254,6 @@ TEST(PictureFloor, WithoutACentreLineTheCameraTellsOffTheLine) {
         }
         return std::string("read");
     };
-    EXPECT_NE(refusal("start = [0.2, 0.5]\nclosed = false\n", "picture_floor_black.png")
-                  .find("key track.closed: expected no closed without a centre line"),
-              std::string::npos);
-    EXPECT_NE(refusal("heading = 90.0\n", "picture_floor_black.png").find("key track.start: expected a start"),
-              std::string::npos);
     EXPECT_NE(refusal("start = [1.01, 0.5]\n", "picture_floor_black.png")
                   .find("key track.start: expected a start on the picture floor, from [0, 0] to [1, 1] m"),
               std::string::npos);
@@ -278,9 +273,6 @@ TEST(PictureFloor, WithoutACentreLineTheCameraTellsOffTheLine) {
         EXPECT_NEAR(on.pose().y, 0.5 + 0.2016, 1e-12);
         EXPECT_NEAR(on.metrics().distance_driven, 0.2016, 1e-12);
         EXPECT_EQ(on.metrics().time_off_line, 0.0);
-        const std::string report = on.report(1.0);
-        EXPECT_NE(report.find("  lateral error   not given: the world has no centre line\n"), std::string::npos);
-        EXPECT_NE(report.find("  driven          0.202 m\n"), std::string::npos);
     });
     // The camera is over the line whether or not the controller looks through it.
     run(

@@ -132,30 +132,6 @@ TEST_P(SweepSvg, DrawsMeanAndSpreadOverSeedsPerWorldAndSecondKey) {
     }
 }
 
-// A world without a centre line gives no lateral error: it has no line in
-// the plot, and the legend says so rather than leaving it out unsaid.
-TEST(SweepSvgNotGiven, AWorldWithoutTheFigureIsNamed) {
-    line_sim::Results results;
-    results.swept_keys = {"camera.noise"};
-    for (const char* world : {"photo", "oval"}) {
-        for (const char* noise : {"0", "8"}) {
-            line_sim::ResultRow row;
-            row.run = results.rows.size();
-            row.summary.world = world;
-            row.swept = {{"camera.noise", noise}};
-            row.summary.centre_line = world == std::string("oval");
-            row.summary.mean_abs_lateral_error_m = row.summary.centre_line ? 0.002 : NAN;
-            results.rows.push_back(row);
-        }
-    }
-    const std::string svg = line_sim::sweep_svg(results, "mean_abs_lateral_error_m");
-    const std::vector<Drawn> points = drawn_points(svg);
-    ASSERT_EQ(points.size(), 2U);
-    for (const Drawn& p : points) EXPECT_EQ(p.where.rfind("oval, ", 0), 0U) << p.where;
-    EXPECT_NE(svg.find(">photo: not given<title>"), std::string::npos) << svg;
-    EXPECT_EQ(svg.find("oval: not given"), std::string::npos);
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Keys, SweepSvg,
     ::testing::Values(
