@@ -11,99 +11,79 @@ double Picture::gray_at(Vec2 p) const {
     return gray_at_pixels((p.x - low.x) / pixel - 0.5, (high().y - p.y) / pixel - 0.5);
 }
 
-void Picture::find_flat_tiles() {
-    const std::int32_t across = tiles_across(), down = tiles_down();
-    tiles.assign(static_cast<std::size_t>(across) * static_cast<std::size_t>(down), Tile{});
-    const auto at = [&](std::int32_t ti, std::int32_t tj) -> Tile& {
-        return tiles[static_cast<std::size_t>(tj) * static_cast<std::size_t>(across) + static_cast<std::size_t>(ti)];
-    };
-    // Each tile's distance [tiles] to the nearest one not flat, or past the
-    // picture's edge, in the larger of across and down (two sweeps, each
-    // from the four neighbours already swept); one less is its reach.
-    constexpr std::int32_t FAR = 1 << 16;
-    std::vector<std::int32_t> distance(tiles.size());
-    const auto d = [&](std::int32_t ti, std::int32_t tj) -> std::int32_t& {
-        return distance[static_cast<std::size_t>(tj) * static_cast<std::size_t>(across) + static_cast<std::size_t>(ti)];
-    };
-    for (std::int32_t tj = 0; tj < down; ++tj) {
-        for (std::int32_t ti = 0; ti < across; ++ti) {
-            // The pixels the tile's cells read: its own and the next column and row, within the picture.
-            const std::int32_t right = std::min(ti * TILE + TILE, width - 1);
-            const std::int32_t bottom = std::min(tj * TILE + TILE, height - 1);
-            const std::uint8_t first = gray[static_cast<std::size_t>(tj * TILE) * static_cast<std::size_t>(width) +
-                                            static_cast<std::size_t>(ti * TILE)];
-            bool same = true;
-            for (std::int32_t v = tj * TILE; v <= bottom && same; ++v) {
-                const std::uint8_t* row = gray.data() + static_cast<std::size_t>(v) * static_cast<std::size_t>(width);
-                for (std::int32_t u = ti * TILE; u <= right && same; ++u) same = row[u] == first;
+void Picture::find_flat_squares() {
+    const std::int32_t across = cells_across(), down = cells_down();
+    const std::size_t right = width > 1 ? 1 : 0, below = height > 1 ? static_cast<std::size_t>(width) : 0;
+    for (const Reach reach : {RIGHT, LEFT}) {
+        std::vector<std::uint8_t>& sides = squares[reach];
+        sides.assign(static_cast<std::size_t>(across) * static_cast<std::size_t>(down), 0);
+        const auto at = [&](std::int32_t i, std::int32_t j) -> std::uint8_t& {
+            return sides[static_cast<std::size_t>(j) * static_cast<std::size_t>(across) + static_cast<std::size_t>(i)];
+        };
+        // From the bottom, and from the side the squares reach to, so that the
+        // three cells below, beside and diagonally are done first.
+        const std::int32_t di = reach == RIGHT ? 1 : -1;
+        for (std::int32_t j = down - 1; j >= 0; --j) {
+            for (std::int32_t m = 0; m < across; ++m) {
+                const std::int32_t i = reach == RIGHT ? across - 1 - m : m;
+                const std::uint8_t* p = gray.data() + static_cast<std::size_t>(j) * static_cast<std::size_t>(width) +
+                                        static_cast<std::size_t>(i);
+                if (!(p[0] == p[right] && p[0] == p[below] && p[0] == p[below + right])) continue;
+                const bool inner = i + di >= 0 && i + di < across && j + 1 < down;
+                const int next = inner ? std::min({at(i + di, j), at(i, j + 1), at(i + di, j + 1)}) : 0;
+                at(i, j) = static_cast<std::uint8_t>(std::min(next + 1, 255));
             }
-            if (same) at(ti, tj).gray = first;
-            d(ti, tj) = same ? std::min({ti + 1, tj + 1, across - ti, down - tj}) : 0;
         }
     }
-    // Tiles next to each other share a column or row of pixels (or a
-    // corner), so flat ones that touch have one gray: a square of flat
-    // tiles is of one gray.
-    for (std::int32_t tj = 0; tj < down; ++tj)
-        for (std::int32_t ti = 0; ti < across; ++ti)
-            for (const auto& [di, dj] : {std::pair{-1, -1}, {0, -1}, {1, -1}, {-1, 0}})
-                if (ti + di >= 0 && ti + di < across && tj + dj >= 0)
-                    d(ti, tj) = std::min(d(ti, tj), d(ti + di, tj + dj) + 1);
-    for (std::int32_t tj = down - 1; tj >= 0; --tj)
-        for (std::int32_t ti = across - 1; ti >= 0; --ti)
-            for (const auto& [di, dj] : {std::pair{1, 1}, {0, 1}, {-1, 1}, {1, 0}})
-                if (ti + di >= 0 && ti + di < across && tj + dj < down)
-                    d(ti, tj) = std::min(d(ti, tj), d(ti + di, tj + dj) + 1);
-    for (std::int32_t tj = 0; tj < down; ++tj)
-        for (std::int32_t ti = 0; ti < across; ++ti)
-            if (d(ti, tj) > 0) at(ti, tj).reach = static_cast<std::uint16_t>(std::min(d(ti, tj), FAR - 1) - 1);
 }
 
 namespace {
 
 // Samples a row of `count` points evenly spaced in the picture, the first
 // at (u0, v0) [px] and then (du, dv) a point, handing each run of samples
-// of one gray to put(first, count, gray): flat tiles' samples at once,
+// of one gray to put(first, count, gray): a flat square's samples at once,
 // the rest one by one.
 template <typename Put>
 void sample_row(const Picture& picture, double u0, double v0, double du, double dv, std::int32_t count,
                 std::uint8_t outside, Put&& put) {
-    // Samples after one at x [px], stepping by dx, before x leaves [low, high).
-    const auto reach = [](double x, double dx, double low, double high) {
-        if (dx > 0) return (high - x) / dx;
-        if (dx < 0) return (x - low) / -dx;
-        return std::numeric_limits<double>::infinity();
-    };
-    constexpr std::int32_t T = Picture::TILE;
-    for (std::int32_t c = 0; c < count;) {
+    // Walked so that v does not fall: then the squares reach the row's way.
+    const bool back = dv < 0 || (dv == 0 && du < 0);
+    const std::int32_t step = back ? -1 : 1;
+    const double eu = step * du, ev = step * dv;  // [px] a sample walked
+    const Picture::Reach reach = eu < 0 ? Picture::LEFT : Picture::RIGHT;
+    const double per_u = 1 / std::abs(eu), per_v = 1 / ev;  // [samples a px], infinite if still
+    // [px] kept from a square's far edge, far more than the rounding of u0 + c du,
+    // so that every sample a span takes is inside its square.
+    constexpr double MARGIN = 1e-6;
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    // [px] the picture's edges, for a picture one pixel wide or high, whose one cell is no wider.
+    const double right_edge = picture.width - 0.5, bottom_edge = picture.height - 0.5;
+    for (std::int32_t walked = 0; walked < count;) {
+        const std::int32_t c = back ? count - 1 - walked : walked;
         const double u = u0 + c * du, v = v0 + c * dv;
         std::int32_t i = 0, j = 0;
         if (!picture.cell_of(u, v, i, j)) {
-            put(c++, 1, outside);
+            put(c, 1, outside);
+            ++walked;
             continue;
         }
-        const Picture::Tile tile = picture.tile_of(i, j);
-        if (tile.gray < 0) {
-            put(c++, 1, picture.bilinear(u, v, i, j));
+        const std::int32_t s = picture.square(i, j, reach);
+        if (s == 0) {
+            put(c, 1, picture.bilinear(u, v, i, j));
+            ++walked;
             continue;
         }
-        // The samples are monotonic in c, and the square of flat tiles round
-        // this one and the picture are boxes: if the last of a run is in
-        // both, so is each between.
-        const std::int32_t ti = i / T, tj = j / T, r = tile.reach;
-        const double room =
-            std::min(reach(u, du, (ti - r) * T, (ti + r + 1) * T), reach(v, dv, (tj - r) * T, (tj + r + 1) * T));
-        std::int32_t more = static_cast<std::int32_t>(std::clamp<double>(std::floor(room), 0, count - 1 - c));
-        const auto in_run = [&](std::int32_t k) {
-            std::int32_t ki = 0, kj = 0;
-            return picture.cell_of(u0 + k * du, v0 + k * dv, ki, kj) && std::abs(ki / T - ti) <= r &&
-                   std::abs(kj / T - tj) <= r;
-        };
-        // A guess a sample too far by rounding, or past the picture's edge: back one, then by halves.
-        if (more > 0 && !in_run(c + more)) --more;
-        while (more > 0 && !in_run(c + more)) more /= 2;
-        put(c, more + 1, tile.gray);
-        c += more + 1;
+        // Samples walked on before leaving the square, across and down.
+        const double across = eu > 0   ? (std::min<double>(i + s, right_edge) - MARGIN - u) * per_u
+                              : eu < 0 ? (u - std::max(i - s + 1, 0) - MARGIN) * per_u
+                                       : INF;
+        const double down = ev > 0 ? (std::min<double>(j + s, bottom_edge) - MARGIN - v) * per_v : INF;
+        const double room = std::min({across, down, count - 1.0 - walked});
+        const std::int32_t more = room > 0 ? static_cast<std::int32_t>(room) : 0;
+        const std::uint8_t gray = picture.gray[static_cast<std::size_t>(j) * static_cast<std::size_t>(picture.width) +
+                                               static_cast<std::size_t>(i)];
+        put(back ? c - more : c, more + 1, gray);
+        walked += more + 1;
     }
 }
 

@@ -5,6 +5,7 @@
 // and what a camera's pixel sees of it.
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -52,30 +53,29 @@ struct Picture {
         return top + (bottom - top) * b;
     }
 
-    // Most of a mat is blank paper or solid line: tiles of TILE x TILE
-    // cells (cell_of()'s i and j) whose every sample reads four equal
-    // pixels, so that a camera row crosses them as spans of one gray.
-    static constexpr std::int32_t TILE = 8;  // [px]
-    struct Tile {
-        std::int16_t gray = -1;  // the one gray of its samples, or -1 if they differ
-        // [tiles] flat too, with the same gray: every tile this many or fewer
-        // across and down from this one (the square of side 2 reach + 1).
-        std::uint16_t reach = 0;
-    };
+    // Most of a mat is blank paper or solid line, where a camera row's
+    // samples all read one gray: a flat cell (cell_of()'s i and j) is one
+    // whose four pixels are equal, and flat cells next to each other share
+    // pixels, so that a square of them is of one gray. For each cell, the
+    // side [cells] of the largest square of flat cells with this one at its
+    // top corner, reaching down the picture and right (RIGHT) or left (LEFT);
+    // 0 if this one is not flat, at most 255. A row walked from its other
+    // end reads the same samples, so rows going up are walked down.
+    enum Reach : std::size_t { RIGHT, LEFT };
     // Finds them: call once the grays are in place. Until then, or if the
-    // grays change after, no tile is taken as flat (correct, but slower).
-    void find_flat_tiles();
-    // Cell (i, j)'s tile.
-    Tile tile_of(std::int32_t i, std::int32_t j) const {
-        if (tiles.empty()) return {};
-        return tiles[static_cast<std::size_t>(j / TILE) * static_cast<std::size_t>(tiles_across()) +
-                     static_cast<std::size_t>(i / TILE)];
+    // grays change after, no cell is taken as flat (correct, but slower).
+    void find_flat_squares();
+    std::int32_t square(std::int32_t i, std::int32_t j, Reach reach) const {
+        const std::vector<std::uint8_t>& sides = squares[reach];
+        if (sides.empty()) return 0;
+        return sides[static_cast<std::size_t>(j) * static_cast<std::size_t>(cells_across()) +
+                     static_cast<std::size_t>(i)];
     }
-    std::int32_t tiles_across() const { return (width + TILE - 1) / TILE; }
-    std::int32_t tiles_down() const { return (height + TILE - 1) / TILE; }
+    std::int32_t cells_across() const { return std::max(width - 1, 1); }
+    std::int32_t cells_down() const { return std::max(height - 1, 1); }
 
 private:
-    std::vector<Tile> tiles;  // row by row, like the pixels
+    std::array<std::vector<std::uint8_t>, 2> squares;  // RIGHT and LEFT, row by row like the pixels
 };
 
 // Draws the camera's view of the picture into `image` (3 bytes a pixel, the

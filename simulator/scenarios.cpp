@@ -110,7 +110,7 @@ WorldSettings on_picture_of_itself(WorldSettings world, double pixel) {
             *out++ = on_line ? world.floor.line_gray : world.floor.floor_gray;
         }
     }
-    picture->find_flat_tiles();
+    picture->find_flat_squares();
     world.floor.picture = std::move(picture);
     return world;
 }

@@ -70,7 +70,7 @@ std::shared_ptr<const Picture> read_png(const std::string& bytes, const PictureP
         why = std::string("a PNG that can be read (") + image.message + ")";
         return nullptr;
     }
-    picture->find_flat_tiles();
+    picture->find_flat_squares();
     return picture;
 }
 
@@ -161,7 +161,7 @@ std::shared_ptr<const Picture> read_svg(const std::string& bytes, const PictureP
                 *out++ = gray_of((rgb >> 16) & 0xff, (rgb >> 8) & 0xff, rgb & 0xff);
             }
         }
-        picture->find_flat_tiles();
+        picture->find_flat_squares();
     } else {
         why = std::string("an SVG that can be drawn (") + (error != nullptr ? error->message : "no memory") + ")";
     }
