@@ -83,7 +83,9 @@ void BM_StepPeanutPoints(benchmark::State& state) { run(state, with_camera(sim::
 // arcs, without the rest of the step.
 void render_along(benchmark::State& state, const sim::WorldSettings& world) {
     const sim::Track track(world.track);
-    const sim::Floor floor{{-10, -10}, {10, 10}};
+    const sim::Picture* picture = world.floor.picture.get();
+    const sim::Floor floor = picture != nullptr ? sim::Floor{picture->low, picture->high(), picture}
+                                                : sim::Floor{{-10, -10}, {10, 10}};
     sim::CameraSettings settings = world.camera;
     settings.width = 64;
     settings.height = 48;
@@ -108,6 +110,11 @@ void render_along(benchmark::State& state, const sim::WorldSettings& world) {
 }
 void BM_RenderPeanutArcs(benchmark::State& state) { render_along(state, sim::peanut_world()); }
 void BM_RenderPeanutPoints(benchmark::State& state) { render_along(state, sim::peanut_points_world(720)); }
+// The same for the oval on its drawn floor and on a picture of itself.
+void BM_RenderOval(benchmark::State& state) { render_along(state, sim::default_world()); }
+void BM_RenderOvalPicture(benchmark::State& state) {
+    render_along(state, sim::on_picture_of_itself(sim::default_world(), 0.001));
+}
 
 // The floor: the least work that writes every pixel of a camera-like image
 // once, row by row, the floor's gray with one dark span a row (a sixth of
@@ -160,6 +167,8 @@ BENCHMARK(BM_StepPeanutArcs);
 BENCHMARK(BM_StepPeanutPoints);
 BENCHMARK(BM_RenderPeanutArcs);
 BENCHMARK(BM_RenderPeanutPoints);
+BENCHMARK(BM_RenderOval);
+BENCHMARK(BM_RenderOvalPicture);
 BENCHMARK(BM_StepWithEveryEffect);
 BENCHMARK(BM_StepPictureFloor);
 BENCHMARK(BM_StepByTrackSegments)->Arg(4)->Arg(400)->Arg(40000);
