@@ -84,8 +84,8 @@ void BM_StepPeanutPoints(benchmark::State& state) { run(state, with_camera(sim::
 void render_along(benchmark::State& state, const sim::WorldSettings& world) {
     const sim::Track track(world.track);
     const sim::Picture* picture = world.floor.picture.get();
-    const sim::Floor floor = picture != nullptr ? sim::Floor{picture->low, picture->high(), picture}
-                                                : sim::Floor{{-10, -10}, {10, 10}};
+    const sim::Floor floor =
+        picture != nullptr ? sim::Floor{picture->low, picture->high(), picture} : sim::Floor{{-10, -10}, {10, 10}};
     sim::CameraSettings settings = world.camera;
     settings.width = 64;
     settings.height = 48;
