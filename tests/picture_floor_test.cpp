@@ -9,7 +9,6 @@
 #include <fstream>
 #include <random>
 #include <string>
-#include <tuple>
 
 #include "camera.hpp"
 #include "picture_file.hpp"
@@ -99,47 +98,50 @@ TEST(PictureFloor, EachPixelIsTheMeanGrayOfItsFootprintAndOutsideBeyondThePictur
     }
 }
 
-// Flat squares are crossed as spans: the image must be the one sampling
-// each point gives, on a picture of solid blocks, hairlines, single dots and
-// edges, and on pictures a pixel wide or high (one cell, no wider than the
-// picture), with and without anti-aliasing and gains, on and off the picture.
-TEST(PictureFloor, FlatSquaresGiveTheImageEverySampleGives) {
-    std::mt19937 random(7);
-    const auto blocks = [&](std::int32_t column, std::int32_t row) -> std::uint8_t {
-        const bool block = (column / 37 + row / 29) % 2 == 0, hairline = column % 41 == 3;
-        return random() % 97 == 0 ? 77 : hairline ? 10 : block ? 30 : 230;
-    };
-    for (const auto& [across, down, pixel] : {std::tuple{203, 157, 0.0015}, {1, 157, 0.03}, {203, 1, 0.03}}) {
-        sim::Picture squared = picture_of(across, down, pixel, {-0.12, -0.1}, blocks);
-        sim::Picture plain = squared;
-        squared.find_flat_squares();
-        const sim::Track track(sim::TrackSettings{});
-        for (const int n : {1, 3}) {
-            for (const double gain : {1.0, 1.3}) {
-                sim::CameraSettings settings;
-                settings.width = 48;
-                settings.height = 36;
-                settings.antialias = n;
-                settings.exposure_gain = gain;
-                const sim::Floor on_squared{squared.low, squared.high(), &squared};
-                const sim::Floor on_plain{plain.low, plain.high(), &plain};
-                sim::Camera fast(settings, sim::FloorSettings{}, track, 0.018, on_squared);
-                sim::Camera slow(settings, sim::FloorSettings{}, track, 0.018, on_plain);
-                std::uniform_real_distribution<double> x(-0.2, 0.25), y(-0.15, 0.2), heading(-3.2, 3.2);
-                for (int view = 0; view < 60; ++view) {
-                    // Headings along the picture's rows and columns too, where a row's samples share a v or u.
-                    const double h = view % 4 == 0 ? view / 4 % 4 * (M_PI / 2) : heading(random);
-                    const sim::Pose pose{x(random), y(random), h};
-                    fast.render(pose);
-                    slow.render(pose);
-                    const std::size_t bytes = 3 * static_cast<std::size_t>(fast.width() * fast.height());
-                    ASSERT_TRUE(std::equal(fast.image(), fast.image() + bytes, slow.image()))
-                        << across << " x " << down << " px, view " << view << ", " << n << " x " << n << ", gain "
-                        << gain;
-                }
+// Flat squares are crossed as spans: the image must be the one sampling each
+// point gives, with and without anti-aliasing and gains, on and off the picture.
+void expect_every_sample_image(const sim::Picture& plain, std::mt19937& random) {
+    sim::Picture squared = plain;
+    squared.find_flat_squares();
+    const sim::Track track(sim::TrackSettings{});
+    for (const int n : {1, 3}) {
+        for (const double gain : {1.0, 1.3}) {
+            sim::CameraSettings settings;
+            settings.width = 48;
+            settings.height = 36;
+            settings.antialias = n;
+            settings.exposure_gain = gain;
+            const sim::Floor on_squared{squared.low, squared.high(), &squared},
+                on_plain{plain.low, plain.high(), &plain};
+            sim::Camera fast(settings, sim::FloorSettings{}, track, 0.018, on_squared);
+            sim::Camera slow(settings, sim::FloorSettings{}, track, 0.018, on_plain);
+            std::uniform_real_distribution<double> x(-0.2, 0.25), y(-0.15, 0.2), heading(-3.2, 3.2);
+            for (int view = 0; view < 60; ++view) {
+                // Headings along the picture's rows and columns too, where a row's samples share a v or u.
+                const double h = view % 4 == 0 ? view / 4 % 4 * (M_PI / 2) : heading(random);
+                const sim::Pose pose{x(random), y(random), h};
+                fast.render(pose);
+                slow.render(pose);
+                const std::size_t bytes = 3 * static_cast<std::size_t>(fast.width() * fast.height());
+                ASSERT_TRUE(std::equal(fast.image(), fast.image() + bytes, slow.image()))
+                    << plain.width << " x " << plain.height << " px, view " << view << ", " << n << " x " << n
+                    << ", gain " << gain;
             }
         }
     }
+}
+
+// On a picture of solid blocks, hairlines, single dots and edges, and on
+// pictures a pixel wide or high (one cell, no wider than the picture).
+TEST(PictureFloor, FlatSquaresGiveTheImageEverySampleGives) {
+    std::mt19937 random(7);
+    const auto blocks = [&](std::int32_t column, std::int32_t row) {
+        const bool block = (column / 37 + row / 29) % 2 == 0, hairline = column % 41 == 3;
+        return random() % 97 == 0 ? 77 : hairline ? 10 : block ? 30 : 230;
+    };
+    expect_every_sample_image(picture_of(203, 157, 0.0015, {-0.12, -0.1}, blocks), random);
+    expect_every_sample_image(picture_of(1, 157, 0.03, {-0.12, -0.1}, blocks), random);
+    expect_every_sample_image(picture_of(203, 1, 0.03, {-0.12, -0.1}, blocks), random);
 }
 
 struct TempFile {
