@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <limits>
 
 namespace sim {
 
@@ -48,42 +47,34 @@ void sample_row(const Picture& picture, double u0, double v0, double du, double 
                 std::uint8_t outside, Put&& put) {
     // Walked so that v does not fall: then the squares reach the row's way.
     const bool back = dv < 0 || (dv == 0 && du < 0);
-    const std::int32_t step = back ? -1 : 1;
-    const double eu = step * du, ev = step * dv;  // [px] a sample walked
-    const Picture::Reach reach = eu < 0 ? Picture::LEFT : Picture::RIGHT;
-    const double per_u = 1 / std::abs(eu), per_v = 1 / ev;  // [samples a px], infinite if still
-    // [px] kept from a square's far edge, far more than the rounding of u0 + c du,
-    // so that every sample a span takes is inside its square.
-    constexpr double MARGIN = 1e-6;
-    constexpr double INF = std::numeric_limits<double>::infinity();
-    // [px] the picture's edges, for a picture one pixel wide or high, whose one cell is no wider.
-    const double right_edge = picture.width - 0.5, bottom_edge = picture.height - 0.5;
+    const double eu = back ? -du : du, ev = back ? -dv : dv;  // [px] a sample walked
+    const std::uint8_t* sides = picture.squares_of(eu < 0 ? Picture::LEFT : Picture::RIGHT);
+    // A sample in a cell of a square of side s is at least s - 1 cells from
+    // the square's far edges, across and down: the samples walked in that
+    // distance, a little short, so that rounding never takes one out [1/65536 samples a cell].
+    const double per_cell = std::min(1 / std::abs(eu), 1 / std::abs(ev)) * (1 - 1e-9) * 65536;
+    const std::int64_t walk = per_cell < 0x1p40 ? static_cast<std::int64_t>(per_cell) : std::int64_t{1} << 40;
+    // [px] short of these a sample's cell is its (u, v) rounded down, the picture's edges not in reach.
+    const double last_u = picture.width - 1.0, last_v = picture.height - 1.0;
+    const auto across = static_cast<std::size_t>(picture.cells_across()),
+               width = static_cast<std::size_t>(picture.width);
     for (std::int32_t walked = 0; walked < count;) {
         const std::int32_t c = back ? count - 1 - walked : walked;
         const double u = u0 + c * du, v = v0 + c * dv;
+        if (sides != nullptr && u >= 0 && v >= 0 && u < last_u && v < last_v) {
+            const auto i = static_cast<std::size_t>(u), j = static_cast<std::size_t>(v);
+            const std::int64_t s = sides[j * across + i];
+            if (s > 0) {
+                const auto more =
+                    static_cast<std::int32_t>(std::min<std::int64_t>(((s - 1) * walk) >> 16, count - 1 - walked));
+                put(back ? c - more : c, more + 1, picture.gray[j * width + i]);
+                walked += more + 1;
+                continue;
+            }
+        }
         std::int32_t i = 0, j = 0;
-        if (!picture.cell_of(u, v, i, j)) {
-            put(c, 1, outside);
-            ++walked;
-            continue;
-        }
-        const std::int32_t s = picture.square(i, j, reach);
-        if (s == 0) {
-            put(c, 1, picture.bilinear(u, v, i, j));
-            ++walked;
-            continue;
-        }
-        // Samples walked on before leaving the square, across and down.
-        const double across = eu > 0   ? (std::min<double>(i + s, right_edge) - MARGIN - u) * per_u
-                              : eu < 0 ? (u - std::max(i - s + 1, 0) - MARGIN) * per_u
-                                       : INF;
-        const double down = ev > 0 ? (std::min<double>(j + s, bottom_edge) - MARGIN - v) * per_v : INF;
-        const double room = std::min({across, down, count - 1.0 - walked});
-        const std::int32_t more = room > 0 ? static_cast<std::int32_t>(room) : 0;
-        const std::uint8_t gray = picture.gray[static_cast<std::size_t>(j) * static_cast<std::size_t>(picture.width) +
-                                               static_cast<std::size_t>(i)];
-        put(back ? c - more : c, more + 1, gray);
-        walked += more + 1;
+        put(c, 1, picture.cell_of(u, v, i, j) ? picture.bilinear(u, v, i, j) : outside);
+        ++walked;
     }
 }
 

@@ -62,14 +62,12 @@ struct Picture {
     // 0 if this one is not flat, at most 255. A row walked from its other
     // end reads the same samples, so rows going up are walked down.
     enum Reach : std::size_t { RIGHT, LEFT };
-    // Finds them: call once the grays are in place. Until then, or if the
-    // grays change after, no cell is taken as flat (correct, but slower).
+    // Finds them: call once the grays are in place, and again if they change.
+    // Until then no cell is taken as flat (correct, but slower).
     void find_flat_squares();
-    std::int32_t square(std::int32_t i, std::int32_t j, Reach reach) const {
-        const std::vector<std::uint8_t>& sides = squares[reach];
-        if (sides.empty()) return 0;
-        return sides[static_cast<std::size_t>(j) * static_cast<std::size_t>(cells_across()) +
-                     static_cast<std::size_t>(i)];
+    // The sides for `reach`, row by row like the cells; null until found.
+    const std::uint8_t* squares_of(Reach reach) const {
+        return squares[reach].empty() ? nullptr : squares[reach].data();
     }
     std::int32_t cells_across() const { return std::max(width - 1, 1); }
     std::int32_t cells_down() const { return std::max(height - 1, 1); }
