@@ -149,10 +149,10 @@ void BM_StepWithEveryEffect(benchmark::State& state) {
 }
 
 // The oval on a picture of itself (1 mm pixels), against
-// BM_StepByImageSize/64/48 on the oval's drawn floor.
+// BM_StepByImageSize on the oval's drawn floor, image size for image size.
 void BM_StepPictureFloor(benchmark::State& state) {
-    static const sim::WorldSettings world = with_camera(sim::on_picture_of_itself(sim::default_world(), 0.001), 64, 48);
-    run(state, world);
+    static const sim::WorldSettings oval = sim::on_picture_of_itself(sim::default_world(), 0.001);
+    run(state, with_camera(oval, static_cast<std::int32_t>(state.range(0)), static_cast<std::int32_t>(state.range(1))));
 }
 
 // The simulated robot reads the wall clock every step (for the run's
@@ -170,7 +170,7 @@ BENCHMARK(BM_RenderPeanutPoints);
 BENCHMARK(BM_RenderOval);
 BENCHMARK(BM_RenderOvalPicture);
 BENCHMARK(BM_StepWithEveryEffect);
-BENCHMARK(BM_StepPictureFloor);
+BENCHMARK(BM_StepPictureFloor)->Args({64, 48})->Args({160, 120});
 BENCHMARK(BM_StepByTrackSegments)->Arg(4)->Arg(400)->Arg(40000);
 BENCHMARK(BM_SteadyClock);
 
