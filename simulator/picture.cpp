@@ -51,8 +51,10 @@ void sample_row(const Picture& picture, double u0, double v0, double du, double 
     const std::uint8_t* sides = picture.squares_of(eu < 0 ? Picture::LEFT : Picture::RIGHT);
     // A sample in a cell of a square of side s is at least s - 1 cells from
     // the square's far edges, across and down: the samples walked in that
-    // distance, a little short, so that rounding never takes one out [1/65536 samples a cell].
-    const double per_cell = std::min(1 / std::abs(eu), 1 / std::abs(ev)) * (1 - 1e-9) * 65536;
+    // distance [1/65536 samples a cell], a millionth short (at least 1e-6 px
+    // for s > 1, far more than the rounding of u0 + c du even 2^26 px out),
+    // so that every sample a span takes is inside its square.
+    const double per_cell = std::min(1 / std::abs(eu), 1 / std::abs(ev)) * (1 - 1e-6) * 65536;
     const std::int64_t walk = per_cell < 0x1p40 ? static_cast<std::int64_t>(per_cell) : std::int64_t{1} << 40;
     // [px] short of these a sample's cell is its (u, v) rounded down, the picture's edges not in reach.
     const double last_u = picture.width - 1.0, last_v = picture.height - 1.0;
