@@ -12,7 +12,7 @@ double Picture::gray_at(Vec2 p) const {
 
 void Picture::find_flat_squares() {
     const std::int32_t across = cells_across(), down = cells_down();
-    const std::size_t right = width > 1 ? 1 : 0, below = height > 1 ? static_cast<std::size_t>(width) : 0;
+    const std::size_t right = next_across(), below = next_down();
     for (const Reach reach : {RIGHT, LEFT}) {
         std::vector<std::uint8_t>& sides = squares[reach];
         sides.assign(static_cast<std::size_t>(across) * static_cast<std::size_t>(down), 0);

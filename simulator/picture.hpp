@@ -42,12 +42,15 @@ struct Picture {
         j = std::min(static_cast<std::int32_t>(std::clamp(v, 0.0, height - 1.0)), std::max(height - 2, 0));
         return true;
     }
+    // [bytes] in `gray` from a pixel to the next across and the next down; a
+    // picture one pixel wide or high has no second column or row: the first again.
+    std::size_t next_across() const { return width > 1 ? 1 : 0; }
+    std::size_t next_down() const { return height > 1 ? static_cast<std::size_t>(width) : 0; }
     double bilinear(double u, double v, std::int32_t i, std::int32_t j) const {
         const double a = std::clamp(u, 0.0, width - 1.0) - i, b = std::clamp(v, 0.0, height - 1.0) - j;
         const std::uint8_t* row =
             gray.data() + static_cast<std::size_t>(j) * static_cast<std::size_t>(width) + static_cast<std::size_t>(i);
-        // A picture one pixel wide or high has no second column or row: the first again.
-        const std::size_t right = width > 1 ? 1 : 0, below = height > 1 ? static_cast<std::size_t>(width) : 0;
+        const std::size_t right = next_across(), below = next_down();
         const double top = row[0] + (row[right] - row[0]) * a;
         const double bottom = row[below] + (row[below + right] - row[below]) * a;
         return top + (bottom - top) * b;

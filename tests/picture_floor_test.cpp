@@ -132,7 +132,8 @@ void expect_every_sample_image(const sim::Picture& plain, std::mt19937& random) 
 }
 
 // On a picture of solid blocks, hairlines, single dots and edges, and on
-// pictures a pixel wide or high (one cell, no wider than the picture).
+// pictures a pixel wide or high, whose one cell reaches past the picture's
+// edge, so that no square of it may be taken.
 TEST(PictureFloor, FlatSquaresGiveTheImageEverySampleGives) {
     std::mt19937 random(7);
     const auto blocks = [&](std::int32_t column, std::int32_t row) {
